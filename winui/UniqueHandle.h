@@ -1,0 +1,110 @@
+// Move-only owners for every kind of Windows handle: one close per handle, always.
+#pragma once
+
+#include <utility>
+
+#include "winui/Win.h"
+
+namespace winui {
+
+template <typename Traits>
+class UniqueHandle {
+ public:
+  using Type = typename Traits::Type;
+
+  UniqueHandle() noexcept : h_(Traits::Invalid()) {}
+  explicit UniqueHandle(Type h) noexcept : h_(h) {}
+  UniqueHandle(UniqueHandle&& o) noexcept : h_(o.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+    if (this != &o) Reset(o.Release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { Reset(); }
+
+  Type Get() const noexcept { return h_; }
+  bool Valid() const noexcept { return Traits::IsValid(h_); }
+  explicit operator bool() const noexcept { return Valid(); }
+
+  Type Release() noexcept { return std::exchange(h_, Traits::Invalid()); }
+  void Reset(Type h = Traits::Invalid()) noexcept {
+    if (Traits::IsValid(h_)) Traits::Close(h_);
+    h_ = h;
+  }
+
+ private:
+  Type h_;
+};
+
+// Kernel objects returned as null on failure (events, threads, mappings, mutexes).
+struct KernelHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return nullptr; }
+  static bool IsValid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { CloseHandle(h); }
+};
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+
+// Files, returned as INVALID_HANDLE_VALUE on failure.
+struct FileHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { CloseHandle(h); }
+};
+using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+
+struct RegKeyTraits {
+  using Type = HKEY;
+  static Type Invalid() noexcept { return nullptr; }
+  static bool IsValid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { RegCloseKey(h); }
+};
+using UniqueRegKey = UniqueHandle<RegKeyTraits>;
+
+struct MenuTraits {
+  using Type = HMENU;
+  static Type Invalid() noexcept { return nullptr; }
+  static bool IsValid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { DestroyMenu(h); }
+};
+using UniqueMenu = UniqueHandle<MenuTraits>;
+
+template <typename T>
+struct GdiTraits {
+  using Type = T;
+  static Type Invalid() noexcept { return nullptr; }
+  static bool IsValid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { DeleteObject(h); }
+};
+using UniquePen = UniqueHandle<GdiTraits<HPEN>>;
+using UniqueBrush = UniqueHandle<GdiTraits<HBRUSH>>;
+using UniqueFont = UniqueHandle<GdiTraits<HFONT>>;
+using UniqueBitmap = UniqueHandle<GdiTraits<HBITMAP>>;
+
+struct IconTraits {
+  using Type = HICON;
+  static Type Invalid() noexcept { return nullptr; }
+  static bool IsValid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { DestroyIcon(h); }
+};
+using UniqueIcon = UniqueHandle<IconTraits>;
+
+struct MappedViewTraits {
+  using Type = void*;
+  static Type Invalid() noexcept { return nullptr; }
+  static bool IsValid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { UnmapViewOfFile(h); }
+};
+using UniqueMappedView = UniqueHandle<MappedViewTraits>;
+
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { FindClose(h); }
+};
+using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
+
+}  // namespace winui
