@@ -23,3 +23,22 @@ function(tolva_add_gtest name)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()
 endfunction()
+
+# tolva_folder_library(<name> LIBS <deps...>)
+# A static library from every *.cpp of the calling folder, and one test executable per
+# *_test.cpp beside it (named <name>_<file>), so that files can be added without
+# touching the folder's CMakeLists.txt.
+function(tolva_folder_library name)
+  cmake_parse_arguments(F "" "" "LIBS;TEST_LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  set(tests ${sources})
+  list(FILTER sources EXCLUDE REGEX "_test\\.cpp$")
+  list(FILTER tests INCLUDE REGEX "_test\\.cpp$")
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${F_LIBS})
+  foreach(t ${tests})
+    get_filename_component(n ${t} NAME_WE)
+    tolva_add_gtest(${name}_${n} SOURCES ${t} LIBS ${name} ${F_TEST_LIBS})
+  endforeach()
+endfunction()

@@ -1,0 +1,36 @@
+// The task list file: unfinished tasks kept across runs in a small XML file next to
+// the program. The kernel hands it plain entries; this class owns the bytes on disk.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TaskListEntry {
+  std::string name;
+  std::string source;
+  std::string destination;
+  int state = 0;
+};
+
+class CTaskListFile {
+ public:
+  explicit CTaskListFile(std::string path);
+
+  const std::string& Path() const { return path_; }
+
+  // The whole file text for these entries, in list order (the caller has already left
+  // out completed and deleted tasks).
+  static std::string Format(const std::vector<TaskListEntry>& entries);
+
+  // Replaces the file with `text` so that a crash at any moment leaves either the old
+  // file or the new one, never an empty or partial file. False when it could not.
+  bool Write(const std::string& text) const;
+
+  // Reads the entries back in file order into `entries` (appended). False only when no
+  // XML parser could be created; a missing or unreadable file gives true and no
+  // entries. COM must be initialised on the calling thread.
+  bool Load(std::vector<TaskListEntry>& entries) const;
+
+ private:
+  std::string path_;
+};
