@@ -12,6 +12,10 @@ HRESULT TypeInfoHolder::Get(LCID lcid, ITypeInfo** out) noexcept {
   if (!info_) {
     ComPtr<ITypeLib> lib;
     HRESULT hr = LoadRegTypeLib(libId_, major_, minor_, lcid, lib.Put());
+    if (FAILED(hr) && lcid != libraryLcid_) {
+      HRESULT second = LoadRegTypeLib(libId_, major_, minor_, libraryLcid_, lib.Put());
+      if (SUCCEEDED(second)) hr = second;
+    }
     if (FAILED(hr)) return hr;
     ComPtr<ITypeInfo> info;
     hr = lib->GetTypeInfoOfGuid(iid_, info.Put());

@@ -11,8 +11,11 @@ namespace com {
 
 class TypeInfoHolder {
  public:
-  TypeInfoHolder(const GUID& libId, const IID& iid, WORD major, WORD minor) noexcept
-      : libId_(libId), iid_(iid), major_(major), minor_(minor) {}
+  // `libraryLcid` is the locale the library is registered under, tried when the
+  // caller's locale (often neutral, 0) finds no registration.
+  TypeInfoHolder(const GUID& libId, const IID& iid, WORD major, WORD minor,
+                 LCID libraryLcid) noexcept
+      : libId_(libId), iid_(iid), major_(major), minor_(minor), libraryLcid_(libraryLcid) {}
   TypeInfoHolder(const TypeInfoHolder&) = delete;
   TypeInfoHolder& operator=(const TypeInfoHolder&) = delete;
 
@@ -27,6 +30,7 @@ class TypeInfoHolder {
   const IID iid_;
   const WORD major_;
   const WORD minor_;
+  const LCID libraryLcid_;
   ITypeInfo* info_ = nullptr;
   std::map<std::wstring, DISPID> names_;
 };

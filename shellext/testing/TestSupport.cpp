@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 
 #include "winui/UniqueHandle.h"
 #include "winui/Utf8.h"
@@ -104,11 +105,11 @@ namespace {
 
 void Dump(HKEY key, const std::wstring& name, std::vector<std::wstring>& lines) {
   lines.push_back(name);
+  std::vector<BYTE> data(65536);
   for (DWORD i = 0;; ++i) {
     wchar_t valueName[16384];
     DWORD nameLength = 16384;
     DWORD type = 0;
-    std::vector<BYTE> data(65536);
     DWORD size = static_cast<DWORD>(data.size());
     if (RegEnumValueW(key, i, valueName, &nameLength, nullptr, &type, data.data(), &size) !=
         ERROR_SUCCESS)
@@ -130,7 +131,7 @@ void Dump(HKEY key, const std::wstring& name, std::vector<std::wstring>& lines) 
     HKEY raw = nullptr;
     if (RegOpenKeyExW(key, subName, 0, KEY_READ, &raw) != ERROR_SUCCESS) continue;
     winui::UniqueRegKey sub(raw);
-    Dump(sub.Get(), name + L"\\" + subName, lines);
+    Dump(sub.Get(), name.empty() ? std::wstring(subName) : name + L"\\" + subName, lines);
   }
 }
 
@@ -145,6 +146,14 @@ std::vector<std::wstring> DumpKey(HKEY root, const std::wstring& path) {
   Dump(key.Get(), slash == std::wstring::npos ? path : path.substr(slash + 1), lines);
   std::sort(lines.begin(), lines.end());
   return lines;
+}
+
+std::vector<std::wstring> Added(const std::vector<std::wstring>& before,
+                                const std::vector<std::wstring>& after) {
+  std::vector<std::wstring> added;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                      std::back_inserter(added));
+  return added;
 }
 
 bool KeyExists(HKEY root, const std::wstring& path) {

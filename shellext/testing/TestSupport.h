@@ -47,9 +47,13 @@ class FakeTolva {
 
 // The registry subtree at `path` as sorted lines: "key" for each key and
 // "key: name = data" for each string value (name "@" for the default value); paths are
-// relative to `path`'s parent. Empty when the key does not exist.
+// relative to `path`'s parent (to `root` when `path` is empty). Empty when the key does
+// not exist.
 std::vector<std::wstring> DumpKey(HKEY root, const std::wstring& path);
 bool KeyExists(HKEY root, const std::wstring& path);
+// The lines of `after` that are not in `before` (both sorted).
+std::vector<std::wstring> Added(const std::vector<std::wstring>& before,
+                                const std::vector<std::wstring>& after);
 
 // Runs a command line to its end; returns its exit code, or -1 if it could not start or
 // did not end within the deadline.
