@@ -34,6 +34,7 @@ class Dispatch : public Dual {
   IFACEMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
     if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    if (!params) return E_POINTER;
     ComPtr<ITypeInfo> info;
     HRESULT hr = typeInfo_.Get(lcid, info.Put());
     if (FAILED(hr)) return hr;

@@ -6,30 +6,30 @@
 #include "com/ModulePath.h"
 
 namespace com {
-namespace {
 
-HRESULT LoadFrom(const std::wstring& modulePath, ITypeLib** out) {
+HRESULT LoadTypeLibBeside(const std::wstring& modulePath, ITypeLib** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
   HRESULT hr = LoadTypeLibEx(modulePath.c_str(), REGKIND_NONE, out);
   if (SUCCEEDED(hr)) return hr;
-  HRESULT fallback = LoadTypeLibEx(ReplaceExtension(modulePath, L".tlb").c_str(), REGKIND_NONE, out);
+  HRESULT fallback =
+      LoadTypeLibEx(ReplaceExtension(modulePath, L".tlb").c_str(), REGKIND_NONE, out);
   return SUCCEEDED(fallback) ? fallback : hr;
 }
-
-}  // namespace
 
 HRESULT LoadModuleTypeLib(HMODULE module, ITypeLib** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   std::wstring path = ModulePath(module);
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  return LoadFrom(path, out);
+  return LoadTypeLibBeside(path, out);
 }
 
 HRESULT RegisterModuleTypeLib(HMODULE module) {
   std::wstring path = ModulePath(module);
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
   ComPtr<ITypeLib> lib;
-  HRESULT hr = LoadFrom(path, lib.Put());
+  HRESULT hr = LoadTypeLibBeside(path, lib.Put());
   if (FAILED(hr)) return hr;
   std::wstring helpDir = DirectoryOf(path);
   return RegisterTypeLib(lib.Get(), path.data(), helpDir.empty() ? nullptr : helpDir.data());
