@@ -79,6 +79,58 @@ inline bool FileExists(const std::string& path) {
   return GetFileAttributesW(winui::WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// True when both files exist with the same bytes (read in pieces: sources may be big).
+inline bool SameContent(const std::string& a, const std::string& b) {
+  std::ifstream fa(FsPath(a), std::ios::binary), fb(FsPath(b), std::ios::binary);
+  if (!fa || !fb) return false;
+  std::vector<char> ba(1 << 20), bb(1 << 20);
+  for (;;) {
+    fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+    fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+    if (fa.gcount() != fb.gcount()) return false;
+    if (!std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin())) return false;
+    if (fa.gcount() == 0) return true;
+  }
+}
+
+// Sets the file's length with the Windows API: growth reads back as zeros and, on the
+// file systems we test on, takes no disk space.
+inline bool SetFileLength(const std::string& path, uint64_t length) {
+  HANDLE h = CreateFileW(winui::WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER pos;
+  pos.QuadPart = static_cast<LONGLONG>(length);
+  bool ok = SetFilePointerEx(h, pos, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return ok;
+}
+
+// Under Wine: changes a file's length from outside Windows' sharing rules, as another
+// machine would on a share, by running the host's truncate. False when not possible.
+inline bool HostTruncate(const std::string& path, uint64_t length) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!unixName) return false;
+  std::wstring wide = winui::Widen(path);
+  char* unixPath = unixName(wide.c_str());
+  if (!unixPath) return false;
+  std::wstring cmd = L"/usr/bin/truncate -s " + std::to_wstring(length) + L" \"" +
+                     winui::Widen(unixPath) + L"\"";
+  HeapFree(GetProcessHeap(), 0, unixPath);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(L"Z:\\usr\\bin\\truncate", cmd.data(), nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &si, &pi))
+    return false;
+  WaitForSingleObject(pi.hProcess, 30000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+
 // Polls `condition` every few milliseconds until it holds or `timeoutMs` passed.
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 60000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
