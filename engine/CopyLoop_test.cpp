@@ -160,7 +160,10 @@ TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
   EXPECT_EQ(task->offset, cut);
   ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
   EXPECT_EQ(observer.Calls().front(), "ready 0");
-  EXPECT_TRUE(SameContent(source, out + "\\big.bin"));
+  EXPECT_TRUE(SameContent(source, out + "\\big.bin"))
+      << std::filesystem::file_size(FsPath(source)) << " "
+      << std::filesystem::file_size(FsPath(out + "\\big.bin")) << " cut " << cut << " offset "
+      << task->offset << " size " << task->fileSize;
   std::vector<std::string> log = LogMessages();
   EXPECT_LT(IndexIn(log, "[big] - GetOverlappedResult failed, task is paused"), log.size());
   std::error_code ec;

@@ -125,10 +125,19 @@ inline bool HostTruncate(const std::string& path, uint64_t length) {
   if (!CreateProcessW(L"Z:\\usr\\bin\\truncate", cmd.data(), nullptr, nullptr, FALSE, 0,
                       nullptr, nullptr, &si, &pi))
     return false;
-  WaitForSingleObject(pi.hProcess, 30000);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  return true;
+  // Wine's process object for a host program can end before the program has run, so
+  // wait for the change itself.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (GetFileAttributesExW(winui::WidePath(path).c_str(), GetFileExInfoStandard, &data) &&
+        ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) == length)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 // Polls `condition` every few milliseconds until it holds or `timeoutMs` passed.
