@@ -28,6 +28,16 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
                               static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
+bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b,
+                 size_t count) {
+  if (a.size() < count || b.size() < count) return false;
+  for (size_t i = 0; i < count; ++i)
+    if (a[i].state != b[i].state || a[i].name != b[i].name || a[i].source != b[i].source ||
+        a[i].destination != b[i].destination)
+      return false;
+  return true;
+}
+
 }  // namespace
 
 CDownloaderKernel::CDownloaderKernel() {
@@ -236,17 +246,25 @@ bool CDownloaderKernel::DeleteTask(int index) {
 
 void CDownloaderKernel::SaveTaskList() {
   CLockGuard guard(lock);
-  std::vector<TaskListEntry> entries;
-  entries.reserve(tasks.size());
+  // Called after every chunk: the entries reuse their storage, and when they are what
+  // this kernel last wrote (one task copying, say) nothing is formatted or written.
+  size_t count = 0;
   for (auto& task : tasks) {
     int state = task->GetState();
     if (state == TS_COMPLETED || state == TS_DELETED) continue;
-    entries.push_back({task->name, task->source, task->destination, state});
+    if (count == listEntries.size()) listEntries.emplace_back();
+    TaskListEntry& entry = listEntries[count++];
+    entry.name = task->name;
+    entry.source = task->source;
+    entry.destination = task->destination;
+    entry.state = state;
   }
-  std::string text = CTaskListFile::Format(entries);
-  if (listWritten && text == lastListText) return;
-  if (CTaskListFile(listPath).Write(text)) {
-    lastListText = std::move(text);
+  if (listWritten && count == lastListCount && SameEntries(listEntries, lastListEntries, count))
+    return;
+  std::vector<TaskListEntry> current(listEntries.begin(), listEntries.begin() + count);
+  if (CTaskListFile(listPath).Write(CTaskListFile::Format(current))) {
+    lastListEntries = std::move(current);
+    lastListCount = count;
     listWritten = true;
   }
 }

@@ -16,6 +16,7 @@
 #include "engine/CriticalSection.h"
 #include "engine/DownloadTask.h"
 #include "engine/KernelObserver.h"
+#include "engine/TaskListFile.h"
 #include "winui/UniqueHandle.h"
 #include "winui/Win.h"
 
@@ -106,7 +107,9 @@ class CDownloaderKernel {
   winui::UniqueKernelHandle watchThread, performanceThread, downloaderThread;
   DWORD watchThreadId = 0, performanceThreadId = 0, downloaderThreadId = 0;
   std::string listPath;
-  std::string lastListText;  // what this kernel last wrote to listPath
+  std::vector<TaskListEntry> listEntries;      // reused by every SaveTaskList
+  std::vector<TaskListEntry> lastListEntries;  // what this kernel last wrote to listPath
+  size_t lastListCount = 0;
   bool listWritten = false;
   IKernelObserver* observer = nullptr;
   // Shared so that a thread waiting on a task keeps the record (and its events) alive

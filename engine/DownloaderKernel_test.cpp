@@ -231,3 +231,26 @@ TEST(KernelHost, RegistersItselfWithDefaults) {
   EXPECT_FALSE(host.Kernel().AddTasks({"Q:\\a.txt"}, ""));
   EXPECT_EQ(host.Kernel().GetTaskCount(), 0);
 }
+
+TEST_F(KernelFixture, ListFileIsRewrittenOnlyWhenItsContentChanges) {
+  std::string src = dir.File("src");
+  std::filesystem::create_directories(FsPath(src));
+  WriteRandomFile(src + "\\a.bin", 10, 1);
+  ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin", "Q:\\s\\b.bin"}, dir.Path()));
+  kernel.SaveTaskList();
+  std::vector<TaskListEntry> entries = ListFileEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].state, TS_READY);
+  EXPECT_EQ(entries[1].state, TS_NOTHING);
+
+  // Same tasks, same states: the file is not written again.
+  ASSERT_TRUE(DeleteFileW(winui::Widen(kernel.GetListPath()).c_str()));
+  kernel.SaveTaskList();
+  EXPECT_FALSE(FileExists(kernel.GetListPath()));
+
+  kernel.StopTask(0);
+  kernel.SaveTaskList();
+  entries = ListFileEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].state, TS_WRITE_ERROR);
+}
