@@ -10,6 +10,7 @@
 namespace {
 
 constexpr DWORD kPollMs = 5;
+constexpr DWORD kRetellMs = 250;
 
 bool Expired(ULONGLONG start, DWORD limitMs) { return GetTickCount64() - start >= limitMs; }
 
@@ -87,17 +88,18 @@ bool CHandOffWriter::Send(const std::string& text, const std::function<DWORD()>&
 
   auto* base = static_cast<char*>(view.Get());
   auto* state = reinterpret_cast<volatile LONG*>(base + handoff::kStateOffset);
-  for (ULONGLONG start = GetTickCount64(); *state != handoff::kFree;) {
-    if (Expired(start, timeouts_.readMs)) {
-      // Nobody takes texts any more (the instance hangs or is gone): take the area back
-      // rather than wait for ever.
-      if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) == handoff::kPending)
-        Log("Hand-off: the text before this one was never taken and is replaced.");
-      else
-        InterlockedExchange(state, handoff::kFree);
-      break;
-    }
-    Sleep(kPollMs);
+  auto tell = [&] {
+    DWORD thread = firstThread ? firstThread() : 0;
+    return thread != 0 && PostThreadMessageW(thread, WM_HANDOFF, 0, 0) != FALSE;
+  };
+
+  if (!WaitUntilTaken(state, tell)) {
+    // Nobody takes texts any more (the instance hangs or is gone): take the area back
+    // rather than wait for ever.
+    if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) == handoff::kPending)
+      Log("Hand-off: the text before this one was never taken and is replaced.");
+    else
+      InterlockedExchange(state, handoff::kFree);
   }
 
   bool cut = false;
@@ -112,15 +114,35 @@ bool CHandOffWriter::Send(const std::string& text, const std::function<DWORD()>&
   std::memcpy(base, fitted.data(), fitted.size());
   InterlockedExchange(state, handoff::kPending);
 
-  for (ULONGLONG start = GetTickCount64();;) {
-    DWORD thread = firstThread ? firstThread() : 0;
-    if (thread && PostThreadMessageW(thread, WM_HANDOFF, 0, 0)) return true;
-    if (Expired(start, timeouts_.openMs)) break;
+  bool told = false;
+  for (ULONGLONG start = GetTickCount64(); !(told = tell());) {
+    if (Expired(start, timeouts_.openMs) || *state != handoff::kPending) break;
     Sleep(kPollMs);
   }
-  // Nobody was told. Withdraw the text unless the instance took it meanwhile.
-  if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) != handoff::kPending)
-    return true;
-  Log("Hand-off failed: the running instance cannot be told.");
-  return false;
+  if (!told) {
+    // Nobody was told. Withdraw the text unless the instance took it meanwhile.
+    if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) != handoff::kPending)
+      return true;
+    Log("Hand-off failed: the running instance cannot be told.");
+    return false;
+  }
+  // Stay until the text is taken: a message that arrives while the instance runs a
+  // dialog's own loop is dropped there, so it is sent again until it is seen.
+  if (!WaitUntilTaken(state, tell))
+    Log("Hand-off: the running instance has not taken the text yet; it stays in the area.");
+  return true;
+}
+
+bool CHandOffWriter::WaitUntilTaken(volatile LONG* state, const std::function<bool()>& tell) const {
+  ULONGLONG start = GetTickCount64();
+  ULONGLONG lastTold = start;
+  while (*state != handoff::kFree) {
+    if (Expired(start, timeouts_.readMs)) return false;
+    if (Expired(lastTold, kRetellMs)) {
+      tell();
+      lastTold = GetTickCount64();
+    }
+    Sleep(kPollMs);
+  }
+  return true;
 }

@@ -13,8 +13,8 @@ class CHandOffWriter {
  public:
   struct Timeouts {
     DWORD openMs = 3000;   // for the area to exist and the post to go through
-    DWORD turnMs = 20000;  // for earlier writers to finish
-    DWORD readMs = 10000;  // for the running instance to take the text before ours
+    DWORD turnMs = 30000;  // for earlier writers to finish
+    DWORD readMs = 10000;  // for the running instance to take a text
   };
   using LogFn = std::function<void(const std::string&)>;
 
@@ -22,8 +22,10 @@ class CHandOffWriter {
   explicit CHandOffWriter(std::wstring areaName) : CHandOffWriter(std::move(areaName), {}, {}) {}
 
   // Leaves `text` in the area and posts WM_HANDOFF to the thread `firstThread` names
-  // (0 while the running instance has not stored it yet). False when the text could not
-  // be handed over.
+  // (0 while the running instance has not stored it yet), then waits a bounded time for
+  // the text to be taken, posting again now and then. True when the text was taken, or
+  // when the instance was told and the text is left for it; false when it could not be
+  // handed over.
   bool Send(const std::string& text, const std::function<DWORD()>& firstThread);
 
   // `text` as it fits in the area: unchanged when it fits; otherwise rebuilt with the
@@ -34,6 +36,8 @@ class CHandOffWriter {
 
  private:
   void Log(const std::string& message) const;
+  // Waits (bounded) for the area to be free, telling the instance again now and then.
+  bool WaitUntilTaken(volatile LONG* state, const std::function<bool()>& tell) const;
 
   std::wstring areaName_;
   Timeouts timeouts_;
