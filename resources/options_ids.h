@@ -1,0 +1,2 @@
+// Identifiers of the options dialog and its list.
+#pragma once
