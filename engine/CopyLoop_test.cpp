@@ -229,3 +229,22 @@ TEST_F(CopyFixture, StopJoinsThreadsInOrderAndClosesUnfinishedTasks) {
   // Stopping again only logs; the destructor does not stop a third time.
   kernel.Stop();
 }
+
+TEST_F(CopyFixture, LongAndNonAsciiPathsCopy) {
+  // Folders deep enough that the destination is far beyond 260 characters.
+  std::string deepOut = out;
+  while (deepOut.size() < 300) deepOut += "\\" + std::string(40, 'd');
+  std::filesystem::create_directories(FsPath(deepOut));
+  std::string name = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xE6\x8A\xA5\xE5\x91\x8A";  // Отчёт 报告
+  std::string source = src + "\\" + name + ".bin";
+  WriteRandomFile(source, 3 * CHUNK_SIZE + 7, 14);
+  ASSERT_TRUE(kernel.AddTasks({source}, deepOut));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  std::string dest = deepOut + "\\" + name + ".bin";
+  EXPECT_GT(dest.size(), 300u);
+  EXPECT_TRUE(SameContent(source, dest));
+  EXPECT_EQ(kernel.GetTask(0)->name, name);
+  std::vector<std::string> log = LogMessages();
+  EXPECT_LT(IndexIn(log, "[" + name + "] - complete."), log.size());
+}
