@@ -93,8 +93,8 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
 
   std::vector<std::string> log = LogMessages();
   size_t added = IndexIn(log, "add task: f1"), tried = IndexIn(log, "[f1] - try to download"),
-         ready = IndexIn(log, "[f1] - task is ready"), start = IndexIn(log, "start downloader thread"),
-         done = IndexIn(log, "[f1] - complete.");
+         ready = IndexIn(log, "[f1] - task is ready"),
+         start = IndexIn(log, "start downloader thread"), done = IndexIn(log, "[f1] - complete.");
   ASSERT_LT(done, log.size());
   EXPECT_LT(added, tried);
   EXPECT_LT(tried, ready);
@@ -182,8 +182,8 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
   ASSERT_TRUE(kernel.Start());
   ASSERT_TRUE(WaitForState(0, TS_WRITE_ERROR));
   kernel.Stop();
-  EXPECT_EQ(observer.Calls(), (std::vector<std::string>{"ready 0", "start", "ready 0",
-                                                        "error 112", "error 112"}));
+  EXPECT_EQ(observer.Calls(),
+            (std::vector<std::string>{"ready 0", "start", "ready 0", "error 112", "error 112"}));
 
   // An observer that always agrees still gets the task stopped after three attempts.
   observer.Clear();
@@ -191,8 +191,8 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
   kernel.SetWatchInterval(1);
   ASSERT_TRUE(kernel.Start());
   ASSERT_TRUE(WaitForState(0, TS_WRITE_ERROR));
-  EXPECT_EQ(observer.Calls(), (std::vector<std::string>{"start", "ready 0", "error 112",
-                                                        "error 112"}));
+  EXPECT_EQ(observer.Calls(),
+            (std::vector<std::string>{"start", "ready 0", "error 112", "error 112"}));
   kernel.Stop();
   std::vector<std::string> log = LogMessages();
   EXPECT_EQ(std::count(log.begin(), log.end(), "[] - write failed with error 112, task is stopped"),
@@ -202,7 +202,8 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
 TEST_F(CopyFixture, StopJoinsThreadsInOrderAndClosesUnfinishedTasks) {
   WriteRandomFile(src + "\\done.bin", 1000, 12);
   WriteRandomFile(src + "\\held.bin", 1000, 13);
-  ASSERT_TRUE(kernel.AddTasks({src + "\\done.bin", src + "\\missing.bin", src + "\\held.bin"}, out));
+  ASSERT_TRUE(
+      kernel.AddTasks({src + "\\done.bin", src + "\\missing.bin", src + "\\held.bin"}, out));
   kernel.StopTask(2);
   ASSERT_TRUE(kernel.Start());
   ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
@@ -215,8 +216,8 @@ TEST_F(CopyFixture, StopJoinsThreadsInOrderAndClosesUnfinishedTasks) {
   EXPECT_EQ(StateOf(2), TS_NOTHING);
 
   std::vector<std::string> log = LogMessages();
-  std::vector<std::string> order = {"stop downloading",  "watch thread has ended",
-                                    "stopped watcher",   "perfomance thread has ended",
+  std::vector<std::string> order = {"stop downloading",    "watch thread has ended",
+                                    "stopped watcher",     "perfomance thread has ended",
                                     "stopped perfomancer", "download stopped"};
   size_t last = 0;
   for (const std::string& m : order) {
@@ -235,7 +236,8 @@ TEST_F(CopyFixture, LongAndNonAsciiPathsCopy) {
   std::string deepOut = out;
   while (deepOut.size() < 300) deepOut += "\\" + std::string(40, 'd');
   std::filesystem::create_directories(FsPath(deepOut));
-  std::string name = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xE6\x8A\xA5\xE5\x91\x8A";  // Отчёт 报告
+  std::string name =
+      "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xE6\x8A\xA5\xE5\x91\x8A";  // Отчёт 报告
   std::string source = src + "\\" + name + ".bin";
   WriteRandomFile(source, 3 * CHUNK_SIZE + 7, 14);
   ASSERT_TRUE(kernel.AddTasks({source}, deepOut));

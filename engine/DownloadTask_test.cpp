@@ -4,20 +4,6 @@
 
 #include <regex>
 
-TEST(DownloadTask, NewTaskIsClosedWithBufferAndEvents) {
-  CDownloadTask task;
-  EXPECT_EQ(task.GetStateName(), "nothing");
-  EXPECT_EQ(task.chunkSize, CHUNK_SIZE);
-  EXPECT_NE(task.buffer, nullptr);
-  EXPECT_FALSE(task.sourceHandle.Valid());
-  EXPECT_FALSE(task.destinationHandle.Valid());
-  EXPECT_TRUE(task.ReadEvent.Valid());
-  EXPECT_TRUE(task.SpeedEvent.Valid());
-  EXPECT_EQ(task.readControl.hEvent, task.ReadEvent.Get());
-  EXPECT_EQ(task.offset, 0u);
-  EXPECT_EQ(task.fileSize, 0u);
-}
-
 TEST(DownloadTask, StateNamesAndLastStateCopy) {
   CDownloadTask task;
   const char* names[] = {"nothing", "ready", "downloaded", "completed", "write error", ""};

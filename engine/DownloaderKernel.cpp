@@ -12,9 +12,8 @@ namespace {
 std::string DefaultListPath() {
   std::vector<wchar_t> buf(32768);
   DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-  std::string path = (n == 0 || n >= buf.size())
-                         ? std::string("downloader.info")
-                         : winui::Narrow(std::wstring_view(buf.data(), n));
+  std::string path = (n == 0 || n >= buf.size()) ? std::string("downloader.info")
+                                                 : winui::Narrow(std::wstring_view(buf.data(), n));
   size_t dot = path.rfind('.');
   size_t slash = path.rfind('\\');
   // Only a dot in the file name itself starts an extension.
@@ -147,7 +146,8 @@ void CDownloaderKernel::ReadSourceSize(CDownloadTask* task) {
                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size;
-  if (file && GetFileSizeEx(file.Get(), &size)) task->fileSize = static_cast<uint64_t>(size.QuadPart);
+  if (file && GetFileSizeEx(file.Get(), &size))
+    task->fileSize = static_cast<uint64_t>(size.QuadPart);
 }
 
 bool CDownloaderKernel::Start() {

@@ -59,10 +59,10 @@ class CDownloaderKernel {
   bool Stop();
 
   // Run-time operations on the task at `index`; out-of-range indexes do nothing.
-  void OpenTask(int index);     // (re)open both files and make the task ready: Resume
-  bool PauseTask(int index);    // close into TS_NOTHING; the watch thread reopens it
-  void StopTask(int index);     // close into TS_WRITE_ERROR until resumed
-  bool DeleteTask(int index);   // close, delete the destination file, remove the task
+  void OpenTask(int index);    // (re)open both files and make the task ready: Resume
+  bool PauseTask(int index);   // close into TS_NOTHING; the watch thread reopens it
+  void StopTask(int index);    // close into TS_WRITE_ERROR until resumed
+  bool DeleteTask(int index);  // close, delete the destination file, remove the task
   void CloseTask(CDownloadTask* task, int newState);
   void SaveTaskList();
 
@@ -75,8 +75,7 @@ class CDownloaderKernel {
   CDownloadTask* GetTask(int index);
 
  private:
-  bool PrepareTask(const std::string& sourcePath, const std::string& folder,
-                   CDownloadTask* task);
+  bool PrepareTask(const std::string& sourcePath, const std::string& folder, CDownloadTask* task);
   void ReadSourceSize(CDownloadTask* task);
   bool IsObserverActive();
   int IndexOf(const CDownloadTask* task) const;  // -1 when not in the list

@@ -116,14 +116,14 @@ inline bool HostTruncate(const std::string& path, uint64_t length) {
   std::wstring wide = winui::Widen(path);
   char* unixPath = unixName(wide.c_str());
   if (!unixPath) return false;
-  std::wstring cmd = L"/usr/bin/truncate -s " + std::to_wstring(length) + L" \"" +
-                     winui::Widen(unixPath) + L"\"";
+  std::wstring cmd =
+      L"/usr/bin/truncate -s " + std::to_wstring(length) + L" \"" + winui::Widen(unixPath) + L"\"";
   HeapFree(GetProcessHeap(), 0, unixPath);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(L"Z:\\usr\\bin\\truncate", cmd.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &si, &pi))
+  if (!CreateProcessW(L"Z:\\usr\\bin\\truncate", cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &si, &pi))
     return false;
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
@@ -186,7 +186,7 @@ class RecordingObserver : public IKernelObserver {
   }
 
   bool active = true;
-  std::vector<bool> errorAnswers;  // answers to OnError, in order
+  std::vector<bool> errorAnswers;   // answers to OnError, in order
   bool defaultErrorAnswer = false;  // once errorAnswers is used up
   std::vector<uint32_t> errorCodes;
 
