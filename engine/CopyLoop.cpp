@@ -73,8 +73,11 @@ void CDownloaderKernel::DownloaderLoop() {
       current = tasks[cursor];
     }
 
+    // The control block is checked too: a finished read is collected even if its event
+    // was never seen set.
     if (current->GetState() == TS_DOWNLOADED &&
-        WaitForSingleObject(current->ReadEvent.Get(), 10) == WAIT_OBJECT_0) {
+        (WaitForSingleObject(current->ReadEvent.Get(), 10) == WAIT_OBJECT_0 ||
+         HasOverlappedIoCompleted(&current->readControl))) {
       CLockGuard guard(lock);
       int index = IndexOf(current.get());
       // The task may have been paused, reopened or deleted while we waited.
