@@ -40,11 +40,13 @@ bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskList
 }  // namespace
 
 CDownloaderKernel::CDownloaderKernel() {
-  // Unnamed: nothing opens them by name, and two kernels in one process (tests, or a
-  // second program instance) must never wake each other.
-  WorkEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  WatchWakeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  SpeedWakeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  // The three kernel events keep their fixed names: they are part of what the program
+  // shows to the system. Only one kernel runs per session (single instance).
+  WorkEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, L"{8AB432F4-AE10-4348-A328-4D2F7E16210B}"));
+  WatchWakeEvent.Reset(
+      CreateEventW(nullptr, FALSE, FALSE, L"{4DED9FF2-2FA4-402a-80A6-FBB32C5A0822}"));
+  SpeedWakeEvent.Reset(
+      CreateEventW(nullptr, FALSE, FALSE, L"{2A2D29AB-C10F-414c-BC58-ECE0F9F2858F}"));
   listPath = DefaultListPath();
 }
 
