@@ -3,9 +3,11 @@
 // afresh, so a change made in the dialog is seen by the very next consultation.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "ui/OptionBits.h"
+#include "ui/OptionsListCtrl.h"
 #include "winui/Dialog.h"
 
 class COptionsDialog : public winui::Dialog {
@@ -18,6 +20,25 @@ class COptionsDialog : public winui::Dialog {
   // The stored default download folder; empty when there is none.
   std::string LoadDefaultFolder() const;
 
+  // Called as the dialog ends, however it ends, with the stored default folder when
+  // one is set, so that the caller can put it to use at once.
+  void SetFolderHandler(std::function<void(const std::string& folder)> handler) {
+    m_folderHandler = std::move(handler);
+  }
+
+  COptionsListCtrl& OptionList() { return m_list; }
+
+ protected:
+  bool OnInitDialog() override;
+  INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
  private:
+  void FillList();
+  void OnOptionChanged(int id, int state);
+  void OnBrowse();
+  void Finish(INT_PTR result);
+
   int m_optionBits = OPTIONS_DEFAULT;
+  COptionsListCtrl m_list;
+  std::function<void(const std::string&)> m_folderHandler;
 };
