@@ -56,12 +56,13 @@ std::string COptionsDialog::LoadDefaultFolder() const {
 }
 
 bool COptionsDialog::OnInitDialog() {
-  m_list.Attach(Item(IDC_OPTION_LIST));
+  m_list = std::make_unique<COptionsListCtrl>();
+  m_list->Attach(Item(IDC_OPTION_LIST));
   auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(Hwnd(), GWLP_HINSTANCE));
   winui::UniqueImageList headings(
       ImageList_LoadImageW(instance, MAKEINTRESOURCEW(IDB_OPTION_HEADINGS), 16, 1, RGB(255, 0, 255),
                            IMAGE_BITMAP, LR_CREATEDIBSECTION));
-  m_list.SetHeadingImages(headings.Get());
+  m_list->SetHeadingImages(headings.Get());
   LoadOptions();
   FillList();
 
@@ -74,20 +75,20 @@ bool COptionsDialog::OnInitDialog() {
 
 void COptionsDialog::FillList() {
   auto state = [this](int bit) { return (m_optionBits & bit) ? 1 : 0; };
-  m_list.AddHeading(IDS_OPT_INTERFACE, 0, 0);
-  m_list.AddCheck(IDS_OPT_SAVE_PLACEMENT, state(OPT_SAVE_PLACEMENT), 1);
-  m_list.AddCheck(IDS_OPT_SAVE_COLUMNS, state(OPT_SAVE_COLUMNS), 1);
-  m_list.AddCheck(IDS_OPT_TRAY_ON_MINIMIZE, state(OPT_TRAY_ON_MINIMIZE), 1);
-  m_list.AddCheck(IDS_OPT_ALWAYS_ON_TOP, state(OPT_ALWAYS_ON_TOP), 1);
-  m_list.AddHeading(IDS_OPT_SPEED_UNIT, 1, 1);
+  m_list->AddHeading(IDS_OPT_INTERFACE, 0, 0);
+  m_list->AddCheck(IDS_OPT_SAVE_PLACEMENT, state(OPT_SAVE_PLACEMENT), 1);
+  m_list->AddCheck(IDS_OPT_SAVE_COLUMNS, state(OPT_SAVE_COLUMNS), 1);
+  m_list->AddCheck(IDS_OPT_TRAY_ON_MINIMIZE, state(OPT_TRAY_ON_MINIMIZE), 1);
+  m_list->AddCheck(IDS_OPT_ALWAYS_ON_TOP, state(OPT_ALWAYS_ON_TOP), 1);
+  m_list->AddHeading(IDS_OPT_SPEED_UNIT, 1, 1);
   // Both bits may be set in a stored value; both items then show selected.
-  m_list.AddRadio(IDS_OPT_SPEED_MBPS, state(OPT_SPEED_MBPS), 2);
-  m_list.AddRadio(IDS_OPT_SPEED_KBPS, state(OPT_SPEED_KBPS), 2);
-  m_list.AddHeading(IDS_OPT_DOWNLOAD, 0, 2);
-  m_list.AddHeading(IDS_OPT_RETRY_PERIOD, 1, 3);
-  m_list.AddRadio(IDS_OPT_RETRY_5S, state(OPT_RETRY_5S), 2);
-  m_list.AddRadio(IDS_OPT_RETRY_30S, state(OPT_RETRY_30S), 2);
-  m_list.AddRadio(IDS_OPT_RETRY_60S, state(OPT_RETRY_60S), 2);
+  m_list->AddRadio(IDS_OPT_SPEED_MBPS, state(OPT_SPEED_MBPS), 2);
+  m_list->AddRadio(IDS_OPT_SPEED_KBPS, state(OPT_SPEED_KBPS), 2);
+  m_list->AddHeading(IDS_OPT_DOWNLOAD, 0, 2);
+  m_list->AddHeading(IDS_OPT_RETRY_PERIOD, 1, 3);
+  m_list->AddRadio(IDS_OPT_RETRY_5S, state(OPT_RETRY_5S), 2);
+  m_list->AddRadio(IDS_OPT_RETRY_30S, state(OPT_RETRY_30S), 2);
+  m_list->AddRadio(IDS_OPT_RETRY_60S, state(OPT_RETRY_60S), 2);
 }
 
 void COptionsDialog::OnOptionChanged(int id, int state) {
@@ -121,7 +122,7 @@ INT_PTR COptionsDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_NOTIFY: {
       auto* nm = reinterpret_cast<const NMOPTIONITEM*>(lParam);
-      if (wParam != IDC_OPTION_LIST || nm->hdr.hwndFrom != m_list.Hwnd() || nm->hdr.code != 0)
+      if (wParam != IDC_OPTION_LIST || nm->hdr.hwndFrom != m_list->Hwnd() || nm->hdr.code != 0)
         return FALSE;
       OnOptionChanged(nm->id, nm->state);
       return TRUE;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "ui/OptionBits.h"
@@ -26,7 +27,8 @@ class COptionsDialog : public winui::Dialog {
     m_folderHandler = std::move(handler);
   }
 
-  COptionsListCtrl& OptionList() { return m_list; }
+  // The list of the dialog now shown, or last shown.
+  COptionsListCtrl& OptionList() { return *m_list; }
 
  protected:
   bool OnInitDialog() override;
@@ -39,6 +41,7 @@ class COptionsDialog : public winui::Dialog {
   void Finish(INT_PTR result);
 
   int m_optionBits = OPTIONS_DEFAULT;
-  COptionsListCtrl m_list;
+  // Made afresh at every showing, so that showing the dialog again lists each option once.
+  std::unique_ptr<COptionsListCtrl> m_list = std::make_unique<COptionsListCtrl>();
   std::function<void(const std::string&)> m_folderHandler;
 };

@@ -153,7 +153,9 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
   EXPECT_EQ(RunTyping("E:\\Typed", VK_ESCAPE), IDCANCEL);
   EXPECT_EQ(StoredFolder(), std::optional<std::string>("D:\\Old"));
 
+  EXPECT_EQ(dlg.OptionList().ItemCount(), 13u);
   EXPECT_EQ(RunTyping("E:\\Typed", VK_RETURN), IDOK);
+  EXPECT_EQ(dlg.OptionList().ItemCount(), 13u);  // shown again: each option once
   EXPECT_EQ(StoredFolder(), std::optional<std::string>("E:\\Typed"));
 
   EXPECT_EQ(RunTyping("", VK_RETURN), IDOK);

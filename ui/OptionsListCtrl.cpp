@@ -321,6 +321,13 @@ LRESULT COptionsListCtrl::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) 
       EnsureInitialised();
       ScrollRequest(LOWORD(wParam), static_cast<short>(HIWORD(wParam)));
       return 0;
+    case WM_NCDESTROY:
+      // The scroll bar and the layout belong to this window; a new one starts afresh.
+      m_initialised = false;
+      m_scrollBar = nullptr;
+      m_scrollVisible = false;
+      m_pressed = false;
+      break;
     case WM_SIZE:
       if (m_scrollBar) {
         RECT c{};
