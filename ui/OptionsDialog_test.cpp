@@ -67,14 +67,18 @@ class OptionsDialogTest : public ::testing::Test {
   }
 
   // Runs the dialog modally: types `text` into the folder field, then presses `key`
-  // there, as the keyboard would. Returns what the dialog ended with.
+  // there, as the keyboard would (key 0: the close box instead). Returns what the
+  // dialog ended with.
   INT_PTR RunTyping(const std::string& text, WPARAM key) {
     TimerDriver driver([&] {
       if (!dlg.Hwnd() || !IsWindowVisible(dlg.Hwnd())) return false;
       HWND field = dlg.Item(IDC_DEFAULT_FOLDER);
       SetFocus(field);
       SetWindowTextW(field, winui::Widen(text).c_str());
-      PostMessageW(field, WM_KEYDOWN, key, 1);
+      if (key)
+        PostMessageW(field, WM_KEYDOWN, key, 1);
+      else
+        PostMessageW(dlg.Hwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
       return true;
     });
     INT_PTR result = dlg.DoModal(nullptr);
@@ -152,6 +156,8 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
 
   EXPECT_EQ(RunTyping("E:\\Typed", VK_ESCAPE), IDCANCEL);
   EXPECT_EQ(StoredFolder(), std::optional<std::string>("D:\\Old"));
+  EXPECT_EQ(RunTyping("E:\\Typed", 0), IDCANCEL);
+  EXPECT_EQ(StoredFolder(), std::optional<std::string>("D:\\Old"));
 
   EXPECT_EQ(dlg.OptionList().ItemCount(), 13u);
   EXPECT_EQ(RunTyping("E:\\Typed", VK_RETURN), IDOK);
@@ -161,7 +167,7 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
   EXPECT_EQ(RunTyping("", VK_RETURN), IDOK);
   EXPECT_EQ(StoredFolder(), std::optional<std::string>(""));
   // The stored folder goes to the caller at every close, unless there is none.
-  EXPECT_EQ(handed, (std::vector<std::string>{"D:\\Old", "E:\\Typed"}));
+  EXPECT_EQ(handed, (std::vector<std::string>{"D:\\Old", "D:\\Old", "E:\\Typed"}));
   EXPECT_FALSE(StoredOptions().has_value());
 }
 
