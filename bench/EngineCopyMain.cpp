@@ -30,12 +30,22 @@ std::vector<FileSet> MakeSets(bool quick) {
           FileSet("200 x 64 KiB", 200, 64 * KiB)};
 }
 
+// Where the kernel's time goes, in milliseconds over the rounds.
+struct KernelPhases {
+  Samples add, start, copy, stop;
+};
+
 bool Copy(Method method, KernelCopy& kernel, const FileSet& set, const std::string& folder,
-          double& seconds, std::string& error) {
+          double& seconds, std::string& error, KernelPhases& phases) {
   if (method == kKernel) {
     bool ok = kernel.Run(set.Sources(), folder);
     seconds = kernel.Seconds();
     error = kernel.Error();
+    const KernelCopy::Phases& p = kernel.PhaseSeconds();
+    phases.add.Add(p.add * 1e3);
+    phases.start.Add(p.start * 1e3);
+    phases.copy.Add(p.copy * 1e3);
+    phases.stop.Add(p.stop * 1e3);
     return ok;
   }
   Stopwatch clock;
@@ -82,6 +92,7 @@ int wmain(int argc, wchar_t** argv) {
 
   KernelCopy kernel(listFolder + "\\tolva.info");
   std::vector<std::vector<Samples>> speed(sets.size(), std::vector<Samples>(kMethodCount));
+  std::vector<KernelPhases> phases(sets.size());
   for (int round = 0; round < args.rounds; ++round) {
     std::fprintf(stderr, "engine_copy: round %d of %d\n", round + 1, args.rounds);
     for (size_t i = 0; i < sets.size(); ++i) {
@@ -90,7 +101,7 @@ int wmain(int argc, wchar_t** argv) {
         Method method = static_cast<Method>((k + round) % kMethodCount);
         double seconds = 0;
         std::string error;
-        bool ok = Copy(method, kernel, sets[i], destination, seconds, error);
+        bool ok = Copy(method, kernel, sets[i], destination, seconds, error, phases[i]);
         // Every byte is compared in the first round; sizes after that.
         if (ok) error = sets[i].Verify(destination, round == 0);
         if (!ok || !error.empty()) {
@@ -117,5 +128,18 @@ int wmain(int argc, wchar_t** argv) {
                   Cell(speed[i][kLoop]), Ratio(speed[i][kKernel], speed[i][kCopyFile]),
                   Ratio(speed[i][kKernel], speed[i][kLoop])});
   std::printf("%s", table.Render().c_str());
+
+  std::printf("\nKernel steps, ms, median over the rounds:\n");
+  TextTable steps({"<files", "AddTasks", "Start", "copy until all completed", "Stop",
+                   "per file"});
+  for (size_t i = 0; i < sets.size(); ++i) {
+    const KernelPhases& p = phases[i];
+    double whole = p.add.Median() + p.start.Median() + p.copy.Median() + p.stop.Median();
+    steps.AddRow({sets[i].Label(), TextTable::Number(p.add.Median(), 1),
+                  TextTable::Number(p.start.Median(), 1), TextTable::Number(p.copy.Median(), 1),
+                  TextTable::Number(p.stop.Median(), 1),
+                  TextTable::Number(whole / sets[i].Count(), 2)});
+  }
+  std::printf("%s", steps.Render().c_str());
   return 0;
 }

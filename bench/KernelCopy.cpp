@@ -39,14 +39,22 @@ bool KernelCopy::Run(const std::vector<std::string>& sources, const std::string&
   CDownloaderKernel kernel;
   kernel.SetListPath(listPath_);
   kernel.SetObserver(this);
-  Stopwatch clock;
+  phases_ = Phases();
+  Stopwatch clock, step;
   if (!kernel.AddTasks(sources, folder)) {
     error_ = "AddTasks refused the sources";
     return false;
   }
+  phases_.add = step.Seconds();
+  step.Restart();
   kernel.Start();
+  phases_.start = step.Seconds();
+  step.Restart();
   DWORD wait = WaitForSingleObject(done_.Get(), timeoutMs);
+  phases_.copy = step.Seconds();
+  step.Restart();
   kernel.Stop();
+  phases_.stop = step.Seconds();
   seconds_ = clock.Seconds();
   kernel.SetObserver(nullptr);
 

@@ -21,8 +21,15 @@ class KernelCopy : public IKernelObserver {
   // a task paused or gave up writing, or not every task completed within `timeoutMs`.
   bool Run(const std::vector<std::string>& sources, const std::string& folder,
            uint32_t timeoutMs = 300000);
-  // Seconds of the last run, from AddTasks until Stop returned.
+  // Seconds of the last run, from AddTasks until Stop returned, and of its steps.
+  struct Phases {
+    double add = 0;    // AddTasks (which opens each new task)
+    double start = 0;  // Start (which opens every task again)
+    double copy = 0;   // from Start until every task completed
+    double stop = 0;   // Stop
+  };
   double Seconds() const { return seconds_; }
+  const Phases& PhaseSeconds() const { return phases_; }
   const std::string& Error() const { return error_; }
 
   // IKernelObserver
@@ -43,5 +50,6 @@ class KernelCopy : public IKernelObserver {
   std::atomic<int> paused_{0};
   std::atomic<uint32_t> errorCode_{0};
   double seconds_ = 0;
+  Phases phases_;
   std::string error_;
 };

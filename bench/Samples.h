@@ -8,6 +8,10 @@
 class Samples {
  public:
   void Add(double value) { values_.push_back(value); }
+  // Pools another set of measurements with these.
+  void Add(const Samples& other) {
+    values_.insert(values_.end(), other.values_.begin(), other.values_.end());
+  }
   size_t Count() const { return values_.size(); }
   bool Empty() const { return values_.empty(); }
 

@@ -13,6 +13,10 @@ TEST(Samples, SummariesOfUnsortedValues) {
   Samples even;
   for (double v : {4.0, 1.0, 3.0, 2.0}) even.Add(v);
   EXPECT_EQ(even.Median(), 2.5);  // the mean of the two middle values
+  even.Add(odd);
+  EXPECT_EQ(even.Count(), 9u);
+  EXPECT_EQ(even.Median(), 10.0);  // 1 2 3 4 10 20 30 40 50
+  EXPECT_EQ(even.Max(), 50.0);
 
   Samples ten;
   for (int v = 10; v >= 1; --v) ten.Add(v);
