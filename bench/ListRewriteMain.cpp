@@ -2,7 +2,8 @@
 // rewrite (CTaskListFile::Format + Write) for lists of 1, 50 and 200 tasks; then how
 // many rewrites copies through the kernel really make (64 MiB in one and in four
 // files, and 200 small files), counted from the folder's change reports, against the
-// one-per-chunk rewrites they would make without skipping unchanged lists. Exits with 1 when a step fails or cannot be counted.
+// one-per-chunk rewrites they would make without skipping unchanged lists. Exits with 1
+// when a step fails or the rewrites cannot be counted exactly.
 #include <cstdio>
 #include <string>
 #include <vector>
