@@ -10,8 +10,9 @@
 class CKernelHost : public IKernelObserver {
  public:
   CKernelHost();
-  // Detaches itself and stops the kernel. A derived class whose overrides touch its
-  // own members must call Kernel().Stop() in its own destructor, before they go.
+  // Detaches itself; the kernel then stops its threads if they still run. A derived
+  // class whose overrides touch its own members must call Kernel().Stop() in its own
+  // destructor, before those members go.
   virtual ~CKernelHost();
   CKernelHost(const CKernelHost&) = delete;
   CKernelHost& operator=(const CKernelHost&) = delete;
