@@ -79,6 +79,8 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
 void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH background,
                             int refWidth) {
   RECT row = ItemRect(i);
+  // Each row's draw request paints every row; those outside the paint are skipped.
+  if (!RectVisible(dc, &row)) return;
   FillRect(dc, &row, background);
   int s = task.lastState;
   if (s == TS_DELETED) return;
