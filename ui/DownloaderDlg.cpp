@@ -61,6 +61,7 @@ bool CDownloaderDlg::OnInitDialog() {
   HWND hwnd = Hwnd();
   m_uiThread = GetCurrentThreadId();
   m_list.Attach(Item(IDC_TASK_LIST));
+  m_noticeTarget = hwnd;
   m_active = m_list.Hwnd() != nullptr;
 
   if (HMENU system = GetSystemMenu(hwnd, FALSE)) {
@@ -313,6 +314,7 @@ void CDownloaderDlg::OnDestroy() {
   HWND hwnd = Hwnd();
   m_kernel.Stop();
   m_active = false;
+  m_noticeTarget = nullptr;
   KillTimer(hwnd, kTipTimer);
   m_tray.DeleteIcon();
 

@@ -87,4 +87,6 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   DWORD m_uiThread = 0;
   std::atomic<bool> m_active{false};
   std::atomic<bool> m_started{false};
+  // Where the kernel's threads post their notices; null once the window is going.
+  std::atomic<HWND> m_noticeTarget{nullptr};
 };

@@ -13,7 +13,8 @@
 bool CDownloaderDlg::OnUiThread() const { return GetCurrentThreadId() == m_uiThread; }
 
 void CDownloaderDlg::Post(Notice notice, LPARAM arg) {
-  PostMessageW(Hwnd(), WM_APP_KERNEL_NOTICE, static_cast<WPARAM>(notice), arg);
+  if (HWND target = m_noticeTarget)
+    PostMessageW(target, WM_APP_KERNEL_NOTICE, static_cast<WPARAM>(notice), arg);
 }
 
 void CDownloaderDlg::OnStart() {
@@ -133,4 +134,8 @@ void CDownloaderDlg::RepaintRows() {
   InvalidateRect(m_list.Hwnd(), nullptr, FALSE);
 }
 
-void CDownloaderDlg::RefreshTip() { m_tray.ChangeTip(BuildTrayTip()); }
+void CDownloaderDlg::RefreshTip() {
+  // Speed notices come many times a second; the shell hears only of a changed tip.
+  std::string tip = BuildTrayTip();
+  if (m_tray.TipText() != winui::Narrow(CSystemTray::FitTip(tip))) m_tray.ChangeTip(tip);
+}

@@ -269,7 +269,7 @@ TEST_F(MainWindow, RowsFollowTheKernelThroughAddCompletePauseAndDelete) {
   ASSERT_TRUE(w.Close());
 }
 
-TEST_F(MainWindow, TrayTipListsEveryTaskAndFitsTheField) {
+TEST_F(MainWindow, ThreeTasksShowInTheTrayTipAndInTheList) {
   std::string out = temp.Folder("out");
   std::string a = temp.Write("alpha.bin", 100000);
   RunningWindow w(temp, {a, "Z:\\nowhere\\beta.bin", "Z:\\nowhere\\gamma.bin"}, out);
@@ -282,6 +282,29 @@ TEST_F(MainWindow, TrayTipListsEveryTaskAndFitsTheField) {
                      "gamma - 0.0% [nothing]");
   std::string shown = winui::Narrow(CSystemTray::FitTip(tip));
   EXPECT_TRUE(WaitFor([&] { return w.dlg.Tray().TipText() == shown; }));
+
+  // The list as the window paints it: a full pale-green bar in the completed row only.
+  HWND list = w.dlg.List().Hwnd();
+  RECT client;
+  GetClientRect(list, &client);
+  HDC screen = GetDC(list);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+  ReleaseDC(list, screen);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  ASSERT_TRUE(PrintWindow(list, dc, PW_CLIENTONLY));
+  auto completedPixels = [&](int row) {
+    RECT cell = w.dlg.List().SubItemRect(row, 1);
+    int n = 0;
+    for (int x = cell.left; x < cell.right; ++x)
+      n += GetPixel(dc, x, (cell.top + cell.bottom) / 2) == CTaskListCtrl::kCompletedBar;
+    return n;
+  };
+  EXPECT_GT(completedPixels(0), 40);
+  EXPECT_EQ(completedPixels(1), 0);
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
   ASSERT_TRUE(w.Close());
 }
 
