@@ -218,6 +218,8 @@ bool CDownloaderDlg::OnCommand(UINT id) {
   }
 }
 
+INT_PTR CDownloaderDlg::OnNotify(const NMHDR&) { return FALSE; }
+
 INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_START_KERNEL:
@@ -230,6 +232,8 @@ INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       if (HIWORD(wParam) == 0 && OnCommand(LOWORD(wParam))) return TRUE;
       break;  // IDOK and IDCANCEL close the window, as in any dialog
+    case WM_NOTIFY:
+      return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
         ShowAbout();

@@ -60,6 +60,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
   // Menu, tray and toolbar commands; false for commands that are not ours.
   virtual bool OnCommand(UINT id);
+  // Notifications of the list and the toolbar (right clicks, tooltips); the dialog
+  // procedure's result, FALSE when not handled.
+  virtual INT_PTR OnNotify(const NMHDR& header);
 
  private:
   // A kernel notice handed to the window's thread; wParam is a Notice.

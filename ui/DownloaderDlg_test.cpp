@@ -302,6 +302,18 @@ TEST_F(MainWindow, ThreeTasksShowInTheTrayTipAndInTheList) {
   };
   EXPECT_GT(completedPixels(0), 40);
   EXPECT_EQ(completedPixels(1), 0);
+
+  // And as it is on the screen after a paint of its own.
+  w.OnUi([&] { RedrawWindow(list, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW); });
+  FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  HDC window = GetDC(list);
+  BitBlt(dc, 0, 0, client.right, client.bottom, window, 0, 0, SRCCOPY);
+  ReleaseDC(list, window);
+  EXPECT_GT(completedPixels(0), 40);
+  EXPECT_EQ(completedPixels(1), 0);
+  RECT second = w.dlg.List().SubItemRect(1, 1);
+  EXPECT_EQ(GetPixel(dc, second.left + 2, (second.top + second.bottom) / 2),
+            CTaskListCtrl::kOuterFrame);
   SelectObject(dc, old);
   DeleteObject(bitmap);
   DeleteDC(dc);

@@ -35,6 +35,20 @@ CTaskListCtrl::CTaskListCtrl(CDownloaderKernel& kernel)
       m_penOuter(CreatePen(PS_SOLID, 1, kOuterFrame)),
       m_penInner(CreatePen(PS_SOLID, 1, kInnerFrame)) {}
 
+bool CTaskListCtrl::Attach(HWND hwnd) {
+  ListView::Attach(hwnd);
+  return m_paintWatch.Attach(hwnd);
+}
+
+LRESULT CTaskListCtrl::PaintWatch::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg != WM_PAINT) return Subclass::HandleMessage(msg, wParam, lParam);
+  inPaint = true;
+  painted = false;
+  LRESULT result = Subclass::HandleMessage(msg, wParam, lParam);
+  inPaint = false;
+  return result;
+}
+
 double CTaskListCtrl::Percent(uint64_t offset, uint64_t fileSize, int state) {
   if (state == TS_COMPLETED) return 100.0;
   if (fileSize == 0) return 0.0;
@@ -61,6 +75,8 @@ std::string CTaskListCtrl::FormatTotal(uint64_t offset) {
 }
 
 void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
+  if (m_paintWatch.inPaint && m_paintWatch.painted) return;
+  m_paintWatch.painted = m_paintWatch.inPaint;
   HDC dc = item.hDC;
   winui::UniqueBrush background(CreateSolidBrush(BkColor()));
   int saved = SaveDC(dc);

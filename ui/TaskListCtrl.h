@@ -9,6 +9,7 @@
 
 #include "engine/DownloaderKernel.h"
 #include "winui/ListView.h"
+#include "winui/Subclass.h"
 #include "winui/UniqueHandle.h"
 
 class CTaskListCtrl : public winui::ListView {
@@ -22,6 +23,9 @@ class CTaskListCtrl : public winui::ListView {
   static constexpr COLORREF kSelectedText = RGB(0, 0, 206);
 
   explicit CTaskListCtrl(CDownloaderKernel& kernel);
+
+  // Takes over the list control `hwnd` (from the window's template).
+  bool Attach(HWND hwnd);
 
   // Paints every row that has a task (the row named in `item` is not special): a
   // repaint of any one row refreshes them all.
@@ -40,7 +44,19 @@ class CTaskListCtrl : public winui::ListView {
  private:
   void DrawRow(HDC dc, int row, CDownloadTask& task, HBRUSH background, int refWidth);
 
+  // Watches the control's own paints: one paint asks for every visible row in turn,
+  // and since each request paints all rows, the first one of a paint is enough.
+  class PaintWatch : public winui::Subclass {
+   public:
+    bool inPaint = false;
+    bool painted = false;
+
+   protected:
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+  };
+
   CDownloaderKernel& m_kernel;
+  PaintWatch m_paintWatch;
   winui::UniqueBrush m_brushActive;
   winui::UniqueBrush m_brushCompleted;
   winui::UniqueBrush m_brushOther;
