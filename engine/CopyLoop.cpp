@@ -33,8 +33,8 @@ void CDownloaderKernel::OpenTask(int index) {
     task->fileSize = static_cast<uint64_t>(size.QuadPart);
 
   task->destinationHandle.Reset(CreateFileW(winui::WidePath(task->destination).c_str(),
-                                            GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                            GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!task->destinationHandle) {
     // Do not keep the source locked against writers while we cannot copy it.
     task->sourceHandle.Reset();
@@ -73,8 +73,11 @@ void CDownloaderKernel::DownloaderLoop() {
       current = tasks[cursor];
     }
 
+    // The control block is checked too: a finished read is collected even if its event
+    // was never seen set.
     if (current->GetState() == TS_DOWNLOADED &&
-        WaitForSingleObject(current->ReadEvent.Get(), 10) == WAIT_OBJECT_0) {
+        (WaitForSingleObject(current->ReadEvent.Get(), 10) == WAIT_OBJECT_0 ||
+         HasOverlappedIoCompleted(&current->readControl))) {
       CLockGuard guard(lock);
       int index = IndexOf(current.get());
       // The task may have been paused, reopened or deleted while we waited.
@@ -179,8 +182,8 @@ bool CDownloaderKernel::WriteChunk(CDownloadTask* task, DWORD count) {
       if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
     }
     // The kernel lock is held throughout: keep the retries few, and none once stopping.
-    bool retry = attempt < kMaxWriteAttempts && !stopped &&
-                 (!IsObserverActive() || observer->OnError(code));
+    bool retry =
+        attempt < kMaxWriteAttempts && !stopped && (!IsObserverActive() || observer->OnError(code));
     if (!retry) {
       g_log.Printf("[%s] - write failed with error %lu, task is stopped", task->name.c_str(),
                    static_cast<unsigned long>(code));

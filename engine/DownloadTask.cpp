@@ -51,12 +51,18 @@ int CDownloadTask::GetState() {
 
 std::string CDownloadTask::GetStateName() const {
   switch (state) {
-    case TS_NOTHING: return "nothing";
-    case TS_READY: return "ready";
-    case TS_DOWNLOADED: return "downloaded";
-    case TS_COMPLETED: return "completed";
-    case TS_WRITE_ERROR: return "write error";
-    default: return {};
+    case TS_NOTHING:
+      return "nothing";
+    case TS_READY:
+      return "ready";
+    case TS_DOWNLOADED:
+      return "downloaded";
+    case TS_COMPLETED:
+      return "completed";
+    case TS_WRITE_ERROR:
+      return "write error";
+    default:
+      return {};
   }
 }
 

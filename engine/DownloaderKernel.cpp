@@ -12,9 +12,8 @@ namespace {
 std::string DefaultListPath() {
   std::vector<wchar_t> buf(32768);
   DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-  std::string path = (n == 0 || n >= buf.size())
-                         ? std::string("downloader.info")
-                         : winui::Narrow(std::wstring_view(buf.data(), n));
+  std::string path = (n == 0 || n >= buf.size()) ? std::string("downloader.info")
+                                                 : winui::Narrow(std::wstring_view(buf.data(), n));
   size_t dot = path.rfind('.');
   size_t slash = path.rfind('\\');
   // Only a dot in the file name itself starts an extension.
@@ -28,14 +27,26 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
                               static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
+bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b,
+                 size_t count) {
+  if (a.size() < count || b.size() < count) return false;
+  for (size_t i = 0; i < count; ++i)
+    if (a[i].state != b[i].state || a[i].name != b[i].name || a[i].source != b[i].source ||
+        a[i].destination != b[i].destination)
+      return false;
+  return true;
+}
+
 }  // namespace
 
 CDownloaderKernel::CDownloaderKernel() {
-  // Unnamed: nothing opens them by name, and two kernels in one process (tests, or a
-  // second program instance) must never wake each other.
-  WorkEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  WatchWakeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  SpeedWakeEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  // The three kernel events keep their fixed names: they are part of what the program
+  // shows to the system. Only one kernel runs per session (single instance).
+  WorkEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, L"{8AB432F4-AE10-4348-A328-4D2F7E16210B}"));
+  WatchWakeEvent.Reset(
+      CreateEventW(nullptr, FALSE, FALSE, L"{4DED9FF2-2FA4-402a-80A6-FBB32C5A0822}"));
+  SpeedWakeEvent.Reset(
+      CreateEventW(nullptr, FALSE, FALSE, L"{2A2D29AB-C10F-414c-BC58-ECE0F9F2858F}"));
   listPath = DefaultListPath();
 }
 
@@ -137,7 +148,8 @@ void CDownloaderKernel::ReadSourceSize(CDownloadTask* task) {
                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size;
-  if (file && GetFileSizeEx(file.Get(), &size)) task->fileSize = static_cast<uint64_t>(size.QuadPart);
+  if (file && GetFileSizeEx(file.Get(), &size))
+    task->fileSize = static_cast<uint64_t>(size.QuadPart);
 }
 
 bool CDownloaderKernel::Start() {
@@ -236,17 +248,25 @@ bool CDownloaderKernel::DeleteTask(int index) {
 
 void CDownloaderKernel::SaveTaskList() {
   CLockGuard guard(lock);
-  std::vector<TaskListEntry> entries;
-  entries.reserve(tasks.size());
+  // Called after every chunk: the entries reuse their storage, and when they are what
+  // this kernel last wrote (one task copying, say) nothing is formatted or written.
+  size_t count = 0;
   for (auto& task : tasks) {
     int state = task->GetState();
     if (state == TS_COMPLETED || state == TS_DELETED) continue;
-    entries.push_back({task->name, task->source, task->destination, state});
+    if (count == listEntries.size()) listEntries.emplace_back();
+    TaskListEntry& entry = listEntries[count++];
+    entry.name = task->name;
+    entry.source = task->source;
+    entry.destination = task->destination;
+    entry.state = state;
   }
-  std::string text = CTaskListFile::Format(entries);
-  if (listWritten && text == lastListText) return;
-  if (CTaskListFile(listPath).Write(text)) {
-    lastListText = std::move(text);
+  if (listWritten && count == lastListCount && SameEntries(listEntries, lastListEntries, count))
+    return;
+  std::vector<TaskListEntry> current(listEntries.begin(), listEntries.begin() + count);
+  if (CTaskListFile(listPath).Write(CTaskListFile::Format(current))) {
+    lastListEntries = std::move(current);
+    lastListCount = count;
     listWritten = true;
   }
 }

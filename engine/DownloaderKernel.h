@@ -16,6 +16,7 @@
 #include "engine/CriticalSection.h"
 #include "engine/DownloadTask.h"
 #include "engine/KernelObserver.h"
+#include "engine/TaskListFile.h"
 #include "winui/UniqueHandle.h"
 #include "winui/Win.h"
 
@@ -58,10 +59,10 @@ class CDownloaderKernel {
   bool Stop();
 
   // Run-time operations on the task at `index`; out-of-range indexes do nothing.
-  void OpenTask(int index);     // (re)open both files and make the task ready: Resume
-  bool PauseTask(int index);    // close into TS_NOTHING; the watch thread reopens it
-  void StopTask(int index);     // close into TS_WRITE_ERROR until resumed
-  bool DeleteTask(int index);   // close, delete the destination file, remove the task
+  void OpenTask(int index);    // (re)open both files and make the task ready: Resume
+  bool PauseTask(int index);   // close into TS_NOTHING; the watch thread reopens it
+  void StopTask(int index);    // close into TS_WRITE_ERROR until resumed
+  bool DeleteTask(int index);  // close, delete the destination file, remove the task
   void CloseTask(CDownloadTask* task, int newState);
   void SaveTaskList();
 
@@ -74,8 +75,7 @@ class CDownloaderKernel {
   CDownloadTask* GetTask(int index);
 
  private:
-  bool PrepareTask(const std::string& sourcePath, const std::string& folder,
-                   CDownloadTask* task);
+  bool PrepareTask(const std::string& sourcePath, const std::string& folder, CDownloadTask* task);
   void ReadSourceSize(CDownloadTask* task);
   bool IsObserverActive();
   int IndexOf(const CDownloadTask* task) const;  // -1 when not in the list
@@ -106,7 +106,9 @@ class CDownloaderKernel {
   winui::UniqueKernelHandle watchThread, performanceThread, downloaderThread;
   DWORD watchThreadId = 0, performanceThreadId = 0, downloaderThreadId = 0;
   std::string listPath;
-  std::string lastListText;  // what this kernel last wrote to listPath
+  std::vector<TaskListEntry> listEntries;      // reused by every SaveTaskList
+  std::vector<TaskListEntry> lastListEntries;  // what this kernel last wrote to listPath
+  size_t lastListCount = 0;
   bool listWritten = false;
   IKernelObserver* observer = nullptr;
   // Shared so that a thread waiting on a task keeps the record (and its events) alive

@@ -41,8 +41,7 @@ void CEventLog::Close() {
 std::string CEventLog::FormatLine(const SYSTEMTIME& t, const char* message) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%02u/%02u/%02u %02u:%02u:%02u -- ", t.wMonth % 100u,
-                t.wDay % 100u, t.wYear % 100u, t.wHour % 100u, t.wMinute % 100u,
-                t.wSecond % 100u);
+                t.wDay % 100u, t.wYear % 100u, t.wHour % 100u, t.wMinute % 100u, t.wSecond % 100u);
   std::string line = stamp;
   line += message;
   if (line.size() > kMaxLine - 1) {

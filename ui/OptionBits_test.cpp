@@ -1,8 +1,9 @@
 // Options are read from the registry at every consultation, with their default when
 // absent, and map to the kernel's retry period and speed unit.
+#include "ui/OptionBits.h"
+
 #include <gtest/gtest.h>
 
-#include "ui/OptionBits.h"
 #include "ui/OptionsDialog.h"
 #include "ui/SettingsRegistry.h"
 #include "winui/Win.h"
@@ -67,8 +68,8 @@ TEST_F(OptionBitsTest, DefaultFolderIsReadAfreshAndNeverAFailureText) {
   ASSERT_TRUE(theRegistry.WriteString("Tolva", "DefaultDownloadFolder", "E:\\Other"));
   EXPECT_EQ(options.LoadDefaultFolder(), "E:\\Other");
   const BYTE blob[] = {1};
-  RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva", L"DefaultDownloadFolder", REG_BINARY,
-                  blob, 1);
+  RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva", L"DefaultDownloadFolder", REG_BINARY, blob,
+                  1);
   EXPECT_EQ(options.LoadDefaultFolder(), "");
 }
 

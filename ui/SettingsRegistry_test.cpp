@@ -19,8 +19,7 @@ class SettingsRegistryTest : public ::testing::Test {
   void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kTestRoot); }
 
   static void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kTestKey, name, type, data, bytes),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kTestKey, name, type, data, bytes), ERROR_SUCCESS);
   }
   static void SetRawText(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
     SetRaw(name, type, text.c_str(), DWORD((text.size() + 1) * sizeof(wchar_t)));
@@ -112,7 +111,8 @@ TEST_F(SettingsRegistryTest, ReadsUpTo255CharactersAndRoundTripsAnyScript) {
   EXPECT_FALSE(reg.ReadString("Tolva", "TooLong", text));
   EXPECT_EQ(text, "kept");
 
-  const std::string cyrillic = "C:\\\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8";
+  const std::string cyrillic =
+      "C:\\\xd0\x97\xd0\xb0\xd0\xb3\xd1\x80\xd1\x83\xd0\xb7\xd0\xba\xd0\xb8";
   ASSERT_TRUE(reg.WriteString("Tolva", "DefaultDownloadFolder", cyrillic));
   EXPECT_TRUE(reg.ReadString("Tolva", "DefaultDownloadFolder", text));
   EXPECT_EQ(text, cyrillic);
