@@ -119,12 +119,13 @@ long ReadSetting(const char* name, long fallback) {
   return fallback;
 }
 
-// Minimises as the title bar's button does. Wine on a bare X display sometimes drops
-// the first request, so it is repeated until it takes.
-bool Minimise(HWND w) {
+// Minimises as the title bar's button does, until `reached` holds. Wine on a bare X
+// display now and then restores a window right after minimising it (X focus events),
+// so the request is repeated.
+bool Minimise(HWND w, const std::function<bool()>& reached) {
   for (int attempt = 0; attempt < 10; ++attempt) {
     PostMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-    if (WaitFor([&] { return IsIconic(w) || !IsWindowVisible(w); }, 2)) return true;
+    if (WaitFor(reached, 2)) return true;
   }
   return false;
 }
@@ -350,9 +351,20 @@ TEST_F(MainWindow, PlacementAndColumnWidthsComeBackFromTheRegistry) {
     EXPECT_EQ(w.dlg.List().ColumnWidth(2), 99);
     EXPECT_EQ(w.dlg.List().ColumnWidth(4), 150);
 
-    // Closed while minimised: the placement from before stays.
-    ASSERT_TRUE(Minimise(w.Hwnd()));
-    ASSERT_TRUE(w.Close());
+    // Moved, then closed while minimised: the placement from before stays. The close
+    // is asked for on the window's thread at once, while it is still minimised.
+    SetWindowPos(w.Hwnd(), nullptr, 300, 200, 450, 280, SWP_NOZORDER);
+    bool closedIconic = false;
+    for (int attempt = 0; attempt < 10 && !closedIconic; ++attempt) {
+      ASSERT_TRUE(Minimise(w.Hwnd(), [&] { return IsIconic(w.Hwnd()) != FALSE; }));
+      w.OnUi([&] {
+        if (!IsIconic(w.Hwnd())) return;
+        closedIconic = true;
+        SendMessageW(w.Hwnd(), WM_CLOSE, 0, 0);
+      });
+    }
+    ASSERT_TRUE(closedIconic);
+    ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
   }
   EXPECT_EQ(ReadSetting("PositionX", -5), 100);
   EXPECT_EQ(ReadSetting("Width", -5), 500);
@@ -375,8 +387,7 @@ TEST_F(MainWindow, MinimiseHidesIntoTheTrayAndShowBringsItBack) {
   RunningWindow w(temp);
   ASSERT_TRUE(w.WaitStarted());
   HWND hwnd = w.Hwnd();
-  ASSERT_TRUE(Minimise(hwnd));
-  ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(hwnd); }));
+  ASSERT_TRUE(Minimise(hwnd, [&] { return !IsWindowVisible(hwnd); }));
 
   // A double click on the icon runs its default item, "Show".
   SendMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, WM_LBUTTONDBLCLK);
@@ -387,10 +398,44 @@ TEST_F(MainWindow, MinimiseHidesIntoTheTrayAndShowBringsItBack) {
   theRegistry.WriteInteger("Tolva", "OptionsFlag", OPT_SAVE_COLUMNS);
   RunningWindow plain(temp);
   ASSERT_TRUE(plain.WaitStarted());
-  ASSERT_TRUE(Minimise(plain.Hwnd()));
-  EXPECT_TRUE(IsIconic(plain.Hwnd()));
+  ASSERT_TRUE(Minimise(plain.Hwnd(), [&] { return IsIconic(plain.Hwnd()) != FALSE; }));
   EXPECT_TRUE(IsWindowVisible(plain.Hwnd()));
   ASSERT_TRUE(plain.Close());
+}
+
+TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  PostMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, WM_RBUTTONUP);
+  HWND menuWindow = nullptr;
+  ASSERT_TRUE(WaitFor([&] {
+    EnumThreadWindows(
+        w.uiThread,
+        [](HWND h, LPARAM p) -> BOOL {
+          wchar_t cls[16]{};
+          GetClassNameW(h, cls, 16);
+          if (std::wstring(cls) != L"#32768" || !IsWindowVisible(h)) return TRUE;
+          *reinterpret_cast<HWND*>(p) = h;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&menuWindow));
+    return menuWindow != nullptr;
+  }));
+  HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+  ASSERT_NE(menu, nullptr);
+  ASSERT_EQ(GetMenuItemCount(menu), 5);
+  const char* texts[] = {"Show", "", "About...", "", "Exit"};
+  for (int i = 0; i < 5; ++i) {
+    wchar_t text[32]{};
+    GetMenuStringW(menu, i, text, 32, MF_BYPOSITION);
+    EXPECT_EQ(winui::Narrow(text), texts[i]);
+  }
+  EXPECT_EQ(GetMenuDefaultItem(menu, TRUE, 0), 0u);
+
+  // Up from no selection lands on the last item, "Exit".
+  PostMessageW(menuWindow, WM_KEYDOWN, VK_UP, 0);
+  PostMessageW(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
+  ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
 }
 
 TEST_F(MainWindow, FilesWithNoFolderAnywhereAskForTheDefaultFolder) {
