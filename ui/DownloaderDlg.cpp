@@ -17,8 +17,8 @@ struct Column {
   const char* header;
   int width;
 };
-const Column kColumns[] = {{"file name", 143}, {"progress", 150},    {"speed", 70},
-                           {"total", 150},     {"source", 150},      {"destination", 150}};
+const Column kColumns[] = {{"file name", 143}, {"progress", 150}, {"speed", 70},
+                           {"total", 150},     {"source", 150},   {"destination", 150}};
 constexpr int kColumnCount = 6;
 
 constexpr int kToolBarHeight = 24;
@@ -45,9 +45,9 @@ class WaitCursor {
 }  // namespace
 
 CDownloaderDlg::CDownloaderDlg() : winui::Dialog(IDD_TOLVA_DIALOG), m_list(m_kernel) {
-  m_hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr),
-                                          MAKEINTRESOURCEW(IDI_MAIN_WINDOW), IMAGE_ICON, 0, 0,
-                                          LR_DEFAULTSIZE | LR_SHARED));
+  m_hIcon =
+      static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN_WINDOW),
+                                    IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
 }
 
 CDownloaderDlg::~CDownloaderDlg() {
@@ -66,8 +66,8 @@ bool CDownloaderDlg::OnInitDialog() {
 
   if (HMENU system = GetSystemMenu(hwnd, FALSE)) {
     const wchar_t* about = nullptr;
-    int n = LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, reinterpret_cast<LPWSTR>(&about),
-                        0);
+    int n =
+        LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, reinterpret_cast<LPWSTR>(&about), 0);
     if (n > 0) {
       std::wstring text(about, static_cast<size_t>(n));
       AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
@@ -76,10 +76,11 @@ bool CDownloaderDlg::OnInitDialog() {
   }
 
   SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-  HICON small = static_cast<HICON>(
+  HICON smallIcon = static_cast<HICON>(
       LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN_WINDOW), IMAGE_ICON,
                  GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED));
-  SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small ? small : m_hIcon));
+  SendMessageW(hwnd, WM_SETICON, ICON_SMALL,
+               reinterpret_cast<LPARAM>(smallIcon ? smallIcon : m_hIcon));
 
   for (int c = 0; c < kColumnCount; ++c)
     m_list.InsertColumn(c, kColumns[c].header, kColumns[c].width, LVCFMT_LEFT);
@@ -144,8 +145,8 @@ void CDownloaderDlg::LayOutForToolBar() {
   }
   RECT window;
   GetWindowRect(hwnd, &window);
-  SetWindowPos(hwnd, nullptr, 0, 0, window.right - window.left,
-               window.bottom - window.top + shift, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(hwnd, nullptr, 0, 0, window.right - window.left, window.bottom - window.top + shift,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   RECT client;
   GetClientRect(hwnd, &client);
   SetWindowPos(m_toolBar.Hwnd(), nullptr, 7, -2, client.right, kToolBarHeight,
@@ -170,8 +171,7 @@ void CDownloaderDlg::ApplyViewOptions() {
                SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
 }
 
-bool CDownloaderDlg::QueueFiles(const std::vector<std::string>& files,
-                                const std::string& folder) {
+bool CDownloaderDlg::QueueFiles(const std::vector<std::string>& files, const std::string& folder) {
   return m_kernel.AddTasks(files, folder);
 }
 
@@ -302,8 +302,7 @@ void CDownloaderDlg::OnSize(int width, int height) {
 void CDownloaderDlg::OnWindowPosChanging(WINDOWPOS& pos) {
   // Snap to a screen edge that the window comes within a few pixels of. A minimised
   // window is parked far off screen and must stay there.
-  if ((pos.flags & SWP_NOMOVE) || IsIconic(Hwnd()) || pos.x <= -32000 || pos.y <= -32000)
-    return;
+  if ((pos.flags & SWP_NOMOVE) || IsIconic(Hwnd()) || pos.x <= -32000 || pos.y <= -32000) return;
   int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
   if (pos.x < kSnapDistance) pos.x = 0;
   if (pos.y < kSnapDistance) pos.y = 0;

@@ -193,8 +193,7 @@ TEST_F(MainWindow, OpensWithTitleToolbarColumnsTrayAndAbout) {
   PostMessageW(hwnd, WM_COMMAND, ID_TRAY_ABOUT, 0);
   HWND about = nullptr;
   ASSERT_TRUE(WaitFor([&] { return (about = w.FindDialog("About Tolva")) != nullptr; }));
-  EXPECT_EQ(WindowText(GetDlgItem(about, IDC_KERNEL_VERSION)),
-            "Downloader kernel version: 1.4.0");
+  EXPECT_EQ(WindowText(GetDlgItem(about, IDC_KERNEL_VERSION)), "Downloader kernel version: 1.4.0");
   PostMessageW(about, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
 

@@ -87,18 +87,17 @@ bool CSystemTray::ChangeIcon(HICON icon) {
 
 bool CSystemTray::ChangeIcon(int resourceId) {
   if (!m_available) return false;
-  HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr),
-                                             MAKEINTRESOURCEW(resourceId), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXSMICON),
-                                             GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+  HICON icon = static_cast<HICON>(
+      LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resourceId), IMAGE_ICON,
+                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED));
   return icon && ChangeIcon(icon);
 }
 
 bool CSystemTray::ChangeIcon(const std::string& resourceName) {
   if (!m_available) return false;
   std::wstring name = winui::Widen(resourceName);
-  HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), name.c_str(),
-                                             IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+  HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), name.c_str(), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
   return icon && ChangeIcon(icon);
 }

@@ -23,16 +23,15 @@ class CSystemTray : public winui::Window {
 
   // Creates the hidden window and adds the icon. With no parent the hidden window gets
   // the callbacks. False when the shell refused the icon.
-  bool AddIcon(HWND parent, UINT callbackMessage, const std::string& tip, HICON icon,
-               UINT iconId);
+  bool AddIcon(HWND parent, UINT callbackMessage, const std::string& tip, HICON icon, UINT iconId);
   void DeleteIcon();
   // Takes the icon away for a moment (keeping everything) and puts it back.
   void WithdrawIcon();
   void ReAddIcon();
 
   bool ChangeIcon(HICON icon);
-  bool ChangeIcon(int resourceId);                  // an icon of the program
-  bool ChangeIcon(const std::string& resourceName);  // an icon of the program
+  bool ChangeIcon(int resourceId);                     // an icon of the program
+  bool ChangeIcon(const std::string& resourceName);    // an icon of the program
   bool ChangeStandardIcon(const wchar_t* systemIcon);  // IDI_APPLICATION and the like
   HICON CurrentIcon() const;
 

@@ -91,16 +91,15 @@ TEST(SystemTray, AddsChangesWithdrawsAndDeletesTheIcon) {
 
 TEST(SystemTray, OnlyDoubleClickAndRightReleaseOnItsOwnIconAct) {
   CommandSink main;
-  ASSERT_TRUE(main.Create(L"TolvaTrayTestSink", "sink", WS_POPUP, 0, 0, 0, 10, 10, nullptr,
-                          nullptr));
+  ASSERT_TRUE(
+      main.Create(L"TolvaTrayTestSink", "sink", WS_POPUP, 0, 0, 0, 10, 10, nullptr, nullptr));
   CSystemTray tray;
   ASSERT_TRUE(tray.AddIcon(nullptr, WM_TRAYICON_EVENT, "tip", TrayIcon(), IDR_TRAY_POPUP));
   tray.SetMainWindow(main.Hwnd());
   ASSERT_TRUE(tray.ChooseDefaultItem(0, true));
 
   // Another icon's callback is not ours.
-  EXPECT_EQ(SendMessageW(tray.Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP + 1, WM_LBUTTONDBLCLK),
-            0);
+  EXPECT_EQ(SendMessageW(tray.Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP + 1, WM_LBUTTONDBLCLK), 0);
   for (UINT ignored : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_MOUSEMOVE})
     EXPECT_EQ(SendMessageW(tray.Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, ignored), 1);
   EXPECT_TRUE(main.commands.empty());

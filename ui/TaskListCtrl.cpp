@@ -10,8 +10,7 @@ namespace {
 
 // One line, left-aligned, cut at a word with an ellipsis; '&' is a plain character
 // in a file name.
-constexpr UINT kTextFormat = DT_SINGLELINE | DT_LEFT | DT_VCENTER | DT_WORD_ELLIPSIS |
-                             DT_NOPREFIX;
+constexpr UINT kTextFormat = DT_SINGLELINE | DT_LEFT | DT_VCENTER | DT_WORD_ELLIPSIS | DT_NOPREFIX;
 
 void DrawCellText(HDC dc, const std::string& text, RECT r) {
   std::wstring w = winui::Widen(text);
@@ -92,8 +91,7 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
   RestoreDC(dc, saved);
 }
 
-void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH background,
-                            int refWidth) {
+void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH background, int refWidth) {
   RECT row = ItemRect(i);
   // Each row's draw request paints every row; those outside the paint are skipped.
   if (!RectVisible(dc, &row)) return;

@@ -34,9 +34,9 @@ class CTaskListCtrl : public winui::ListView {
   // Percent done: a task with no size shows 0 until it is completed, a completed task
   // 100 whatever its counters say.
   static double Percent(uint64_t offset, uint64_t fileSize, int state);
-  static std::string FormatPercent(double percent);                // "42.0%"
+  static std::string FormatPercent(double percent);                      // "42.0%"
   static std::string FormatSpeed(float speed, const std::string& unit);  // "1.5 Mbps"
-  static std::string FormatTotal(uint64_t offset);                 // "262144 bytes"
+  static std::string FormatTotal(uint64_t offset);                       // "262144 bytes"
 
   // Label drawn after each speed; "Kbps" or "Mbps".
   std::string m_strSpeedUnit = "Mbps";

@@ -31,12 +31,12 @@ class TaskListRendering : public ::testing::Test {
     Set(2, TS_WRITE_ERROR, 250, 1000, 2.0f);
     Set(3, TS_READY, 0, 0, 0.0f);
 
-    ASSERT_TRUE(host.Create(L"TolvaListTestHost", "host", WS_OVERLAPPEDWINDOW, 0, 0, 0, 900,
-                            300, nullptr, nullptr));
-    HWND lv = CreateWindowExW(0, WC_LISTVIEWW, L"",
-                              WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL |
-                                  LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED,
-                              0, 0, 880, 260, host.Hwnd(), nullptr, nullptr, nullptr);
+    ASSERT_TRUE(host.Create(L"TolvaListTestHost", "host", WS_OVERLAPPEDWINDOW, 0, 0, 0, 900, 300,
+                            nullptr, nullptr));
+    HWND lv = CreateWindowExW(
+        0, WC_LISTVIEWW, L"",
+        WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED,
+        0, 0, 880, 260, host.Hwnd(), nullptr, nullptr, nullptr);
     ASSERT_NE(lv, nullptr);
     list.Attach(lv);
     SendMessageW(lv, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), 0);
@@ -186,12 +186,12 @@ TEST_F(TaskListRendering, PercentageAndSpeedCells) {
   SIZE s{};
   GetTextExtentPoint32W(screen, L"2.0 Mbps", 8, &s);
   ReleaseDC(list.Hwnd(), screen);
-  EXPECT_TRUE(ShowsText({speed.right - s.cx - 5, speed.top, speed.right, speed.bottom},
-                        "2.0 Mbps", RGB(0, 0, 0)));
+  EXPECT_TRUE(ShowsText({speed.right - s.cx - 5, speed.top, speed.right, speed.bottom}, "2.0 Mbps",
+                        RGB(0, 0, 0)));
 
   RECT total = list.SubItemRect(0, 3);
-  EXPECT_TRUE(ShowsText({total.left + 2, total.top, total.right, total.bottom}, "500 bytes",
-                        RGB(0, 0, 0)));
+  EXPECT_TRUE(
+      ShowsText({total.left + 2, total.top, total.right, total.bottom}, "500 bytes", RGB(0, 0, 0)));
 }
 
 TEST_F(TaskListRendering, SelectedRowIsBlueAndDeletedRowIsEmpty) {
@@ -203,8 +203,8 @@ TEST_F(TaskListRendering, SelectedRowIsBlueAndDeletedRowIsEmpty) {
   EXPECT_TRUE(ShowsText({name.left + 2, name.top, name.right, name.bottom}, "stopped",
                         CTaskListCtrl::kSelectedText));
   name = list.SubItemRect(0, 0);
-  EXPECT_TRUE(ShowsText({name.left + 2, name.top, name.right, name.bottom}, "running",
-                        RGB(0, 0, 0)));
+  EXPECT_TRUE(
+      ShowsText({name.left + 2, name.top, name.right, name.bottom}, "running", RGB(0, 0, 0)));
   RECT row = list.ItemRect(3);
   for (int y = row.top; y < row.bottom; ++y)
     for (int x = row.left; x < row.right; ++x)

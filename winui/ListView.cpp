@@ -55,9 +55,7 @@ int ListView::InsertItem(int index, const std::string& text) {
   return static_cast<int>(SendMessageW(hwnd_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
-bool ListView::DeleteItem(int index) {
-  return SendMessageW(hwnd_, LVM_DELETEITEM, index, 0) != 0;
-}
+bool ListView::DeleteItem(int index) { return SendMessageW(hwnd_, LVM_DELETEITEM, index, 0) != 0; }
 
 bool ListView::DeleteAllItems() { return SendMessageW(hwnd_, LVM_DELETEALLITEMS, 0, 0) != 0; }
 
@@ -95,8 +93,7 @@ RECT ListView::SubItemRect(int index, int column) const {
   RECT r{};
   r.top = column;
   r.left = LVIR_BOUNDS;
-  if (!SendMessageW(hwnd_, LVM_GETSUBITEMRECT, index, reinterpret_cast<LPARAM>(&r)))
-    return RECT{};
+  if (!SendMessageW(hwnd_, LVM_GETSUBITEMRECT, index, reinterpret_cast<LPARAM>(&r))) return RECT{};
   if (column == 0) {
     // The control reports the whole row for column 0; cut it to the column.
     r.right = r.left + ColumnWidth(0);
@@ -116,8 +113,8 @@ bool ListView::Select(int index) {
 }
 
 int ListView::FirstSelected() const {
-  return static_cast<int>(SendMessageW(hwnd_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
-                                       MAKELPARAM(LVNI_SELECTED, 0)));
+  return static_cast<int>(
+      SendMessageW(hwnd_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_SELECTED, 0)));
 }
 
 int ListView::HitTest(POINT client) const {

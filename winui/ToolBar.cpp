@@ -13,8 +13,8 @@ ToolBar::~ToolBar() {
   if (images_) ImageList_Destroy(images_);
 }
 
-bool ToolBar::ParseButtonList(const void* data, size_t size, int& imageWidth,
-                              int& imageHeight, std::vector<int>& commands) {
+bool ToolBar::ParseButtonList(const void* data, size_t size, int& imageWidth, int& imageHeight,
+                              std::vector<int>& commands) {
   const auto* words = static_cast<const uint16_t*>(data);
   size_t n = size / sizeof(uint16_t);
   if (!data || n < 4 || words[0] != 1) return false;
@@ -26,8 +26,7 @@ bool ToolBar::ParseButtonList(const void* data, size_t size, int& imageWidth,
   return true;
 }
 
-bool ToolBar::Create(HWND parent, int controlId, DWORD style, int resourceId,
-                     COLORREF maskColour) {
+bool ToolBar::Create(HWND parent, int controlId, DWORD style, int resourceId, COLORREF maskColour) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   HRSRC info = FindResourceW(instance, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(10));
   HGLOBAL loaded = info ? LoadResource(instance, info) : nullptr;
@@ -37,8 +36,8 @@ bool ToolBar::Create(HWND parent, int controlId, DWORD style, int resourceId,
   if (!ParseButtonList(data, info ? SizeofResource(instance, info) : 0, width, height, commands))
     return false;
 
-  HBITMAP strip = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(resourceId),
-                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  HBITMAP strip = static_cast<HBITMAP>(
+      LoadImageW(instance, MAKEINTRESOURCEW(resourceId), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
   if (!strip) return false;
   HIMAGELIST images = ImageList_Create(width, height, ILC_COLOR24 | ILC_MASK, 4, 4);
   bool added = images && ImageList_AddMasked(images, strip, maskColour) >= 0;
@@ -48,9 +47,9 @@ bool ToolBar::Create(HWND parent, int controlId, DWORD style, int resourceId,
     return false;
   }
 
-  HWND hwnd = CreateWindowExW(0, TOOLBARCLASSNAMEW, L"", WS_CHILD | style, 0, 0, 0, 0, parent,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)),
-                              instance, nullptr);
+  HWND hwnd =
+      CreateWindowExW(0, TOOLBARCLASSNAMEW, L"", WS_CHILD | style, 0, 0, 0, 0, parent,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(controlId)), instance, nullptr);
   if (!hwnd) {
     ImageList_Destroy(images);
     return false;
