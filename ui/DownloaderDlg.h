@@ -63,6 +63,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // Notifications of the list and the toolbar (right clicks, tooltips); the dialog
   // procedure's result, FALSE when not handled.
   virtual INT_PTR OnNotify(const NMHDR& header);
+  // Adds the tray icon with the current tip; false when the shell refused it (no
+  // notification area yet), and the timer tries again.
+  virtual bool AddTrayIcon();
 
  private:
   // A kernel notice handed to the window's thread; wParam is a Notice.
@@ -77,7 +80,6 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void SyncRows(int count);
   void RefreshTip();
   void RepaintRows();
-  bool AddTrayIcon();
   void LayOutForToolBar();
   void OnSize(int width, int height);
   void OnWindowPosChanging(WINDOWPOS& pos);

@@ -26,8 +26,12 @@ const char kTitle[] = "Tolva - Your Ziravadi Downloader";
 class TestDlg : public CDownloaderDlg {
  public:
   static constexpr UINT WM_RUN = WM_APP + 50;
+  // While set, the tray icon is refused as by a shell with no notification area.
+  std::atomic<bool> refuseTray{false};
 
  protected:
+  bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
+
   INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
     if (msg == WM_RUN) {
       (*reinterpret_cast<std::function<void()>*>(lParam))();
@@ -40,7 +44,8 @@ class TestDlg : public CDownloaderDlg {
 class RunningWindow {
  public:
   RunningWindow(const TempFolder& temp, std::vector<std::string> files = {},
-                std::string folder = {}) {
+                std::string folder = {}, bool refuseTray = false) {
+    dlg.refuseTray = refuseTray;
     dlg.Kernel().SetListPath(temp.File("tolva.info"));
     dlg.m_startFiles = std::move(files);
     dlg.m_startFolder = std::move(folder);
@@ -400,6 +405,28 @@ TEST_F(MainWindow, MinimiseHidesIntoTheTrayAndShowBringsItBack) {
   ASSERT_TRUE(Minimise(plain.Hwnd(), [&] { return IsIconic(plain.Hwnd()) != FALSE; }));
   EXPECT_TRUE(IsWindowVisible(plain.Hwnd()));
   ASSERT_TRUE(plain.Close());
+}
+
+TEST_F(MainWindow, WithoutATrayIconItStillWorksAndTheIconComesLater) {
+  std::string out = temp.Folder("out");
+  std::string a = temp.Write("a.bin", 50000);
+  RunningWindow w(temp, {a}, out, true);
+  ASSERT_TRUE(w.WaitStarted());
+  EXPECT_FALSE(w.dlg.Tray().IsAvailable());
+  EXPECT_NE(w.dlg.ToolBarHwnd(), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  EXPECT_EQ(w.RowTexts(), std::vector<std::string>{"a"});
+
+  // Hiding on minimise would leave no way back: the window stays on the task bar.
+  ASSERT_TRUE(Minimise(w.Hwnd(), [&] { return IsIconic(w.Hwnd()) != FALSE; }));
+  EXPECT_TRUE(IsWindowVisible(w.Hwnd()));
+
+  // Once the shell takes icons, the timer adds ours with the current tip.
+  w.dlg.refuseTray = false;
+  ASSERT_TRUE(WaitFor([&] { return w.dlg.Tray().IsAvailable(); }));
+  EXPECT_EQ(w.dlg.Tray().TipText(),
+            winui::Narrow(CSystemTray::FitTip(std::string(kTitle) + "\n\na - 100.0% [completed]")));
+  ASSERT_TRUE(w.Close());
 }
 
 TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
