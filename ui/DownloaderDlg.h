@@ -71,9 +71,11 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // A kernel notice handed to the window's thread; wParam is a Notice.
   static constexpr UINT WM_APP_KERNEL_NOTICE = WM_APP + 1;
   // What a posted kernel notice carries in its wParam.
-  enum class Notice : WPARAM { Start, Ready, Speed, Paused, Completed, Deleted, Refresh };
+  enum class Notice : WPARAM { Start, Ready, Speed, Paused, Completed, Deleted, Refresh, Repaint };
 
   bool OnUiThread() const;
+  // Handles a notice at once on the window's thread, else posts it there.
+  void Deliver(Notice notice, LPARAM arg);
   void Post(Notice notice, LPARAM arg);
   void HandleNotice(Notice notice, LPARAM arg);
   // Rows 0 to count - 1, each with its task's name: row i shows task i.
@@ -92,6 +94,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   DWORD m_uiThread = 0;
   std::atomic<bool> m_active{false};
   std::atomic<bool> m_started{false};
+  std::atomic<bool> m_repaintQueued{false};
   // Where the kernel's threads post their notices; null once the window is going.
   std::atomic<HWND> m_noticeTarget{nullptr};
 };

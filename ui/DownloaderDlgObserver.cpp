@@ -17,42 +17,30 @@ void CDownloaderDlg::Post(Notice notice, LPARAM arg) {
     PostMessageW(target, WM_APP_KERNEL_NOTICE, static_cast<WPARAM>(notice), arg);
 }
 
-void CDownloaderDlg::OnStart() {
-  if (OnUiThread())
-    HandleNotice(Notice::Start, 0);
-  else
-    Post(Notice::Start, 0);
+void CDownloaderDlg::Deliver(Notice notice, LPARAM arg) {
+  if (OnUiThread()) {
+    HandleNotice(notice, arg);
+  } else if (notice == Notice::Speed || notice == Notice::Paused || notice == Notice::Completed) {
+    // These only ask for a repaint: one waiting in the queue is enough, so a busy
+    // window never finds its queue flooded with speed reports.
+    if (!m_repaintQueued.exchange(true)) Post(Notice::Repaint, 0);
+  } else {
+    Post(notice, arg);
+  }
 }
+
+void CDownloaderDlg::OnStart() { Deliver(Notice::Start, 0); }
 
 void CDownloaderDlg::OnTaskReady(int, CDownloadTask* task) {
   // The record, not the index: its place in the list is looked up on arrival.
-  LPARAM arg = reinterpret_cast<LPARAM>(task);
-  if (OnUiThread())
-    HandleNotice(Notice::Ready, arg);
-  else
-    Post(Notice::Ready, arg);
+  Deliver(Notice::Ready, reinterpret_cast<LPARAM>(task));
 }
 
-void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) {
-  if (OnUiThread())
-    HandleNotice(Notice::Speed, 0);
-  else
-    Post(Notice::Speed, 0);
-}
+void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Deliver(Notice::Speed, 0); }
 
-void CDownloaderDlg::OnTaskPaused(int) {
-  if (OnUiThread())
-    HandleNotice(Notice::Paused, 0);
-  else
-    Post(Notice::Paused, 0);
-}
+void CDownloaderDlg::OnTaskPaused(int) { Deliver(Notice::Paused, 0); }
 
-void CDownloaderDlg::OnTaskCompleted(int) {
-  if (OnUiThread())
-    HandleNotice(Notice::Completed, 0);
-  else
-    Post(Notice::Completed, 0);
-}
+void CDownloaderDlg::OnTaskCompleted(int) { Deliver(Notice::Completed, 0); }
 
 void CDownloaderDlg::OnTaskDeleted(int index) {
   if (OnUiThread()) {
@@ -97,6 +85,10 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
       RepaintRows();
       break;
     }
+    case Notice::Repaint:
+      m_repaintQueued = false;
+      RepaintRows();
+      break;
     case Notice::Speed:
     case Notice::Completed:
       RepaintRows();
