@@ -130,14 +130,15 @@ void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH backgroun
     SelectObject(dc, oldPen);
   }
   RECT text = cell;
-  text.left = cell.right - refWidth - 5;
+  // Never into the column to the left when the cell is narrower than the text.
+  text.left = std::max(cell.left, cell.right - refWidth - 5);
   DrawCellText(dc, FormatPercent(percent), text);
 
   // Speed, right-aligned; a completed task has none.
   if (s != TS_COMPLETED) {
     cell = SubItemRect(i, 2);
     std::string speed = FormatSpeed(task.speed, m_strSpeedUnit);
-    cell.left = cell.right - TextWidth(dc, speed) - 5;
+    cell.left = std::max(cell.left, cell.right - TextWidth(dc, speed) - 5);
     DrawCellText(dc, speed, cell);
   }
 

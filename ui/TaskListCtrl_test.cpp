@@ -211,6 +211,24 @@ TEST_F(TaskListRendering, SelectedRowIsBlueAndDeletedRowIsEmpty) {
       ASSERT_EQ(Pixel(x, y), CTaskListCtrl::kBackground) << x << "," << y;
 }
 
+TEST_F(TaskListRendering, TextTooWideForItsCellStaysInItsColumn) {
+  list.SetColumnWidth(2, 40);
+  kernel.GetTask(2)->speed = 2925.7f;
+  Render();
+  // Right of the percentage text the progress cell shows only background.
+  RECT cell = list.SubItemRect(2, 1);
+  HDC screen = GetDC(list.Hwnd());
+  SelectObject(screen, list.Font());
+  SIZE percent{};
+  GetTextExtentPoint32W(screen, L"25.0%", 5, &percent);
+  ReleaseDC(list.Hwnd(), screen);
+  int inked = 0;
+  for (int y = cell.top; y < cell.bottom; ++y)
+    for (int x = cell.right - RefWidth() - 5 + percent.cx + 1; x < cell.right; ++x)
+      inked += Pixel(x, y) != CTaskListCtrl::kBackground;
+  EXPECT_EQ(inked, 0);
+}
+
 TEST(TaskListText, PercentHandlesEmptyAndLargeFiles) {
   EXPECT_EQ(CTaskListCtrl::Percent(100, 0, TS_READY), 0.0);
   EXPECT_EQ(CTaskListCtrl::Percent(0, 0, TS_COMPLETED), 100.0);
