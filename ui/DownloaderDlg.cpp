@@ -8,6 +8,7 @@
 #include "ui/AboutBox.h"
 #include "ui/SettingsRegistry.h"
 #include "winui/Utf8.h"
+#include "winui/WaitCursor.h"
 
 namespace {
 
@@ -31,16 +32,6 @@ std::string ColumnValueName(int column) {
   snprintf(name, sizeof name, "Column %d", column);
   return name;
 }
-
-// Shows a wait cursor for the life of the object.
-class WaitCursor {
- public:
-  WaitCursor() : old_(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
-  ~WaitCursor() { SetCursor(old_); }
-
- private:
-  HCURSOR old_;
-};
 
 }  // namespace
 
@@ -213,12 +204,9 @@ bool CDownloaderDlg::OnCommand(UINT id) {
       PostMessageW(Hwnd(), WM_CLOSE, 0, 0);
       return true;
     default:
-      // The task menu and toolbar commands come here too; they are not handled yet.
-      return false;
+      return OnTaskOrToolCommand(id);
   }
 }
-
-INT_PTR CDownloaderDlg::OnNotify(const NMHDR&) { return FALSE; }
 
 INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
@@ -233,7 +221,9 @@ INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       if (HIWORD(wParam) == 0 && OnCommand(LOWORD(wParam))) return TRUE;
       break;  // IDOK and IDCANCEL close the window, as in any dialog
     case WM_NOTIFY:
-      return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+      return OnNotify(*reinterpret_cast<NMHDR*>(lParam));
+    case WM_CONTEXTMENU:
+      return OnContextMenu(reinterpret_cast<HWND>(wParam), lParam);
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
         ShowAbout();
@@ -313,7 +303,7 @@ void CDownloaderDlg::OnWindowPosChanging(WINDOWPOS& pos) {
 }
 
 void CDownloaderDlg::OnDestroy() {
-  WaitCursor wait;
+  winui::WaitCursor wait;
   HWND hwnd = Hwnd();
   m_kernel.Stop();
   m_active = false;

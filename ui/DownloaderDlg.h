@@ -32,6 +32,12 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // dialog closes.
   void ApplyViewOptions();
   void ShowAbout();
+  // Repaints the list, then gives the first selected row (the task's index), -1 when
+  // no row is selected.
+  int SelectedTask();
+
+  // The folder chosen by the last "Download into", for the whole run of the program.
+  static std::string s_lastIntoFolder;
 
   // IKernelObserver. Calls from the kernel's threads only post a message: the window's
   // own thread does the work, and a worker holding the kernel lock never waits for it.
@@ -62,7 +68,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   virtual bool OnCommand(UINT id);
   // Notifications of the list and the toolbar (right clicks, tooltips); the dialog
   // procedure's result, FALSE when not handled.
-  virtual INT_PTR OnNotify(const NMHDR& header);
+  virtual INT_PTR OnNotify(NMHDR& header);
+  // Asks the shell to open a file or a folder, as a double click in the shell would.
+  virtual void ShellOpen(const std::string& path);
   // Adds the tray icon with the current tip; false when the shell refused it (no
   // notification area yet), and the timer tries again.
   virtual bool AddTrayIcon();
@@ -86,6 +94,17 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void OnSize(int width, int height);
   void OnWindowPosChanging(WINDOWPOS& pos);
   void OnDestroy();
+
+  // Task list menu, task commands, adding files, options, tooltips.
+  bool OnTaskOrToolCommand(UINT id);
+  void RunTaskCommand(UINT id);
+  void OnListRightClick();
+  // The keyboard's menu key or Shift+F10 in the list; false when not for the list.
+  bool OnContextMenu(HWND from, LPARAM at);
+  void ShowTaskMenu(int row, POINT screen);
+  void AddFiles(bool chooseFolder);
+  void ShowOptions();
+  INT_PTR OnToolTipText(NMHDR& header);
 
   CTaskListCtrl m_list;
   HICON m_hIcon = nullptr;

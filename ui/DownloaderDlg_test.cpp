@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "resources/resource.h"
+#include "ui/MainWindowDriver_test.h"
 #include "ui/SettingsRegistry.h"
 #include "ui/TestSupport.h"
 #include "winui/Utf8.h"
@@ -19,99 +20,10 @@ namespace {
 
 using testsupport::TempFolder;
 using testsupport::WaitFor;
+using windowtest::RunningWindow;
+using windowtest::TestDlg;
 
 const char kTitle[] = "Tolva - Your Ziravadi Downloader";
-
-// The window, with one extra message that runs a function on the window's thread.
-class TestDlg : public CDownloaderDlg {
- public:
-  static constexpr UINT WM_RUN = WM_APP + 50;
-  // While set, the tray icon is refused as by a shell with no notification area.
-  std::atomic<bool> refuseTray{false};
-
- protected:
-  bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
-
-  INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
-    if (msg == WM_RUN) {
-      (*reinterpret_cast<std::function<void()>*>(lParam))();
-      return TRUE;
-    }
-    return CDownloaderDlg::HandleMessage(msg, wParam, lParam);
-  }
-};
-
-class RunningWindow {
- public:
-  RunningWindow(const TempFolder& temp, std::vector<std::string> files = {},
-                std::string folder = {}, bool refuseTray = false) {
-    dlg.refuseTray = refuseTray;
-    dlg.Kernel().SetListPath(temp.File("tolva.info"));
-    dlg.m_startFiles = std::move(files);
-    dlg.m_startFolder = std::move(folder);
-    thread = std::thread([this] {
-      uiThread = GetCurrentThreadId();
-      result = dlg.DoModal();
-      ended = true;
-    });
-  }
-  ~RunningWindow() {
-    if (!ended && dlg.Hwnd()) PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
-    thread.join();
-  }
-
-  bool WaitStarted() {
-    return WaitFor([this] { return ended || dlg.IsKernelStarted(); }) && !ended;
-  }
-  HWND Hwnd() { return dlg.Hwnd(); }
-  void OnUi(std::function<void()> f) {
-    SendMessageW(dlg.Hwnd(), TestDlg::WM_RUN, 0, reinterpret_cast<LPARAM>(&f));
-  }
-  bool Close() {
-    PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
-    return WaitFor([this] { return ended.load(); });
-  }
-
-  int Rows() { return dlg.List().ItemCount(); }
-  std::vector<std::string> RowTexts() {
-    std::vector<std::string> texts;
-    for (int i = 0; i < Rows(); ++i) texts.push_back(dlg.List().ItemText(i));
-    return texts;
-  }
-  int State(int i) {
-    CDownloadTask* t = dlg.Kernel().GetTask(i);
-    return t ? t->state.load() : -1;
-  }
-
-  // A dialog box of the window's thread with this caption, or null.
-  HWND FindDialog(const std::string& caption) {
-    struct Search {
-      std::wstring caption;
-      HWND found = nullptr;
-    } search{winui::Widen(caption)};
-    EnumThreadWindows(
-        uiThread,
-        [](HWND w, LPARAM p) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(p);
-          wchar_t cls[16]{}, text[128]{};
-          GetClassNameW(w, cls, 16);
-          GetWindowTextW(w, text, 128);
-          if (std::wstring(cls) == L"#32770" && s->caption == text && IsWindowVisible(w)) {
-            s->found = w;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-  }
-
-  TestDlg dlg;
-  std::thread thread;
-  std::atomic<DWORD> uiThread{0};
-  std::atomic<bool> ended{false};
-  INT_PTR result = 0;
-};
 
 std::string WindowText(HWND w) {
   wchar_t text[512]{};

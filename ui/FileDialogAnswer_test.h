@@ -1,0 +1,106 @@
+// Test support: answers the file-open dialog as a user would. It types a folder into
+// the file-name field and presses Open to go there, then types the names ("a.txt" or
+// "b.txt" "a.txt" for several) and presses Open again. Call Step() repeatedly (from a
+// timer or a wait loop) until it returns true.
+#pragma once
+
+#include "winui/Win.h"
+
+#include <commdlg.h>
+#include <dlgs.h>
+
+#include <string>
+
+#include "winui/Utf8.h"
+
+class FileDialogAnswer {
+ public:
+  // An empty `names` cancels the dialog.
+  FileDialogAnswer(DWORD thread, std::string folder, std::string names)
+      : thread_(thread), folder_(std::move(folder)), names_(std::move(names)) {}
+
+  bool Step() {
+    if (stage_ == Stage::Find) {
+      dialog_ = FindOpenDialog(thread_);
+      if (!dialog_) return false;
+      HWND field = NameField(dialog_);
+      initialName = Text(field);
+      HWND readOnly = GetDlgItem(dialog_, chx1);
+      readOnlyHidden = !readOnly || !IsWindowVisible(readOnly);
+      HWND filters = GetDlgItem(dialog_, cmb1);
+      filterCount = static_cast<int>(SendMessageW(filters, CB_GETCOUNT, 0, 0));
+      wchar_t filter[128]{};
+      SendMessageW(filters, CB_GETLBTEXT, SendMessageW(filters, CB_GETCURSEL, 0, 0),
+                   reinterpret_cast<LPARAM>(filter));
+      filterText = winui::Narrow(filter);
+      if (names_.empty()) {
+        Press(IDCANCEL);
+        return true;
+      }
+      SetWindowTextW(field, winui::Widen(folder_).c_str());
+      Press(IDOK);
+      stage_ = Stage::Navigate;
+      return false;
+    }
+    // Open on a folder shows that folder; then the names are typed.
+    wchar_t shown[MAX_PATH]{};
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(dialog_, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(shown),
+                        SMTO_NORMAL, 1000, &ignored);
+    if (_wcsicmp(shown, winui::Widen(folder_).c_str()) != 0) return false;
+    SetWindowTextW(NameField(dialog_), winui::Widen(names_).c_str());
+    Press(IDOK);
+    return true;
+  }
+
+  // What the dialog showed when it was found.
+  std::string initialName;
+  bool readOnlyHidden = false;
+  int filterCount = 0;
+  std::string filterText;
+
+  // The shown file-open dialog of `thread`, or null.
+  static HWND FindOpenDialog(DWORD thread) {
+    HWND found = nullptr;
+    EnumThreadWindows(
+        thread,
+        [](HWND w, LPARAM p) -> BOOL {
+          wchar_t cls[16]{};
+          GetClassNameW(w, cls, 16);
+          if (std::wstring(cls) != L"#32770" || !IsWindowVisible(w) || !NameField(w)) return TRUE;
+          *reinterpret_cast<HWND*>(p) = w;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+  }
+
+ private:
+  enum class Stage { Find, Navigate };
+
+  static HWND NameField(HWND dialog) {
+    if (HWND edit = GetDlgItem(dialog, edt1)) return edit;
+    // An edit box inside a combo box, itself perhaps inside an extended combo box.
+    for (HWND w = GetDlgItem(dialog, cmb13); w; w = GetWindow(w, GW_CHILD)) {
+      wchar_t cls[16]{};
+      GetClassNameW(w, cls, 16);
+      if (_wcsicmp(cls, L"Edit") == 0) return w;
+    }
+    return nullptr;
+  }
+  static std::string Text(HWND w) {
+    wchar_t text[512]{};
+    GetWindowTextW(w, text, 512);
+    return winui::Narrow(text);
+  }
+  void Press(int button) {
+    PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog_, button)));
+  }
+
+  DWORD thread_;
+  std::string folder_;
+  std::string names_;
+  Stage stage_ = Stage::Find;
+  HWND dialog_ = nullptr;
+};

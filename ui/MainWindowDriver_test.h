@@ -1,0 +1,154 @@
+// Test support: the main window running modally on its own thread, as the program
+// runs it, while the test thread reads the screen and acts as the user.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ui/DownloaderDlg.h"
+#include "ui/TestSupport.h"
+#include "winui/Utf8.h"
+
+namespace windowtest {
+
+using testsupport::TempFolder;
+using testsupport::WaitFor;
+
+// The window, with one extra message that runs a function on the window's thread.
+class TestDlg : public CDownloaderDlg {
+ public:
+  static constexpr UINT WM_RUN = WM_APP + 50;
+  // While set, the tray icon is refused as by a shell with no notification area.
+  std::atomic<bool> refuseTray{false};
+  // While set, the kernel is not started: tasks stay in the states they are put in.
+  std::atomic<bool> holdKernel{false};
+  // Initialisation is over (the kernel was asked to start).
+  std::atomic<bool> initialised{false};
+  // Pop-up menus the window has shown.
+  std::atomic<int> menusShown{0};
+  // What the window asked the shell to open (written on the window's thread).
+  std::vector<std::string> opened;
+
+ protected:
+  bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
+  void ShellOpen(const std::string& path) override { opened.push_back(path); }
+
+  INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
+    switch (msg) {
+      case WM_RUN:
+        (*reinterpret_cast<std::function<void()>*>(lParam))();
+        return TRUE;
+      case WM_START_KERNEL:
+        initialised = true;
+        if (holdKernel) return TRUE;
+        break;
+      case WM_ENTERMENULOOP:
+        if (wParam) ++menusShown;  // a pop-up, not the system menu
+        break;
+    }
+    return CDownloaderDlg::HandleMessage(msg, wParam, lParam);
+  }
+};
+
+class RunningWindow {
+ public:
+  RunningWindow(const TempFolder& temp, std::vector<std::string> files = {},
+                std::string folder = {}, bool refuseTray = false, bool holdKernel = false) {
+    dlg.refuseTray = refuseTray;
+    dlg.holdKernel = holdKernel;
+    dlg.Kernel().SetListPath(temp.File("tolva.info"));
+    dlg.m_startFiles = std::move(files);
+    dlg.m_startFolder = std::move(folder);
+    thread = std::thread([this] {
+      uiThread = GetCurrentThreadId();
+      result = dlg.DoModal();
+      ended = true;
+    });
+  }
+  ~RunningWindow() {
+    if (!ended && dlg.Hwnd()) PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
+    thread.join();
+  }
+
+  bool WaitStarted() {
+    return WaitFor([this] { return ended || dlg.IsKernelStarted(); }) && !ended;
+  }
+  // Initialisation over, whether the kernel was started or held.
+  bool WaitInitialised() {
+    return WaitFor([this] { return ended || dlg.initialised; }) && !ended;
+  }
+  HWND Hwnd() { return dlg.Hwnd(); }
+  void OnUi(std::function<void()> f) {
+    SendMessageW(dlg.Hwnd(), TestDlg::WM_RUN, 0, reinterpret_cast<LPARAM>(&f));
+  }
+  bool Close() {
+    PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
+    return WaitFor([this] { return ended.load(); });
+  }
+
+  int Rows() { return dlg.List().ItemCount(); }
+  std::vector<std::string> RowTexts() {
+    std::vector<std::string> texts;
+    for (int i = 0; i < Rows(); ++i) texts.push_back(dlg.List().ItemText(i));
+    return texts;
+  }
+  int State(int i) {
+    CDownloadTask* t = dlg.Kernel().GetTask(i);
+    return t ? t->state.load() : -1;
+  }
+
+  // A dialog box of the window's thread with this caption, or null.
+  HWND FindDialog(const std::string& caption) {
+    struct Search {
+      std::wstring caption;
+      HWND found = nullptr;
+    } search{winui::Widen(caption)};
+    EnumThreadWindows(
+        uiThread,
+        [](HWND w, LPARAM p) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(p);
+          wchar_t cls[16]{}, text[128]{};
+          GetClassNameW(w, cls, 16);
+          GetWindowTextW(w, text, 128);
+          if (std::wstring(cls) == L"#32770" && s->caption == text && IsWindowVisible(w)) {
+            s->found = w;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
+  // A shown window of the window's thread with this class ("#32768" for a pop-up
+  // menu), or null.
+  HWND FindWindowOfClass(const wchar_t* className) {
+    struct Search {
+      const wchar_t* className;
+      HWND found = nullptr;
+    } search{className};
+    EnumThreadWindows(
+        uiThread,
+        [](HWND w, LPARAM p) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(p);
+          wchar_t cls[32]{};
+          GetClassNameW(w, cls, 32);
+          if (std::wstring(cls) != s->className || !IsWindowVisible(w)) return TRUE;
+          s->found = w;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
+  TestDlg dlg;
+  std::thread thread;
+  std::atomic<DWORD> uiThread{0};
+  std::atomic<bool> ended{false};
+  INT_PTR result = 0;
+};
+
+}  // namespace windowtest

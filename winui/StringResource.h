@@ -1,0 +1,13 @@
+// Text of a string table entry, as UTF-8.
+#pragma once
+
+#include <string>
+
+#include "winui/Win.h"
+
+namespace winui {
+
+// String `id` of `instance` (the program when null); empty when there is none.
+std::string LoadStringResource(UINT id, HINSTANCE instance = nullptr);
+
+}  // namespace winui
