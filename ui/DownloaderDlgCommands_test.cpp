@@ -1,0 +1,473 @@
+// The main window's commands used as a user uses them: right clicks on rows and the
+// pop-up menu's items, the toolbar's buttons, the file dialog, the folder browser and
+// the options dialog answered on the screen, and the toolbar's tooltips.
+#include "ui/MainWindowDriver_test.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <cstring>
+
+#include "engine/DownloadTask.h"
+#include "resources/resource.h"
+#include "ui/FileDialogAnswer_test.h"
+#include "ui/FolderPicker.h"
+#include "ui/SettingsRegistry.h"
+#include "winui/Utf8.h"
+
+namespace {
+
+using testsupport::TempFolder;
+using testsupport::WaitFor;
+using windowtest::RunningWindow;
+using Paths = std::vector<std::string>;
+
+// Menu positions of the task menu's items.
+enum MenuPosition {
+  kResume = 0,
+  kPause = 1,
+  kStop = 2,
+  kOpenFile = 4,
+  kSourceFolder = 5,
+  kDestFolder = 6,
+  kDelete = 8
+};
+
+bool SamePath(const std::string& a, const std::string& b) {
+  return _wcsicmp(winui::Widen(a).c_str(), winui::Widen(b).c_str()) == 0;
+}
+
+bool FileExists(const std::string& path) {
+  return GetFileAttributesW(winui::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class Commands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&icc);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva");
+    CDownloaderDlg::s_lastIntoFolder.clear();
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva"); }
+
+  // Moves the mouse over `row` (in `column`) and clicks the right button there.
+  static void RightClick(RunningWindow& w, int row, int column = 0) {
+    HWND list = w.dlg.List().Hwnd();
+    RECT cell = w.dlg.List().SubItemRect(row, column);
+    POINT at{(cell.left + cell.right) / 2, (cell.top + cell.bottom) / 2};
+    RightClickAt(w, at);
+  }
+  static void RightClickAt(RunningWindow& w, POINT client) {
+    HWND list = w.dlg.List().Hwnd();
+    POINT screen = client;
+    ClientToScreen(list, &screen);
+    SetCursorPos(screen.x, screen.y);
+    // The window's thread may see the move a little later than this one.
+    WaitFor([&] {
+      POINT seen{};
+      w.OnUi([&] { GetCursorPos(&seen); });
+      return seen.x == screen.x && seen.y == screen.y;
+    });
+    PostMessageW(list, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(client.x, client.y));
+    PostMessageW(list, WM_RBUTTONUP, 0, MAKELPARAM(client.x, client.y));
+  }
+
+  // The pop-up menu once it shows; null when none comes.
+  static HWND WaitForMenu(RunningWindow& w) {
+    HWND menu = nullptr;
+    WaitFor([&] { return (menu = w.FindWindowOfClass(L"#32768")) != nullptr; }, 10);
+    return menu;
+  }
+  static HMENU MenuOf(HWND menuWindow) {
+    return reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+  }
+  // Whether each item at the given positions can be chosen.
+  static std::vector<bool> Available(HMENU menu, std::initializer_list<int> positions) {
+    std::vector<bool> result;
+    for (int p : positions) result.push_back(!(GetMenuState(menu, p, MF_BYPOSITION) & MF_GRAYED));
+    return result;
+  }
+  static bool CloseMenu(RunningWindow& w, HWND menuWindow) {
+    PostMessageW(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
+    return WaitFor([&] { return !w.FindWindowOfClass(L"#32768"); }, 10);
+  }
+  // Right click on `row`, then the command of the item at `position`, which must be
+  // available. The pop-up is closed with Escape and the item's command sent as the
+  // menu sends it: picking items by mouse or keys races with the pointer's own moves
+  // on a virtual display. The command has run when this returns.
+  static bool RunFromMenu(RunningWindow& w, int row, int position) {
+    RightClick(w, row);
+    HWND menuWindow = WaitForMenu(w);
+    if (!menuWindow) return false;
+    HMENU menu = MenuOf(menuWindow);
+    bool available = !(GetMenuState(menu, position, MF_BYPOSITION) & MF_GRAYED);
+    UINT id = GetMenuItemID(menu, position);
+    if (!CloseMenu(w, menuWindow) || !available) return false;
+    SendMessageW(w.Hwnd(), WM_COMMAND, MAKEWPARAM(id, 0), 0);
+    return true;
+  }
+
+  // Presses a toolbar button with the mouse.
+  static void ClickButton(RunningWindow& w, int command) {
+    HWND bar = w.dlg.ToolBarHwnd();
+    RECT r{};
+    SendMessageW(bar, TB_GETRECT, command, reinterpret_cast<LPARAM>(&r));
+    LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    PostMessageW(bar, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(bar, WM_LBUTTONUP, 0, at);
+  }
+
+  // Answers the file dialog of the window: the files `names` in `folder`, or a cancel.
+  static bool AnswerFileDialog(RunningWindow& w, const std::string& folder,
+                               const std::string& names) {
+    FileDialogAnswer answer(w.uiThread, folder, names);
+    return WaitFor([&] { return answer.Step(); });
+  }
+
+  // Answers the folder browser: selects `pick` (empty: takes what it starts on, once it
+  // shows `expectShown`) and presses OK; an empty `pick` and `expectShown` cancels.
+  static bool AnswerFolderBrowser(RunningWindow& w, const std::string& pick,
+                                  const std::string& expectShown) {
+    HWND browser = nullptr;
+    if (!WaitFor([&] { return (browser = FindBrowser(w)) != nullptr; })) return false;
+    if (pick.empty() && expectShown.empty()) {
+      PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+      return true;
+    }
+    std::wstring wide = winui::Widen(pick);
+    std::string shown = pick.empty() ? expectShown : pick;
+    std::string leaf = shown.substr(shown.rfind('\\') + 1);
+    // The tree may still be filling: select until it shows the folder.
+    bool there = WaitFor([&] {
+      if (!pick.empty())
+        SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(wide.c_str()));
+      return SamePath(SelectedTreeItem(browser), leaf);
+    });
+    PostMessageW(browser, WM_COMMAND, there ? IDOK : IDCANCEL, 0);
+    return there;
+  }
+  static HWND FindBrowser(RunningWindow& w) {
+    HWND found = nullptr;
+    EnumThreadWindows(
+        w.uiThread,
+        [](HWND h, LPARAM p) -> BOOL {
+          wchar_t cls[16]{};
+          GetClassNameW(h, cls, 16);
+          if (std::wstring(cls) != L"#32770" || !IsWindowVisible(h) ||
+              !FindWindowExW(h, nullptr, WC_TREEVIEWW, nullptr))
+            return TRUE;
+          *reinterpret_cast<HWND*>(p) = h;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+  }
+  static std::string SelectedTreeItem(HWND browser) {
+    HWND tree = FindWindowExW(browser, nullptr, WC_TREEVIEWW, nullptr);
+    auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    if (!item) return {};
+    wchar_t text[MAX_PATH]{};
+    TVITEMW info{};
+    info.mask = TVIF_TEXT;
+    info.hItem = item;
+    info.pszText = text;
+    info.cchTextMax = MAX_PATH;
+    SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&info));
+    return winui::Narrow(text);
+  }
+
+  static Paths Sources(RunningWindow& w) {
+    Paths sources;
+    w.OnUi([&] {
+      for (int i = 0; i < w.dlg.Kernel().GetTaskCount(); ++i)
+        sources.push_back(w.dlg.Kernel().GetTask(i)->source);
+    });
+    return sources;
+  }
+  static std::string Destination(RunningWindow& w, int i) {
+    std::string destination;
+    w.OnUi([&] {
+      if (CDownloadTask* t = w.dlg.Kernel().GetTask(i)) destination = t->destination;
+    });
+    return destination;
+  }
+  static int TaskCount(RunningWindow& w) {
+    int n = 0;
+    w.OnUi([&] { n = w.dlg.Kernel().GetTaskCount(); });
+    return n;
+  }
+
+  TempFolder temp;
+};
+
+// With the kernel held, tasks stay in whatever state they are put in.
+TEST_F(Commands, TheMenuOffersWhatTheTaskStateAllows) {
+  std::string out = temp.Folder("out");
+  Paths sources;
+  for (int i = 0; i < 6; ++i) sources.push_back(temp.Write("s" + std::to_string(i) + ".bin", 100));
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  w.OnUi([&] {
+    w.dlg.QueueFiles(sources, out);
+    for (int s = TS_NOTHING; s <= TS_DELETED; ++s) w.dlg.Kernel().GetTask(s)->SetState(s);
+  });
+  ASSERT_EQ(w.Rows(), 6);
+
+  // Resume, Pause, Stop, Open file, Source folder, Destination folder, Delete.
+  const std::vector<bool> expected[6] = {
+      {true, false, false, true, true, true, true},     // nothing
+      {false, true, true, true, true, true, true},      // ready
+      {false, true, true, true, true, true, true},      // downloaded
+      {false, false, false, false, true, true, true},   // completed
+      {true, false, false, true, true, true, true},     // write error
+      {true, false, false, true, true, true, true},     // deleted
+  };
+  for (int row = 0; row < 6; ++row) {
+    SCOPED_TRACE(row);
+    RightClick(w, row, row % 3);  // anywhere in the row
+    HWND menu = WaitForMenu(w);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(Available(MenuOf(menu), {kResume, kPause, kStop, kOpenFile, kSourceFolder,
+                                       kDestFolder, kDelete}),
+              expected[row]);
+    EXPECT_EQ(w.dlg.List().FirstSelected(), row);
+    // The menu opens where the mouse is.
+    RECT r;
+    GetWindowRect(menu, &r);
+    POINT cursor;
+    GetCursorPos(&cursor);
+    EXPECT_EQ(r.left, cursor.x);
+    EXPECT_EQ(r.top, cursor.y);
+    ASSERT_TRUE(CloseMenu(w, menu));
+  }
+  ASSERT_EQ(w.dlg.menusShown, 6);
+
+  // Below the last row there is no menu: the next one shown is for the next click.
+  RECT last = w.dlg.List().ItemRect(5);
+  RightClickAt(w, POINT{20, last.bottom + 30});
+  RightClick(w, 1);
+  HWND menu = WaitForMenu(w);
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(w.dlg.menusShown, 7);
+  EXPECT_EQ(Available(MenuOf(menu), {kResume, kPause}), (std::vector<bool>{false, true}));
+  ASSERT_TRUE(CloseMenu(w, menu));
+
+  // The keyboard's menu key opens it for the selected row.
+  PostMessageW(w.dlg.List().Hwnd(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(w.dlg.List().Hwnd()),
+               -1);
+  menu = WaitForMenu(w);
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(Available(MenuOf(menu), {kResume, kPause}), (std::vector<bool>{false, true}));
+  ASSERT_TRUE(CloseMenu(w, menu));
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, TaskCommandsActOnTheKernelAndTheRows) {
+  std::string out = temp.Folder("out");
+  Paths sources{temp.Write("a.bin", 1000), temp.Write("b.bin", 1000), temp.Write("c.bin", 1000)};
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
+  ASSERT_EQ(w.RowTexts(), (Paths{"a", "b", "c"}));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(w.State(i), TS_READY);
+
+  ASSERT_TRUE(RunFromMenu(w, 1, kPause));
+  EXPECT_EQ(w.State(1), TS_NOTHING);
+  ASSERT_TRUE(RunFromMenu(w, 2, kStop));
+  EXPECT_EQ(w.State(2), TS_WRITE_ERROR);
+  EXPECT_EQ(w.RowTexts(), (Paths{"a", "b", "c"}));
+  // Closed tasks let go of their files.
+  EXPECT_TRUE(DeleteFileW(winui::Widen(out + "\\c.bin").c_str()));
+
+  ASSERT_TRUE(RunFromMenu(w, 2, kResume));
+  EXPECT_EQ(w.State(2), TS_READY);
+  EXPECT_TRUE(FileExists(out + "\\c.bin"));
+  ASSERT_TRUE(RunFromMenu(w, 1, kResume));
+  EXPECT_EQ(w.State(1), TS_READY);
+
+  // Delete: no question; its copy goes, and every later row moves up with its task.
+  ASSERT_TRUE(RunFromMenu(w, 0, kDelete));
+  EXPECT_EQ(w.RowTexts(), (Paths{"b", "c"}));
+  EXPECT_EQ(Sources(w), (Paths{sources[1], sources[2]}));
+  EXPECT_FALSE(FileExists(out + "\\a.bin"));
+  EXPECT_TRUE(FileExists(out + "\\b.bin"));
+  EXPECT_TRUE(FileExists(sources[0]));
+
+  // The shell is asked to open the copy, the source's folder, the copy's folder.
+  ASSERT_TRUE(RunFromMenu(w, 1, kOpenFile));
+  ASSERT_TRUE(RunFromMenu(w, 1, kSourceFolder));
+  ASSERT_TRUE(RunFromMenu(w, 0, kDestFolder));
+  Paths opened;
+  w.OnUi([&] { opened = w.dlg.opened; });
+  EXPECT_EQ(opened, (Paths{out + "\\c.bin", temp.Path(), out}));
+  EXPECT_EQ(w.dlg.List().FirstSelected(), 0);
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, TaskCommandsWithNoRowSelectedDoNothing) {
+  std::string out = temp.Folder("out");
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  w.OnUi([&] { w.dlg.QueueFiles({temp.Write("a.bin", 10)}, out); });
+  ASSERT_EQ(w.dlg.List().FirstSelected(), -1);
+  for (UINT id : {ID_TASK_PAUSE, ID_TASK_STOP, ID_TASK_DELETE, ID_TASK_OPEN_FILE})
+    SendMessageW(w.Hwnd(), WM_COMMAND, id, 0);
+  EXPECT_EQ(w.State(0), TS_READY);
+  EXPECT_EQ(w.Rows(), 1);
+  EXPECT_TRUE(w.dlg.opened.empty());
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, AddFilesCopiesTheChosenFilesInTheirOrderToTheDefaultFolder) {
+  std::string out = temp.Folder("out");
+  std::string src = temp.Folder("src");
+  temp.Write("src\\a.txt", 70000);
+  temp.Write("src\\b.txt", 300000);
+  theRegistry.WriteString("Tolva", "DefaultDownloadFolder", out);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+
+  ClickButton(w, ID_ADD_FILES);
+  FileDialogAnswer answer(w.uiThread, src, "\"b.txt\" \"a.txt\"");
+  ASSERT_TRUE(WaitFor([&] { return answer.Step(); }));
+  EXPECT_EQ(answer.initialName, "");
+  EXPECT_TRUE(answer.readOnlyHidden);
+  EXPECT_EQ(answer.filterText, "All files (*.*)");
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
+  EXPECT_EQ(Sources(w), (Paths{src + "\\b.txt", src + "\\a.txt"}));
+  EXPECT_EQ(Destination(w, 0), out + "\\b.txt");
+  EXPECT_EQ(w.RowTexts(), (Paths{"b", "a"}));
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ASSERT_TRUE(GetFileAttributesExW(winui::Widen(out + "\\b.txt").c_str(), GetFileExInfoStandard,
+                                   &data));
+  EXPECT_EQ(data.nFileSizeLow, 300000u);
+
+  // A cancelled dialog adds nothing.
+  ClickButton(w, ID_ADD_FILES);
+  ASSERT_TRUE(AnswerFileDialog(w, src, ""));
+  ASSERT_TRUE(WaitFor([&] { return !FileDialogAnswer::FindOpenDialog(w.uiThread); }));
+  EXPECT_EQ(TaskCount(w), 2);
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, DownloadIntoStartsTheBrowserAtTheFolderChosenLast) {
+  std::string src = temp.Folder("src");
+  std::string into = temp.Folder("into");
+  temp.Write("src\\a.txt", 1000);
+  temp.Write("src\\b.txt", 2000);
+  temp.Write("src\\c.txt", 3000);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+
+  ClickButton(w, ID_DOWNLOAD_INTO);
+  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
+  ASSERT_TRUE(AnswerFolderBrowser(w, into, ""));
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  EXPECT_TRUE(SamePath(Destination(w, 0), into + "\\a.txt"));
+  EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
+
+  // The second browser opens on that folder; OK takes it.
+  ClickButton(w, ID_DOWNLOAD_INTO);
+  ASSERT_TRUE(AnswerFileDialog(w, src, "b.txt"));
+  ASSERT_TRUE(AnswerFolderBrowser(w, "", into));
+  ASSERT_TRUE(WaitFor([&] { return w.State(1) == TS_COMPLETED; }));
+  EXPECT_TRUE(SamePath(Destination(w, 1), into + "\\b.txt"));
+
+  // A cancelled browser adds nothing and forgets nothing.
+  ClickButton(w, ID_DOWNLOAD_INTO);
+  ASSERT_TRUE(AnswerFileDialog(w, src, "c.txt"));
+  ASSERT_TRUE(AnswerFolderBrowser(w, "", ""));
+  ASSERT_TRUE(WaitFor([&] { return !FindBrowser(w); }));
+  EXPECT_EQ(TaskCount(w), 2);
+  EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
+  EXPECT_FALSE(FileExists(into + "\\c.txt"));
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, AFolderSetInTheOptionsIsUsedByTheNextAddWithoutARestart) {
+  std::string src = temp.Folder("src");
+  std::string out = temp.Folder("out");
+  temp.Write("src\\a.txt", 5000);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+
+  // No default folder: the message, and nothing added.
+  ClickButton(w, ID_ADD_FILES);
+  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  EXPECT_EQ(TaskCount(w), 0);
+
+  // Options: the folder typed, the speed unit switched to Kbps, Close.
+  ClickButton(w, ID_OPTIONS);
+  HWND options = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
+  SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), winui::Widen(out).c_str());
+  HWND optionList = GetDlgItem(options, IDC_OPTION_LIST);
+  LPARAM kbps = MAKELPARAM(2 * 20 + 2 + 5, 2 + 16 * 7 + 8);  // item 7, at level 2
+  SendMessageW(optionList, WM_LBUTTONDOWN, MK_LBUTTON, kbps);
+  SendMessageW(optionList, WM_LBUTTONUP, 0, kbps);
+  PostMessageW(options, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(options); }));
+  w.OnUi([] {});
+  EXPECT_EQ(w.dlg.List().m_strSpeedUnit, "Kbps");
+  EXPECT_EQ(w.dlg.Kernel().GetSpeedUnit(), 1);
+
+  ClickButton(w, ID_ADD_FILES);
+  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  EXPECT_EQ(Destination(w, 0), out + "\\a.txt");
+  EXPECT_TRUE(FileExists(out + "\\a.txt"));
+  EXPECT_FALSE(w.FindDialog("Tolva"));
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, ToolbarButtonsShowTheirTooltips) {
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  HWND bar = w.dlg.ToolBarHwnd();
+  HWND tips = reinterpret_cast<HWND>(SendMessageW(bar, TB_GETTOOLTIPS, 0, 0));
+  ASSERT_NE(tips, nullptr);
+
+  // Each button's tooltip, asked of the toolbar's own tooltip control.
+  const std::pair<int, const char*> buttons[] = {
+      {ID_ADD_FILES, "Download files"},
+      {ID_DOWNLOAD_INTO, "Download files into the specified folder"},
+      {ID_OPTIONS, "Tune your options"}};
+  for (const auto& [command, text] : buttons) {
+    wchar_t buffer[80]{};
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = bar;
+    tool.uId = static_cast<UINT_PTR>(command);
+    tool.lpszText = buffer;
+    SendMessageW(tips, TTM_GETTEXTW, 80, reinterpret_cast<LPARAM>(&tool));
+    EXPECT_EQ(winui::Narrow(buffer), text);
+  }
+
+  // A single-byte request, by command and by window; a string with no tooltip part.
+  NMTTDISPINFOA request{};
+  request.hdr = {tips, ID_OPTIONS, TTN_GETDISPINFOA};
+  SendMessageW(w.Hwnd(), WM_NOTIFY, ID_OPTIONS, reinterpret_cast<LPARAM>(&request));
+  EXPECT_STREQ(request.lpszText, "Tune your options");
+  HWND child = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, w.Hwnd(),
+                               reinterpret_cast<HMENU>(ID_DOWNLOAD_INTO), nullptr, nullptr);
+  NMTTDISPINFOW byWindow{};
+  byWindow.hdr = {tips, reinterpret_cast<UINT_PTR>(child), TTN_GETDISPINFOW};
+  byWindow.uFlags = TTF_IDISHWND;
+  SendMessageW(w.Hwnd(), WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&byWindow));
+  EXPECT_EQ(winui::Narrow(byWindow.lpszText), "Download files into the specified folder");
+  DestroyWindow(child);
+  request = {};
+  request.hdr = {tips, IDS_OPT_SAVE_PLACEMENT, TTN_GETDISPINFOA};
+  strcpy(request.szText, "stale");
+  SendMessageW(w.Hwnd(), WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&request));
+  EXPECT_STREQ(request.lpszText, "");
+  ASSERT_TRUE(w.Close());
+}
+
+}  // namespace

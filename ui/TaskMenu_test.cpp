@@ -1,0 +1,72 @@
+// The task menu as loaded from the program's resources: its items in order, and which
+// of them each task state leaves available.
+#include "ui/TaskMenu.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/DownloadTask.h"
+#include "resources/resource.h"
+#include "winui/MenuResource.h"
+#include "winui/Utf8.h"
+
+namespace {
+
+struct Item {
+  const char* text;
+  UINT id;
+};
+const Item kItems[] = {{"Resume", ID_TASK_RESUME},
+                       {"Pause", ID_TASK_PAUSE},
+                       {"Stop", ID_TASK_STOP},
+                       {"", 0},
+                       {"Open file", ID_TASK_OPEN_FILE},
+                       {"Source folder", ID_TASK_SOURCE_FOLDER},
+                       {"Destination folder", ID_TASK_DEST_FOLDER},
+                       {"", 0},
+                       {"Delete", ID_TASK_DELETE}};
+
+TEST(TaskMenu, HasTheTaskCommandsInOrder) {
+  winui::MenuResource menu(IDR_TASK_MENU);
+  ASSERT_TRUE(menu);
+  winui::UniqueMenu bar(LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TASK_MENU)));
+  wchar_t title[64]{};
+  GetMenuStringW(bar.Get(), 0, title, 64, MF_BYPOSITION);
+  EXPECT_EQ(winui::Narrow(title), "menu for Task");
+  ASSERT_EQ(GetMenuItemCount(menu.Popup()), 9);
+  for (int i = 0; i < 9; ++i) {
+    SCOPED_TRACE(i);
+    wchar_t text[64]{};
+    GetMenuStringW(menu.Popup(), i, text, 64, MF_BYPOSITION);
+    EXPECT_EQ(winui::Narrow(text), kItems[i].text);
+    if (kItems[i].id)
+      EXPECT_EQ(GetMenuItemID(menu.Popup(), i), kItems[i].id);
+    else
+      EXPECT_TRUE(GetMenuState(menu.Popup(), i, MF_BYPOSITION) & MF_SEPARATOR);
+  }
+}
+
+TEST(TaskMenu, EachStateLeavesItsCommandsAvailable) {
+  // Resume, Pause, Stop, Open file; the two folders and Delete are always available.
+  const bool available[6][4] = {
+      {true, false, false, true},   // nothing
+      {false, true, true, true},    // ready
+      {false, true, true, true},    // downloaded
+      {false, false, false, false}, // completed
+      {true, false, false, true},   // write error
+      {true, false, false, true},   // deleted
+  };
+  const UINT ids[] = {ID_TASK_RESUME, ID_TASK_PAUSE, ID_TASK_STOP, ID_TASK_OPEN_FILE};
+  for (int state = TS_NOTHING; state <= TS_DELETED; ++state) {
+    SCOPED_TRACE(state);
+    winui::MenuResource menu(IDR_TASK_MENU);
+    CTaskMenu::ApplyState(menu.Popup(), state);
+    for (int i = 0; i < 4; ++i) {
+      bool grayed = GetMenuState(menu.Popup(), ids[i], MF_BYCOMMAND) & MF_GRAYED;
+      EXPECT_EQ(!grayed, available[state][i]) << ids[i];
+    }
+    for (UINT id : {ID_TASK_SOURCE_FOLDER, ID_TASK_DEST_FOLDER, ID_TASK_DELETE})
+      EXPECT_FALSE(GetMenuState(menu.Popup(), id, MF_BYCOMMAND) & MF_GRAYED) << id;
+  }
+}
+
+}  // namespace
