@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/DownloadTask.h"
@@ -467,6 +468,34 @@ TEST_F(Commands, ToolbarButtonsShowTheirTooltips) {
   strcpy(request.szText, "stale");
   SendMessageW(w.Hwnd(), WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&request));
   EXPECT_STREQ(request.lpszText, "");
+  ASSERT_TRUE(w.Close());
+}
+
+}  // namespace
+
+namespace {
+
+// Holds the window with its task menu open for scripts/screenshot-task-menu; skipped
+// unless TOLVA_SCREENSHOT_SECONDS is set.
+TEST_F(Commands, HoldsTheTaskMenuOpenForAScreenshot) {
+  const char* seconds = std::getenv("TOLVA_SCREENSHOT_SECONDS");
+  if (!seconds) GTEST_SKIP() << "set TOLVA_SCREENSHOT_SECONDS to show the menu";
+  std::string out = temp.Folder("out");
+  Paths sources{temp.Write("report.pdf", 1000), temp.Write("setup.exe", 1000),
+                temp.Write("photos.zip", 1000)};
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  SetWindowPos(w.Hwnd(), nullptr, 40, 40, 560, 220, SWP_NOZORDER);
+  w.OnUi([&] {
+    w.dlg.QueueFiles(sources, out);
+    w.dlg.Kernel().GetTask(0)->SetState(TS_COMPLETED);
+  });
+  RightClick(w, 1);
+  HWND menu = WaitForMenu(w);
+  ASSERT_NE(menu, nullptr);
+  SetCursorPos(5, 5);
+  WaitFor([] { return false; }, atoi(seconds));
+  CloseMenu(w, menu);
   ASSERT_TRUE(w.Close());
 }
 
