@@ -1,5 +1,5 @@
-// The file-open dialog: what it shows, and the paths it hands back for one file,
-// several files, files without an extension, and a cancel.
+// The file-open dialog: the paths it hands back for several files, a file without an
+// extension, and a cancel.
 #include "ui/FileOpenDialog.h"
 
 #include <gtest/gtest.h>
@@ -42,17 +42,6 @@ class FileOpenDialogTest : public ::testing::Test {
   TempFolder temp;
   std::unique_ptr<FileDialogAnswer> answer;
 };
-
-TEST_F(FileOpenDialogTest, ShowsAllFilesWithAnEmptyNameAndNoReadOnlyBox) {
-  temp.Write("a.txt", 10);
-  Paths paths;
-  ASSERT_TRUE(Run("a.txt", paths));
-  EXPECT_EQ(paths, Paths{temp.File("a.txt")});
-  EXPECT_EQ(answer->initialName, "");
-  EXPECT_TRUE(answer->readOnlyHidden);
-  EXPECT_EQ(answer->filterCount, 1);
-  EXPECT_EQ(answer->filterText, "All files (*.*)");
-}
 
 TEST_F(FileOpenDialogTest, SeveralFilesComeInTheOrderChosen) {
   temp.Write("a.txt", 10);
