@@ -74,7 +74,7 @@ TEST(ProgramStart, FirstRunsTheWindowLaterStartsHandOverAndEnd) {
   const std::string late = f.Source("late.txt", 1000, 3);
   ULONGLONG took = 0;
   EXPECT_TRUE(LaterStart(program,
-                         "\"" + U8(f.src) + "\\late.txt;\" \"" + U8(cyrillicDst) + "\"", 4000,
+                         "\"" + U8(f.src) + "\\late.txt;\" \"" + U8(cyrillicDst) + "\"", 2000,
                          &took));
   EXPECT_TRUE(Arrives(cyrillicDst + L"\\late.txt", late));
   RecordProperty("later_start_ms", static_cast<int>(took));
@@ -83,7 +83,7 @@ TEST(ProgramStart, FirstRunsTheWindowLaterStartsHandOverAndEnd) {
   // been taken, so the log already shows whatever it caused.
   const size_t added = program.AddedTasks().size();
   EXPECT_EQ(added, 3u);
-  EXPECT_TRUE(LaterStart(program, "", 4000));
+  EXPECT_TRUE(LaterStart(program, "", 2000));
   EXPECT_EQ(program.AddedTasks().size(), added);
 
   // Closed politely, the instance ends; the next start is a first instance again.
