@@ -61,7 +61,7 @@ void CDownloaderApp::RunFirstInstance(const CDownloaderCommandLineInfo& commandL
   if (!m_filterHook) LogLine("Hand-off: no message filter; later starts are read every 2 s.");
   m_handOffTimer = SetTimer(nullptr, 0, kHandOffCheckMs, HandOffTimer);
 
-  window->DoModal();
+  if (window->DoModal() == -1) LogLine("The main window cannot be created.");
 
   if (m_handOffTimer) KillTimer(nullptr, m_handOffTimer);
   m_handOffTimer = 0;
