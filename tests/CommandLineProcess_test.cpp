@@ -46,34 +46,45 @@ std::vector<Case> MakeCases(const Folders& f, Route route, const std::wstring& t
   const std::wstring c1 = folder("c1");
   cases.push_back({"two sources in one parameter, then the folder",
                    "\"" + S + "\\p1;" + S + "\\q1;\" \"" + D + "\\c1\"",
-                   {{c1 + L"\\p1", src("p1")}, {c1 + L"\\q1", src("q1")}}, {}});
-  cases.push_back({"one source alone: the default folder", "\"" + S + "\\p2\"",
-                   {{f.def + L"\\p2", src("p2")}}, {}});
+                   {{c1 + L"\\p1", src("p1")}, {c1 + L"\\q1", src("q1")}},
+                   {}});
+  cases.push_back({"one source alone: the default folder",
+                   "\"" + S + "\\p2\"",
+                   {{f.def + L"\\p2", src("p2")}},
+                   {}});
   const std::wstring c3 = folder("c3");
   cases.push_back({"the second parameter is the folder, the third a source",
                    "\"" + S + "\\p3\" \"" + D + "\\c3\" \"" + S + "\\r3\"",
-                   {{c3 + L"\\p3", src("p3")}, {c3 + L"\\r3", src("r3")}}, {}});
-  cases.push_back({"blanks trimmed, empty pieces dropped",
-                   "\"" + S + "\\p4; " + S + "\\q4;;" + S + "\\r4\"",
-                   {{f.def + L"\\p4", src("p4")},
-                    {f.def + L"\\q4", src("q4")},
-                    {f.def + L"\\r4", src("r4")}},
+                   {{c3 + L"\\p3", src("p3")}, {c3 + L"\\r3", src("r3")}},
                    {}});
-  cases.push_back({"an empty folder parameter: the default folder", "\"" + S + "\\p5\" \"\"",
-                   {{f.def + L"\\p5", src("p5")}}, {}});
+  cases.push_back(
+      {"blanks trimmed, empty pieces dropped",
+       "\"" + S + "\\p4; " + S + "\\q4;;" + S + "\\r4\"",
+       {{f.def + L"\\p4", src("p4")}, {f.def + L"\\q4", src("q4")}, {f.def + L"\\r4", src("r4")}},
+       {}});
+  cases.push_back({"an empty folder parameter: the default folder",
+                   "\"" + S + "\\p5\" \"\"",
+                   {{f.def + L"\\p5", src("p5")}},
+                   {}});
   const std::wstring c6 = folder("c6");
-  cases.push_back({"a folder loses its trailing ;", "\"" + S + "\\p6\" \"" + D + "\\c6;\"",
-                   {{c6 + L"\\p6", src("p6")}}, {}});
+  cases.push_back({"a folder loses its trailing ;",
+                   "\"" + S + "\\p6\" \"" + D + "\\c6;\"",
+                   {{c6 + L"\\p6", src("p6")}},
+                   {}});
   // The shell sends a drive root as E:\ before the closing quote. The own command line
   // reads backslash-quote as a quote (folder "C:"), the hand-off keeps it ("C:\"):
   // either way the file lands in the root.
   const std::string rootName = "root" + U8(tag) + ".txt";
-  cases.push_back({"a drive root as the folder", "\"" + S + "\\" + rootName + "\" \"C:\\\"",
-                   {{L"C:\\" + W(rootName), src(rootName)}}, {}});
+  cases.push_back({"a drive root as the folder",
+                   "\"" + S + "\\" + rootName + "\" \"C:\\\"",
+                   {{L"C:\\" + W(rootName), src(rootName)}},
+                   {}});
   const std::string cyrillic = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82" + U8(tag) + ".doc";
   const std::wstring c8 = folder("\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0");
-  cases.push_back({"names in Cyrillic", "\"" + S + "\\" + cyrillic + ";\" \"" + U8(c8) + "\"",
-                   {{c8 + L"\\" + W(cyrillic), src(cyrillic)}}, {}});
+  cases.push_back({"names in Cyrillic",
+                   "\"" + S + "\\" + cyrillic + ";\" \"" + U8(c8) + "\"",
+                   {{c8 + L"\\" + W(cyrillic), src(cyrillic)}},
+                   {}});
 
   // Without quotes the own command line has two arguments, the source p9 and the
   // folder x\c9 (relative: the program's working folder); the hand-off reads one
@@ -116,7 +127,8 @@ TEST(Parameters, OwnCommandLineOfTheFirstStart) {
   DefaultFolderSetting setting(f.def);
   ProgramCopy program;
   ASSERT_TRUE(program.Ready());
-  const std::vector<Case> cases = MakeCases(f, Route::OwnCommandLine, L"1" + UniqueText(), program.Folder());
+  const std::vector<Case> cases =
+      MakeCases(f, Route::OwnCommandLine, L"1" + UniqueText(), program.Folder());
   for (const Case& c : cases) {
     ASSERT_TRUE(program.StartFirst(c.arguments)) << c.what;
     Check(c);
@@ -130,7 +142,8 @@ TEST(Parameters, HandOffToTheRunningInstance) {
   DefaultFolderSetting setting(f.def);
   ProgramCopy program;
   ASSERT_TRUE(program.Ready());
-  const std::vector<Case> cases = MakeCases(f, Route::HandOff, L"2" + UniqueText(), program.Folder());
+  const std::vector<Case> cases =
+      MakeCases(f, Route::HandOff, L"2" + UniqueText(), program.Folder());
   ASSERT_TRUE(program.StartFirst(""));
   for (const Case& c : cases) {
     winui::UniqueKernelHandle later = program.Start(c.arguments);

@@ -70,8 +70,8 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
   winui::UniqueFileHandle file(
       CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
-  return file && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                           nullptr) &&
+  return file &&
+         WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
          written == bytes.size();
 }
 
@@ -100,8 +100,8 @@ std::string Pattern(size_t size, int seed) {
 
 DefaultFolderSetting::DefaultFolderSetting(const std::wstring& folder) {
   HKEY raw = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                      &raw, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
+                      nullptr) != ERROR_SUCCESS)
     return;
   winui::UniqueRegKey key(raw);
   wchar_t old[1024];

@@ -49,7 +49,8 @@ bool HasVisibleWindow(DWORD processId) {
   ULONGLONG took = GetTickCount64() - start;
   if (tookMs) *tookMs = took;
   if (window) return ::testing::AssertionFailure() << "a later start showed a window";
-  if (took > limitMs) return ::testing::AssertionFailure() << "a later start took " << took << " ms";
+  if (took > limitMs)
+    return ::testing::AssertionFailure() << "a later start took " << took << " ms";
   return ::testing::AssertionSuccess();
 }
 
@@ -73,9 +74,8 @@ TEST(ProgramStart, FirstRunsTheWindowLaterStartsHandOverAndEnd) {
   ASSERT_TRUE(CreateDirectoryW(cyrillicDst.c_str(), nullptr));
   const std::string late = f.Source("late.txt", 1000, 3);
   ULONGLONG took = 0;
-  EXPECT_TRUE(LaterStart(program,
-                         "\"" + U8(f.src) + "\\late.txt;\" \"" + U8(cyrillicDst) + "\"", 2000,
-                         &took));
+  EXPECT_TRUE(LaterStart(program, "\"" + U8(f.src) + "\\late.txt;\" \"" + U8(cyrillicDst) + "\"",
+                         2000, &took));
   EXPECT_TRUE(Arrives(cyrillicDst + L"\\late.txt", late));
   RecordProperty("later_start_ms", static_cast<int>(took));
 
