@@ -154,6 +154,12 @@ rc=$?
 [ -f "$INSTDIR/tolva.exe" ] && key_exists "$SHELL_CLSID" && pass "refusal left the installation intact" \
   || fail "refusal removed parts of the installation"
 
+# Setup over a running program would meet files in use: it refuses as well.
+wine "$SETUP" /S "/D=$INSTDIR_WIN" </dev/null >/dev/null 2>&1
+rc=$?
+[ $rc -ne 0 ] && pass "setup refused while Tolva runs, exit code $rc" \
+  || fail "setup ran while Tolva runs"
+
 echo "== closing the program"
 # Without /F taskkill asks politely (WM_CLOSE), as a user closing the window would; it
 # fails once no tolva.exe is left, which makes it the probe as well (Wine's tasklist
