@@ -1,0 +1,82 @@
+#include "shellext/DownloaderShellExt.h"
+
+#include "com/Module.h"
+#include "shellext/DownloadMenu.h"
+#include "shellext/FolderBrowser.h"
+#include "shellext/ShellExtIds.h"
+
+namespace shellext {
+
+void* DownloaderShellExt::FindInterface(REFIID iid) noexcept {
+  if (IsEqualIID(iid, IID_IShellExtInit)) return static_cast<IShellExtInit*>(this);
+  if (IsEqualIID(iid, IID_IContextMenu)) return static_cast<IContextMenu*>(this);
+  return nullptr;
+}
+
+// IShellExtInit
+
+HRESULT DownloaderShellExt::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, HKEY) {
+  if (!data) return E_INVALIDARG;
+  FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+  STGMEDIUM medium = {};
+  HRESULT hr = data->GetData(&format, &medium);
+  if (FAILED(hr)) return E_INVALIDARG;
+  if (medium.tymed != TYMED_HGLOBAL || !medium.hGlobal) {
+    ReleaseStgMedium(&medium);
+    return E_INVALIDARG;
+  }
+  try {
+    selection_.Read(static_cast<HDROP>(medium.hGlobal));
+  } catch (...) {
+    hr = E_FAIL;
+  }
+  ReleaseStgMedium(&medium);
+  return hr;
+}
+
+// IContextMenu
+
+HRESULT DownloaderShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst, UINT,
+                                             UINT) {
+  // Offered for every kind of request, the default-only one included.
+  InsertDownloadEntries(menu, indexMenu, idCmdFirst);
+  if (HINSTANCE resources = com::ThisModule().Instance()) {
+    // A second request on the same object reuses the bitmaps the first menu still shows.
+    if (!downloadBitmap)
+      downloadBitmap.Reset(LoadBitmapW(resources, MAKEINTRESOURCEW(kDownloadBitmapId)));
+    if (!downloadIntoBitmap)
+      downloadIntoBitmap.Reset(LoadBitmapW(resources, MAKEINTRESOURCEW(kDownloadIntoBitmapId)));
+    SetDownloadBitmaps(menu, indexMenu, downloadBitmap.Get(), downloadIntoBitmap.Get());
+  }
+  return MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_NULL, kCommandCount);
+}
+
+HRESULT DownloaderShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info) {
+  if (!info) return E_INVALIDARG;
+  try {
+    std::wstring parameters = selection_.SourceArgument();
+    const bool byOffset = HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) == 0;
+    if (byOffset && LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) == kDownloadInto) {
+      std::wstring folder;
+      if (!BrowseForFolder(folder, info->hwnd)) return E_FAIL;
+      parameters = WithFolderArgument(parameters, folder);
+    }
+    // Whether the program starts is the shell's to report; the request is all we do.
+    ShellExecuteW(info->hwnd, L"open", L"tolva.exe", parameters.c_str(), nullptr, SW_SHOW);
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT DownloaderShellExt::GetCommandString(UINT_PTR, UINT type, UINT*, CHAR* name,
+                                             UINT cchMax) {
+  if (!(type & GCS_HELPTEXTA)) return S_OK;
+  try {
+    return CopyCommandString(selection_.HelpText(), type, name, cchMax);
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+}  // namespace shellext

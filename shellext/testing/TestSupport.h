@@ -1,0 +1,65 @@
+// Helpers for the tests of the COM servers: build paths, temp folders, the stand-in
+// program, registry dumps and child processes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "winui/Win.h"
+
+namespace comtest {
+
+// A file below the build folder, as a path Windows programs under Wine can open.
+std::wstring BuildPath(const std::wstring& relative);
+
+// A fresh empty folder, removed with everything in it at the end of the scope.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::wstring& Path() const { return path_; }  // no trailing backslash
+
+ private:
+  std::wstring path_;
+};
+
+// Makes the bare name "tolva.exe" start the stand-in program for as long as it lives,
+// and reads what each start was given.
+class FakeTolva {
+ public:
+  FakeTolva();
+  ~FakeTolva();
+  FakeTolva(const FakeTolva&) = delete;
+  FakeTolva& operator=(const FakeTolva&) = delete;
+
+  // The parameter text of every start so far, in order.
+  std::vector<std::wstring> Starts() const;
+  // Waits until at least `count` starts are recorded (or a generous deadline passes).
+  std::vector<std::wstring> WaitForStarts(size_t count) const;
+  const std::wstring& RecordFile() const { return record_; }
+
+ private:
+  TempFolder folder_;
+  std::wstring record_;
+};
+
+// The registry subtree at `path` as sorted lines: "key" for each key and
+// "key: name = data" for each string value (name "@" for the default value); paths are
+// relative to `path`'s parent (to `root` when `path` is empty). Empty when the key does
+// not exist.
+std::vector<std::wstring> DumpKey(HKEY root, const std::wstring& path);
+bool KeyExists(HKEY root, const std::wstring& path);
+// The lines of `after` that are not in `before` (both sorted).
+std::vector<std::wstring> Added(const std::vector<std::wstring>& before,
+                                const std::vector<std::wstring>& after);
+
+// Runs a command line to its end; returns its exit code, or -1 if it could not start or
+// did not end within the deadline.
+long RunProcess(const std::wstring& commandLine, const std::wstring& directory = L"");
+
+// Copies a file; false on failure.
+bool CopyTo(const std::wstring& from, const std::wstring& to);
+
+}  // namespace comtest

@@ -1,0 +1,46 @@
+#include "starter/Starter.h"
+
+#include <shellapi.h>
+
+#include <new>
+#include <optional>
+#include <string>
+
+namespace starter {
+namespace {
+
+// Shared by every object of the module, loaded on first late-bound call.
+com::TypeInfoHolder& StarterTypeInfo() {
+  static com::TypeInfoHolder holder(LIBID_TOLVASTARTERLib, IID_IStarter, 1, 0, 0x409);
+  return holder;
+}
+
+}  // namespace
+
+Starter::Starter(IUnknown* outer) noexcept : Dispatch(StarterTypeInfo()), ObjectRoot(outer) {}
+
+void* Starter::FindInterface(REFIID iid) noexcept {
+  if (IsEqualIID(iid, IID_IStarter) || IsEqualIID(iid, IID_IDispatch))
+    return static_cast<IStarter*>(this);
+  return nullptr;
+}
+
+// IStarter
+
+HRESULT Starter::startDownload(BSTR what) {
+  // Our own copy: the caller's string is only borrowed for the call.
+  std::optional<std::wstring> parameters;
+  try {
+    if (what) parameters.emplace(what, SysStringLen(what));
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+  // The text goes on as it is; whether the program starts is not ours to report.
+  ShellExecuteW(nullptr, L"open", L"tolva.exe", parameters ? parameters->c_str() : nullptr,
+                nullptr, SW_SHOW);
+  return S_OK;
+}
+
+}  // namespace starter
