@@ -5,56 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "winui/UniqueHandle.h"
-
 namespace {
 
 using shellext::CopyCommandString;
-
-std::wstring ItemText(HMENU menu, UINT position) {
-  wchar_t text[64] = {};
-  GetMenuStringW(menu, position, text, 64, MF_BYPOSITION);
-  return text;
-}
-
-// A menu with `count` ordinary items, as the shell would hand it over.
-winui::UniqueMenu MenuWithItems(UINT count) {
-  winui::UniqueMenu menu(CreatePopupMenu());
-  for (UINT i = 0; i < count; ++i)
-    AppendMenuW(menu.Get(), MF_STRING, 1 + i, (L"item " + std::to_wstring(i)).c_str());
-  return menu;
-}
-
-TEST(DownloadMenuTest, EntriesGoAtTheGivenPositionBetweenSeparators) {
-  winui::UniqueMenu menu = MenuWithItems(7);
-  shellext::InsertDownloadEntries(menu.Get(), 5, 100);
-  ASSERT_EQ(11, GetMenuItemCount(menu.Get()));
-  EXPECT_EQ(MF_SEPARATOR, GetMenuState(menu.Get(), 5, MF_BYPOSITION) & MF_SEPARATOR);
-  EXPECT_EQ(L"Download...", ItemText(menu.Get(), 6));
-  EXPECT_EQ(100u, GetMenuItemID(menu.Get(), 6));
-  EXPECT_EQ(L"Download into...", ItemText(menu.Get(), 7));
-  EXPECT_EQ(101u, GetMenuItemID(menu.Get(), 7));
-  EXPECT_EQ(MF_SEPARATOR, GetMenuState(menu.Get(), 8, MF_BYPOSITION) & MF_SEPARATOR);
-  EXPECT_EQ(L"item 5", ItemText(menu.Get(), 9));  // the shell's items move down
-}
-
-TEST(DownloadMenuTest, BitmapsAreSetOnTheTwoEntriesOnly) {
-  winui::UniqueMenu menu = MenuWithItems(2);
-  shellext::InsertDownloadEntries(menu.Get(), 0, 7);
-  winui::UniqueBitmap a(CreateBitmap(13, 13, 1, 1, nullptr));
-  winui::UniqueBitmap b(CreateBitmap(13, 13, 1, 1, nullptr));
-  shellext::SetDownloadBitmaps(menu.Get(), 0, a.Get(), b.Get());
-  MENUITEMINFOW info{};
-  info.cbSize = sizeof(info);
-  info.fMask = MIIM_CHECKMARKS;
-  ASSERT_TRUE(GetMenuItemInfoW(menu.Get(), 1, TRUE, &info));
-  EXPECT_EQ(a.Get(), info.hbmpUnchecked);
-  EXPECT_EQ(nullptr, info.hbmpChecked);
-  ASSERT_TRUE(GetMenuItemInfoW(menu.Get(), 2, TRUE, &info));
-  EXPECT_EQ(b.Get(), info.hbmpUnchecked);
-  ASSERT_TRUE(GetMenuItemInfoW(menu.Get(), 4, TRUE, &info));
-  EXPECT_EQ(nullptr, info.hbmpUnchecked);
-}
 
 TEST(DownloadMenuTest, WideHelpTextIsCopiedWholeOrCutToFitWithItsNul) {
   const std::wstring text = L"Скачать файл (C:\\a.txt)";

@@ -31,26 +31,6 @@ TEST(DropSelectionTest, PathsLongerThanMaxPathAreKeptWhole) {
   EXPECT_EQ(longPath, s.lastPath);
 }
 
-TEST(DropSelectionTest, ASecondReadReplacesTheSelection) {
-  HGLOBAL first = comtest::MakeDropList({L"C:\\1", L"C:\\2"});
-  HGLOBAL second = comtest::MakeDropList({L"C:\\3"});
-  DropSelection s;
-  s.Read(static_cast<HDROP>(first));
-  s.Read(static_cast<HDROP>(second));
-  GlobalFree(first);
-  GlobalFree(second);
-  EXPECT_EQ(1, s.fileCount);
-  EXPECT_EQ(std::vector<std::wstring>{L"C:\\3"}, s.files);
-  EXPECT_EQ(L"C:\\3", s.lastPath);
-}
-
-TEST(DropSelectionTest, HelpTextNamesASingleItemOnly) {
-  EXPECT_EQ(L"Скачать файл (C:\\a.txt)", Read({L"C:\\a.txt"}).HelpText());
-  EXPECT_EQ(L"Скачать файл (C:\\100%s done)", Read({L"C:\\100%s done"}).HelpText());
-  EXPECT_EQ(L"Скачать файлы", Read({L"C:\\a.txt", L"C:\\b.txt"}).HelpText());
-  EXPECT_EQ(L"Скачать файлы", DropSelection().HelpText());
-}
-
 TEST(DropSelectionTest, SourceArgumentQuotesOnePathOrListsEachWithASemicolon) {
   EXPECT_EQ(L"\"C:\\dir\\a.txt\"", Read({L"C:\\dir\\a.txt"}).SourceArgument());
   EXPECT_EQ(L"\"C:\\My Files\\a b.txt\"", Read({L"C:\\My Files\\a b.txt"}).SourceArgument());

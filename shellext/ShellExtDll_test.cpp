@@ -223,7 +223,7 @@ TEST_F(ShellExtDllTest, DownloadStartsTheProgramWithTheQuotedSelection) {
   EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\v.txt"}).Get(), "Download..."));
   EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\w.txt"}).Get(), Offset(7)));
   std::vector<std::wstring> starts = tolva.WaitForStarts(4);
-  EXPECT_EQ((std::vector<std::wstring>{L"\"C:\\dir\\a.txt\"",
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\dir\\a.txt\"",
                                        L"\"C:\\a.txt;C:\\My Files\\b c.txt;D:\\folder;\"",
                                        L"\"C:\\v.txt\"", L"\"C:\\w.txt\""}),
             starts);
@@ -244,7 +244,7 @@ TEST_F(ShellExtDllTest, DownloadIntoAsksForAFolderAndPassesItAsSecondArgument) {
     EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\dir\\a.txt"}).Get(), Offset(1)));
   }
   std::vector<std::wstring> starts = tolva.WaitForStarts(2);
-  EXPECT_EQ((std::vector<std::wstring>{L"\"C:\\a.txt;C:\\b.txt;\" \"" + target.Path() + L"\"",
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\a.txt;C:\\b.txt;\" \"" + target.Path() + L"\"",
                                        L"\"C:\\dir\\a.txt\" \"C:\\\""}),
             starts);
 }

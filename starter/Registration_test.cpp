@@ -208,7 +208,7 @@ TEST_F(RegistrationTest, AScriptStartsTheProgramThroughTheStarterByItsProgId) {
            "WScript.Quit(7);\r\n";
   }
   EXPECT_EQ(7, comtest::RunProcess(L"cscript.exe //nologo \"" + script + L"\""));
-  EXPECT_EQ((std::vector<std::wstring>{L"\"C:\\My Files\\a b.txt;C:\\c.txt;\" \"D:\\target\"",
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\My Files\\a b.txt;C:\\c.txt;\" \"D:\\target\"",
                                        L""}),
             tolva.WaitForStarts(2));
   EXPECT_EQ(0, RegSvr(starter_, true));

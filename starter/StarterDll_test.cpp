@@ -97,7 +97,7 @@ TEST_F(StarterDllTest, StartDownloadPassesItsTextOnUnchanged) {
   EXPECT_EQ(S_OK, starter->startDownload(list.value));  // a second start is the program's call
   EXPECT_EQ(S_OK, starter->startDownload(empty.value));
   EXPECT_EQ(S_OK, starter->startDownload(nullptr));
-  EXPECT_EQ((std::vector<std::wstring>{L"\"C:\\dir\\a b.txt\" \"D:\\target\"",
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\dir\\a b.txt\" \"D:\\target\"",
                                        L"\"C:\\a.txt;C:\\b.txt;\"", L"\"C:\\a.txt;C:\\b.txt;\"",
                                        L"", L""}),
             tolva.WaitForStarts(5));
@@ -156,7 +156,7 @@ TEST_F(StarterDllTest, LateBoundCallsNeedTheRegisteredTypeLibraryButEarlyBoundOn
                                                   &result, nullptr, nullptr));
   EXPECT_EQ(DISP_E_MEMBERNOTFOUND, starter->Invoke(2, IID_NULL, 0, DISPATCH_METHOD, &params,
                                                    &result, nullptr, nullptr));
-  EXPECT_EQ((std::vector<std::wstring>{L"\"C:\\early.txt\"", L"42"}), tolva.WaitForStarts(2));
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\early.txt\"", L"42"}), tolva.WaitForStarts(2));
   starter.Reset();
   EXPECT_EQ(S_OK, Export<EntryFn>(library_, "DllUnregisterServer")());
 }

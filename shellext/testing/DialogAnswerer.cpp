@@ -1,5 +1,6 @@
 #include "shellext/testing/DialogAnswerer.h"
 
+#include <commctrl.h>
 #include <shlobj.h>
 
 namespace comtest {
@@ -22,6 +23,29 @@ BOOL CALLBACK CollectText(HWND child, LPARAM texts) {
   return TRUE;
 }
 
+// The text of the item selected in the dialog's folder tree.
+std::wstring SelectedItemText(HWND dialog) {
+  HWND tree = FindWindowExW(dialog, nullptr, WC_TREEVIEWW, nullptr);
+  if (!tree) return {};
+  auto item = reinterpret_cast<HTREEITEM>(
+      SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+  if (!item) return {};
+  wchar_t text[MAX_PATH] = {};
+  TVITEMW info{};
+  info.mask = TVIF_TEXT;
+  info.hItem = item;
+  info.pszText = text;
+  info.cchTextMax = MAX_PATH;
+  SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&info));
+  return text;
+}
+
+// What the tree shows for `folder`: its last name, or "C:" for the root C:\.
+std::wstring LeafName(const std::wstring& folder) {
+  if (folder.size() <= 3) return folder.substr(0, 2);
+  return folder.substr(folder.find_last_of(L'\\') + 1);
+}
+
 }  // namespace
 
 DialogAnswerer::DialogAnswerer(std::wstring folder)
@@ -34,23 +58,32 @@ DialogAnswerer::~DialogAnswerer() {
 
 void DialogAnswerer::Run() {
   const DWORD deadline = GetTickCount() + 30000;
-  while (!stop_ && static_cast<LONG>(deadline - GetTickCount()) > 0) {
+  while (!stop_) {
+    const bool late = static_cast<LONG>(deadline - GetTickCount()) <= 0;
     HWND dialog = nullptr;
     EnumThreadWindows(owner_, FindDialog, reinterpret_cast<LPARAM>(&dialog));
     if (!dialog) {
+      if (late) return;
       Sleep(20);
       continue;
     }
+    texts_.clear();
     EnumChildWindows(dialog, CollectText, reinterpret_cast<LPARAM>(&texts_));
-    if (folder_.empty()) {
-      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
-    } else {
+    bool ok = false;
+    if (!folder_.empty() && !late) {
+      // The tree may still be filling: select until it shows the folder.
       SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(folder_.c_str()));
-      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+      if (SelectedItemText(dialog).find(LeafName(folder_)) == std::wstring::npos) {
+        Sleep(20);
+        continue;
+      }
+      ok = true;
     }
-    answered_ = true;
+    // Past the deadline the dialog is cancelled all the same, so the test cannot hang.
+    const int button = ok ? IDOK : IDCANCEL;
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+    answered_ = ok || folder_.empty();
     return;
   }
 }

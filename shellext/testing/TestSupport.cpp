@@ -88,7 +88,7 @@ std::vector<std::wstring> FakeTolva::Starts() const {
   size_t start = 0;
   for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1)
     starts.push_back(winui::Widen(bytes.substr(start, end - start)));
-  return starts;
+  return Sorted(std::move(starts));
 }
 
 std::vector<std::wstring> FakeTolva::WaitForStarts(size_t count) const {
@@ -180,6 +180,11 @@ long RunProcess(const std::wstring& commandLine, const std::wstring& directory) 
   DWORD code = 0;
   GetExitCodeProcess(handle.Get(), &code);
   return static_cast<long>(code);
+}
+
+std::vector<std::wstring> Sorted(std::vector<std::wstring> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 bool CopyTo(const std::wstring& from, const std::wstring& to) {

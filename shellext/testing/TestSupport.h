@@ -34,7 +34,8 @@ class FakeTolva {
   FakeTolva(const FakeTolva&) = delete;
   FakeTolva& operator=(const FakeTolva&) = delete;
 
-  // The parameter text of every start so far, in order.
+  // The parameter text of every start so far, sorted: started processes run side by
+  // side, so the order in which they record themselves means nothing.
   std::vector<std::wstring> Starts() const;
   // Waits until at least `count` starts are recorded (or a generous deadline passes).
   std::vector<std::wstring> WaitForStarts(size_t count) const;
@@ -58,6 +59,9 @@ std::vector<std::wstring> Added(const std::vector<std::wstring>& before,
 // Runs a command line to its end; returns its exit code, or -1 if it could not start or
 // did not end within the deadline.
 long RunProcess(const std::wstring& commandLine, const std::wstring& directory = L"");
+
+// The lines sorted, to compare with Starts().
+std::vector<std::wstring> Sorted(std::vector<std::wstring> lines);
 
 // Copies a file; false on failure.
 bool CopyTo(const std::wstring& from, const std::wstring& to);

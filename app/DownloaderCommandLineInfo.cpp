@@ -1,0 +1,85 @@
+#include "app/DownloaderCommandLineInfo.h"
+
+#include "winui/Utf8.h"
+#include "winui/Win.h"
+// shellapi.h needs windows.h before it.
+#include <shellapi.h>
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n";
+constexpr std::string_view kHandOffSeparator = "\" \"";
+
+}  // namespace
+
+void CDownloaderCommandLineInfo::ParseParam(std::string_view param, bool /*isSwitch*/,
+                                            bool /*isLast*/) {
+  size_t start = !param.empty() && param.front() == '"' ? 1 : 0;
+  size_t n = param.size();
+  if (n > 0 && param[n - 1] == '"') --n;
+  if (n > 0 && param[n - 1] == ';') --n;
+  std::string_view body = n > start ? param.substr(start, n - start) : std::string_view();
+  if (m_paramCount == 1)
+    m_folder = std::string(body);
+  else
+    SplitList(body, ";", m_files);
+  ++m_paramCount;
+}
+
+void CDownloaderCommandLineInfo::SplitList(std::string_view text, std::string_view separator,
+                                           std::vector<std::string>& list) {
+  if (separator.empty()) separator = ";";
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t at = text.find(separator, pos);
+    if (at == std::string_view::npos) at = text.size();
+    std::string_view piece = text.substr(pos, at - pos);
+    size_t first = piece.find_first_not_of(kBlanks);
+    if (first != std::string_view::npos) {
+      size_t last = piece.find_last_not_of(kBlanks);
+      list.emplace_back(piece.substr(first, last - first + 1));
+    }
+    pos = at + 1;
+  }
+}
+
+CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromCommandLine(const wchar_t* commandLine) {
+  CDownloaderCommandLineInfo info;
+  // An empty line would make the splitter report the running program's own path.
+  if (!commandLine || !*commandLine) return info;
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
+  if (!argv) return info;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = winui::Narrow(argv[i]);
+    // The program has no switches: a leading "-" or "/" is part of the path (a path
+    // such as //server/share/x must not lose its first slash), only flagged.
+    bool isSwitch = !arg.empty() && (arg.front() == '-' || arg.front() == '/');
+    info.ParseParam(arg, isSwitch, i == argc - 1);
+  }
+  LocalFree(argv);
+  return info;
+}
+
+CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromHandOffText(std::string_view text) {
+  CDownloaderCommandLineInfo info;
+  std::vector<std::string> pieces;
+  SplitList(text, kHandOffSeparator, pieces);
+  for (const std::string& piece : pieces) info.ParseParam(piece, false, false);
+  return info;
+}
+
+std::string CDownloaderCommandLineInfo::RawArguments(const wchar_t* commandLine) {
+  if (!commandLine) return {};
+  std::wstring_view line(commandLine);
+  size_t i = 0;
+  // The program name ends at its closing quote, or at the first blank when unquoted.
+  if (!line.empty() && line[0] == L'"') {
+    size_t close = line.find(L'"', 1);
+    i = close == std::wstring_view::npos ? line.size() : close + 1;
+  } else {
+    while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
+  }
+  while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+  return winui::Narrow(line.substr(i));
+}

@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <regex>
+#include <sstream>
+
+#include "engine/DownloaderKernel.h"
+#include "engine/EventLog.h"
+#include "engine/TaskListFile.h"
+#include "engine/testing/EngineTesting.h"
+
+using namespace enginetest;
+
+namespace {
+
+// A running kernel over a temp folder with src\ and out\, logging into the folder.
+struct CopyFixture : ::testing::Test {
+  CopyFixture() {
+    std::filesystem::create_directories(FsPath(src));
+    std::filesystem::create_directories(FsPath(out));
+    g_log.Open(dir.File("engine.log"));
+    kernel.SetListPath(dir.File("tolva.info"));
+    kernel.SetObserver(&observer);
+  }
+  ~CopyFixture() override {
+    kernel.Stop();
+    g_log.Close();
+  }
+
+  int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
+  bool WaitForState(int index, int state, int timeoutMs = 60000) {
+    return WaitUntil([&] { return StateOf(index) == state; }, timeoutMs);
+  }
+  // The messages of the log, without their time stamps.
+  std::vector<std::string> LogMessages() {
+    std::vector<char> bytes = ReadBytes(dir.File("engine.log"));
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    std::vector<std::string> messages;
+    std::regex form(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d -- (.*))");
+    for (std::string line; std::getline(in, line);) {
+      std::smatch m;
+      EXPECT_TRUE(std::regex_match(line, m, form)) << line;
+      messages.push_back(m[1]);
+    }
+    return messages;
+  }
+  std::vector<TaskListEntry> ListFileEntries() {
+    std::vector<TaskListEntry> entries;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    CTaskListFile(kernel.GetListPath()).Load(entries);
+    CoUninitialize();
+    return entries;
+  }
+
+  TempDir dir;
+  std::string src = dir.File("src"), out = dir.File("out");
+  RecordingObserver observer;
+  CDownloaderKernel kernel;
+};
+
+size_t IndexIn(const std::vector<std::string>& v, const std::string& s) {
+  return static_cast<size_t>(std::find(v.begin(), v.end(), s) - v.begin());
+}
+
+}  // namespace
+
+TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
+  const size_t sizes[] = {0, 1, CHUNK_SIZE, CHUNK_SIZE + 1, 20u * 1000 * 1000};
+  std::vector<std::string> sources;
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    sources.push_back(src + "\\f" + std::to_string(i) + ".bin");
+    WriteRandomFile(sources.back(), sizes[i], static_cast<uint32_t>(i + 10));
+  }
+  ASSERT_TRUE(kernel.AddTasks(sources, out));
+  ASSERT_TRUE(kernel.Start());
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(WaitForState(i, TS_COMPLETED)) << i;
+
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    std::string dest = out + "\\f" + std::to_string(i) + ".bin";
+    EXPECT_TRUE(SameContent(sources[i], dest)) << sizes[i];
+    EXPECT_EQ(std::filesystem::file_size(FsPath(dest)), sizes[i]);
+    EXPECT_EQ(observer.Count("completed " + std::to_string(i)), 1) << i;
+  }
+  // The last chunk's offset stays where that chunk began.
+  EXPECT_EQ(kernel.GetTask(2)->offset, 0u);
+  EXPECT_EQ(kernel.GetTask(3)->offset, CHUNK_SIZE);
+  // Completed tasks leave the list file; their files are closed and free to open.
+  EXPECT_TRUE(ListFileEntries().empty());
+  HANDLE h = CreateFileW(winui::Widen(out + "\\f4.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+
+  std::vector<std::string> log = LogMessages();
+  size_t added = IndexIn(log, "add task: f1"), tried = IndexIn(log, "[f1] - try to download"),
+         ready = IndexIn(log, "[f1] - task is ready"),
+         start = IndexIn(log, "start downloader thread"), done = IndexIn(log, "[f1] - complete.");
+  ASSERT_LT(done, log.size());
+  EXPECT_LT(added, tried);
+  EXPECT_LT(tried, ready);
+  EXPECT_LT(ready, start);
+  EXPECT_LT(start, done);
+  EXPECT_LT(IndexIn(log, "downloader thread have started"), done);
+}
+
+TEST_F(CopyFixture, LongerDestinationEndsIdenticalToItsSource) {
+  WriteRandomFile(src + "\\short.bin", 300000, 5);
+  WriteRandomFile(out + "\\short.bin", 1000000, 6);
+  WriteBytes(src + "\\empty.bin", {});
+  WriteRandomFile(out + "\\empty.bin", 5000, 7);
+  ASSERT_TRUE(kernel.AddTasks({src + "\\short.bin", src + "\\empty.bin"}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(src + "\\short.bin", out + "\\short.bin"));
+  EXPECT_EQ(std::filesystem::file_size(FsPath(out + "\\short.bin")), 300000u);
+  EXPECT_EQ(std::filesystem::file_size(FsPath(out + "\\empty.bin")), 0u);
+}
+
+TEST_F(CopyFixture, SourceThatAppearsLaterIsRetriedAndCompletes) {
+  kernel.SetWatchInterval(1);
+  ASSERT_TRUE(kernel.AddTasks({src + "\\late.bin"}, out));
+  ASSERT_TRUE(kernel.Start());
+  EXPECT_EQ(StateOf(0), TS_NOTHING);
+  std::vector<char> bytes = RandomBytes(700000, 8);
+  WriteBytes(src + "\\late.bin.part", bytes);
+  ASSERT_TRUE(MoveFileW(winui::Widen(src + "\\late.bin.part").c_str(),
+                        winui::Widen(src + "\\late.bin").c_str()));
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(src + "\\late.bin", out + "\\late.bin"));
+  EXPECT_EQ(observer.Count("completed 0"), 1);
+}
+
+TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
+  // Random head, zeros after it: cutting the file and growing it back restores it.
+  constexpr uint64_t kSize = 512ull << 20;
+  std::string source = src + "\\big.bin";
+  WriteRandomFile(source, 1 << 20, 9);
+  ASSERT_TRUE(SetFileLength(source, kSize));
+  ASSERT_TRUE(kernel.AddTasks({source}, out));
+  ASSERT_TRUE(kernel.Start());
+
+  CDownloadTask* task = kernel.GetTask(0);
+  ASSERT_TRUE(WaitUntil([&] { return task->offset >= 2 * CHUNK_SIZE; }));
+  // Cut well ahead of the copy, at a chunk boundary, as a share that lost the tail would.
+  // The copy may run on a little while the host cuts the file, so the pause comes at
+  // the first chunk boundary the shorter file no longer reaches.
+  uint64_t cut = (task->offset / CHUNK_SIZE + 512) * CHUNK_SIZE;
+  ASSERT_LT(cut, kSize);
+  ASSERT_TRUE(HostTruncate(source, cut));
+  ASSERT_TRUE(WaitUntil([&] { return observer.Count("paused 0") == 1; }));
+  EXPECT_EQ(StateOf(0), TS_NOTHING);
+  cut = task->offset;
+  EXPECT_EQ(cut % CHUNK_SIZE, 0u);
+  EXPECT_LT(cut, kSize);
+
+  ASSERT_TRUE(HostTruncate(source, kSize));
+  observer.Clear();
+  kernel.OpenTask(0);  // the window's Resume
+  EXPECT_EQ(task->offset, cut);
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_EQ(observer.Calls().front(), "ready 0");
+  EXPECT_TRUE(SameContent(source, out + "\\big.bin"))
+      << std::filesystem::file_size(FsPath(source)) << " "
+      << std::filesystem::file_size(FsPath(out + "\\big.bin")) << " cut " << cut << " offset "
+      << task->offset << " size " << task->fileSize;
+  std::vector<std::string> log = LogMessages();
+  EXPECT_LT(IndexIn(log, "[big] - GetOverlappedResult failed, task is paused"), log.size());
+  std::error_code ec;
+  std::filesystem::remove(FsPath(out + "\\big.bin"), ec);
+}
+
+TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
+  // The host's /dev/full accepts positioning and fails every write with "disk full".
+  HANDLE full = CreateFileW(L"Z:\\dev\\full", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (full == INVALID_HANDLE_VALUE) GTEST_SKIP() << "no Z:\\dev\\full";
+  CloseHandle(full);
+  WriteRandomFile(src + "\\full", 1000, 11);
+  observer.errorAnswers = {true, false};
+  ASSERT_TRUE(kernel.AddTasks({src + "\\full"}, "Z:\\dev"));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_WRITE_ERROR));
+  kernel.Stop();
+  EXPECT_EQ(observer.Calls(),
+            (std::vector<std::string>{"ready 0", "start", "ready 0", "error 112", "error 112"}));
+
+  // An observer that always agrees still gets the task stopped after three attempts.
+  observer.Clear();
+  observer.defaultErrorAnswer = true;
+  kernel.SetWatchInterval(1);
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_WRITE_ERROR));
+  EXPECT_EQ(observer.Calls(),
+            (std::vector<std::string>{"start", "ready 0", "error 112", "error 112"}));
+  kernel.Stop();
+  std::vector<std::string> log = LogMessages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "[] - write failed with error 112, task is stopped"),
+            2);
+}
+
+TEST_F(CopyFixture, StopJoinsThreadsInOrderAndClosesUnfinishedTasks) {
+  WriteRandomFile(src + "\\done.bin", 1000, 12);
+  WriteRandomFile(src + "\\held.bin", 1000, 13);
+  ASSERT_TRUE(
+      kernel.AddTasks({src + "\\done.bin", src + "\\missing.bin", src + "\\held.bin"}, out));
+  kernel.StopTask(2);
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  ASSERT_TRUE(WaitForState(2, TS_COMPLETED));  // Start reopens stopped tasks too
+  kernel.StopTask(2);
+  kernel.SetWatchInterval(60);
+  ASSERT_TRUE(kernel.Stop());
+  EXPECT_EQ(StateOf(0), TS_COMPLETED);
+  EXPECT_EQ(StateOf(1), TS_NOTHING);
+  EXPECT_EQ(StateOf(2), TS_NOTHING);
+
+  std::vector<std::string> log = LogMessages();
+  std::vector<std::string> order = {"stop downloading",    "watch thread has ended",
+                                    "stopped watcher",     "perfomance thread has ended",
+                                    "stopped perfomancer", "download stopped"};
+  size_t last = 0;
+  for (const std::string& m : order) {
+    size_t at = IndexIn(log, m);
+    ASSERT_LT(at, log.size()) << m;
+    EXPECT_GE(at, last) << m;
+    last = at;
+  }
+  EXPECT_EQ(log.back(), "download stopped");
+  // Stopping again only logs; the destructor does not stop a third time.
+  kernel.Stop();
+}
+
+TEST_F(CopyFixture, LongAndNonAsciiPathsCopy) {
+  // Folders deep enough that the destination is far beyond 260 characters.
+  std::string deepOut = out;
+  while (deepOut.size() < 300) deepOut += "\\" + std::string(40, 'd');
+  std::filesystem::create_directories(FsPath(deepOut));
+  std::string name =
+      "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xE6\x8A\xA5\xE5\x91\x8A";  // Отчёт 报告
+  std::string source = src + "\\" + name + ".bin";
+  WriteRandomFile(source, 3 * CHUNK_SIZE + 7, 14);
+  ASSERT_TRUE(kernel.AddTasks({source}, deepOut));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  std::string dest = deepOut + "\\" + name + ".bin";
+  EXPECT_GT(dest.size(), 300u);
+  EXPECT_TRUE(SameContent(source, dest));
+  EXPECT_EQ(kernel.GetTask(0)->name, name);
+  std::vector<std::string> log = LogMessages();
+  EXPECT_LT(IndexIn(log, "[" + name + "] - complete."), log.size());
+}

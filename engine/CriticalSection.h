@@ -1,0 +1,29 @@
+// A recursive lock (the thread that holds it may take it again) and its scoped guard.
+#pragma once
+
+#include "winui/Win.h"
+
+class CCriticalSection {
+ public:
+  CCriticalSection() { InitializeCriticalSection(&cs_); }
+  ~CCriticalSection() { DeleteCriticalSection(&cs_); }
+  CCriticalSection(const CCriticalSection&) = delete;
+  CCriticalSection& operator=(const CCriticalSection&) = delete;
+
+  void Enter() { EnterCriticalSection(&cs_); }
+  void Leave() { LeaveCriticalSection(&cs_); }
+
+ private:
+  CRITICAL_SECTION cs_;
+};
+
+class CLockGuard {
+ public:
+  explicit CLockGuard(CCriticalSection& cs) : cs_(cs) { cs_.Enter(); }
+  ~CLockGuard() { cs_.Leave(); }
+  CLockGuard(const CLockGuard&) = delete;
+  CLockGuard& operator=(const CLockGuard&) = delete;
+
+ private:
+  CCriticalSection& cs_;
+};

@@ -1,0 +1,256 @@
+#include "engine/DownloaderKernel.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include "engine/KernelHost.h"
+#include "engine/TaskListFile.h"
+#include "engine/testing/EngineTesting.h"
+
+using namespace enginetest;
+
+namespace {
+
+// A kernel whose task list file lives in the test's own folder.
+struct KernelFixture : ::testing::Test {
+  KernelFixture() {
+    kernel.SetListPath(dir.File("tolva.info"));
+    kernel.SetObserver(&observer);
+  }
+  std::vector<TaskListEntry> ListFileEntries() {
+    std::vector<TaskListEntry> entries;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    CTaskListFile(kernel.GetListPath()).Load(entries);
+    CoUninitialize();
+    return entries;
+  }
+
+  TempDir dir;
+  RecordingObserver observer;
+  CDownloaderKernel kernel;
+};
+
+}  // namespace
+
+TEST(DownloaderKernelSettings, DefaultsAndSetters) {
+  CDownloaderKernel kernel;
+  wchar_t module[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, module, MAX_PATH);
+  std::string program = winui::Narrow(module);
+  ASSERT_EQ(program.substr(program.size() - 4), ".exe");
+  EXPECT_EQ(kernel.GetListPath(), program.substr(0, program.size() - 4) + ".info");
+
+  EXPECT_EQ(kernel.GetVersion(), "1.4.0");
+  EXPECT_EQ(kernel.GetSpeedUnit(), 2);
+  EXPECT_FLOAT_EQ(kernel.GetSpeedFactor(), 1024.0f);
+  kernel.SetSpeedUnit(1);
+  EXPECT_EQ(kernel.GetSpeedUnit(), 1);
+  EXPECT_FLOAT_EQ(kernel.GetSpeedFactor(), 1.024f);
+  kernel.SetSpeedUnit(3);
+  kernel.SetSpeedUnit(-1);
+  EXPECT_EQ(kernel.GetSpeedUnit(), 1);
+  EXPECT_FLOAT_EQ(kernel.GetSpeedFactor(), 1.024f);
+  kernel.SetSpeedUnit(0);
+  EXPECT_FLOAT_EQ(kernel.GetSpeedFactor(), 0.001024f);
+
+  EXPECT_TRUE(kernel.SetDefaultFolder("C:\\Downloads\\"));
+  EXPECT_EQ(kernel.GetDefaultFolder(), "C:\\Downloads");
+  kernel.SetDefaultFolder("C:\\");
+  EXPECT_EQ(kernel.GetDefaultFolder(), "C:");
+  kernel.SetDefaultFolder("D:\\In");
+  EXPECT_EQ(kernel.GetDefaultFolder(), "D:\\In");
+}
+
+TEST_F(KernelFixture, AddTasksBuildsDestinationsAndNames) {
+  EXPECT_TRUE(kernel.AddTasks({}, dir.Path()));
+  EXPECT_EQ(kernel.GetTaskCount(), 0);
+
+  // Sources that do not exist (yet) still make tasks; they wait for the watch thread.
+  kernel.SetDefaultFolder(dir.Path() + "\\");
+  ASSERT_TRUE(kernel.AddTasks({"Q:\\share\\report.final.doc", "Q:\\share\\archive"}, ""));
+  ASSERT_EQ(kernel.GetTaskCount(), 2);
+  EXPECT_EQ(kernel.GetTask(0)->destination, dir.Path() + "\\report.final.doc");
+  EXPECT_EQ(kernel.GetTask(0)->name, "report.final");
+  EXPECT_EQ(kernel.GetTask(1)->destination, dir.Path() + "\\archive");
+  EXPECT_EQ(kernel.GetTask(1)->name, "");
+  EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_NOTHING);
+  EXPECT_EQ(kernel.GetTask(2), nullptr);
+  EXPECT_EQ(kernel.GetTask(-1), nullptr);
+
+  // An explicit folder wins over the default one and keeps its backslash.
+  ASSERT_TRUE(kernel.AddTasks({"Q:\\x.bin"}, dir.Path() + "\\sub\\"));
+  EXPECT_EQ(kernel.GetTask(2)->destination, dir.Path() + "\\sub\\\\x.bin");
+  EXPECT_TRUE(observer.Calls().empty());  // nothing opened, nothing to report
+}
+
+TEST_F(KernelFixture, NoFolderAnywhereAsksTheObserver) {
+  observer.defaultErrorAnswer = false;
+  EXPECT_FALSE(kernel.AddTasks({"Q:\\missing\\a.txt"}, ""));
+  EXPECT_EQ(kernel.GetTaskCount(), 0);
+  ASSERT_EQ(observer.Calls(), std::vector<std::string>{"error 4294901761"});
+
+  observer.defaultErrorAnswer = true;
+  EXPECT_TRUE(kernel.AddTasks({"Q:\\missing\\a.txt"}, ""));
+  ASSERT_EQ(kernel.GetTaskCount(), 1);
+  EXPECT_EQ(kernel.GetTask(0)->destination, "\\a.txt");
+
+  // An inactive observer is not asked: the add goes on.
+  observer.active = false;
+  observer.Clear();
+  EXPECT_TRUE(kernel.AddTasks({"Q:\\missing\\b.txt"}, ""));
+  EXPECT_EQ(kernel.GetTaskCount(), 2);
+  EXPECT_TRUE(observer.Calls().empty());
+}
+
+TEST_F(KernelFixture, SameDestinationReusesTheTaskWithTheNewSource) {
+  std::string src1 = dir.File("one"), src2 = dir.File("two");
+  std::filesystem::create_directories(FsPath(src1));
+  std::filesystem::create_directories(FsPath(src2));
+  std::string out = dir.File("out");
+  ASSERT_TRUE(kernel.AddTasks({src1 + "\\a.bin", src1 + "\\b.bin"}, out));
+  kernel.GetTask(0)->offset = 5 * CHUNK_SIZE;
+
+  // Destinations differ only in letter case: both existing tasks are reused.
+  EXPECT_FALSE(kernel.AddTasks({src2 + "\\A.BIN", src2 + "\\b.bin"}, out));
+  ASSERT_EQ(kernel.GetTaskCount(), 2);
+  EXPECT_EQ(kernel.GetTask(0)->source, src2 + "\\A.BIN");
+  EXPECT_EQ(kernel.GetTask(1)->source, src2 + "\\b.bin");
+  EXPECT_EQ(kernel.GetTask(0)->destination, out + "\\a.bin");
+  EXPECT_EQ(kernel.GetTask(0)->name, "a");
+  EXPECT_EQ(kernel.GetTask(0)->offset, 5u * CHUNK_SIZE);  // goes on where it stood
+}
+
+TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
+  std::string src = dir.File("src"), out = dir.File("out");
+  std::filesystem::create_directories(FsPath(src));
+  std::filesystem::create_directories(FsPath(out));
+  WriteRandomFile(src + "\\a.bin", 1000, 1);
+  WriteRandomFile(src + "\\b.bin", 1000, 2);
+  ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin", src + "\\b.bin"}, out));
+  EXPECT_EQ(observer.Calls(), (std::vector<std::string>{"ready 0", "ready 1"}));
+  EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_READY);
+  EXPECT_EQ(kernel.GetTask(0)->fileSize, 1000u);
+
+  // An open source cannot be written by others; its destination cannot be read.
+  HANDLE h = CreateFileW(winui::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  h = CreateFileW(winui::Widen(out + "\\a.bin").c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+
+  observer.Clear();
+  EXPECT_TRUE(kernel.PauseTask(0));
+  kernel.StopTask(1);
+  EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_NOTHING);
+  EXPECT_EQ(kernel.GetTask(1)->GetState(), TS_WRITE_ERROR);
+  EXPECT_EQ(kernel.GetTask(1)->GetStateName(), "write error");
+  EXPECT_EQ(observer.Calls(), (std::vector<std::string>{"paused 0", "paused 1"}));
+
+  // Closed: the source is free for writers again.
+  h = CreateFileW(winui::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+
+  observer.Clear();
+  kernel.OpenTask(1);
+  EXPECT_EQ(kernel.GetTask(1)->GetState(), TS_READY);
+  EXPECT_EQ(observer.Calls(), std::vector<std::string>{"ready 1"});
+
+  // Out-of-range indexes change nothing.
+  EXPECT_FALSE(kernel.PauseTask(2));
+  EXPECT_FALSE(kernel.DeleteTask(-1));
+  kernel.StopTask(9);
+  kernel.OpenTask(9);
+  EXPECT_EQ(observer.Calls(), std::vector<std::string>{"ready 1"});
+}
+
+TEST_F(KernelFixture, DeleteShiftsLaterTasksAndRemovesTheDestination) {
+  std::string out = dir.File("out");
+  std::filesystem::create_directories(FsPath(out));
+  for (const char* n : {"t0.bin", "t1.bin", "t2.bin"}) WriteRandomFile(out + "\\" + n, 10, 3);
+  ASSERT_TRUE(kernel.AddTasks({"Q:\\s\\t0.bin", "Q:\\s\\t1.bin", "Q:\\s\\t2.bin"}, out));
+  CDownloadTask* t1 = kernel.GetTask(1);
+  CDownloadTask* t2 = kernel.GetTask(2);
+
+  EXPECT_TRUE(kernel.DeleteTask(0));
+  ASSERT_EQ(kernel.GetTaskCount(), 2);
+  EXPECT_EQ(kernel.GetTask(0), t1);
+  EXPECT_EQ(kernel.GetTask(1), t2);
+  EXPECT_FALSE(FileExists(out + "\\t0.bin"));
+  EXPECT_TRUE(FileExists(out + "\\t1.bin"));
+  EXPECT_EQ(observer.Calls(), std::vector<std::string>{"deleted 0"});
+
+  std::vector<TaskListEntry> entries = ListFileEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "t1");
+  EXPECT_EQ(entries[1].name, "t2");
+  EXPECT_EQ(entries[1].destination, out + "\\t2.bin");
+
+  // Deleting a task whose destination never existed is fine too.
+  EXPECT_TRUE(kernel.DeleteTask(1));
+  EXPECT_EQ(kernel.GetTaskCount(), 1);
+  EXPECT_EQ(ListFileEntries().size(), 1u);
+}
+
+TEST_F(KernelFixture, LoadTaskListMakesTasksWithStoredStates) {
+  std::string src = dir.File("src");
+  std::filesystem::create_directories(FsPath(src));
+  WriteRandomFile(src + "\\here.bin", 777, 4);
+  std::vector<TaskListEntry> stored = {
+      {"here", src + "\\here.bin", dir.File("here.bin"), TS_DOWNLOADED},
+      {"gone & lost", "Q:\\s\\gone.bin", dir.File("gone.bin"), TS_WRITE_ERROR},
+  };
+  ASSERT_TRUE(CTaskListFile(kernel.GetListPath()).Write(CTaskListFile::Format(stored)));
+
+  EXPECT_TRUE(kernel.LoadTaskList());
+  ASSERT_EQ(kernel.GetTaskCount(), 2);
+  EXPECT_EQ(kernel.GetTask(0)->name, "here");
+  EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_DOWNLOADED);
+  EXPECT_EQ(kernel.GetTask(0)->fileSize, 777u);
+  EXPECT_EQ(kernel.GetTask(0)->offset, 0u);
+  EXPECT_EQ(kernel.GetTask(1)->name, "gone & lost");
+  EXPECT_EQ(kernel.GetTask(1)->GetState(), TS_WRITE_ERROR);
+  EXPECT_EQ(kernel.GetTask(1)->fileSize, 0u);
+
+  // A missing file is an empty list, not a failure.
+  CDownloaderKernel other;
+  other.SetListPath(dir.File("none.info"));
+  EXPECT_TRUE(other.LoadTaskList());
+  EXPECT_EQ(other.GetTaskCount(), 0);
+}
+
+TEST(KernelHost, RegistersItselfWithDefaults) {
+  TempDir dir;
+  CKernelHost host;
+  host.Kernel().SetListPath(dir.File("x.info"));
+  EXPECT_TRUE(host.IsActive());
+  EXPECT_FALSE(host.OnError(NoDefaultFolder));
+  // The host's default answer refuses an add without any folder.
+  EXPECT_FALSE(host.Kernel().AddTasks({"Q:\\a.txt"}, ""));
+  EXPECT_EQ(host.Kernel().GetTaskCount(), 0);
+}
+
+TEST_F(KernelFixture, ListFileIsRewrittenOnlyWhenItsContentChanges) {
+  std::string src = dir.File("src");
+  std::filesystem::create_directories(FsPath(src));
+  WriteRandomFile(src + "\\a.bin", 10, 1);
+  ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin", "Q:\\s\\b.bin"}, dir.Path()));
+  kernel.SaveTaskList();
+  std::vector<TaskListEntry> entries = ListFileEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].state, TS_READY);
+  EXPECT_EQ(entries[1].state, TS_NOTHING);
+
+  // Same tasks, same states: the file is not written again.
+  ASSERT_TRUE(DeleteFileW(winui::Widen(kernel.GetListPath()).c_str()));
+  kernel.SaveTaskList();
+  EXPECT_FALSE(FileExists(kernel.GetListPath()));
+
+  kernel.StopTask(0);
+  kernel.SaveTaskList();
+  entries = ListFileEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].state, TS_WRITE_ERROR);
+}

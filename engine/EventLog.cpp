@@ -1,0 +1,76 @@
+#include "engine/EventLog.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#include "winui/Utf8.h"
+
+CEventLog g_log;
+
+CEventLog::~CEventLog() { Close(); }
+
+bool CEventLog::Open(HMODULE logModule) {
+  module = logModule;
+  std::vector<wchar_t> buf(32768);
+  DWORD n = GetModuleFileNameW(module, buf.data(), static_cast<DWORD>(buf.size()));
+  std::string modulePath;
+  if (n == 0 || n >= buf.size())
+    modulePath = "kelserver";
+  else
+    modulePath = winui::Narrow(std::wstring_view(buf.data(), n));
+  return Open(modulePath + ".log");
+}
+
+bool CEventLog::Open(const std::string& logPath) {
+  CLockGuard guard(writeLock);
+  path = logPath;
+  // Append-only access makes every write land whole at the current end of the file,
+  // also when another run of the program appends to the same log at the same time.
+  file.Reset(CreateFileW(winui::WidePath(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+  return file.Valid();
+}
+
+void CEventLog::Close() {
+  CLockGuard guard(writeLock);
+  file.Reset();
+}
+
+std::string CEventLog::FormatLine(const SYSTEMTIME& t, const char* message) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02u/%02u/%02u %02u:%02u:%02u -- ", t.wMonth % 100u,
+                t.wDay % 100u, t.wYear % 100u, t.wHour % 100u, t.wMinute % 100u, t.wSecond % 100u);
+  std::string line = stamp;
+  line += message;
+  if (line.size() > kMaxLine - 1) {
+    size_t cut = kMaxLine - 1;
+    // Never leave half of a UTF-8 sequence at the end of a cut line.
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    line.resize(cut);
+  }
+  line += '\n';
+  return line;
+}
+
+void CEventLog::Write(const char* message) {
+  if (!message) return;
+  CLockGuard guard(writeLock);
+  if (!file) return;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  std::string line = FormatLine(now, message);
+  DWORD written = 0;
+  WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  FlushFileBuffers(file.Get());
+}
+
+void CEventLog::Printf(const char* format, ...) {
+  char buf[2048];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  Write(buf);
+}

@@ -1,0 +1,46 @@
+// The program's event log: one stamped line per engine event, appended to a text file
+// next to the program ("MM/DD/YY HH:MM:SS -- message"). Safe to call from any thread.
+#pragma once
+
+#include <string>
+
+#include "engine/CriticalSection.h"
+#include "winui/UniqueHandle.h"
+#include "winui/Win.h"
+
+class CEventLog {
+ public:
+  // Longest line written, line feed included; longer messages are cut.
+  static constexpr size_t kMaxLine = 1023;
+
+  CEventLog() = default;
+  CEventLog(const CEventLog&) = delete;
+  CEventLog& operator=(const CEventLog&) = delete;
+
+  // Appends one line; does nothing while the log is not open or `message` is null.
+  virtual void Write(const char* message);
+  virtual ~CEventLog();
+
+  // Opens "<full module path>.log" (the program itself when `module` is null).
+  bool Open(HMODULE module = nullptr);
+  // Opens the log at an explicit path (appending; created when missing).
+  bool Open(const std::string& logPath);
+  void Close();
+  bool IsOpen() const { return file.Valid(); }
+  const std::string& Path() const { return path; }
+
+  // printf-style convenience over Write.
+  void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // "MM/DD/YY HH:MM:SS -- message\n", cut to kMaxLine with the line feed kept.
+  static std::string FormatLine(const SYSTEMTIME& local, const char* message);
+
+ private:
+  winui::UniqueFileHandle file;
+  HMODULE module = nullptr;
+  std::string path;
+  CCriticalSection writeLock;
+};
+
+// The program's one log, open from start-up to exit.
+extern CEventLog g_log;

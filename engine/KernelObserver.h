@@ -1,0 +1,36 @@
+// What the download kernel tells its one observer (the main window).
+//
+// Calls come from the user-interface thread and from the kernel's three worker
+// threads, most of them with the kernel lock held: an observer must hand its work to
+// its own thread without waiting for it (PostMessage, never SendMessage).
+#pragma once
+
+#include <cstdint>
+
+class CDownloadTask;
+
+// Code passed to OnError when tasks are added with no destination folder anywhere.
+constexpr uint32_t NoDefaultFolder = 0xFFFF0001;
+
+class IKernelObserver {
+ public:
+  // Start: the kernel is about to open every task; rebuild the view from the list.
+  virtual void OnStart() = 0;
+  // The task at `index` has both files open (a task added at run time arrives here).
+  virtual void OnTaskReady(int index, CDownloadTask* task) = 0;
+  // The task at `index` has a new `speed`.
+  virtual void OnTaskSpeed(int index, CDownloadTask* task) = 0;
+  // Paused, stopped, or a read failed (the watch thread retries paused tasks).
+  virtual void OnTaskPaused(int index) = 0;
+  virtual void OnTaskCompleted(int index) = 0;
+  // The task at `index` is about to leave the list; later tasks move down by one.
+  virtual void OnTaskDeleted(int index) = 0;
+  // Asked before every other call; false skips that call.
+  virtual bool IsActive() = 0;
+  // A write of a destination failed with `code` (true = try again), or `code` is
+  // NoDefaultFolder (true = add the tasks anyway, false = refuse the add).
+  virtual bool OnError(uint32_t code) = 0;
+
+ protected:
+  ~IKernelObserver() = default;
+};

@@ -1,0 +1,236 @@
+#include "engine/TaskListFile.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <climits>
+
+#include "winui/UniqueHandle.h"
+#include "winui/Utf8.h"
+#include "winui/Win.h"
+
+namespace {
+
+class TaskListFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    wchar_t tmp[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, tmp), 0u);
+    GUID g;
+    CoCreateGuid(&g);
+    wchar_t id[64];
+    StringFromGUID2(g, id, 64);
+    folder_ = winui::Narrow(tmp) + "tasklist" + winui::Narrow(id);
+    ASSERT_TRUE(CreateDirectoryW(winui::Widen(folder_).c_str(), nullptr));
+    path_ = folder_ + "\\tolva.info";
+  }
+  void TearDown() override {
+    for (const char* name : {"\\tolva.info", "\\tolva.info.tmp"})
+      DeleteFileW(winui::Widen(folder_ + name).c_str());
+    RemoveDirectoryW(winui::Widen(folder_).c_str());
+    CoUninitialize();
+  }
+
+  void PutBytes(const std::string& bytes) {
+    winui::UniqueFileHandle f(CreateFileW(winui::Widen(path_).c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(f);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
+  }
+  std::string GetBytes(const std::string& path) {
+    winui::UniqueFileHandle f(CreateFileW(winui::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!f) return "<missing>";
+    std::string bytes(1 << 16, '\0');
+    DWORD n = 0;
+    ReadFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    bytes.resize(n);
+    return bytes;
+  }
+  std::vector<TaskListEntry> LoadAll() {
+    std::vector<TaskListEntry> entries;
+    EXPECT_TRUE(CTaskListFile(path_).Load(entries));
+    return entries;
+  }
+
+  std::string folder_;
+  std::string path_;
+};
+
+const char kHeader[] = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<downloader>\n";
+
+TEST_F(TaskListFileTest, FormatGivesExactLines) {
+  EXPECT_EQ(CTaskListFile::Format({}), std::string(kHeader) + "</downloader>");
+
+  TaskListEntry report{"report", "D:\\Share\\report.doc", "C:\\In\\report.doc", 1};
+  EXPECT_EQ(CTaskListFile::Format({report}),
+            std::string(kHeader) +
+                "\t<task name=\"report\" source=\"D:\\Share\\report.doc\" "
+                "destination=\"C:\\In\\report.doc\" state=\"1\" />\n</downloader>");
+
+  TaskListEntry paused{"a.b", "\\\\srv\\pub\\a.b.c", "C:\\In\\a.b.c", 0};
+  EXPECT_EQ(CTaskListFile::Format({report, paused}),
+            std::string(kHeader) +
+                "\t<task name=\"report\" source=\"D:\\Share\\report.doc\" "
+                "destination=\"C:\\In\\report.doc\" state=\"1\" />\n"
+                "\t<task name=\"a.b\" source=\"\\\\srv\\pub\\a.b.c\" "
+                "destination=\"C:\\In\\a.b.c\" state=\"0\" />\n</downloader>");
+}
+
+TEST_F(TaskListFileTest, FormatEscapesMarkupAndKeepsFileAscii) {
+  const std::string text =
+      CTaskListFile::Format({{"R&D <\"x\">", "\xD0\x96.txt", "\xF0\x9F\x98\x80\t", 4}});
+  EXPECT_NE(text.find("name=\"R&amp;D &lt;&quot;x&quot;&gt;\""), std::string::npos) << text;
+  EXPECT_NE(text.find("source=\"&#1046;.txt\""), std::string::npos) << text;
+  EXPECT_NE(text.find("destination=\"&#128512;&#9;\""), std::string::npos) << text;
+  for (char c : text) EXPECT_LT(static_cast<unsigned char>(c), 0x80u);
+}
+
+TEST_F(TaskListFileTest, AnyTextRoundTripsUnchanged) {
+  const std::vector<TaskListEntry> written = {
+      {"Q&A <draft> \"final\"", "\\\\srv\\a&b\\Q&A.doc", "C:\\In\\Q&A.doc", 2},
+      {"\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82",  // Cyrillic
+       "\\\\srv\\\xD0\x94\xD0\xBE\xD0\xBA\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.doc",
+       "C:\\In\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.doc", 4},
+      {"\xE5\xA0\xB1\xE5\x91\x8A", "D:\\\xE8\xB3\x87\xE6\x96\x99\\\xE5\xA0\xB1\xE5\x91\x8A.txt",
+       "C:\\In\\\xE5\xA0\xB1\xE5\x91\x8A \xF0\x9F\x98\x80 #1%20.txt", 0},
+      {"", "C:\\a\tb", "C:\\In\\x", 1},
+  };
+  const std::string text = CTaskListFile::Format(written);
+  ASSERT_TRUE(CTaskListFile(path_).Write(text));
+  EXPECT_EQ(GetBytes(path_), text);
+
+  const std::vector<TaskListEntry> read = LoadAll();
+  ASSERT_EQ(read.size(), written.size());
+  for (size_t i = 0; i < read.size(); ++i) {
+    EXPECT_EQ(read[i].name, written[i].name) << i;
+    EXPECT_EQ(read[i].source, written[i].source) << i;
+    EXPECT_EQ(read[i].destination, written[i].destination) << i;
+    EXPECT_EQ(read[i].state, written[i].state) << i;
+  }
+  // Saving what was read gives the same bytes again.
+  EXPECT_EQ(CTaskListFile::Format(read), text);
+}
+
+TEST_F(TaskListFileTest, TextXmlCannotHoldStillGivesAReadableFile) {
+  // Control characters and broken UTF-8 have no place in XML; the rest of the list must
+  // not be lost because of them.
+  ASSERT_TRUE(CTaskListFile(path_).Write(CTaskListFile::Format(
+      {{"bad\x01name\xFF", "C:\\s", "C:\\d", 1}, {"next", "C:\\s2", "C:\\d2", 0}})));
+  const auto read = LoadAll();
+  ASSERT_EQ(read.size(), 2u);
+  EXPECT_EQ(read[0].name, "bad\xEF\xBF\xBDname\xEF\xBF\xBD");
+  EXPECT_EQ(read[1].source, "C:\\s2");
+}
+
+TEST_F(TaskListFileTest, OldFileWithRawWindows1251BytesLoads) {
+  // "Отчёт" in windows-1251.
+  PutBytes(std::string(kHeader) +
+           "\t<task name=\"\xCE\xF2\xF7\xB8\xF2\" source=\"D:\\\xCE\xF2\xF7\xB8\xF2.doc\" "
+           "destination=\"C:\\In\\\xCE\xF2\xF7\xB8\xF2.doc\" state=\"1\" />\n</downloader>");
+  const auto read = LoadAll();
+  ASSERT_EQ(read.size(), 1u);
+  const std::string name = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82";
+  EXPECT_EQ(read[0].name, name);
+  EXPECT_EQ(read[0].source, "D:\\" + name + ".doc");
+  EXPECT_EQ(read[0].destination, "C:\\In\\" + name + ".doc");
+  EXPECT_EQ(read[0].state, 1);
+}
+
+TEST_F(TaskListFileTest, MissingBrokenOrForeignFilesGiveNoEntries) {
+  EXPECT_TRUE(LoadAll().empty());  // no file at all
+
+  PutBytes(std::string(kHeader) + "\t<task name=\"a\" source=\"C:\\a\" destination=\"C:\\b\"");
+  EXPECT_TRUE(LoadAll().empty());
+
+  PutBytes(std::string(kHeader) +
+           "\t<task name=\"a&b\" source=\"s\" destination=\"d\" "
+           "state=\"1\" />\n</downloader>");
+  EXPECT_TRUE(LoadAll().empty());
+
+  PutBytes(
+      "<?xml version=\"1.0\"?>\n<other><task name=\"a\" source=\"s\" destination=\"d\" "
+      "state=\"1\" /></other>");
+  EXPECT_TRUE(LoadAll().empty());
+
+  PutBytes("");
+  EXPECT_TRUE(LoadAll().empty());
+}
+
+TEST_F(TaskListFileTest, LoadReadsOnlyTaskElementsAndToleratesOddAttributes) {
+  PutBytes(std::string(kHeader) +
+           "<!-- note -->\n"
+           "\t<task name=\"n1\" source=\"s1\" destination=\"d1\" state=\" 2\" extra=\"x\" />\n"
+           "\t<other name=\"no\" source=\"s\" destination=\"d\" state=\"1\" />\n"
+           "\t<task name=\"n2\" source=\"s2\" destination=\"d2\" />\n"
+           "\t<task name=\"n3\" destination=\"d3\" state=\"1\" />\n"
+           "\t<task source=\"s4\" destination=\"d4\" state=\"-4x\" />\n"
+           "\t<group><task name=\"deep\" source=\"s\" destination=\"d\" state=\"1\" /></group>\n"
+           "\t<task name=\"n5\" source=\"s5\" destination=\"d5\" state=\"ready\" />\n"
+           "\t<task name=\"n6\" source=\"s6\" destination=\"d6\" state=\"+4\" />\n"
+           "\t<task name=\"n7\" source=\"s7\" destination=\"d7\" state=\"99999999999\" />\n"
+           "</downloader>");
+  const auto read = LoadAll();
+  ASSERT_EQ(read.size(), 6u);
+  EXPECT_EQ(read[0].name, "n1");
+  EXPECT_EQ(read[0].state, 2);
+  EXPECT_EQ(read[1].source, "s2");  // no state: not yet opened
+  EXPECT_EQ(read[1].state, 0);
+  EXPECT_EQ(read[2].name, "");  // no name: kept, with an empty name; n3 had no source
+  EXPECT_EQ(read[2].source, "s4");
+  EXPECT_EQ(read[2].state, -4);
+  EXPECT_EQ(read[3].state, 0);
+  EXPECT_EQ(read[4].state, 4);
+  EXPECT_EQ(read[5].state, INT_MAX);
+}
+
+TEST_F(TaskListFileTest, LoadAppendsToWhatTheCallerHas) {
+  ASSERT_TRUE(CTaskListFile(path_).Write(CTaskListFile::Format({{"b", "s", "d", 1}})));
+  std::vector<TaskListEntry> entries = {{"a", "s0", "d0", 0}};
+  ASSERT_TRUE(CTaskListFile(path_).Load(entries));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "a");
+  EXPECT_EQ(entries[1].name, "b");
+}
+
+TEST_F(TaskListFileTest, WriteReplacesWholeFileAndLeavesNoTemporary) {
+  CTaskListFile file(path_);
+  const std::string longer = CTaskListFile::Format(
+      {{"a", "C:\\a", "C:\\b", 1}, {"c", "C:\\c", "C:\\d", 2}, {"e", "C:\\e", "C:\\f", 0}});
+  ASSERT_TRUE(file.Write(longer));
+  const std::string shorter = CTaskListFile::Format({});
+  ASSERT_TRUE(file.Write(shorter));
+  EXPECT_EQ(GetBytes(path_), shorter);
+  EXPECT_EQ(GetFileAttributesW(winui::Widen(path_ + ".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
+  CTaskListFile file(path_);
+  const std::string old = CTaskListFile::Format({{"keep", "C:\\k", "C:\\In\\k", 1}});
+  ASSERT_TRUE(file.Write(old));
+
+  {
+    // Someone holds the temporary file: the new text cannot be staged.
+    winui::UniqueFileHandle blocker(CreateFileW(winui::Widen(path_ + ".tmp").c_str(), GENERIC_WRITE,
+                                                0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(blocker);
+    EXPECT_FALSE(file.Write(CTaskListFile::Format({})));
+    EXPECT_EQ(GetBytes(path_), old);
+  }
+  {
+    // The list itself is locked against replacement.
+    winui::UniqueFileHandle holder(CreateFileW(winui::Widen(path_).c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                               nullptr));
+    ASSERT_TRUE(holder);
+    EXPECT_FALSE(file.Write(CTaskListFile::Format({})));
+    EXPECT_EQ(GetBytes(path_), old);
+    EXPECT_EQ(GetFileAttributesW(winui::Widen(path_ + ".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+  EXPECT_FALSE(CTaskListFile(folder_ + "\\no such folder\\tolva.info").Write(old));
+  ASSERT_EQ(LoadAll().size(), 1u);
+}
+
+}  // namespace

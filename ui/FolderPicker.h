@@ -1,0 +1,16 @@
+// The shell's folder browser, started at a given folder.
+#pragma once
+
+#include <string>
+
+#include "winui/Win.h"
+
+class CFolderPicker {
+ public:
+  static constexpr char kTitle[] = "Select folder to download files:";
+
+  // True with the chosen folder in `path`. False, with `path` unchanged, when the user
+  // cancels or the browser cannot start. The browser opens on `path` when it names a
+  // folder, else with nothing selected.
+  bool PickFolder(std::string& path, HWND owner);
+};

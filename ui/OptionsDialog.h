@@ -1,0 +1,47 @@
+// The options dialog, and the one place the program reads its options from: every
+// consultation goes through LoadOptions / LoadDefaultFolder, which read the registry
+// afresh, so a change made in the dialog is seen by the very next consultation.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ui/OptionBits.h"
+#include "ui/OptionsListCtrl.h"
+#include "winui/Dialog.h"
+
+class COptionsDialog : public winui::Dialog {
+ public:
+  COptionsDialog();
+  ~COptionsDialog() override;
+
+  // The stored option bits, or OPTIONS_DEFAULT when they cannot be read.
+  int LoadOptions();
+  // The stored default download folder; empty when there is none.
+  std::string LoadDefaultFolder() const;
+
+  // Called as the dialog ends, however it ends, with the stored default folder when
+  // one is set, so that the caller can put it to use at once.
+  void SetFolderHandler(std::function<void(const std::string& folder)> handler) {
+    m_folderHandler = std::move(handler);
+  }
+
+  // The list of the dialog now shown, or last shown.
+  COptionsListCtrl& OptionList() { return *m_list; }
+
+ protected:
+  bool OnInitDialog() override;
+  INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  void FillList();
+  void OnOptionChanged(int id, int state);
+  void OnBrowse();
+  void Finish(INT_PTR result);
+
+  int m_optionBits = OPTIONS_DEFAULT;
+  // Made afresh at every showing, so that showing the dialog again lists each option once.
+  std::unique_ptr<COptionsListCtrl> m_list = std::make_unique<COptionsListCtrl>();
+  std::function<void(const std::string&)> m_folderHandler;
+};

@@ -1,0 +1,178 @@
+#include "ui/SettingsRegistry.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "winui/UniqueHandle.h"
+#include "winui/Utf8.h"
+#include "winui/Win.h"
+
+CSettingsRegistry theRegistry;
+
+namespace {
+
+HKEY RootKey(RegistryRoot root) {
+  switch (root) {
+    case ClassesRoot:
+      return HKEY_CLASSES_ROOT;
+    case CurrentUser:
+      return HKEY_CURRENT_USER;
+    case LocalMachine:
+      return HKEY_LOCAL_MACHINE;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+CSettingsRegistry::CSettingsRegistry(std::string prefix) : m_strPrefix(std::move(prefix)) {}
+
+CSettingsRegistry::~CSettingsRegistry() = default;
+
+void CSettingsRegistry::SplitValuePath(std::string_view fullPath, std::string& keyPath,
+                                       std::string& valueName) {
+  size_t slash = fullPath.rfind('\\');
+  if (slash == std::string_view::npos) {
+    keyPath.clear();
+    valueName = fullPath;
+    return;
+  }
+  keyPath = fullPath.substr(0, slash);
+  valueName = fullPath.substr(slash + 1);
+}
+
+std::string CSettingsRegistry::FullPath(RegistryRoot root, std::string_view section,
+                                        std::string_view name) const {
+  std::string path;
+  if (root != ClassesRoot) {
+    path = "SOFTWARE\\";
+    if (!m_strPrefix.empty()) {
+      path += m_strPrefix;
+      path += '\\';
+    }
+  }
+  path += section;
+  path += '\\';
+  path += name;
+  return path;
+}
+
+bool CSettingsRegistry::WriteString(RegistryRoot root, std::string_view section,
+                                    std::string_view name, std::string_view text) const {
+  HKEY rootKey = RootKey(root);
+  if (!rootKey) return false;
+  std::string keyPath, valueName;
+  SplitValuePath(FullPath(root, section, name), keyPath, valueName);
+  std::wstring wideKey = winui::Widen(keyPath);
+
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(rootKey, wideKey.c_str(), 0, KEY_ALL_ACCESS, &raw) != ERROR_SUCCESS) {
+    raw = nullptr;
+    if (RegCreateKeyExW(rootKey, wideKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS)
+      return false;
+  }
+  winui::UniqueRegKey key(raw);
+
+  // The terminating zero is part of the stored value.
+  std::wstring wideText = winui::Widen(text);
+  DWORD bytes = static_cast<DWORD>((wideText.size() + 1) * sizeof(wchar_t));
+  return RegSetValueExW(key.Get(), winui::Widen(valueName).c_str(), 0, REG_SZ,
+                        reinterpret_cast<const BYTE*>(wideText.c_str()), bytes) == ERROR_SUCCESS;
+}
+
+bool CSettingsRegistry::WriteInteger(RegistryRoot root, std::string_view section,
+                                     std::string_view name, long value) const {
+  return WriteString(root, section, name, std::to_string(value));
+}
+
+bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
+                                   std::string_view name, std::string& text) const {
+  HKEY rootKey = RootKey(root);
+  if (!rootKey) return false;
+  std::string keyPath, valueName;
+  SplitValuePath(FullPath(root, section, name), keyPath, valueName);
+
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(rootKey, winui::Widen(keyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
+    return false;
+  winui::UniqueRegKey key(raw);
+
+  wchar_t buffer[kReadCapacity] = {};
+  DWORD type = REG_NONE;
+  DWORD size = sizeof(buffer);
+  LSTATUS status = RegQueryValueExW(key.Get(), winui::Widen(valueName).c_str(), nullptr, &type,
+                                    reinterpret_cast<BYTE*>(buffer), &size);
+  key.Reset();
+  if (status != ERROR_SUCCESS) return false;
+
+  switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+      // Stored text is taken as it is: no expansion, and a value without its
+      // terminating zero ends where its data ends.
+      text = winui::Narrow(std::wstring_view(buffer, wcsnlen(buffer, size / sizeof(wchar_t))));
+      return true;
+    case REG_DWORD: {
+      std::uint32_t raw32 = 0;
+      memcpy(&raw32, buffer, sizeof(raw32));
+      text = std::to_string(static_cast<long>(static_cast<std::int32_t>(raw32)));
+      return true;
+    }
+    case REG_BINARY:
+      text = "Binary data";
+      return false;
+    default:
+      text = "Can't convert to string";
+      return false;
+  }
+}
+
+bool CSettingsRegistry::ReadInteger(RegistryRoot root, std::string_view section,
+                                    std::string_view name, long& value) const {
+  std::string text;
+  if (!ReadString(root, section, name, text)) return false;
+  // Leading blanks, a sign, then digits up to the first other character.
+  value = std::strtol(text.c_str(), nullptr, 10);
+  return true;
+}
+
+bool CSettingsRegistry::KeyExists(RegistryRoot root, std::string_view section,
+                                  std::string_view name) const {
+  HKEY rootKey = RootKey(root);
+  if (!rootKey) return false;
+  std::string keyPath, valueName;
+  SplitValuePath(FullPath(root, section, name), keyPath, valueName);
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(rootKey, winui::Widen(keyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(raw);
+  return true;
+}
+
+bool CSettingsRegistry::WriteString(std::string_view section, std::string_view name,
+                                    std::string_view text) const {
+  return WriteString(CurrentUser, section, name, text);
+}
+
+bool CSettingsRegistry::WriteInteger(std::string_view section, std::string_view name,
+                                     long value) const {
+  return WriteInteger(CurrentUser, section, name, value);
+}
+
+bool CSettingsRegistry::ReadString(std::string_view section, std::string_view name,
+                                   std::string& text) const {
+  return ReadString(CurrentUser, section, name, text);
+}
+
+bool CSettingsRegistry::ReadInteger(std::string_view section, std::string_view name,
+                                    long& value) const {
+  return ReadInteger(CurrentUser, section, name, value);
+}
+
+bool CSettingsRegistry::KeyExists(std::string_view section, std::string_view name) const {
+  return KeyExists(CurrentUser, section, name);
+}
