@@ -12,6 +12,8 @@ set -uo pipefail
 SETUP=$1
 STANDINS=${2:-}
 [ -f "$SETUP" ] || { echo "no setup program at $SETUP"; exit 1; }
+# The program has windows: run under scripts/test, which provides a virtual display.
+[ -n "${DISPLAY:-}" ] || { echo "DISPLAY is not set: run this through scripts/test"; exit 1; }
 
 WORK=$(mktemp -d /tmp/tolva-installer-test.XXXXXX)
 export WINEPREFIX=$WORK/prefix
