@@ -1,0 +1,133 @@
+// The main window as the kernel's observer. The kernel calls these from the window's
+// thread and from its three workers, often holding its lock: a call from a worker
+// only posts a notice, and the window's thread brings the rows up to date when it
+// arrives. Notices never trust an index they carried across threads (a delete may
+// have moved the tasks since): rows are matched to the kernel's list as it is now.
+#include "ui/DownloaderDlg.h"
+
+#include <algorithm>
+
+#include "resources/resource.h"
+#include "winui/Utf8.h"
+
+bool CDownloaderDlg::OnUiThread() const { return GetCurrentThreadId() == m_uiThread; }
+
+void CDownloaderDlg::Post(Notice notice, LPARAM arg) {
+  if (HWND target = m_noticeTarget)
+    PostMessageW(target, WM_APP_KERNEL_NOTICE, static_cast<WPARAM>(notice), arg);
+}
+
+void CDownloaderDlg::Deliver(Notice notice, LPARAM arg) {
+  if (OnUiThread()) {
+    HandleNotice(notice, arg);
+  } else if (notice == Notice::Speed || notice == Notice::Paused || notice == Notice::Completed) {
+    // These only ask for a repaint: one waiting in the queue is enough, so a busy
+    // window never finds its queue flooded with speed reports.
+    if (!m_repaintQueued.exchange(true)) Post(Notice::Repaint, 0);
+  } else {
+    Post(notice, arg);
+  }
+}
+
+void CDownloaderDlg::OnStart() { Deliver(Notice::Start, 0); }
+
+void CDownloaderDlg::OnTaskReady(int, CDownloadTask* task) {
+  // The record, not the index: its place in the list is looked up on arrival.
+  Deliver(Notice::Ready, reinterpret_cast<LPARAM>(task));
+}
+
+void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Deliver(Notice::Speed, 0); }
+
+void CDownloaderDlg::OnTaskPaused(int) { Deliver(Notice::Paused, 0); }
+
+void CDownloaderDlg::OnTaskCompleted(int) { Deliver(Notice::Completed, 0); }
+
+void CDownloaderDlg::OnTaskDeleted(int index) {
+  if (OnUiThread()) {
+    HandleNotice(Notice::Deleted, index);
+    // The record leaves the list only after this returns: refresh the tip then.
+    Post(Notice::Refresh, 0);
+  } else {
+    Post(Notice::Refresh, 0);
+  }
+}
+
+bool CDownloaderDlg::IsActive() { return m_active; }
+
+bool CDownloaderDlg::OnError(uint32_t code) {
+  if (code != NoDefaultFolder) return true;  // a failing write: let the kernel try again
+  // Only the window's thread may show a message; the kernel asks this only from there.
+  if (OnUiThread()) {
+    MessageBoxW(Hwnd(),
+                L"You need to set up a default download folder !\n\n"
+                L"Open the options dialog and select the folder.",
+                L"Tolva", MB_ICONEXCLAMATION | MB_OK);
+  }
+  return false;
+}
+
+void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
+  if (!m_list.Hwnd()) return;
+  switch (notice) {
+    case Notice::Start:
+      m_list.DeleteAllItems();
+      SyncRows(m_kernel.GetTaskCount());
+      break;
+    case Notice::Ready: {
+      auto* task = reinterpret_cast<CDownloadTask*>(arg);
+      int count = m_kernel.GetTaskCount();
+      for (int i = 0; i < count; ++i) {
+        if (m_kernel.GetTask(i) != task) continue;
+        // Rows form a prefix of the list, so a task's row brings the rows before it.
+        if (i >= m_list.ItemCount()) SyncRows(i + 1);
+        break;
+      }
+      RepaintRows();
+      break;
+    }
+    case Notice::Repaint:
+      m_repaintQueued = false;
+      RepaintRows();
+      break;
+    case Notice::Speed:
+    case Notice::Completed:
+      RepaintRows();
+      break;
+    case Notice::Paused:
+      InvalidateRect(m_list.Hwnd(), nullptr, TRUE);
+      UpdateWindow(m_list.Hwnd());
+      break;
+    case Notice::Deleted:
+      if (arg >= 0 && arg < m_list.ItemCount()) m_list.DeleteItem(static_cast<int>(arg));
+      break;
+    case Notice::Refresh:
+      // Rows never outnumber tasks; names follow the tasks they show.
+      SyncRows(std::min(m_list.ItemCount(), m_kernel.GetTaskCount()));
+      RepaintRows();
+      break;
+  }
+  RefreshTip();
+}
+
+void CDownloaderDlg::SyncRows(int count) {
+  while (m_list.ItemCount() > count) m_list.DeleteItem(m_list.ItemCount() - 1);
+  for (int i = 0; i < count; ++i) {
+    CDownloadTask* task = m_kernel.GetTask(i);
+    if (!task) break;
+    if (i >= m_list.ItemCount())
+      m_list.InsertItem(i, task->name);
+    else if (m_list.ItemText(i) != task->name)
+      m_list.SetItemText(i, task->name);
+  }
+}
+
+void CDownloaderDlg::RepaintRows() {
+  // The whole list: a paint is clipped to what was invalidated.
+  InvalidateRect(m_list.Hwnd(), nullptr, FALSE);
+}
+
+void CDownloaderDlg::RefreshTip() {
+  // Speed notices come many times a second; the shell hears only of a changed tip.
+  std::string tip = BuildTrayTip();
+  if (m_tray.TipText() != winui::Narrow(CSystemTray::FitTip(tip))) m_tray.ChangeTip(tip);
+}

@@ -1,0 +1,482 @@
+// The main window driven as a user would: it runs modally on its own thread while the
+// test reads what is on the screen (title, toolbar, columns, rows, tray tip, message
+// boxes) and acts through messages.
+#include "ui/DownloaderDlg.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "resources/resource.h"
+#include "ui/SettingsRegistry.h"
+#include "ui/TestSupport.h"
+#include "winui/Utf8.h"
+
+namespace {
+
+using testsupport::TempFolder;
+using testsupport::WaitFor;
+
+const char kTitle[] = "Tolva - Your Ziravadi Downloader";
+
+// The window, with one extra message that runs a function on the window's thread.
+class TestDlg : public CDownloaderDlg {
+ public:
+  static constexpr UINT WM_RUN = WM_APP + 50;
+  // While set, the tray icon is refused as by a shell with no notification area.
+  std::atomic<bool> refuseTray{false};
+
+ protected:
+  bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
+
+  INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
+    if (msg == WM_RUN) {
+      (*reinterpret_cast<std::function<void()>*>(lParam))();
+      return TRUE;
+    }
+    return CDownloaderDlg::HandleMessage(msg, wParam, lParam);
+  }
+};
+
+class RunningWindow {
+ public:
+  RunningWindow(const TempFolder& temp, std::vector<std::string> files = {},
+                std::string folder = {}, bool refuseTray = false) {
+    dlg.refuseTray = refuseTray;
+    dlg.Kernel().SetListPath(temp.File("tolva.info"));
+    dlg.m_startFiles = std::move(files);
+    dlg.m_startFolder = std::move(folder);
+    thread = std::thread([this] {
+      uiThread = GetCurrentThreadId();
+      result = dlg.DoModal();
+      ended = true;
+    });
+  }
+  ~RunningWindow() {
+    if (!ended && dlg.Hwnd()) PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
+    thread.join();
+  }
+
+  bool WaitStarted() {
+    return WaitFor([this] { return ended || dlg.IsKernelStarted(); }) && !ended;
+  }
+  HWND Hwnd() { return dlg.Hwnd(); }
+  void OnUi(std::function<void()> f) {
+    SendMessageW(dlg.Hwnd(), TestDlg::WM_RUN, 0, reinterpret_cast<LPARAM>(&f));
+  }
+  bool Close() {
+    PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
+    return WaitFor([this] { return ended.load(); });
+  }
+
+  int Rows() { return dlg.List().ItemCount(); }
+  std::vector<std::string> RowTexts() {
+    std::vector<std::string> texts;
+    for (int i = 0; i < Rows(); ++i) texts.push_back(dlg.List().ItemText(i));
+    return texts;
+  }
+  int State(int i) {
+    CDownloadTask* t = dlg.Kernel().GetTask(i);
+    return t ? t->state.load() : -1;
+  }
+
+  // A dialog box of the window's thread with this caption, or null.
+  HWND FindDialog(const std::string& caption) {
+    struct Search {
+      std::wstring caption;
+      HWND found = nullptr;
+    } search{winui::Widen(caption)};
+    EnumThreadWindows(
+        uiThread,
+        [](HWND w, LPARAM p) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(p);
+          wchar_t cls[16]{}, text[128]{};
+          GetClassNameW(w, cls, 16);
+          GetWindowTextW(w, text, 128);
+          if (std::wstring(cls) == L"#32770" && s->caption == text && IsWindowVisible(w)) {
+            s->found = w;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
+  TestDlg dlg;
+  std::thread thread;
+  std::atomic<DWORD> uiThread{0};
+  std::atomic<bool> ended{false};
+  INT_PTR result = 0;
+};
+
+std::string WindowText(HWND w) {
+  wchar_t text[512]{};
+  GetWindowTextW(w, text, 512);
+  return winui::Narrow(text);
+}
+
+long ReadSetting(const char* name, long fallback) {
+  theRegistry.ReadInteger("Tolva", name, fallback);
+  return fallback;
+}
+
+// Minimises as the title bar's button does, until `reached` holds. Wine on a bare X
+// display now and then restores a window right after minimising it (X focus events),
+// so the request is repeated.
+bool Minimise(HWND w, const std::function<bool()>& reached) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    PostMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    if (WaitFor(reached, 2)) return true;
+  }
+  return false;
+}
+
+bool FileExists(const std::string& path) {
+  return GetFileAttributesW(winui::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class MainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&icc);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva");
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva"); }
+
+  TempFolder temp;
+};
+
+TEST_F(MainWindow, OpensWithTitleToolbarColumnsTrayAndAbout) {
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  HWND hwnd = w.Hwnd();
+  EXPECT_EQ(WindowText(hwnd), "Tolva - your intranet downloader");
+  EXPECT_TRUE(IsWindowVisible(hwnd));
+
+  // Toolbar: add files, download into, a separator, options; above the list.
+  HWND bar = w.dlg.ToolBarHwnd();
+  ASSERT_NE(bar, nullptr);
+  EXPECT_TRUE(IsWindowVisible(bar));
+  ASSERT_EQ(SendMessageW(bar, TB_BUTTONCOUNT, 0, 0), 4);
+  const int commands[] = {ID_ADD_FILES, ID_DOWNLOAD_INTO, 0, ID_OPTIONS};
+  for (int i = 0; i < 4; ++i) {
+    TBBUTTON b{};
+    SendMessageW(bar, TB_GETBUTTON, i, reinterpret_cast<LPARAM>(&b));
+    EXPECT_EQ(b.idCommand, commands[i]) << i;
+  }
+  RECT barRect, listRect;
+  GetWindowRect(bar, &barRect);
+  GetWindowRect(w.dlg.List().Hwnd(), &listRect);
+  EXPECT_LE(barRect.bottom, listRect.top + 2);
+  EXPECT_GE(barRect.bottom - barRect.top, 20);
+
+  const char* headers[] = {"file name", "progress", "speed", "total", "source", "destination"};
+  const int widths[] = {143, 150, 70, 150, 150, 150};
+  ASSERT_EQ(w.dlg.List().ColumnCount(), 6);
+  for (int c = 0; c < 6; ++c) {
+    EXPECT_EQ(w.dlg.List().ColumnHeader(c), headers[c]);
+    EXPECT_EQ(w.dlg.List().ColumnWidth(c), widths[c]);
+  }
+  EXPECT_EQ(w.dlg.List().BkColor(), RGB(255, 255, 240));
+
+  EXPECT_TRUE(w.dlg.Tray().IsAvailable());
+  EXPECT_EQ(w.dlg.Tray().TipText(), kTitle);
+
+  HMENU system = GetSystemMenu(hwnd, FALSE);
+  int last = GetMenuItemCount(system) - 1;
+  wchar_t item[64]{};
+  GetMenuStringW(system, last, item, 64, MF_BYPOSITION);
+  EXPECT_EQ(winui::Narrow(item), "&About tolva...");
+  EXPECT_EQ(GetMenuItemID(system, last), UINT(IDM_ABOUTBOX));
+
+  // The About box from the tray menu's command.
+  PostMessageW(hwnd, WM_COMMAND, ID_TRAY_ABOUT, 0);
+  HWND about = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (about = w.FindDialog("About Tolva")) != nullptr; }));
+  EXPECT_EQ(WindowText(GetDlgItem(about, IDC_KERNEL_VERSION)), "Downloader kernel version: 1.4.0");
+  PostMessageW(about, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+
+  // "Exit" closes the window and takes the icon away.
+  PostMessageW(hwnd, WM_COMMAND, ID_TRAY_EXIT, 0);
+  ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
+  EXPECT_FALSE(w.dlg.Tray().IsAvailable());
+}
+
+TEST_F(MainWindow, ResizesKeepsItsMinimumAndSnapsToScreenEdges) {
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  HWND hwnd = w.Hwnd();
+  SetWindowPos(hwnd, nullptr, 100, 100, 640, 420, SWP_NOZORDER);
+  RECT client, list;
+  GetClientRect(hwnd, &client);
+  GetWindowRect(w.dlg.List().Hwnd(), &list);
+  EXPECT_EQ(list.right - list.left, client.right - 15);
+  EXPECT_EQ(list.bottom - list.top, client.bottom - 30);
+  RECT bar;
+  GetWindowRect(w.dlg.ToolBarHwnd(), &bar);
+  EXPECT_EQ(bar.right - bar.left, client.right);
+
+  SetWindowPos(hwnd, nullptr, 100, 100, 50, 50, SWP_NOZORDER);
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  EXPECT_GE(r.right - r.left, 200);
+  EXPECT_GE(r.bottom - r.top, 140);
+
+  SetWindowPos(hwnd, nullptr, 5, 7, 400, 300, SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.left, 0);
+  EXPECT_EQ(r.top, 0);
+  int screenW = GetSystemMetrics(SM_CXSCREEN), screenH = GetSystemMetrics(SM_CYSCREEN);
+  SetWindowPos(hwnd, nullptr, screenW - 405, screenH - 303, 400, 300, SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.right, screenW);
+  EXPECT_EQ(r.bottom, screenH);
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(MainWindow, RowsFollowTheKernelThroughAddCompletePauseAndDelete) {
+  std::string out = temp.Folder("out");
+  std::string a = temp.Write("a.bin", 1000000), b = temp.Write("b.bin", 300000);
+  RunningWindow w(temp, {a, b}, out);
+  ASSERT_TRUE(w.WaitStarted());
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
+  EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"a", "b"}));
+
+  // At run time: one source not there yet, one that copies at once. Row i shows task i,
+  // so the waiting task gets its row with the one after it.
+  std::string d = temp.Write("d.bin", 70000);
+  w.OnUi([&] { w.dlg.QueueFiles({temp.File("c.bin"), d}, out); });
+  ASSERT_TRUE(WaitFor([&] { return w.State(3) == TS_COMPLETED; }));
+  EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(w.State(2), TS_NOTHING);
+
+  // Pause: the row stays; the watch thread takes the task up again by itself.
+  w.OnUi([&] { w.dlg.Kernel().PauseTask(3); });
+  EXPECT_EQ(w.Rows(), 4);
+  ASSERT_TRUE(WaitFor([&] { return w.State(3) == TS_COMPLETED; }));
+
+  // Delete: every later row moves up with its task; the copy is gone.
+  w.OnUi([&] { w.dlg.Kernel().DeleteTask(0); });
+  EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"b", "c", "d"}));
+  EXPECT_FALSE(FileExists(out + "\\a.bin"));
+
+  // The late source appears; its task completes in its own row.
+  temp.Write("c.bin", 5000);
+  ASSERT_TRUE(WaitFor([&] { return w.State(1) == TS_COMPLETED; }));
+  EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"b", "c", "d"}));
+  EXPECT_TRUE(FileExists(out + "\\c.bin"));
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(MainWindow, ThreeTasksShowInTheTrayTipAndInTheList) {
+  std::string out = temp.Folder("out");
+  std::string a = temp.Write("alpha.bin", 100000);
+  RunningWindow w(temp, {a, "Z:\\nowhere\\beta.bin", "Z:\\nowhere\\gamma.bin"}, out);
+  ASSERT_TRUE(w.WaitStarted());
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  std::string tip;
+  w.OnUi([&] { tip = w.dlg.BuildTrayTip(); });
+  EXPECT_EQ(tip, std::string(kTitle) +
+                     "\n\nalpha - 100.0% [completed]\nbeta - 0.0% [nothing]\n"
+                     "gamma - 0.0% [nothing]");
+  std::string shown = winui::Narrow(CSystemTray::FitTip(tip));
+  EXPECT_TRUE(WaitFor([&] { return w.dlg.Tray().TipText() == shown; }));
+
+  // The list as the window paints it: a full pale-green bar in the completed row only.
+  HWND list = w.dlg.List().Hwnd();
+  RECT client;
+  GetClientRect(list, &client);
+  HDC screen = GetDC(list);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+  ReleaseDC(list, screen);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  ASSERT_TRUE(PrintWindow(list, dc, PW_CLIENTONLY));
+  auto completedPixels = [&](int row) {
+    RECT cell = w.dlg.List().SubItemRect(row, 1);
+    int n = 0;
+    for (int x = cell.left; x < cell.right; ++x)
+      n += GetPixel(dc, x, (cell.top + cell.bottom) / 2) == CTaskListCtrl::kCompletedBar;
+    return n;
+  };
+  EXPECT_GT(completedPixels(0), 40);
+  EXPECT_EQ(completedPixels(1), 0);
+
+  // And as it is on the screen after a paint of its own.
+  w.OnUi([&] { RedrawWindow(list, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW); });
+  FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  HDC window = GetDC(list);
+  BitBlt(dc, 0, 0, client.right, client.bottom, window, 0, 0, SRCCOPY);
+  ReleaseDC(list, window);
+  EXPECT_GT(completedPixels(0), 40);
+  EXPECT_EQ(completedPixels(1), 0);
+  RECT second = w.dlg.List().SubItemRect(1, 1);
+  EXPECT_EQ(GetPixel(dc, second.left + 2, (second.top + second.bottom) / 2),
+            CTaskListCtrl::kOuterFrame);
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(MainWindow, PlacementAndColumnWidthsComeBackFromTheRegistry) {
+  theRegistry.WriteInteger("Tolva", "OptionsFlag", OPT_SAVE_PLACEMENT | OPT_SAVE_COLUMNS);
+  {
+    RunningWindow w(temp);
+    ASSERT_TRUE(w.WaitStarted());
+    SetWindowPos(w.Hwnd(), nullptr, 100, 120, 500, 300, SWP_NOZORDER);
+    SendMessageW(w.dlg.List().Hwnd(), LVM_SETCOLUMNWIDTH, 2, 99);
+    ASSERT_TRUE(w.Close());
+  }
+  EXPECT_EQ(ReadSetting("PositionX", -5), 100);
+  EXPECT_EQ(ReadSetting("PositionY", -5), 120);
+  EXPECT_EQ(ReadSetting("Width", -5), 500);
+  EXPECT_EQ(ReadSetting("Height", -5), 300);
+  EXPECT_EQ(ReadSetting("Column 2", -5), 99);
+  EXPECT_EQ(ReadSetting("Column 0", -5), 143);
+
+  // A stored 0 keeps the built-in width.
+  theRegistry.WriteInteger("Tolva", "Column 4", 0);
+  {
+    RunningWindow w(temp);
+    ASSERT_TRUE(w.WaitStarted());
+    RECT r;
+    GetWindowRect(w.Hwnd(), &r);
+    EXPECT_EQ(r.left, 100);
+    EXPECT_EQ(r.top, 120);
+    EXPECT_EQ(r.right - r.left, 500);
+    EXPECT_EQ(r.bottom - r.top, 300);
+    EXPECT_EQ(w.dlg.List().ColumnWidth(2), 99);
+    EXPECT_EQ(w.dlg.List().ColumnWidth(4), 150);
+
+    // Moved, then closed while minimised: the placement from before stays. The close
+    // is asked for on the window's thread at once, while it is still minimised.
+    SetWindowPos(w.Hwnd(), nullptr, 300, 200, 450, 280, SWP_NOZORDER);
+    bool closedIconic = false;
+    for (int attempt = 0; attempt < 10 && !closedIconic; ++attempt) {
+      ASSERT_TRUE(Minimise(w.Hwnd(), [&] { return IsIconic(w.Hwnd()) != FALSE; }));
+      w.OnUi([&] {
+        if (!IsIconic(w.Hwnd())) return;
+        closedIconic = true;
+        SendMessageW(w.Hwnd(), WM_CLOSE, 0, 0);
+      });
+    }
+    ASSERT_TRUE(closedIconic);
+    ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
+  }
+  EXPECT_EQ(ReadSetting("PositionX", -5), 100);
+  EXPECT_EQ(ReadSetting("Width", -5), 500);
+
+  // One negative value and the saved placement is ignored as a whole.
+  theRegistry.WriteInteger("Tolva", "PositionY", -1);
+  theRegistry.WriteInteger("Tolva", "OptionsFlag", 0);
+  {
+    RunningWindow w(temp);
+    ASSERT_TRUE(w.WaitStarted());
+    RECT r;
+    GetWindowRect(w.Hwnd(), &r);
+    EXPECT_NE(r.right - r.left, 500);
+    ASSERT_TRUE(w.Close());
+  }
+}
+
+TEST_F(MainWindow, MinimiseHidesIntoTheTrayAndShowBringsItBack) {
+  // The default options hide a minimised window.
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  HWND hwnd = w.Hwnd();
+  ASSERT_TRUE(Minimise(hwnd, [&] { return !IsWindowVisible(hwnd); }));
+
+  // A double click on the icon runs its default item, "Show".
+  SendMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, WM_LBUTTONDBLCLK);
+  ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(hwnd) && !IsIconic(hwnd); }));
+  ASSERT_TRUE(w.Close());
+
+  // Without the option a minimised window stays on the task bar.
+  theRegistry.WriteInteger("Tolva", "OptionsFlag", OPT_SAVE_COLUMNS);
+  RunningWindow plain(temp);
+  ASSERT_TRUE(plain.WaitStarted());
+  ASSERT_TRUE(Minimise(plain.Hwnd(), [&] { return IsIconic(plain.Hwnd()) != FALSE; }));
+  EXPECT_TRUE(IsWindowVisible(plain.Hwnd()));
+  ASSERT_TRUE(plain.Close());
+}
+
+TEST_F(MainWindow, WithoutATrayIconItStillWorksAndTheIconComesLater) {
+  std::string out = temp.Folder("out");
+  std::string a = temp.Write("a.bin", 50000);
+  RunningWindow w(temp, {a}, out, true);
+  ASSERT_TRUE(w.WaitStarted());
+  EXPECT_FALSE(w.dlg.Tray().IsAvailable());
+  EXPECT_NE(w.dlg.ToolBarHwnd(), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  EXPECT_EQ(w.RowTexts(), std::vector<std::string>{"a"});
+
+  // Hiding on minimise would leave no way back: the window stays on the task bar.
+  ASSERT_TRUE(Minimise(w.Hwnd(), [&] { return IsIconic(w.Hwnd()) != FALSE; }));
+  EXPECT_TRUE(IsWindowVisible(w.Hwnd()));
+
+  // Once the shell takes icons, the timer adds ours with the current tip.
+  w.dlg.refuseTray = false;
+  ASSERT_TRUE(WaitFor([&] { return w.dlg.Tray().IsAvailable(); }));
+  EXPECT_EQ(w.dlg.Tray().TipText(),
+            winui::Narrow(CSystemTray::FitTip(std::string(kTitle) + "\n\na - 100.0% [completed]")));
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  PostMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, WM_RBUTTONUP);
+  HWND menuWindow = nullptr;
+  ASSERT_TRUE(WaitFor([&] {
+    EnumThreadWindows(
+        w.uiThread,
+        [](HWND h, LPARAM p) -> BOOL {
+          wchar_t cls[16]{};
+          GetClassNameW(h, cls, 16);
+          if (std::wstring(cls) != L"#32768" || !IsWindowVisible(h)) return TRUE;
+          *reinterpret_cast<HWND*>(p) = h;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&menuWindow));
+    return menuWindow != nullptr;
+  }));
+  HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+  ASSERT_NE(menu, nullptr);
+  ASSERT_EQ(GetMenuItemCount(menu), 5);
+  const char* texts[] = {"Show", "", "About...", "", "Exit"};
+  for (int i = 0; i < 5; ++i) {
+    wchar_t text[32]{};
+    GetMenuStringW(menu, i, text, 32, MF_BYPOSITION);
+    EXPECT_EQ(winui::Narrow(text), texts[i]);
+  }
+  EXPECT_EQ(GetMenuDefaultItem(menu, TRUE, 0), 0u);
+
+  // Up from no selection lands on the last item, "Exit".
+  PostMessageW(menuWindow, WM_KEYDOWN, VK_UP, 0);
+  PostMessageW(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
+  ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
+}
+
+TEST_F(MainWindow, FilesWithNoFolderAnywhereAskForTheDefaultFolder) {
+  std::string a = temp.Write("a.bin", 1000);
+  RunningWindow w(temp, {a}, "");
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  EXPECT_EQ(WindowText(GetDlgItem(box, 0xFFFF)),
+            "You need to set up a default download folder !\n\n"
+            "Open the options dialog and select the folder.");
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(w.WaitStarted());
+  EXPECT_EQ(w.dlg.Kernel().GetTaskCount(), 0);
+  EXPECT_EQ(w.Rows(), 0);
+  ASSERT_TRUE(w.Close());
+}
+
+}  // namespace

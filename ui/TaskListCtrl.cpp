@@ -1,0 +1,154 @@
+#include "ui/TaskListCtrl.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "winui/Utf8.h"
+
+namespace {
+
+// One line, left-aligned, cut at a word with an ellipsis; '&' is a plain character
+// in a file name.
+constexpr UINT kTextFormat = DT_SINGLELINE | DT_LEFT | DT_VCENTER | DT_WORD_ELLIPSIS | DT_NOPREFIX;
+
+void DrawCellText(HDC dc, const std::string& text, RECT r) {
+  std::wstring w = winui::Widen(text);
+  DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &r, kTextFormat);
+}
+
+int TextWidth(HDC dc, const std::string& text) {
+  std::wstring w = winui::Widen(text);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+  return size.cx;
+}
+
+}  // namespace
+
+CTaskListCtrl::CTaskListCtrl(CDownloaderKernel& kernel)
+    : m_kernel(kernel),
+      m_brushActive(CreateSolidBrush(kActiveBar)),
+      m_brushCompleted(CreateSolidBrush(kCompletedBar)),
+      m_brushOther(CreateSolidBrush(kOtherBar)),
+      m_penOuter(CreatePen(PS_SOLID, 1, kOuterFrame)),
+      m_penInner(CreatePen(PS_SOLID, 1, kInnerFrame)) {}
+
+bool CTaskListCtrl::Attach(HWND hwnd) {
+  ListView::Attach(hwnd);
+  return m_paintWatch.Attach(hwnd);
+}
+
+LRESULT CTaskListCtrl::PaintWatch::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg != WM_PAINT) return Subclass::HandleMessage(msg, wParam, lParam);
+  inPaint = true;
+  painted = false;
+  LRESULT result = Subclass::HandleMessage(msg, wParam, lParam);
+  inPaint = false;
+  return result;
+}
+
+double CTaskListCtrl::Percent(uint64_t offset, uint64_t fileSize, int state) {
+  if (state == TS_COMPLETED) return 100.0;
+  if (fileSize == 0) return 0.0;
+  // A source that shrank under us must not push the bar out of its cell.
+  return std::min(100.0, static_cast<double>(offset) / static_cast<double>(fileSize) * 100.0);
+}
+
+std::string CTaskListCtrl::FormatPercent(double percent) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f%%", percent);
+  return text;
+}
+
+std::string CTaskListCtrl::FormatSpeed(float speed, const std::string& unit) {
+  char text[64];
+  snprintf(text, sizeof text, "%.1f ", static_cast<double>(speed));
+  return text + unit;
+}
+
+std::string CTaskListCtrl::FormatTotal(uint64_t offset) {
+  char text[48];
+  snprintf(text, sizeof text, "%" PRIu64 " bytes", offset);
+  return text;
+}
+
+void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
+  if (m_paintWatch.inPaint && m_paintWatch.painted) return;
+  m_paintWatch.painted = m_paintWatch.inPaint;
+  HDC dc = item.hDC;
+  winui::UniqueBrush background(CreateSolidBrush(BkColor()));
+  int saved = SaveDC(dc);
+  if (HFONT font = Font()) SelectObject(dc, font);
+  SetBkMode(dc, TRANSPARENT);
+  int refWidth = TextWidth(dc, FormatPercent(100.0));
+
+  int rows = std::min(ItemCount(), m_kernel.GetTaskCount());
+  for (int i = 0; i < rows; ++i) {
+    CDownloadTask* task = m_kernel.GetTask(i);
+    if (task) DrawRow(dc, i, *task, background.Get(), refWidth);
+  }
+  RestoreDC(dc, saved);
+}
+
+void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH background, int refWidth) {
+  RECT row = ItemRect(i);
+  // Each row's draw request paints every row; those outside the paint are skipped.
+  if (!RectVisible(dc, &row)) return;
+  FillRect(dc, &row, background);
+  int s = task.lastState;
+  if (s == TS_DELETED) return;
+  SetTextColor(dc, IsSelected(i) ? kSelectedText : RGB(0, 0, 0));
+
+  RECT name = row;
+  name.left = row.left + 2;
+  name.right = name.left + ColumnWidth(0);
+  DrawCellText(dc, task.name, name);
+
+  // Progress: two frames and a bar left of the percentage, which starts at the same
+  // place in every row.
+  double percent = Percent(task.offset, task.fileSize, s);
+  RECT cell = SubItemRect(i, 1);
+  FillRect(dc, &cell, background);
+  RECT bar = cell;
+  bar.right -= refWidth + 25;
+  InflateRect(&bar, -2, -1);
+  if (bar.right - bar.left > 4 && bar.bottom - bar.top > 4) {
+    HGDIOBJ oldPen = SelectObject(dc, m_penOuter.Get());
+    HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(WHITE_BRUSH));
+    Rectangle(dc, bar.left, bar.top, bar.right, bar.bottom);
+    InflateRect(&bar, -1, -1);
+    SelectObject(dc, m_penInner.Get());
+    Rectangle(dc, bar.left, bar.top, bar.right, bar.bottom);
+    InflateRect(&bar, -1, -1);
+    bar.right = static_cast<LONG>(bar.left + (bar.right - bar.left) * (percent / 100.0));
+    HBRUSH fill = (s == TS_READY || s == TS_DOWNLOADED) ? m_brushActive.Get()
+                  : s == TS_COMPLETED                   ? m_brushCompleted.Get()
+                                                        : m_brushOther.Get();
+    if (bar.right > bar.left) FillRect(dc, &bar, fill);
+    SelectObject(dc, oldBrush);
+    SelectObject(dc, oldPen);
+  }
+  RECT text = cell;
+  // Never into the column to the left when the cell is narrower than the text.
+  text.left = std::max(cell.left, cell.right - refWidth - 5);
+  DrawCellText(dc, FormatPercent(percent), text);
+
+  // Speed, right-aligned; a completed task has none.
+  if (s != TS_COMPLETED) {
+    cell = SubItemRect(i, 2);
+    std::string speed = FormatSpeed(task.speed, m_strSpeedUnit);
+    cell.left = std::max(cell.left, cell.right - TextWidth(dc, speed) - 5);
+    DrawCellText(dc, speed, cell);
+  }
+
+  cell = SubItemRect(i, 3);
+  cell.left += 2;
+  DrawCellText(dc, FormatTotal(task.offset), cell);
+  cell = SubItemRect(i, 4);
+  cell.left += 2;
+  DrawCellText(dc, task.source, cell);
+  cell = SubItemRect(i, 5);
+  cell.left += 2;
+  DrawCellText(dc, task.destination, cell);
+}

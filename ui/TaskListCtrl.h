@@ -1,0 +1,65 @@
+// The main window's task list: an owner-drawn report list whose rows are drawn
+// straight from the kernel's task records (name, progress bar and percentage, speed,
+// byte count, source, destination). Row i shows task i; the control keeps only one
+// item per row, whose text is the task's name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/DownloaderKernel.h"
+#include "winui/ListView.h"
+#include "winui/Subclass.h"
+#include "winui/UniqueHandle.h"
+
+class CTaskListCtrl : public winui::ListView {
+ public:
+  static constexpr COLORREF kBackground = RGB(255, 255, 240);
+  static constexpr COLORREF kActiveBar = RGB(0, 200, 0);
+  static constexpr COLORREF kCompletedBar = RGB(150, 255, 150);
+  static constexpr COLORREF kOtherBar = RGB(220, 255, 220);
+  static constexpr COLORREF kOuterFrame = RGB(250, 255, 200);
+  static constexpr COLORREF kInnerFrame = RGB(173, 255, 4);
+  static constexpr COLORREF kSelectedText = RGB(0, 0, 206);
+
+  explicit CTaskListCtrl(CDownloaderKernel& kernel);
+
+  // Takes over the list control `hwnd` (from the window's template).
+  bool Attach(HWND hwnd);
+
+  // Paints every row that has a task (the row named in `item` is not special): a
+  // repaint of any one row refreshes them all.
+  void DrawItem(const DRAWITEMSTRUCT& item);
+
+  // Percent done: a task with no size shows 0 until it is completed, a completed task
+  // 100 whatever its counters say.
+  static double Percent(uint64_t offset, uint64_t fileSize, int state);
+  static std::string FormatPercent(double percent);                      // "42.0%"
+  static std::string FormatSpeed(float speed, const std::string& unit);  // "1.5 Mbps"
+  static std::string FormatTotal(uint64_t offset);                       // "262144 bytes"
+
+  // Label drawn after each speed; "Kbps" or "Mbps".
+  std::string m_strSpeedUnit = "Mbps";
+
+ private:
+  void DrawRow(HDC dc, int row, CDownloadTask& task, HBRUSH background, int refWidth);
+
+  // Watches the control's own paints: one paint asks for every visible row in turn,
+  // and since each request paints all rows, the first one of a paint is enough.
+  class PaintWatch : public winui::Subclass {
+   public:
+    bool inPaint = false;
+    bool painted = false;
+
+   protected:
+    LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;
+  };
+
+  CDownloaderKernel& m_kernel;
+  PaintWatch m_paintWatch;
+  winui::UniqueBrush m_brushActive;
+  winui::UniqueBrush m_brushCompleted;
+  winui::UniqueBrush m_brushOther;
+  winui::UniquePen m_penOuter;
+  winui::UniquePen m_penInner;
+};

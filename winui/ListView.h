@@ -1,0 +1,51 @@
+// Thin typed access to a report-view list control that someone else created (usually
+// from a dialog template). Text is UTF-8 on this side.
+#pragma once
+
+#include <string>
+
+#include "winui/Win.h"
+
+namespace winui {
+
+class ListView {
+ public:
+  ListView() = default;
+  explicit ListView(HWND hwnd) : hwnd_(hwnd) {}
+
+  void Attach(HWND hwnd) { hwnd_ = hwnd; }
+  HWND Hwnd() const { return hwnd_; }
+
+  bool InsertColumn(int index, const std::string& header, int width, int format);
+  int ColumnCount() const;
+  int ColumnWidth(int column) const;
+  bool SetColumnWidth(int column, int width);
+  std::string ColumnHeader(int column) const;
+
+  int ItemCount() const;
+  // Returns the new item's index, -1 on failure.
+  int InsertItem(int index, const std::string& text);
+  bool DeleteItem(int index);
+  bool DeleteAllItems();
+  bool SetItemText(int index, const std::string& text);
+  std::string ItemText(int index) const;
+
+  // The whole row (all columns), or one column's cell; empty rectangles on failure.
+  RECT ItemRect(int index) const;
+  RECT SubItemRect(int index, int column) const;
+  bool IsSelected(int index) const;
+  bool Select(int index);
+  int FirstSelected() const;
+  // The item under a point in client coordinates, -1 for none.
+  int HitTest(POINT client) const;
+
+  COLORREF BkColor() const;
+  bool SetBkColor(COLORREF colour);
+  HFONT Font() const;
+  bool RedrawItems(int first, int last);
+
+ private:
+  HWND hwnd_ = nullptr;
+};
+
+}  // namespace winui
