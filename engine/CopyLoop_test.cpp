@@ -227,8 +227,9 @@ TEST_F(CopyFixture, StopJoinsThreadsInOrderAndClosesUnfinishedTasks) {
     last = at;
   }
   EXPECT_EQ(log.back(), "download stopped");
-  // Stopping again only logs; the destructor does not stop a third time.
-  kernel.Stop();
+  // Stopping again changes nothing and logs no second shutdown.
+  EXPECT_TRUE(kernel.Stop());
+  EXPECT_EQ(LogMessages().size(), log.size());
 }
 
 TEST_F(CopyFixture, LongAndNonAsciiPathsCopy) {

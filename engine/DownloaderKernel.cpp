@@ -170,6 +170,9 @@ bool CDownloaderKernel::Start() {
 }
 
 bool CDownloaderKernel::Stop() {
+  // A second Stop (the window stops at destroy, its owner again at the end) has
+  // nothing to join and must not log a second shutdown.
+  if (stopped && !watchThread && !performanceThread && !downloaderThread) return true;
   g_log.Write("stop downloading");
   stopped = 1;
 

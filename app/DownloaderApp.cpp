@@ -1,0 +1,108 @@
+#include "app/DownloaderApp.h"
+
+#include <commctrl.h>
+#include <ole2.h>
+
+#include "engine/EventLog.h"
+#include "ui/DownloaderDlg.h"
+
+namespace {
+
+constexpr UINT kHandOffCheckMs = 2000;
+
+// The application whose main window runs on this thread; the hook and timer
+// procedures carry no pointer of their own.
+thread_local CDownloaderApp* t_app = nullptr;
+
+void LogLine(const std::string& message) { g_log.Write(message.c_str()); }
+
+}  // namespace
+
+CDownloaderApp::CDownloaderApp() = default;
+
+CDownloaderApp::~CDownloaderApp() {
+  if (t_app == this) t_app = nullptr;
+}
+
+int CDownloaderApp::Run() {
+  InitInstance();
+  return ExitInstance();
+}
+
+bool CDownloaderApp::InitInstance() {
+  g_log.Open();
+  m_oleInitialized = SUCCEEDED(OleInitialize(nullptr));
+
+  const wchar_t* commandLine = GetCommandLineW();
+  CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromCommandLine(commandLine);
+
+  m_instance = std::make_unique<CSingleInstance>(CSingleInstance::Names(),
+                                                 CHandOffWriter::Timeouts(), LogLine);
+  if (!m_instance->Start()) {
+    // Failures are logged by the writer; a later start shows nothing in any case.
+    m_instance->HandOff(CDownloaderCommandLineInfo::RawArguments(commandLine));
+    return false;
+  }
+  RunFirstInstance(info);
+  return false;
+}
+
+void CDownloaderApp::RunFirstInstance(const CDownloaderCommandLineInfo& commandLine) {
+  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  auto window = std::make_unique<CDownloaderDlg>();
+  window->m_startFiles = commandLine.m_files;
+  window->m_startFolder = commandLine.m_folder;
+  m_pMainWnd = window.get();
+
+  t_app = this;
+  m_filterHook = SetWindowsHookExW(WH_MSGFILTER, MessageFilter, nullptr, GetCurrentThreadId());
+  if (!m_filterHook) LogLine("Hand-off: no message filter; later starts are read every 2 s.");
+  m_handOffTimer = SetTimer(nullptr, 0, kHandOffCheckMs, HandOffTimer);
+
+  if (window->DoModal() == -1) LogLine("The main window cannot be created.");
+
+  if (m_handOffTimer) KillTimer(nullptr, m_handOffTimer);
+  m_handOffTimer = 0;
+  if (m_filterHook) UnhookWindowsHookEx(m_filterHook);
+  m_filterHook = nullptr;
+  t_app = nullptr;
+
+  // The area goes before the count, so that a start from now on cannot hand over to a
+  // window that is gone.
+  m_instance->Finish();
+  m_pMainWnd = nullptr;
+  window.reset();
+}
+
+int CDownloaderApp::ExitInstance() {
+  m_instance.reset();
+  if (m_oleInitialized) OleUninitialize();
+  m_oleInitialized = false;
+  return 0;
+}
+
+void CDownloaderApp::OnHandOff() {
+  // A message box shown while queuing runs its own loop: a text that arrives then waits
+  // for the next message or the timer instead of queuing inside the first batch.
+  if (!m_instance || !m_pMainWnd || m_inHandOff) return;
+  m_inHandOff = true;
+  m_instance->OnHandOff([this](const std::vector<std::string>& files, const std::string& folder) {
+    m_pMainWnd->QueueFiles(files, folder);
+  });
+  m_inHandOff = false;
+}
+
+LRESULT CALLBACK CDownloaderApp::MessageFilter(int code, WPARAM wParam, LPARAM lParam) {
+  auto* msg = reinterpret_cast<MSG*>(lParam);
+  if (code >= 0 && msg && !msg->hwnd && msg->message == WM_HANDOFF && t_app) {
+    t_app->OnHandOff();
+    return TRUE;
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void CALLBACK CDownloaderApp::HandOffTimer(HWND, UINT, UINT_PTR, DWORD) {
+  if (t_app) t_app->OnHandOff();
+}

@@ -1,0 +1,47 @@
+// The application object: decides at start whether this process is the running
+// instance or a later start, runs the main window in the first and hands the arguments
+// over from the second.
+#pragma once
+
+#include <memory>
+
+#include "app/DownloaderCommandLineInfo.h"
+#include "app/SingleInstance.h"
+#include "winui/Win.h"
+
+class CDownloaderDlg;
+
+class CDownloaderApp {
+ public:
+  CDownloaderApp();
+  CDownloaderApp(const CDownloaderApp&) = delete;
+  CDownloaderApp& operator=(const CDownloaderApp&) = delete;
+  ~CDownloaderApp();
+
+  // InitInstance, then ExitInstance: the process's exit code.
+  int Run();
+
+  // Log, OLE, the own arguments, then either the hand-off (a later start) or the main
+  // window until the user closes it. Always false: the program ends when it returns.
+  bool InitInstance();
+  int ExitInstance();
+
+  // WM_HANDOFF: queues the sources and folder a later start left in the hand-off area.
+  void OnHandOff();
+
+  CDownloaderDlg* MainWindow() const { return m_pMainWnd; }
+
+ private:
+  // Dialog and menu loops drop thread messages; the filter hook sees them first.
+  static LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam);
+  // A text whose message was lost in some other modal loop is picked up here.
+  static void CALLBACK HandOffTimer(HWND, UINT, UINT_PTR, DWORD);
+  void RunFirstInstance(const CDownloaderCommandLineInfo& commandLine);
+
+  std::unique_ptr<CSingleInstance> m_instance;
+  CDownloaderDlg* m_pMainWnd = nullptr;
+  bool m_oleInitialized = false;
+  bool m_inHandOff = false;
+  HHOOK m_filterHook = nullptr;
+  UINT_PTR m_handOffTimer = 0;
+};

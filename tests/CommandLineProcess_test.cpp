@@ -1,0 +1,163 @@
+// Every parameter form, through the program's own command line (a first start) and
+// through the hand-off (a later start), judged by where the files arrive.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/ProgramCopy.h"
+
+namespace {
+
+using namespace testing_tolva;
+
+struct Expected {
+  std::wstring path;
+  std::string content;
+};
+
+struct Case {
+  std::string what;
+  std::string arguments;
+  std::vector<Expected> arrive;
+  std::vector<std::wstring> absent;  // where nothing may appear
+};
+
+enum class Route { OwnCommandLine, HandOff };
+
+// Sources, folders and expectations for one route; `tag` keeps names of the two routes
+// apart where they share a folder (the drive root).
+// `work` is the program's working folder.
+std::vector<Case> MakeCases(const Folders& f, Route route, const std::wstring& tag,
+                            const std::wstring& work) {
+  const std::string S = U8(f.src), D = U8(f.dst);
+  auto folder = [&](const std::string& name) {
+    std::wstring path = f.dst + L"\\" + W(name);
+    CreateDirectoryW(path.c_str(), nullptr);
+    return path;
+  };
+  int seed = 100;
+  auto src = [&](const std::string& name) {
+    const int s = seed++;
+    return f.Source(name, 3000 + s, s);
+  };
+  std::vector<Case> cases;
+
+  const std::wstring c1 = folder("c1");
+  cases.push_back({"two sources in one parameter, then the folder",
+                   "\"" + S + "\\p1;" + S + "\\q1;\" \"" + D + "\\c1\"",
+                   {{c1 + L"\\p1", src("p1")}, {c1 + L"\\q1", src("q1")}},
+                   {}});
+  cases.push_back({"one source alone: the default folder",
+                   "\"" + S + "\\p2\"",
+                   {{f.def + L"\\p2", src("p2")}},
+                   {}});
+  const std::wstring c3 = folder("c3");
+  cases.push_back({"the second parameter is the folder, the third a source",
+                   "\"" + S + "\\p3\" \"" + D + "\\c3\" \"" + S + "\\r3\"",
+                   {{c3 + L"\\p3", src("p3")}, {c3 + L"\\r3", src("r3")}},
+                   {}});
+  cases.push_back(
+      {"blanks trimmed, empty pieces dropped",
+       "\"" + S + "\\p4; " + S + "\\q4;;" + S + "\\r4\"",
+       {{f.def + L"\\p4", src("p4")}, {f.def + L"\\q4", src("q4")}, {f.def + L"\\r4", src("r4")}},
+       {}});
+  cases.push_back({"an empty folder parameter: the default folder",
+                   "\"" + S + "\\p5\" \"\"",
+                   {{f.def + L"\\p5", src("p5")}},
+                   {}});
+  const std::wstring c6 = folder("c6");
+  cases.push_back({"a folder loses its trailing ;",
+                   "\"" + S + "\\p6\" \"" + D + "\\c6;\"",
+                   {{c6 + L"\\p6", src("p6")}},
+                   {}});
+  // The shell sends a drive root as E:\ before the closing quote. The own command line
+  // reads backslash-quote as a quote (folder "C:"), the hand-off keeps it ("C:\"):
+  // either way the file lands in the root.
+  const std::string rootName = "root" + U8(tag) + ".txt";
+  cases.push_back({"a drive root as the folder",
+                   "\"" + S + "\\" + rootName + "\" \"C:\\\"",
+                   {{L"C:\\" + W(rootName), src(rootName)}},
+                   {}});
+  const std::string cyrillic = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82" + U8(tag) + ".doc";
+  const std::wstring c8 = folder("\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0");
+  cases.push_back({"names in Cyrillic",
+                   "\"" + S + "\\" + cyrillic + ";\" \"" + U8(c8) + "\"",
+                   {{c8 + L"\\" + W(cyrillic), src(cyrillic)}},
+                   {}});
+
+  // Without quotes the own command line has two arguments, the source p9 and the
+  // folder x\c9 (relative: the program's working folder); the hand-off reads one
+  // parameter, the file c9 in the source folder's subfolder "p9 x".
+  const std::wstring relative = work + L"\\x\\c9";
+  CreateDirectoryW((work + L"\\x").c_str(), nullptr);
+  CreateDirectoryW(relative.c_str(), nullptr);
+  const std::wstring odd = f.src + L"\\p9 x";
+  CreateDirectoryW(odd.c_str(), nullptr);
+  const std::string oddContent = Pattern(777, 9);
+  EXPECT_TRUE(WriteBytes(odd + L"\\c9", oddContent));
+  const std::string plain = src("p9");
+  Case unquoted{"no quotes", S + "\\p9 x\\c9", {}, {}};
+  if (route == Route::OwnCommandLine) {
+    unquoted.arrive = {{relative + L"\\p9", plain}};
+    unquoted.absent = {f.def + L"\\c9"};
+  } else {
+    unquoted.arrive = {{f.def + L"\\c9", oddContent}};
+    unquoted.absent = {relative + L"\\p9"};
+  }
+  cases.push_back(unquoted);
+  return cases;
+}
+
+void Check(const Case& c) {
+  SCOPED_TRACE(c.what + ": " + c.arguments);
+  for (const Expected& e : c.arrive) EXPECT_TRUE(Arrives(e.path, e.content));
+  for (const std::wstring& path : c.absent)
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << U8(path);
+}
+
+void RemoveRootFiles(const std::vector<Case>& cases) {
+  for (const Case& c : cases)
+    for (const Expected& e : c.arrive)
+      if (e.path.rfind(L"C:\\", 0) == 0) DeleteFileW(e.path.c_str());
+}
+
+TEST(Parameters, OwnCommandLineOfTheFirstStart) {
+  Folders f;
+  DefaultFolderSetting setting(f.def);
+  ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  const std::vector<Case> cases =
+      MakeCases(f, Route::OwnCommandLine, L"1" + UniqueText(), program.Folder());
+  for (const Case& c : cases) {
+    ASSERT_TRUE(program.StartFirst(c.arguments)) << c.what;
+    Check(c);
+    ASSERT_TRUE(program.CloseFirst()) << c.what;
+  }
+  RemoveRootFiles(cases);
+}
+
+TEST(Parameters, HandOffToTheRunningInstance) {
+  Folders f;
+  DefaultFolderSetting setting(f.def);
+  ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  const std::vector<Case> cases =
+      MakeCases(f, Route::HandOff, L"2" + UniqueText(), program.Folder());
+  ASSERT_TRUE(program.StartFirst(""));
+  for (const Case& c : cases) {
+    winui::UniqueKernelHandle later = program.Start(c.arguments);
+    ASSERT_TRUE(later) << c.what;
+    ASSERT_EQ(WaitForSingleObject(later.Get(), 60000), WAIT_OBJECT_0) << c.what;
+    Check(c);
+  }
+  // An empty text adds nothing.
+  const size_t added = program.AddedTasks().size();
+  winui::UniqueKernelHandle empty = program.Start("");
+  ASSERT_EQ(WaitForSingleObject(empty.Get(), 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(program.AddedTasks().size(), added);
+  EXPECT_TRUE(program.CloseFirst());
+  RemoveRootFiles(cases);
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+#include "tests/ProgramCopy.h"
+
+#include <objbase.h>
+
+#include "winui/Utf8.h"
+
+namespace testing_tolva {
+
+namespace {
+
+constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Tolva";
+constexpr wchar_t kFolderValue[] = L"DefaultDownloadFolder";
+
+std::wstring Parent(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+
+struct WindowSearch {
+  DWORD processId;
+  HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
+  auto* search = reinterpret_cast<WindowSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t title[64] = {};
+  GetWindowTextW(hwnd, title, 64);
+  if (pid != search->processId || std::wstring(title) != kWindowTitle) return TRUE;
+  search->found = hwnd;
+  return FALSE;
+}
+
+}  // namespace
+
+std::wstring UniqueText() {
+  GUID g;
+  CoCreateGuid(&g);
+  wchar_t id[64];
+  StringFromGUID2(g, id, 64);
+  std::wstring text(id);
+  return text.substr(1, 8);
+}
+
+std::wstring MakeTempFolder(const std::wstring& prefix) {
+  wchar_t tmp[MAX_PATH];
+  GetTempPathW(MAX_PATH, tmp);
+  std::wstring folder = std::wstring(tmp) + prefix + UniqueText();
+  return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
+}
+
+void RemoveTree(const std::wstring& folder) {
+  if (folder.empty()) return;
+  WIN32_FIND_DATAW found;
+  winui::UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &found));
+  if (find) {
+    do {
+      std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring path = folder + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(path);
+      else
+        DeleteFileW(path.c_str());
+    } while (FindNextFileW(find.Get(), &found));
+  }
+  find.Reset();
+  RemoveDirectoryW(folder.c_str());
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+  winui::UniqueFileHandle file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  return file &&
+         WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+bool ReadBytes(const std::wstring& path, std::string& bytes) {
+  winui::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+  LARGE_INTEGER size;
+  if (!file || !GetFileSizeEx(file.Get(), &size)) return false;
+  bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  return bytes.empty() ||
+         (ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+          read == bytes.size());
+}
+
+std::string Pattern(size_t size, int seed) {
+  std::string bytes(size, '\0');
+  unsigned value = 2166136261u ^ static_cast<unsigned>(seed);
+  for (char& c : bytes) {
+    value = value * 16777619u + 7;
+    c = static_cast<char>(value >> 13);
+  }
+  return bytes;
+}
+
+DefaultFolderSetting::DefaultFolderSetting(const std::wstring& folder) {
+  HKEY raw = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  winui::UniqueRegKey key(raw);
+  wchar_t old[1024];
+  DWORD size = sizeof(old) - sizeof(wchar_t), type = 0;
+  if (RegQueryValueExW(raw, kFolderValue, nullptr, &type, reinterpret_cast<BYTE*>(old), &size) ==
+          ERROR_SUCCESS &&
+      type == REG_SZ) {
+    old[size / sizeof(wchar_t)] = 0;
+    hadValue_ = true;
+    previous_ = old;
+  }
+  RegSetValueExW(raw, kFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                 static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+}
+
+DefaultFolderSetting::~DefaultFolderSetting() {
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_ALL_ACCESS, &raw) != ERROR_SUCCESS)
+    return;
+  winui::UniqueRegKey key(raw);
+  if (hadValue_)
+    RegSetValueExW(raw, kFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(previous_.c_str()),
+                   static_cast<DWORD>((previous_.size() + 1) * sizeof(wchar_t)));
+  else
+    RegDeleteValueW(raw, kFolderValue);
+}
+
+ProgramCopy::ProgramCopy() {
+  wchar_t self[MAX_PATH];
+  if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return;
+  const std::wstring built = Parent(Parent(self)) + L"\\tolva\\tolva.exe";
+  folder_ = MakeTempFolder(L"tolvarun");
+  if (folder_.empty()) return;
+  const std::wstring exe = folder_ + L"\\tolva.exe";
+  if (CopyFileW(built.c_str(), exe.c_str(), FALSE)) exe_ = exe;
+}
+
+ProgramCopy::~ProgramCopy() {
+  if (first_ && WaitForSingleObject(first_.Get(), 0) == WAIT_TIMEOUT && !CloseFirst())
+    TerminateProcess(first_.Get(), 1);
+  RemoveTree(folder_);
+}
+
+winui::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD* processId) {
+  std::wstring command = L"\"" + exe_ + L"\"";
+  if (!arguments.empty()) command += L" " + winui::Widen(arguments);
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (exe_.empty() || !CreateProcessW(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
+                                      nullptr, folder_.c_str(), &si, &pi))
+    return winui::UniqueKernelHandle();
+  CloseHandle(pi.hThread);
+  if (processId) *processId = pi.dwProcessId;
+  return winui::UniqueKernelHandle(pi.hProcess);
+}
+
+bool ProgramCopy::StartFirst(const std::string& arguments) {
+  first_ = Start(arguments, &firstId_);
+  return first_ && WaitFor([this] { return MainWindow() != nullptr; });
+}
+
+HWND ProgramCopy::MainWindow() const {
+  WindowSearch search{firstId_, nullptr};
+  if (firstId_) EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool ProgramCopy::CloseFirst() {
+  HWND window = MainWindow();
+  if (!first_ || !window) return false;
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  bool ended = WaitForSingleObject(first_.Get(), 30000) == WAIT_OBJECT_0;
+  if (ended) {
+    first_.Reset();
+    firstId_ = 0;
+  }
+  return ended;
+}
+
+std::string ProgramCopy::Log() const {
+  std::string text;
+  ReadBytes(exe_ + L".log", text);
+  return text;
+}
+
+std::vector<std::string> ProgramCopy::AddedTasks() const {
+  static constexpr char kMark[] = "add task: ";
+  std::vector<std::string> names;
+  const std::string log = Log();
+  for (size_t at = log.find(kMark); at != std::string::npos; at = log.find(kMark, at)) {
+    at += sizeof(kMark) - 1;
+    size_t end = log.find_first_of("\r\n", at);
+    names.push_back(log.substr(at, end == std::string::npos ? std::string::npos : end - at));
+  }
+  return names;
+}
+
+}  // namespace testing_tolva

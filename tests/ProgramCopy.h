@@ -1,0 +1,112 @@
+// A private copy of tolva.exe in a fresh temp folder, so that its task list and log
+// (kept next to the program) belong to one test. Starts processes of it, finds its
+// window, reads its log, and leaves nothing running or behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "winui/UniqueHandle.h"
+#include "winui/Utf8.h"
+#include "winui/Win.h"
+
+namespace testing_tolva {
+
+inline constexpr wchar_t kWindowTitle[] = L"Tolva - your intranet downloader";
+
+// Polls `done` every few ms until it holds or `limitMs` passes.
+template <typename Pred>
+bool WaitFor(Pred done, DWORD limitMs = 30000) {
+  for (ULONGLONG start = GetTickCount64(); !done();) {
+    if (GetTickCount64() - start > limitMs) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+std::wstring UniqueText();
+// A new empty folder under the temp folder.
+std::wstring MakeTempFolder(const std::wstring& prefix);
+void RemoveTree(const std::wstring& folder);
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+// False when the file cannot be read (yet).
+bool ReadBytes(const std::wstring& path, std::string& bytes);
+// Some bytes of `size` that differ by `seed`.
+std::string Pattern(size_t size, int seed);
+
+// HKCU\SOFTWARE\Tolva "DefaultDownloadFolder" for the life of the object; the value
+// found before comes back afterwards.
+class DefaultFolderSetting {
+ public:
+  explicit DefaultFolderSetting(const std::wstring& folder);
+  ~DefaultFolderSetting();
+
+ private:
+  bool hadValue_ = false;
+  std::wstring previous_;
+};
+
+class ProgramCopy {
+ public:
+  ProgramCopy();
+  ~ProgramCopy();
+  ProgramCopy(const ProgramCopy&) = delete;
+  ProgramCopy& operator=(const ProgramCopy&) = delete;
+
+  bool Ready() const { return !exe_.empty(); }
+  const std::wstring& Folder() const { return folder_; }
+
+  // Starts the program with `arguments` after its quoted path (UTF-8).
+  winui::UniqueKernelHandle Start(const std::string& arguments, DWORD* processId = nullptr);
+  // Starts the first instance and waits for its window.
+  bool StartFirst(const std::string& arguments);
+  // The running instance's main window, or null.
+  HWND MainWindow() const;
+  // Asks the first instance's window to close and waits for its process to end.
+  bool CloseFirst();
+
+  // The log as written so far, and the messages of its "add task: " lines.
+  std::string Log() const;
+  std::vector<std::string> AddedTasks() const;
+
+ private:
+  std::wstring folder_;
+  std::wstring exe_;
+  winui::UniqueKernelHandle first_;
+  DWORD firstId_ = 0;
+};
+
+inline std::string U8(const std::wstring& text) { return winui::Narrow(text); }
+inline std::wstring W(const std::string& text) { return winui::Widen(text); }
+
+// Folders for sources, destinations and the default download folder, removed after.
+class Folders {
+ public:
+  Folders()
+      : src(MakeTempFolder(L"tsrc")), dst(MakeTempFolder(L"tdst")), def(MakeTempFolder(L"tdef")) {}
+  ~Folders() {
+    RemoveTree(src);
+    RemoveTree(dst);
+    RemoveTree(def);
+  }
+  // A source file with content of its own; returns that content.
+  std::string Source(const std::string& name, size_t size, int seed) const {
+    std::string bytes = Pattern(size, seed);
+    EXPECT_TRUE(WriteBytes(src + L"\\" + W(name), bytes)) << name;
+    return bytes;
+  }
+  std::wstring src, dst, def;
+};
+
+// Waits for `path` to hold exactly `expected`.
+inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::string& expected) {
+  std::string got;
+  if (WaitFor([&] { return ReadBytes(path, got) && got == expected; }))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << U8(path) << (got.empty() ? " never arrived" : " differs from its source");
+}
+
+}  // namespace testing_tolva
