@@ -13,39 +13,64 @@ constexpr int kMaxWriteAttempts = 3;
 }  // namespace
 
 void CDownloaderKernel::OpenTask(int index) {
-  CLockGuard guard(lock);
-  if (index < 0 || index >= static_cast<int>(tasks.size())) return;
-  CDownloadTask* task = tasks[static_cast<size_t>(index)].get();
-  // Files still open (a task added before Start is opened again by Start): close them
-  // properly, waiting for any read in flight, rather than leak them.
-  if (task->sourceHandle || task->destinationHandle)
-    CloseTask(task, TS_NOTHING);
-  else
-    task->SetState(TS_NOTHING);
-  g_log.Printf("[%s] - try to download", task->name.c_str());
-
-  task->sourceHandle.Reset(CreateFileW(winui::WidePath(task->source).c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
-  if (!task->sourceHandle) return;
-  LARGE_INTEGER size;
-  if (GetFileSizeEx(task->sourceHandle.Get(), &size))
-    task->fileSize = static_cast<uint64_t>(size.QuadPart);
-
-  task->destinationHandle.Reset(CreateFileW(winui::WidePath(task->destination).c_str(),
-                                            GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!task->destinationHandle) {
-    // Do not keep the source locked against writers while we cannot copy it.
-    task->sourceHandle.Reset();
-    return;
+  std::shared_ptr<CDownloadTask> task;
+  {
+    CLockGuard guard(lock);
+    if (index < 0 || index >= static_cast<int>(tasks.size())) return;
+    task = tasks[static_cast<size_t>(index)];
   }
+  OpenTaskRecord(task, false);
+}
+
+void CDownloaderKernel::OpenTaskRecord(const std::shared_ptr<CDownloadTask>& task,
+                                       bool onlyIfClosed) {
+  std::wstring source, destination;
+  {
+    CLockGuard guard(lock);
+    if (IndexOf(task.get()) < 0) return;
+    if (onlyIfClosed && task->GetState() != TS_NOTHING) return;
+    // Files still open (a task added before Start is opened again by Start): close them
+    // properly, waiting for any read in flight, rather than leak them.
+    if (task->sourceHandle || task->destinationHandle)
+      CloseTask(task.get(), TS_NOTHING);
+    else
+      task->SetState(TS_NOTHING);
+    g_log.Printf("[%s] - try to download", task->name.c_str());
+    source = winui::WidePath(task->source);
+    destination = winui::WidePath(task->destination);
+  }
+
+  // Opening a file on a share that has gone away can take many seconds: it is done
+  // without the kernel lock, so the window and the other tasks go on meanwhile.
+  winui::UniqueFileHandle sourceFile(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                 nullptr, OPEN_EXISTING,
+                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                                                 nullptr));
+  if (!sourceFile) return;
+  LARGE_INTEGER size;
+  bool sized = GetFileSizeEx(sourceFile.Get(), &size) != FALSE;
+  // Without the source the destination is not opened: it would stay locked for nothing.
+  winui::UniqueFileHandle destinationFile(CreateFileW(destination.c_str(), GENERIC_WRITE,
+                                                      FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!destinationFile) return;
+
+  CLockGuard guard(lock);
+  int index = IndexOf(task.get());
+  // Deleted, stopped, or opened by another caller while we were opening: what they did
+  // stands, and our handles close here.
+  if (index < 0 || task->GetState() != TS_NOTHING || task->sourceHandle ||
+      task->destinationHandle)
+    return;
+  if (sized) task->fileSize = static_cast<uint64_t>(size.QuadPart);
+  task->sourceHandle = std::move(sourceFile);
+  task->destinationHandle = std::move(destinationFile);
 
   task->SetState(TS_READY);
   SetEvent(WorkEvent.Get());
   SetEvent(SpeedWakeEvent.Get());
   g_log.Printf("[%s] - task is ready", task->name.c_str());
-  if (IsObserverActive()) observer->OnTaskReady(index, task);
+  if (IsObserverActive()) observer->OnTaskReady(index, task.get());
 }
 
 DWORD WINAPI CDownloaderKernel::DownloaderThreadProc(LPVOID kernel) {

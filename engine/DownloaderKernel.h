@@ -79,6 +79,9 @@ class CDownloaderKernel {
   void ReadSourceSize(CDownloadTask* task);
   bool IsObserverActive();
   int IndexOf(const CDownloadTask* task) const;  // -1 when not in the list
+  // Opens both files of a task still in the list (for the watch thread: only one that
+  // is still closed) without holding the kernel lock during the opens.
+  void OpenTaskRecord(const std::shared_ptr<CDownloadTask>& task, bool onlyIfClosed);
 
   // The three threads.
   static DWORD WINAPI WatchThreadProc(LPVOID kernel);

@@ -18,9 +18,18 @@ void CDownloaderKernel::WatchLoop() {
   while (!stopped) {
     WaitForSingleObject(WatchWakeEvent.Get(), watchInterval);
     if (stopped) break;
-    CLockGuard guard(lock);
-    for (size_t i = 0; i < tasks.size(); ++i)
-      if (tasks[i]->GetState() == TS_NOTHING) OpenTask(static_cast<int>(i));
+    // Collected under the lock, opened without it: a pass over tasks whose share is
+    // gone must not hold up the window or the copy loop.
+    std::vector<std::shared_ptr<CDownloadTask>> closed;
+    {
+      CLockGuard guard(lock);
+      for (auto& task : tasks)
+        if (task->GetState() == TS_NOTHING) closed.push_back(task);
+    }
+    for (auto& task : closed) {
+      if (stopped) break;
+      OpenTaskRecord(task, true);
+    }
   }
   g_log.Write("watch thread has ended");
 }
