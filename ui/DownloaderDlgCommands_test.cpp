@@ -55,7 +55,6 @@ class Commands : public ::testing::Test {
 
   // Moves the mouse over `row` (in `column`) and clicks the right button there.
   static void RightClick(RunningWindow& w, int row, int column = 0) {
-    HWND list = w.dlg.List().Hwnd();
     RECT cell = w.dlg.List().SubItemRect(row, column);
     POINT at{(cell.left + cell.right) / 2, (cell.top + cell.bottom) / 2};
     RightClickAt(w, at);

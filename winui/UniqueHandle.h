@@ -55,49 +55,24 @@ struct FileHandleTraits {
 };
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 
-struct RegKeyTraits {
-  using Type = HKEY;
-  static Type Invalid() noexcept { return nullptr; }
-  static bool IsValid(Type h) noexcept { return h != nullptr; }
-  static void Close(Type h) noexcept { RegCloseKey(h); }
-};
-using UniqueRegKey = UniqueHandle<RegKeyTraits>;
-
-struct MenuTraits {
-  using Type = HMENU;
-  static Type Invalid() noexcept { return nullptr; }
-  static bool IsValid(Type h) noexcept { return h != nullptr; }
-  static void Close(Type h) noexcept { DestroyMenu(h); }
-};
-using UniqueMenu = UniqueHandle<MenuTraits>;
-
-template <typename T>
-struct GdiTraits {
+// Handles that are null when empty, closed by one function.
+template <typename T, auto CloseFunction>
+struct NullableHandleTraits {
   using Type = T;
   static Type Invalid() noexcept { return nullptr; }
   static bool IsValid(Type h) noexcept { return h != nullptr; }
-  static void Close(Type h) noexcept { DeleteObject(h); }
+  static void Close(Type h) noexcept { CloseFunction(h); }
 };
-using UniquePen = UniqueHandle<GdiTraits<HPEN>>;
-using UniqueBrush = UniqueHandle<GdiTraits<HBRUSH>>;
-using UniqueFont = UniqueHandle<GdiTraits<HFONT>>;
-using UniqueBitmap = UniqueHandle<GdiTraits<HBITMAP>>;
 
-struct IconTraits {
-  using Type = HICON;
-  static Type Invalid() noexcept { return nullptr; }
-  static bool IsValid(Type h) noexcept { return h != nullptr; }
-  static void Close(Type h) noexcept { DestroyIcon(h); }
-};
-using UniqueIcon = UniqueHandle<IconTraits>;
+using UniqueRegKey = UniqueHandle<NullableHandleTraits<HKEY, &RegCloseKey>>;
+using UniqueMenu = UniqueHandle<NullableHandleTraits<HMENU, &DestroyMenu>>;
+using UniquePen = UniqueHandle<NullableHandleTraits<HPEN, &DeleteObject>>;
+using UniqueBrush = UniqueHandle<NullableHandleTraits<HBRUSH, &DeleteObject>>;
+using UniqueFont = UniqueHandle<NullableHandleTraits<HFONT, &DeleteObject>>;
+using UniqueBitmap = UniqueHandle<NullableHandleTraits<HBITMAP, &DeleteObject>>;
+using UniqueIcon = UniqueHandle<NullableHandleTraits<HICON, &DestroyIcon>>;
 
-struct MappedViewTraits {
-  using Type = void*;
-  static Type Invalid() noexcept { return nullptr; }
-  static bool IsValid(Type h) noexcept { return h != nullptr; }
-  static void Close(Type h) noexcept { UnmapViewOfFile(h); }
-};
-using UniqueMappedView = UniqueHandle<MappedViewTraits>;
+using UniqueMappedView = UniqueHandle<NullableHandleTraits<void*, &UnmapViewOfFile>>;
 
 struct FindHandleTraits {
   using Type = HANDLE;

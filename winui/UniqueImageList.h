@@ -7,12 +7,6 @@
 
 namespace winui {
 
-struct ImageListTraits {
-  using Type = HIMAGELIST;
-  static Type Invalid() noexcept { return nullptr; }
-  static bool IsValid(Type h) noexcept { return h != nullptr; }
-  static void Close(Type h) noexcept { ImageList_Destroy(h); }
-};
-using UniqueImageList = UniqueHandle<ImageListTraits>;
+using UniqueImageList = UniqueHandle<NullableHandleTraits<HIMAGELIST, &ImageList_Destroy>>;
 
 }  // namespace winui
