@@ -5,12 +5,16 @@
 # while the program runs, then uninstalls silently and checks that nothing is left.
 #
 # usage: installer_test.sh <tolva-setup.exe> ["names of the stand-ins the setup holds"]
+#                          [shell_menu_invoke.exe]
+# With the harness, the installed context-menu handler is also driven as the file
+# manager would, and its "Download..." must reach the running program by the bare name.
 # With a stand-in for tolva.exe (the real program not built yet) no file can arrive: the
 # test then ends with exit code 77, which ctest reports as skipped, never as passed.
 set -uo pipefail
 
 SETUP=$1
 STANDINS=${2:-}
+HARNESS=${3:-}
 [ -f "$SETUP" ] || { echo "no setup program at $SETUP"; exit 1; }
 # The program has windows: run under scripts/test, which provides a virtual display.
 [ -n "${DISPLAY:-}" ] || { echo "DISPLAY is not set: run this through scripts/test"; exit 1; }
@@ -119,6 +123,11 @@ SKIPPED=""
 # Three chunks and a bit, so the copy loop has to go round.
 head -c 800000 /dev/urandom >"$SOURCE_DIR/payload file.bin"
 arrived() { cmp -s "$SOURCE_DIR/payload file.bin" "$DOWNLOADS/payload file.bin"; }
+# "Download..." of the context menu goes to the default download folder.
+MENU_DOWNLOADS=$WORK/menu-downloads
+mkdir -p "$MENU_DOWNLOADS"
+wine reg add 'HKCU\SOFTWARE\Tolva' /v DefaultDownloadFolder /t REG_SZ \
+  /d "$(winpath "$MENU_DOWNLOADS")" /f >/dev/null 2>&1
 if has_standin tolvastarter; then
   echo "== starting the program by its bare name from another folder"
   # Through ShellExecute, as the libraries do: the name resolves by App Paths only.
@@ -150,6 +159,20 @@ else
   else
     fail "payload file.bin did not arrive in $DOWNLOADS within 90 s"
   fi
+fi
+
+if [ -n "${ARRIVED:-}" ] && [ -n "$HARNESS" ] && ! has_standin tolvashell; then
+  echo "== Download... from the installed context-menu handler"
+  head -c 300000 /dev/urandom >"$SOURCE_DIR/menu file.bin"
+  (cd "$ELSEWHERE" && wine "$(winpath "$HARNESS")" "$(winpath "$SOURCE_DIR/menu file.bin")" \
+      </dev/null)
+  rc=$?
+  [ $rc -eq 0 ] && pass "the handler took the selection and ran Download..." \
+    || fail "the handler harness failed with exit code $rc"
+  menu_arrived() { cmp -s "$SOURCE_DIR/menu file.bin" "$MENU_DOWNLOADS/menu file.bin"; }
+  wait_for 90 menu_arrived && pass "the file chosen in the context menu arrived in the default folder" \
+    || { fail "menu file.bin did not arrive in $MENU_DOWNLOADS within 90 s"
+         tail -n 15 "$INSTDIR/tolva.exe.log"; }
 fi
 
 echo "== uninstall while the program runs"
