@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/DownloaderCommandLineInfo.h"
+#include "app/testing/PrivateName.h"
 #include "app/HandOffArea.h"
 #include "app/HandOffProtocol.h"
 #include "app/HandOffWriter.h"
@@ -17,13 +18,7 @@ namespace {
 
 using Files = std::vector<std::string>;
 
-std::wstring PrivateName(const wchar_t* what) {
-  GUID g;
-  CoCreateGuid(&g);
-  wchar_t id[64];
-  StringFromGUID2(g, id, 64);
-  return std::wstring(L"TolvaTest-") + what + L"-" + id;
-}
+using apptest::PrivateName;
 
 template <typename Pred>
 bool WaitFor(Pred done, DWORD limitMs = 30000) {

@@ -1,4 +1,5 @@
 #include "app/SingleInstance.h"
+#include "app/testing/PrivateName.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -8,13 +9,7 @@
 
 namespace {
 
-std::wstring PrivateName(const wchar_t* what) {
-  GUID g;
-  CoCreateGuid(&g);
-  wchar_t id[64];
-  StringFromGUID2(g, id, 64);
-  return std::wstring(L"TolvaTest-") + what + L"-" + id;
-}
+using apptest::PrivateName;
 
 TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
   const CSingleInstance::Names names{PrivateName(L"instances"), PrivateName(L"area")};

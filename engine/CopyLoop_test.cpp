@@ -44,13 +44,7 @@ struct CopyFixture : ::testing::Test {
     }
     return messages;
   }
-  std::vector<TaskListEntry> ListFileEntries() {
-    std::vector<TaskListEntry> entries;
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    CTaskListFile(kernel.GetListPath()).Load(entries);
-    CoUninitialize();
-    return entries;
-  }
+  std::vector<TaskListEntry> ListFileEntries() { return LoadListFile(kernel.GetListPath()); }
 
   TempDir dir;
   std::string src = dir.File("src"), out = dir.File("out");

@@ -17,13 +17,7 @@ struct KernelFixture : ::testing::Test {
     kernel.SetListPath(dir.File("tolva.info"));
     kernel.SetObserver(&observer);
   }
-  std::vector<TaskListEntry> ListFileEntries() {
-    std::vector<TaskListEntry> entries;
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    CTaskListFile(kernel.GetListPath()).Load(entries);
-    CoUninitialize();
-    return entries;
-  }
+  std::vector<TaskListEntry> ListFileEntries() { return LoadListFile(kernel.GetListPath()); }
 
   TempDir dir;
   RecordingObserver observer;

@@ -91,15 +91,9 @@ bool CSettingsRegistry::WriteInteger(RegistryRoot root, std::string_view section
 
 bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
                                    std::string_view name, std::string& text) const {
-  HKEY rootKey = RootKey(root);
-  if (!rootKey) return false;
-  std::string keyPath, valueName;
-  SplitValuePath(FullPath(root, section, name), keyPath, valueName);
-
-  HKEY raw = nullptr;
-  if (RegOpenKeyExW(rootKey, winui::Widen(keyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
-    return false;
-  winui::UniqueRegKey key(raw);
+  std::string valueName;
+  winui::UniqueRegKey key = OpenForReading(root, section, name, valueName);
+  if (!key) return false;
 
   wchar_t buffer[kReadCapacity] = {};
   DWORD type = REG_NONE;
@@ -142,15 +136,21 @@ bool CSettingsRegistry::ReadInteger(RegistryRoot root, std::string_view section,
 
 bool CSettingsRegistry::KeyExists(RegistryRoot root, std::string_view section,
                                   std::string_view name) const {
+  std::string valueName;
+  return OpenForReading(root, section, name, valueName).Valid();
+}
+
+winui::UniqueRegKey CSettingsRegistry::OpenForReading(RegistryRoot root, std::string_view section,
+                                                      std::string_view name,
+                                                      std::string& valueName) const {
   HKEY rootKey = RootKey(root);
-  if (!rootKey) return false;
-  std::string keyPath, valueName;
+  if (!rootKey) return {};
+  std::string keyPath;
   SplitValuePath(FullPath(root, section, name), keyPath, valueName);
   HKEY raw = nullptr;
   if (RegOpenKeyExW(rootKey, winui::Widen(keyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(raw);
-  return true;
+    return {};
+  return winui::UniqueRegKey(raw);
 }
 
 bool CSettingsRegistry::WriteString(std::string_view section, std::string_view name,

@@ -2,6 +2,8 @@
 // HKEY_CURRENT_USER\SOFTWARE\[prefix\]section, one key opened and closed per operation.
 #pragma once
 
+#include "winui/UniqueHandle.h"
+
 #include <string>
 #include <string_view>
 
@@ -52,6 +54,10 @@ class CSettingsRegistry {
   // The full value path for `root`: SOFTWARE\[prefix\]section\name, or section\name
   // under the classes root.
   std::string FullPath(RegistryRoot root, std::string_view section, std::string_view name) const;
+  // Opens the key that holds the value for reading and gives the value's name; an
+  // empty key when the root is unknown or the key does not exist.
+  winui::UniqueRegKey OpenForReading(RegistryRoot root, std::string_view section,
+                                     std::string_view name, std::string& valueName) const;
 
   std::string m_strPrefix;
 };

@@ -14,8 +14,11 @@
 #include <vector>
 
 #include "engine/KernelObserver.h"
+#include "engine/TaskListFile.h"
 #include "winui/Utf8.h"
 #include "winui/Win.h"
+
+#include <objbase.h>
 
 namespace enginetest {
 
@@ -73,6 +76,15 @@ inline std::vector<char> WriteRandomFile(const std::string& path, size_t size, u
 inline std::vector<char> ReadBytes(const std::string& path) {
   std::ifstream in(FsPath(path), std::ios::binary);
   return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The entries of a task list file as the program reads them back.
+inline std::vector<TaskListEntry> LoadListFile(const std::string& path) {
+  std::vector<TaskListEntry> entries;
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  CTaskListFile(path).Load(entries);
+  CoUninitialize();
+  return entries;
 }
 
 inline bool FileExists(const std::string& path) {
