@@ -7,7 +7,7 @@
 
 #include "app/DownloaderCommandLineInfo.h"
 #include "app/SingleInstance.h"
-#include "winui/Win.h"
+#include "base/Win.h"
 
 class CDownloaderDlg;
 

@@ -1,7 +1,7 @@
 #include "app/DownloaderCommandLineInfo.h"
 
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 // shellapi.h needs windows.h before it.
 #include <shellapi.h>
 
@@ -51,7 +51,7 @@ CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromCommandLine(const wch
   LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
   if (!argv) return info;
   for (int i = 1; i < argc; ++i) {
-    std::string arg = winui::Narrow(argv[i]);
+    std::string arg = base::Narrow(argv[i]);
     // The program has no switches: a leading "-" or "/" is part of the path (a path
     // such as //server/share/x must not lose its first slash), only flagged.
     bool isSwitch = !arg.empty() && (arg.front() == '-' || arg.front() == '/');
@@ -81,5 +81,5 @@ std::string CDownloaderCommandLineInfo::RawArguments(const wchar_t* commandLine)
     while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
   }
   while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
-  return winui::Narrow(line.substr(i));
+  return base::Narrow(line.substr(i));
 }

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ using Files = std::vector<std::string>;
 // The program's own arguments, as the system passes them after the program name.
 CDownloaderCommandLineInfo Route1(const std::string& args) {
   return CDownloaderCommandLineInfo::FromCommandLine(
-      winui::Widen("\"C:\\Program Files\\Tolva\\tolva.exe\" " + args).c_str());
+      base::Widen("\"C:\\Program Files\\Tolva\\tolva.exe\" " + args).c_str());
 }
 
 CDownloaderCommandLineInfo Route2(const std::string& text) {

@@ -19,7 +19,7 @@ void CHandOffArea::Close() { mapping_.Reset(); }
 
 bool CHandOffArea::Take(std::string& text) {
   if (!mapping_) return false;
-  winui::UniqueMappedView view(
+  base::UniqueMappedView view(
       MapViewOfFile(mapping_.Get(), FILE_MAP_ALL_ACCESS, 0, 0, HANDOFF_AREA_SIZE));
   if (!view) return false;
   auto* base = static_cast<char*>(view.Get());

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 class CHandOffArea {
  public:
@@ -31,5 +31,5 @@ class CHandOffArea {
 
  private:
   std::wstring name_;
-  winui::UniqueKernelHandle mapping_;
+  base::UniqueKernelHandle mapping_;
 };

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 // Named shared memory that carries one hand-off text.
 inline constexpr wchar_t HANDOFF_AREA_NAME[] = L"{5F474820-9FE0-48df-AD98-224EF79F41B1}";

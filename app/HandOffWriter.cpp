@@ -5,7 +5,7 @@
 
 #include "app/DownloaderCommandLineInfo.h"
 #include "app/HandOffProtocol.h"
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ std::string CHandOffWriter::FitText(const std::string& text, bool& cut) {
 
 bool CHandOffWriter::Send(const std::string& text, const std::function<DWORD()>& firstThread) {
   // The running instance may have counted itself and not yet made the area.
-  winui::UniqueKernelHandle mapping;
+  base::UniqueKernelHandle mapping;
   for (ULONGLONG start = GetTickCount64();;) {
     mapping.Reset(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, areaName_.c_str()));
     if (mapping) break;
@@ -65,14 +65,14 @@ bool CHandOffWriter::Send(const std::string& text, const std::function<DWORD()>&
     }
     Sleep(kPollMs);
   }
-  winui::UniqueMappedView view(
+  base::UniqueMappedView view(
       MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, HANDOFF_AREA_SIZE));
   if (!view) {
     Log("Hand-off failed: the hand-off area cannot be mapped.");
     return false;
   }
 
-  winui::UniqueKernelHandle lock(
+  base::UniqueKernelHandle lock(
       CreateMutexW(nullptr, FALSE, handoff::WriterLockName(areaName_).c_str()));
   if (!lock) {
     Log("Hand-off failed: no writer lock.");

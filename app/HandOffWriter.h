@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 class CHandOffWriter {
  public:

@@ -12,7 +12,7 @@
 #include "app/HandOffProtocol.h"
 #include "app/HandOffWriter.h"
 #include "app/InstanceArea.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 

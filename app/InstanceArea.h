@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "winui/UniqueHandle.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Win.h"
 
 class CInstanceArea {
  public:
@@ -30,7 +30,7 @@ class CInstanceArea {
   bool Open();
 
   std::wstring name_;
-  winui::UniqueKernelHandle mapping_;
-  winui::UniqueMappedView view_;
+  base::UniqueKernelHandle mapping_;
+  base::UniqueMappedView view_;
   Words* words_ = nullptr;
 };

@@ -3,9 +3,9 @@
 #include <memory>
 
 #include "bench/FileSet.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace baseline {
 
@@ -21,7 +21,7 @@ bool CopyWithCopyFile(const std::vector<std::string>& sources, const std::string
                       std::string& error) {
   for (const std::string& source : sources) {
     std::string destination = folder + "\\" + FileSet::FileName(source);
-    if (!CopyFileW(winui::WidePath(source).c_str(), winui::WidePath(destination).c_str(),
+    if (!CopyFileW(base::WidePath(source).c_str(), base::WidePath(destination).c_str(),
                    FALSE)) {
       error = Failure("CopyFileW", source);
       return false;
@@ -35,14 +35,14 @@ bool CopyWithReadWrite(const std::vector<std::string>& sources, const std::strin
   auto buffer = std::make_unique<char[]>(kLoopChunk);
   for (const std::string& source : sources) {
     std::string destination = folder + "\\" + FileSet::FileName(source);
-    winui::UniqueFileHandle in(CreateFileW(winui::WidePath(source).c_str(), GENERIC_READ,
+    base::UniqueFileHandle in(CreateFileW(base::WidePath(source).c_str(), GENERIC_READ,
                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!in) {
       error = Failure("opening", source);
       return false;
     }
-    winui::UniqueFileHandle out(CreateFileW(winui::WidePath(destination).c_str(), GENERIC_WRITE,
+    base::UniqueFileHandle out(CreateFileW(base::WidePath(destination).c_str(), GENERIC_WRITE,
                                             0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                             nullptr));
     if (!out) {

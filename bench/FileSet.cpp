@@ -5,16 +5,16 @@
 #include <cstring>
 #include <memory>
 
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
 constexpr DWORD kBlock = 1 << 20;
 
-winui::UniqueFileHandle OpenForReading(const std::string& path) {
-  return winui::UniqueFileHandle(CreateFileW(winui::WidePath(path).c_str(), GENERIC_READ,
+base::UniqueFileHandle OpenForReading(const std::string& path) {
+  return base::UniqueFileHandle(CreateFileW(base::WidePath(path).c_str(), GENERIC_READ,
                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
@@ -54,7 +54,7 @@ bool FileSet::Create(const std::string& folder) {
     char name[32];
     std::snprintf(name, sizeof name, "file%03d.bin", i);
     std::string path = folder + "\\" + name;
-    winui::UniqueFileHandle file(CreateFileW(winui::WidePath(path).c_str(), GENERIC_WRITE, 0,
+    base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, 0,
                                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                              nullptr));
     if (!file) return false;
@@ -86,8 +86,8 @@ std::string FileSet::Verify(const std::string& folder, bool compareBytes) const 
   std::vector<std::string> destinations = Destinations(folder);
   auto a = std::make_unique<char[]>(kBlock), b = std::make_unique<char[]>(kBlock);
   for (size_t i = 0; i < sources_.size(); ++i) {
-    winui::UniqueFileHandle source = OpenForReading(sources_[i]);
-    winui::UniqueFileHandle copy = OpenForReading(destinations[i]);
+    base::UniqueFileHandle source = OpenForReading(sources_[i]);
+    base::UniqueFileHandle copy = OpenForReading(destinations[i]);
     if (!source || !copy) return "cannot open " + (source ? destinations[i] : sources_[i]);
     if (SizeOf(source.Get()) != SizeOf(copy.Get())) return "size differs: " + destinations[i];
     if (!compareBytes) continue;

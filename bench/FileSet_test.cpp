@@ -4,15 +4,15 @@
 
 #include "bench/BaselineCopy.h"
 #include "bench/BenchFolder.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
 // Overwrites one byte of `path` at `offset` with its complement.
 void FlipByte(const std::string& path, LONGLONG offset) {
-  winui::UniqueFileHandle file(CreateFileW(winui::WidePath(path).c_str(),
+  base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(),
                                            GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file);
@@ -53,8 +53,8 @@ TEST_F(FileSetFixture, BothBaselinesMakeExactCopies) {
   EXPECT_EQ(set.Verify(dst, true), "");
 
   // The files are not copies of each other, so a copier that mixed them up is caught.
-  ASSERT_TRUE(CopyFileW(winui::WidePath(set.Sources()[0]).c_str(),
-                        winui::WidePath(set.Destinations(dst)[1]).c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(base::WidePath(set.Sources()[0]).c_str(),
+                        base::WidePath(set.Destinations(dst)[1]).c_str(), FALSE));
   EXPECT_NE(set.Verify(dst, true).find("bytes differ"), std::string::npos);
 }
 
@@ -70,14 +70,14 @@ TEST_F(FileSetFixture, VerifyFindsEveryKindOfWrongCopy) {
   EXPECT_EQ(set.Verify(dst, false), "");
   EXPECT_EQ(set.Verify(dst, true), "bytes differ: " + copies[1]);
 
-  ASSERT_TRUE(DeleteFileW(winui::WidePath(copies[1]).c_str()));
+  ASSERT_TRUE(DeleteFileW(base::WidePath(copies[1]).c_str()));
   EXPECT_EQ(set.Verify(dst, false), "cannot open " + copies[1]);
 
   // A copy with a stale tail (one byte longer than its source).
   std::string source = set.Sources()[1];
-  ASSERT_TRUE(CopyFileW(winui::WidePath(source).c_str(), winui::WidePath(copies[1]).c_str(),
+  ASSERT_TRUE(CopyFileW(base::WidePath(source).c_str(), base::WidePath(copies[1]).c_str(),
                         FALSE));
-  winui::UniqueFileHandle file(CreateFileW(winui::WidePath(copies[1]).c_str(), FILE_APPEND_DATA,
+  base::UniqueFileHandle file(CreateFileW(base::WidePath(copies[1]).c_str(), FILE_APPEND_DATA,
                                            0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                            nullptr));
   DWORD n = 0;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/KernelObserver.h"
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 class KernelCopy : public IKernelObserver {
  public:
@@ -44,7 +44,7 @@ class KernelCopy : public IKernelObserver {
 
  private:
   std::string listPath_;
-  winui::UniqueKernelHandle done_;  // every task completed, or one failed
+  base::UniqueKernelHandle done_;  // every task completed, or one failed
   std::atomic<int> expected_{0};
   std::atomic<int> completed_{0};
   std::atomic<int> paused_{0};

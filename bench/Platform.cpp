@@ -1,6 +1,6 @@
 #include "bench/Platform.h"
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 std::string PlatformName() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");

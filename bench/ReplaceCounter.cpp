@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
@@ -16,8 +16,8 @@ bool SameName(const wchar_t* a, size_t aLength, const std::wstring& b) {
 
 ReplaceCounter::ReplaceCounter(std::string folder, std::string fileName)
     : folder_(std::move(folder)),
-      fileName_(winui::Widen(fileName)),
-      markerName_(winui::Widen(fileName + ".marker")) {}
+      fileName_(base::Widen(fileName)),
+      markerName_(base::Widen(fileName + ".marker")) {}
 
 ReplaceCounter::~ReplaceCounter() { StopThread(); }
 
@@ -27,7 +27,7 @@ bool ReplaceCounter::Start() {
   overflowed_ = false;
   failed_ = false;
   error_.clear();
-  directory_.Reset(CreateFileW(winui::WidePath(folder_).c_str(), FILE_LIST_DIRECTORY,
+  directory_.Reset(CreateFileW(base::WidePath(folder_).c_str(), FILE_LIST_DIRECTORY,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
                                nullptr));
@@ -57,8 +57,8 @@ bool ReplaceCounter::Start() {
 
 bool ReplaceCounter::Finish(unsigned timeoutMs) {
   if (!thread_) return false;
-  std::wstring marker = winui::WidePath(folder_ + "\\" + winui::Narrow(markerName_));
-  winui::UniqueFileHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr,
+  std::wstring marker = base::WidePath(folder_ + "\\" + base::Narrow(markerName_));
+  base::UniqueFileHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr,
                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   file.Reset();
   // The thread ends early only when the reports failed.

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 class ReplaceCounter {
  public:
@@ -36,8 +36,8 @@ class ReplaceCounter {
   std::string folder_;
   std::wstring fileName_;
   std::wstring markerName_;
-  winui::UniqueFileHandle directory_;
-  winui::UniqueKernelHandle ioEvent_, stopEvent_, armedEvent_, markerEvent_, thread_;
+  base::UniqueFileHandle directory_;
+  base::UniqueKernelHandle ioEvent_, stopEvent_, armedEvent_, markerEvent_, thread_;
   std::atomic<int> count_{0};
   std::atomic<bool> overflowed_{false};
   std::atomic<bool> failed_{false};

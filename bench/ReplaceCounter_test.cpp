@@ -4,14 +4,14 @@
 
 #include "bench/BenchFolder.h"
 #include "engine/TaskListFile.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
 void Touch(const std::string& path) {
-  winui::UniqueFileHandle file(CreateFileW(winui::WidePath(path).c_str(), GENERIC_WRITE, 0,
+  base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, 0,
                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file);
   DWORD n = 0;
@@ -38,7 +38,7 @@ TEST(ReplaceCounter, CountsEachReplacementOfItsFileOnly) {
   ASSERT_TRUE(counter.Finish()) << counter.Error();
   EXPECT_EQ(counter.Count(), 0);
 
-  ASSERT_TRUE(DeleteFileW(winui::WidePath(list).c_str()));
+  ASSERT_TRUE(DeleteFileW(base::WidePath(list).c_str()));
   ASSERT_TRUE(counter.Start()) << counter.Error();
   Touch(list);  // created afresh counts as well
   ASSERT_TRUE(counter.Finish()) << counter.Error();

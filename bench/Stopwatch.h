@@ -1,7 +1,7 @@
 // Wall-clock timing with the performance counter.
 #pragma once
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 class Stopwatch {
  public:

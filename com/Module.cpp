@@ -2,9 +2,9 @@
 
 namespace com {
 
-Module::Module() { InitializeCriticalSection(&guard_); }
+Module::Module() = default;
 
-Module::~Module() { DeleteCriticalSection(&guard_); }
+Module::~Module() = default;
 
 void Module::Init(HINSTANCE instance, const GUID& typeLibId) {
   instance_ = instance;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/CriticalSection.h"
 #include "com/Ole.h"
 
 namespace com {
@@ -31,7 +32,7 @@ class Module {
   long LockCount() const noexcept { return locks_.load(); }
 
   // Guards objects created lazily and shared by all threads of the process.
-  CRITICAL_SECTION& Guard() noexcept { return guard_; }
+  CCriticalSection& Guard() noexcept { return guard_; }
   // Registers work for Term (releasing cached type information and the like).
   void AtTerm(std::function<void()> fn);
 
@@ -39,7 +40,7 @@ class Module {
   HINSTANCE instance_ = nullptr;
   GUID typeLibId_ = {};
   std::atomic<long> locks_{0};
-  CRITICAL_SECTION guard_;
+  CCriticalSection guard_;
   std::vector<std::function<void()>> atTerm_;
 };
 
@@ -49,10 +50,10 @@ Module& ThisModule();
 // Holds the module's guard for one scope.
 class ModuleGuard {
  public:
-  ModuleGuard() { EnterCriticalSection(&ThisModule().Guard()); }
-  ~ModuleGuard() { LeaveCriticalSection(&ThisModule().Guard()); }
-  ModuleGuard(const ModuleGuard&) = delete;
-  ModuleGuard& operator=(const ModuleGuard&) = delete;
+  ModuleGuard() : guard_(ThisModule().Guard()) {}
+
+ private:
+  CLockGuard guard_;
 };
 
 }  // namespace com

@@ -1,7 +1,7 @@
 // The COM and automation declarations that the lean Windows header leaves out.
 #pragma once
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 #include <ole2.h>
 #include <oleauto.h>

@@ -1,6 +1,6 @@
 #include "com/Registrar.h"
 
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace com {
 namespace {
@@ -51,7 +51,7 @@ HRESULT Registrar::RegisterKey(HKEY parent, const std::wstring& parentPath,
   LSTATUS status = RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                    KEY_READ | KEY_WRITE, nullptr, &raw, &disposition);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  winui::UniqueRegKey opened(raw);
+  base::UniqueRegKey opened(raw);
   if (disposition == REG_CREATED_NEW_KEY) created_.push_back(path);
 
   for (const RegistryValue& value : key.values) {
@@ -90,7 +90,7 @@ HRESULT Registrar::UnregisterKey(HKEY parent, const RegistryKey& key) {
   LSTATUS status = RegOpenKeyExW(parent, key.name.c_str(), 0, KEY_READ | KEY_WRITE, &raw);
   if (IsMissing(status)) return S_OK;
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  winui::UniqueRegKey opened(raw);
+  base::UniqueRegKey opened(raw);
 
   HRESULT first = S_OK;
   for (const RegistryKey& sub : key.subkeys) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "com/RegistryTree.h"
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace com {
 

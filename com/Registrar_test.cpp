@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ class RegistrarTest : public testing::Test {
     return {progId, clsid};
   }
 
-  winui::UniqueRegKey root_;
+  base::UniqueRegKey root_;
 };
 
 TEST_F(RegistrarTest, WritesEveryKeyAndValueOfTheTree) {

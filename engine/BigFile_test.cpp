@@ -10,7 +10,7 @@ using namespace enginetest;
 namespace {
 
 void WriteAt(const std::string& path, uint64_t position, const std::vector<char>& bytes) {
-  HANDLE h = CreateFileW(winui::WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   LARGE_INTEGER pos;

@@ -1,70 +1,113 @@
-// Opening a task and the downloader thread: one overlapped chunk read in flight per
-// open task, tasks visited round-robin, each completed chunk written synchronously at
-// the same offset of the destination.
+// Opening a task and the downloader thread: one chunk read in flight per open task,
+// each made by a pool thread; every chunk whose read is in is written at the same
+// offset of the destination, in the order the reads came back, one write at a time.
+#include "base/Utf8.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
-#include "winui/Utf8.h"
 
 namespace {
 
 // Attempts per chunk before a failing destination is given up.
 constexpr int kMaxWriteAttempts = 3;
 
+// Windows' own words for an error code, without the line end.
+std::string ErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  std::string words = n ? base::Narrow(std::wstring_view(text, n)) : std::string();
+  if (text) LocalFree(text);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' '))
+    words.pop_back();
+  return words.empty() ? "error " + std::to_string(code) : words;
+}
+
 }  // namespace
 
 void CDownloaderKernel::OpenTask(int index) {
-  std::shared_ptr<CDownloadTask> task;
-  {
-    CLockGuard guard(lock);
-    if (index < 0 || index >= static_cast<int>(tasks.size())) return;
-    task = tasks[static_cast<size_t>(index)];
-  }
-  OpenTaskRecord(task, false);
+  CLockGuard guard(lock);
+  if (index < 0 || index >= static_cast<int>(tasks.size())) return;
+  RequestOpen(tasks[static_cast<size_t>(index)]);
 }
 
-void CDownloaderKernel::OpenTaskRecord(const std::shared_ptr<CDownloadTask>& task,
-                                       bool onlyIfClosed) {
-  std::wstring source, destination;
-  {
-    CLockGuard guard(lock);
-    if (IndexOf(task.get()) < 0) return;
-    if (onlyIfClosed && task->GetState() != TS_NOTHING) return;
-    // Files still open (a task added before Start is opened again by Start): close them
-    // properly, waiting for any read in flight, rather than leak them.
-    if (task->sourceHandle || task->destinationHandle)
-      CloseTask(task.get(), TS_NOTHING);
-    else
-      task->SetState(TS_NOTHING);
-    g_log.Printf("[%s] - try to download", task->name.c_str());
-    source = winui::WidePath(task->source);
-    destination = winui::WidePath(task->destination);
-  }
-
-  // Opening a file on a share that has gone away can take many seconds: it is done
-  // without the kernel lock, so the window and the other tasks go on meanwhile.
-  winui::UniqueFileHandle sourceFile(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                                 nullptr, OPEN_EXISTING,
-                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                                 nullptr));
-  if (!sourceFile) return;
-  LARGE_INTEGER size;
-  bool sized = GetFileSizeEx(sourceFile.Get(), &size) != FALSE;
-  // Without the source the destination is not opened: it would stay locked for nothing.
-  winui::UniqueFileHandle destinationFile(CreateFileW(destination.c_str(), GENERIC_WRITE,
-                                                      FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!destinationFile) return;
-
+void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
   CLockGuard guard(lock);
+  if (task->abandonedRead) {
+    // Its last read still hangs: a second read of the task must not start beside it.
+    // The watch thread tries again once that read has come back.
+    if (task->abandonedRead->InFlight()) {
+      if (task->read || task->destinationHandle) CloseTask(task.get(), TS_NOTHING);
+      task->SetState(TS_NOTHING);
+      return;
+    }
+    task->abandonedRead.reset();
+  }
+  if (task->read || task->destinationHandle)
+    CloseTask(task.get(), TS_NOTHING);
+  else
+    task->SetState(TS_NOTHING);
+  // One open per generation: a hung open is not joined by another at every retry.
+  if (task->openPending && task->openGeneration == task->generation) return;
+  g_log.Printf("[%s] - try to download", task->name.c_str());
+  task->openPending = true;
+  task->openGeneration = task->generation;
+
+  std::weak_ptr<CDownloadTask> weak = task;
+  uint32_t generation = task->generation;
+  std::wstring source = base::WidePath(task->source);
+  std::wstring destination = base::WidePath(task->destination);
+  pool.Submit([link = link, weak, generation, source, destination] {
+    base::UniqueFileHandle sourceFile(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                  nullptr, OPEN_EXISTING,
+                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                                                  nullptr));
+    DWORD error = sourceFile ? 0 : GetLastError();
+    LARGE_INTEGER size{};
+    base::UniqueFileHandle destinationFile;
+    if (sourceFile) {
+      if (!GetFileSizeEx(sourceFile.Get(), &size)) size.QuadPart = -1;
+      // Without the source the destination is not opened: it would stay locked for nothing.
+      destinationFile.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!destinationFile) error = GetLastError();
+    }
+    bool sourceFailed = !sourceFile;
+    link->With([&](CDownloaderKernel& kernel) {
+      kernel.OpenFinished(weak, generation, std::move(sourceFile),
+                          size.QuadPart < 0 ? UINT64_MAX : static_cast<uint64_t>(size.QuadPart),
+                          std::move(destinationFile), error, sourceFailed);
+    });
+    // Handles the kernel did not take (stale, or the kernel is gone) close here.
+  });
+}
+
+void CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                                     base::UniqueFileHandle source, uint64_t size,
+                                     base::UniqueFileHandle destination, DWORD error,
+                                     bool sourceFailed) {
+  CLockGuard guard(lock);
+  TaskPtr task = weak.lock();
+  if (!task) return;
+  if (task->openGeneration == generation) task->openPending = false;
   int index = IndexOf(task.get());
-  // Deleted, stopped, or opened by another caller while we were opening: what they did
-  // stands, and our handles close here.
-  if (index < 0 || task->GetState() != TS_NOTHING || task->sourceHandle ||
-      task->destinationHandle)
+  // Deleted, paused, stopped, re-added or opened otherwise while we were opening: what
+  // they did stands, and our handles close on the pool thread.
+  if (index < 0 || task->generation != generation || task->GetState() != TS_NOTHING || task->read)
     return;
-  if (sized) task->fileSize = static_cast<uint64_t>(size.QuadPart);
-  task->sourceHandle = std::move(sourceFile);
-  task->destinationHandle = std::move(destinationFile);
+  if (error) {
+    // Logged when the reason changes, not at every retry.
+    if (error != task->lastOpenError) {
+      g_log.Printf("[%s] - cannot open the %s: %s", task->name.c_str(),
+                   sourceFailed ? "source" : "destination", ErrorText(error).c_str());
+      task->lastOpenError = error;
+    }
+    return;
+  }
+  task->lastOpenError = 0;
+  if (size != UINT64_MAX) task->fileSize = size;
+  task->read = std::make_shared<CChunkRead>(std::move(source), task->chunkSize);
+  task->destinationHandle = std::make_shared<base::UniqueFileHandle>(std::move(destination));
 
   task->SetState(TS_READY);
   SetEvent(WorkEvent.Get());
@@ -80,46 +123,28 @@ DWORD WINAPI CDownloaderKernel::DownloaderThreadProc(LPVOID kernel) {
 
 void CDownloaderKernel::DownloaderLoop() {
   g_log.Write("downloader thread have started");
-  size_t cursor = 0;
   for (;;) {
-    if (!IssueReads()) {
-      g_log.Write("nothing to do");
-      if (!stopped) WaitForSingleObject(WorkEvent.Get(), INFINITE);
-    }
-    if (stopped) break;
-
-    std::shared_ptr<CDownloadTask> current;  // keeps the record alive while we wait
+    bool busy = IssueReads();
+    TaskPtr task;
+    ReadPtr read;
     {
       CLockGuard guard(lock);
-      if (cursor >= tasks.size()) {
-        cursor = 0;
-        continue;
-      }
-      current = tasks[cursor];
-    }
-
-    // The control block is checked too: a finished read is collected even if its event
-    // was never seen set.
-    if (current->GetState() == TS_DOWNLOADED &&
-        (WaitForSingleObject(current->ReadEvent.Get(), 10) == WAIT_OBJECT_0 ||
-         HasOverlappedIoCompleted(&current->readControl))) {
-      CLockGuard guard(lock);
-      int index = IndexOf(current.get());
-      // The task may have been paused, reopened or deleted while we waited.
-      if (index >= 0 && current->GetState() == TS_DOWNLOADED && current->readPending) {
-        DWORD transferred = 0;
-        BOOL ok = GetOverlappedResult(current->sourceHandle.Get(), &current->readControl,
-                                      &transferred, FALSE);
-        if (ok || GetLastError() != ERROR_IO_INCOMPLETE) {
-          current->readPending = false;
-          FinishRead(index, current.get(), ok != FALSE, transferred);
-        }
+      if (!completions.empty()) {
+        task = completions.front().first.lock();
+        read = std::move(completions.front().second);
+        completions.pop_front();
+        busy = true;
       }
     }
     if (stopped) break;
-
-    CLockGuard guard(lock);
-    if (++cursor >= tasks.size()) cursor = 0;
+    if (read) {
+      if (task) HandleCompletion(task, read);
+      continue;
+    }
+    // Reads in flight, or none at all: either way the next thing to do is signalled.
+    if (!busy) g_log.Write("nothing to do");
+    WaitForSingleObject(WorkEvent.Get(), INFINITE);
+    if (stopped) break;
   }
 
   CLockGuard guard(lock);
@@ -130,103 +155,153 @@ void CDownloaderKernel::DownloaderLoop() {
 bool CDownloaderKernel::IssueReads() {
   bool busy = false;
   CLockGuard guard(lock);
-  for (size_t i = 0; i < tasks.size(); ++i) {
-    CDownloadTask* task = tasks[i].get();
+  for (auto& task : tasks) {
     int state = task->GetState();
     if (state == TS_DOWNLOADED) {
       busy = true;
-    } else if (state == TS_READY && task->sourceHandle && task->destinationHandle) {
-      IssueRead(static_cast<int>(i), task);
-      if (task->GetState() == TS_DOWNLOADED) busy = true;
+      continue;
     }
+    if (state != TS_READY || !task->read || !task->destinationHandle || task->read->InFlight())
+      continue;
+    ReadPtr read = task->read;
+    read->Prepare(task->offset);
+    task->readStartTick = GetTickCount();
+    ResetEvent(task->ReadEvent.Get());
+    task->SetState(TS_DOWNLOADED);
+    busy = true;
+    std::weak_ptr<CDownloadTask> weak = task;
+    pool.Submit([link = link, weak, read] {
+      read->Run();
+      // An abandoned read's result is not wanted; its buffer and source go with it.
+      if (read->Abandoned()) return;
+      link->With([&](CDownloaderKernel& kernel) { kernel.ReadFinished(weak, read); });
+    });
   }
   return busy;
 }
 
-void CDownloaderKernel::IssueRead(int index, CDownloadTask* task) {
-  OVERLAPPED& rc = task->readControl;
-  rc.Internal = 0;
-  rc.InternalHigh = 0;
-  rc.Offset = static_cast<DWORD>(task->offset);
-  rc.OffsetHigh = static_cast<DWORD>(task->offset >> 32);
-  task->readStartTick = GetTickCount();
-  task->bytesRead = 0;
-  if (ReadFile(task->sourceHandle.Get(), task->buffer.get(), task->chunkSize, &task->bytesRead,
-               &rc) ||
-      GetLastError() == ERROR_IO_PENDING) {
-    task->readPending = true;
-    task->SetState(TS_DOWNLOADED);
-    return;
-  }
-  // Refused at once (typically at the end of the source): no completion will come, so
-  // settle the task here instead of leaving it waiting for one.
-  task->SetState(TS_DOWNLOADED);
-  FinishRead(index, task, false, 0);
+void CDownloaderKernel::ReadFinished(const std::weak_ptr<CDownloadTask>& weak,
+                                     const ReadPtr& read) {
+  CLockGuard guard(lock);
+  completions.emplace_back(weak, read);
+  if (TaskPtr task = weak.lock(); task && task->read == read) SetEvent(task->ReadEvent.Get());
+  SetEvent(WorkEvent.Get());
 }
 
-void CDownloaderKernel::FinishRead(int index, CDownloadTask* task, bool ok, DWORD transferred) {
-  if (!ok || transferred == 0) {
-    // Nothing more to read: the source ends where we stand (an empty source, or one
-    // that shrank to exactly the copied part).
-    if (task->offset >= task->fileSize)
-      CompleteTask(index, task, task->fileSize);
-    else
-      PauseAfterFailedRead(index, task);
+void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
+  uint64_t offset = 0;
+  uint32_t generation = 0;
+  std::shared_ptr<base::UniqueFileHandle> destination;
+  {
+    CLockGuard guard(lock);
+    int index = IndexOf(task.get());
+    // Paused, stopped, reopened or deleted since the read was issued: not ours any more.
+    if (index < 0 || task->read != read || task->GetState() != TS_DOWNLOADED) return;
+    if (!read->ok || read->transferred == 0) {
+      // Nothing more to read: the source ends where we stand (an empty source, or one
+      // that shrank to exactly the copied part).
+      if (task->offset >= task->fileSize) {
+        generation = task->generation;
+      } else {
+        PauseAfterFailedRead(index, task.get());
+        return;
+      }
+    } else {
+      SetEvent(task->SpeedEvent.Get());
+      SetEvent(SpeedWakeEvent.Get());
+      offset = task->offset;
+      generation = task->generation;
+      destination = task->destinationHandle;
+    }
+  }
+  if (!destination) {
+    read.reset();  // the task's files close before it shows as completed
+    CompleteTask(task, generation, task->fileSize);
     return;
   }
 
-  SetEvent(task->SpeedEvent.Get());
-  SetEvent(SpeedWakeEvent.Get());
-
-  if (!WriteChunk(task, transferred)) {
-    CloseTask(task, TS_WRITE_ERROR);
-    return;
+  // The write goes without the kernel lock: the window and the other tasks' reads go
+  // on meanwhile. Only this thread writes, so writes still happen one at a time.
+  DWORD count = read->transferred;
+  bool written = WriteChunk(task->name, destination->Get(), read->Buffer(), count, offset);
+  {
+    CLockGuard guard(lock);
+    if (task->generation != generation) return;  // closed while we wrote
+    if (!written) {
+      CloseTask(task.get(), TS_WRITE_ERROR);
+      return;
+    }
   }
   SaveTaskList();
-  if (task->offset + transferred < task->fileSize) {
-    task->offset += transferred;
+  if (offset + count < task->fileSize) {
+    CLockGuard guard(lock);
+    if (task->generation != generation) return;
+    task->offset = offset + count;
     task->SetState(TS_READY);
-  } else {
-    CompleteTask(index, task, task->offset + transferred);
+    return;
   }
+  read.reset();
+  destination.reset();
+  CompleteTask(task, generation, offset + count);
 }
 
-bool CDownloaderKernel::WriteChunk(CDownloadTask* task, DWORD count) {
-  HANDLE destination = task->destinationHandle.Get();
+bool CDownloaderKernel::WriteChunk(const std::string& name, HANDLE destination, const BYTE* data,
+                                   DWORD count, uint64_t offset) {
   for (int attempt = 1;; ++attempt) {
     DWORD code = 0;
     LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(task->offset);
+    position.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(destination, position, nullptr, FILE_BEGIN)) {
       code = GetLastError();
     } else {
       DWORD written = 0;
-      if (WriteFile(destination, task->buffer.get(), count, &written, nullptr) && written == count)
-        return true;
+      if (WriteFile(destination, data, count, &written, nullptr) && written == count) return true;
       code = GetLastError();
       if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
     }
-    // The kernel lock is held throughout: keep the retries few, and none once stopping.
-    bool retry =
-        attempt < kMaxWriteAttempts && !stopped && (!IsObserverActive() || observer->OnError(code));
+    bool retry = attempt < kMaxWriteAttempts && !stopped;
+    if (retry) {
+      CLockGuard guard(lock);
+      retry = !IsObserverActive() || observer->OnError(code);
+    }
     if (!retry) {
-      g_log.Printf("[%s] - write failed with error %lu, task is stopped", task->name.c_str(),
+      g_log.Printf("[%s] - write failed with error %lu, task is stopped", name.c_str(),
                    static_cast<unsigned long>(code));
       return false;
     }
   }
 }
 
-void CDownloaderKernel::CompleteTask(int index, CDownloadTask* task, uint64_t endOfFile) {
+void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation,
+                                     uint64_t endOfFile) {
+  // Both files are taken from the task and closed here, before it shows as completed:
+  // whoever sees "completed" can open the finished file at once.
+  std::shared_ptr<base::UniqueFileHandle> destination;
+  ReadPtr read;
+  {
+    CLockGuard guard(lock);
+    if (task->generation != generation) return;
+    destination = std::move(task->destinationHandle);
+    read = std::move(task->read);
+  }
   // An existing destination longer than the source must not keep its old tail.
   LARGE_INTEGER end;
   end.QuadPart = static_cast<LONGLONG>(endOfFile);
-  if (SetFilePointerEx(task->destinationHandle.Get(), end, nullptr, FILE_BEGIN))
-    SetEndOfFile(task->destinationHandle.Get());
-  CloseTask(task, TS_COMPLETED);
-  g_log.Printf("[%s] - complete.", task->name.c_str());
+  if (destination && SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN))
+    SetEndOfFile(destination->Get());
+  destination.reset();
+  read.reset();
+  {
+    CLockGuard guard(lock);
+    // Paused or deleted meanwhile: that close found the files gone and stands.
+    if (task->generation != generation) return;
+    CloseTask(task.get(), TS_COMPLETED);
+    g_log.Printf("[%s] - complete.", task->name.c_str());
+  }
   SaveTaskList();
-  if (IsObserverActive()) observer->OnTaskCompleted(index);
+  CLockGuard guard(lock);
+  int index = IndexOf(task.get());
+  if (index >= 0 && IsObserverActive()) observer->OnTaskCompleted(index);
 }
 
 void CDownloaderKernel::PauseAfterFailedRead(int index, CDownloadTask* task) {

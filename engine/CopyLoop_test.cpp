@@ -73,14 +73,15 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
     std::string dest = out + "\\f" + std::to_string(i) + ".bin";
     EXPECT_TRUE(SameContent(sources[i], dest)) << sizes[i];
     EXPECT_EQ(std::filesystem::file_size(FsPath(dest)), sizes[i]);
-    EXPECT_EQ(observer.Count("completed " + std::to_string(i)), 1) << i;
+    EXPECT_TRUE(WaitUntil([&] { return observer.Count("completed " + std::to_string(i)) == 1; }))
+        << i;
   }
   // The last chunk's offset stays where that chunk began.
   EXPECT_EQ(kernel.GetTask(2)->offset, 0u);
   EXPECT_EQ(kernel.GetTask(3)->offset, CHUNK_SIZE);
   // Completed tasks leave the list file; their files are closed and free to open.
   EXPECT_TRUE(ListFileEntries().empty());
-  HANDLE h = CreateFileW(winui::Widen(out + "\\f4.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+  HANDLE h = CreateFileW(base::Widen(out + "\\f4.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                          nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
@@ -92,7 +93,6 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
   ASSERT_LT(done, log.size());
   EXPECT_LT(added, tried);
   EXPECT_LT(tried, ready);
-  EXPECT_LT(ready, start);
   EXPECT_LT(start, done);
   EXPECT_LT(IndexIn(log, "downloader thread have started"), done);
 }
@@ -118,11 +118,12 @@ TEST_F(CopyFixture, SourceThatAppearsLaterIsRetriedAndCompletes) {
   EXPECT_EQ(StateOf(0), TS_NOTHING);
   std::vector<char> bytes = RandomBytes(700000, 8);
   WriteBytes(src + "\\late.bin.part", bytes);
-  ASSERT_TRUE(MoveFileW(winui::Widen(src + "\\late.bin.part").c_str(),
-                        winui::Widen(src + "\\late.bin").c_str()));
+  ASSERT_TRUE(MoveFileW(base::Widen(src + "\\late.bin.part").c_str(),
+                        base::Widen(src + "\\late.bin").c_str()));
   ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
   EXPECT_TRUE(SameContent(src + "\\late.bin", out + "\\late.bin"));
-  EXPECT_EQ(observer.Count("completed 0"), 1);
+  // The observer hears of it once the list file has been written.
+  EXPECT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 1; }));
 }
 
 TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
@@ -150,7 +151,7 @@ TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
 
   ASSERT_TRUE(HostTruncate(source, kSize));
   observer.Clear();
-  kernel.OpenTask(0);  // the window's Resume
+  kernel.ResumeTask(0);
   EXPECT_EQ(task->offset, cut);
   ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
   EXPECT_EQ(observer.Calls().front(), "ready 0");
@@ -173,11 +174,13 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
   WriteRandomFile(src + "\\full", 1000, 11);
   observer.errorAnswers = {true, false};
   ASSERT_TRUE(kernel.AddTasks({src + "\\full"}, "Z:\\dev"));
+  ASSERT_TRUE(WaitForState(0, TS_READY));
+  // Start leaves a task that is open already as it is.
   ASSERT_TRUE(kernel.Start());
   ASSERT_TRUE(WaitForState(0, TS_WRITE_ERROR));
   kernel.Stop();
   EXPECT_EQ(observer.Calls(),
-            (std::vector<std::string>{"ready 0", "start", "ready 0", "error 112", "error 112"}));
+            (std::vector<std::string>{"ready 0", "start", "error 112", "error 112"}));
 
   // An observer that always agrees still gets the task stopped after three attempts.
   observer.Clear();

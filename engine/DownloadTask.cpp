@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -11,32 +11,22 @@ std::string NewGuidText() {
   GUID guid{};
   wchar_t text[40] = {};
   if (FAILED(CoCreateGuid(&guid)) || StringFromGUID2(guid, text, 40) == 0) return {};
-  return winui::Narrow(text);
+  return base::Narrow(text);
 }
 
-HANDLE CreateNamedEvent(bool manualReset, const std::string& name) {
-  std::wstring wide = winui::Widen(name);
-  return CreateEventW(nullptr, manualReset, FALSE, wide.empty() ? nullptr : wide.c_str());
-}
 
 }  // namespace
 
-CDownloadTask::CDownloadTask() {
-  id = NewGuidText();
-  ReadEvent.Reset(CreateNamedEvent(true, id));
-  readControl.hEvent = ReadEvent.Get();
-  buffer = std::make_unique<BYTE[]>(chunkSize);
-  id = NewGuidText();
-  SpeedEvent.Reset(CreateNamedEvent(false, id));
-}
+// The events carry no names: nothing opens them by name, and two kernels (two users,
+// two test processes) must never share one. The chunk buffer comes with the read slot
+// when the task is opened, so a closed task costs only its texts.
+CDownloadTask::CDownloadTask()
+    : id(NewGuidText()),
+      SpeedEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      ReadEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-CDownloadTask::~CDownloadTask() {
-  // A read still in flight writes into `buffer` and `readControl`: let it finish first.
-  if (readPending && sourceHandle) {
-    DWORD n = 0;
-    GetOverlappedResult(sourceHandle.Get(), &readControl, &n, TRUE);
-  }
-}
+// A read still in flight owns its own buffer and handle: nothing to wait for here.
+CDownloadTask::~CDownloadTask() = default;
 
 void CDownloadTask::SetState(int newState) {
   CLockGuard guard(stateLock);

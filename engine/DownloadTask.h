@@ -1,9 +1,10 @@
 // One copy job: a source file read in chunks and written to one destination file.
 //
 // The kernel owns every record and keeps it at one address while it is in the task
-// list (a read in flight points into it). The window may read `name`, `source`,
-// `destination`, `offset`, `fileSize`, `speed` and `lastState` without any lock, for
-// drawing; everything else belongs to the kernel and its threads.
+// list. The window may read `name`, `source`, `destination`, `offset`, `fileSize`,
+// `speed` and `lastState` without any lock, for drawing (the numbers are atomics, and
+// the texts change only on the window's own thread); everything else belongs to the
+// kernel and its threads.
 #pragma once
 
 #include <atomic>
@@ -11,9 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "engine/CriticalSection.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Win.h"
+#include "base/CriticalSection.h"
+#include "engine/ChunkRead.h"
+#include "base/UniqueHandle.h"
+#include "base/Win.h"
 
 enum TaskState {
   TS_NOTHING = 0,      // not open; the watch thread retries it
@@ -44,30 +46,39 @@ class CDownloadTask {
   // Display name for a source path: the file-name part without its last extension.
   static std::string NameFromSource(const std::string& source);
 
-  std::string id;           // braced GUID text naming SpeedEvent
+  std::string id;           // braced GUID text
   std::string name;         // display name
   std::string source;       // full source path
   std::string destination;  // full destination path
 
-  winui::UniqueFileHandle sourceHandle;       // overlapped reads
-  winui::UniqueFileHandle destinationHandle;  // synchronous writes
-  OVERLAPPED readControl{};                   // hEvent is the manual-reset ReadEvent
-  bool readPending = false;                   // a read was issued and not yet collected
+  // While open: the source and its chunk buffer (with the read in flight, if any), and
+  // the destination. Both are shared so that a pool thread that still reads, or the
+  // copy loop that still writes, keeps its file when the task is closed meanwhile.
+  std::shared_ptr<CChunkRead> read;
+  std::shared_ptr<base::UniqueFileHandle> destinationHandle;
+  // A read given up by a close that has not come back yet: the task is not opened
+  // again until it has, so it never has two reads in flight.
+  std::shared_ptr<CChunkRead> abandonedRead;
 
   uint32_t chunkSize = CHUNK_SIZE;
-  DWORD bytesRead = 0;
-  uint64_t fileSize = 0;  // size of the source when it was last opened
-  uint64_t offset = 0;    // position of the chunk being read or to be read next
+  std::atomic<uint64_t> fileSize{0};  // size of the source when it was last opened
+  std::atomic<uint64_t> offset{0};    // position of the chunk being read or to be read next
   std::atomic<int> lastState{TS_NOTHING};
 
   uint32_t readStartTick = 0;    // tick count when the current read was issued
   uint32_t sampleCount = 0;      // reads counted in the current speed window
   uint32_t accumulatedTime = 0;  // milliseconds summed over the window
-  float speed = 0;               // last speed, in the kernel's unit
+  std::atomic<float> speed{0};   // last speed, in the kernel's unit
 
-  winui::UniqueKernelHandle SpeedEvent;  // auto-reset, set once per completed read
-  winui::UniqueKernelHandle ReadEvent;   // manual-reset, owned here, used by readControl
-  std::unique_ptr<BYTE[]> buffer;        // chunkSize bytes, reused for every chunk
+  base::UniqueKernelHandle SpeedEvent;  // auto-reset, set once per completed read
+  base::UniqueKernelHandle ReadEvent;   // manual-reset, set when a read's result is in
+
+  // Kernel bookkeeping, under the kernel lock. Every close counts one generation up, so
+  // an open or a write that finishes after a close (or a re-add) knows it is stale.
+  uint32_t generation = 0;
+  bool openPending = false;     // an open of this generation is under way
+  uint32_t openGeneration = 0;  // the generation that open was made for
+  DWORD lastOpenError = 0;      // the last open failure logged, 0 after a success
 
   CCriticalSection stateLock;
   std::atomic<int> state{TS_NOTHING};

@@ -4,7 +4,7 @@
 
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ std::string DefaultListPath() {
   std::vector<wchar_t> buf(32768);
   DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
   std::string path = (n == 0 || n >= buf.size()) ? std::string("downloader.info")
-                                                 : winui::Narrow(std::wstring_view(buf.data(), n));
+                                                 : base::Narrow(std::wstring_view(buf.data(), n));
   size_t dot = path.rfind('.');
   size_t slash = path.rfind('\\');
   // Only a dot in the file name itself starts an extension.
@@ -22,36 +22,41 @@ std::string DefaultListPath() {
 }
 
 bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
-  std::wstring wa = winui::Widen(a), wb = winui::Widen(b);
+  std::wstring wa = base::Widen(a), wb = base::Widen(b);
   return CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(),
                               static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
-bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b,
-                 size_t count) {
-  if (a.size() < count || b.size() < count) return false;
-  for (size_t i = 0; i < count; ++i)
+bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
     if (a[i].state != b[i].state || a[i].name != b[i].name || a[i].source != b[i].source ||
         a[i].destination != b[i].destination)
       return false;
   return true;
 }
 
+// How long a delete keeps trying while a pool thread or the copy loop still holds the
+// file open.
+constexpr int kDeleteAttempts = 60;
+constexpr DWORD kDeleteRetryMs = 500;
+
 }  // namespace
 
-CDownloaderKernel::CDownloaderKernel() {
-  // The three kernel events keep their fixed names: they are part of what the program
-  // shows to the system. Only one kernel runs per session (single instance).
-  WorkEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, L"{8AB432F4-AE10-4348-A328-4D2F7E16210B}"));
-  WatchWakeEvent.Reset(
-      CreateEventW(nullptr, FALSE, FALSE, L"{4DED9FF2-2FA4-402a-80A6-FBB32C5A0822}"));
-  SpeedWakeEvent.Reset(
-      CreateEventW(nullptr, FALSE, FALSE, L"{2A2D29AB-C10F-414c-BC58-ECE0F9F2858F}"));
+CDownloaderKernel::CDownloaderKernel()
+    : WorkEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      WatchWakeEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      SpeedWakeEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      link(std::make_shared<CKernelLink>(this)) {
+  // The events carry no names: nothing opens them by name, and two kernels (two users'
+  // sessions, two test processes) must never share them.
   listPath = DefaultListPath();
 }
 
 CDownloaderKernel::~CDownloaderKernel() {
   if (!stopped) Stop();
+  // Pool threads still inside a hung call find the link cut when they come back.
+  link->Cut();
   CLockGuard guard(lock);
   tasks.clear();
 }
@@ -81,13 +86,7 @@ void CDownloaderKernel::SetSpeedUnit(int unit) {
   speedFactor = kFactors[unit];
 }
 
-int CDownloaderKernel::GetTaskCount() {
-  CLockGuard guard(lock);
-  return static_cast<int>(tasks.size());
-}
-
-CDownloadTask* CDownloaderKernel::GetTask(int index) {
-  CLockGuard guard(lock);
+CDownloadTask* CDownloaderKernel::GetTask(int index) const {
   if (index < 0 || index >= static_cast<int>(tasks.size())) return nullptr;
   return tasks[static_cast<size_t>(index)].get();
 }
@@ -106,16 +105,15 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
     return false;
 
   CLockGuard guard(lock);
-  std::vector<std::shared_ptr<CDownloadTask>> batch;
+  std::vector<TaskPtr> batch;
   for (const std::string& source : sources) {
     auto task = std::make_shared<CDownloadTask>();
     if (PrepareTask(source, folder, task.get())) batch.push_back(std::move(task));
   }
   if (batch.empty()) return false;
-  for (auto& task : batch) {
-    tasks.push_back(std::move(task));
-    OpenTask(static_cast<int>(tasks.size()) - 1);
-  }
+  // Every task is in the list (and can be paused or deleted) before any open returns.
+  for (auto& task : batch) tasks.push_back(task);
+  for (auto& task : batch) RequestOpen(task);
   return true;
 }
 
@@ -129,27 +127,32 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
 
   // A destination we already copy to: that task goes on, now from the new source.
   for (size_t i = 0; i < tasks.size(); ++i) {
-    CDownloadTask* existing = tasks[i].get();
+    const TaskPtr& existing = tasks[i];
     if (!SamePathIgnoringCase(existing->destination, task->destination)) continue;
-    CloseTask(existing, TS_NOTHING);
+    CloseTask(existing.get(), TS_NOTHING);
     existing->source = sourcePath;
-    OpenTask(static_cast<int>(i));
+    RequestOpen(existing);
     return false;
   }
 
-  ReadSourceSize(task);
   task->name = CDownloadTask::NameFromSource(sourcePath);
   g_log.Printf("add task: %s", task->name.c_str());
   return true;
 }
 
-void CDownloaderKernel::ReadSourceSize(CDownloadTask* task) {
-  winui::UniqueFileHandle file(CreateFileW(winui::WidePath(task->source).c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER size;
-  if (file && GetFileSizeEx(file.Get(), &size))
-    task->fileSize = static_cast<uint64_t>(size.QuadPart);
+void CDownloaderKernel::ReadSizeLater(const TaskPtr& task) {
+  std::weak_ptr<CDownloadTask> weak = task;
+  std::wstring source = base::WidePath(task->source);
+  pool.Submit([link = link, weak, source] {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data)) return;
+    uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    link->With([&](CDownloaderKernel& kernel) {
+      CLockGuard guard(kernel.lock);
+      // An open that came first has measured the size itself.
+      if (TaskPtr task = weak.lock(); task && !task->read) task->fileSize = size;
+    });
+  });
 }
 
 bool CDownloaderKernel::Start() {
@@ -158,7 +161,11 @@ bool CDownloaderKernel::Start() {
   if (IsObserverActive()) observer->OnStart();
   {
     CLockGuard guard(lock);
-    for (size_t i = 0; i < tasks.size(); ++i) OpenTask(static_cast<int>(i));
+    for (auto& task : tasks) {
+      // A task added just before is open or opening already.
+      if (task->read || (task->openPending && task->openGeneration == task->generation)) continue;
+      RequestOpen(task);
+    }
   }
   stopped = 0;
   watchThread.Reset(CreateThread(nullptr, 0, WatchThreadProc, this, 0, &watchThreadId));
@@ -174,8 +181,12 @@ bool CDownloaderKernel::Stop() {
   // nothing to join and must not log a second shutdown.
   if (stopped && !watchThread && !performanceThread && !downloaderThread) return true;
   g_log.Write("stop downloading");
+  // Written first: whatever hangs after this, every unfinished task is in the file.
+  SaveTaskList();
   stopped = 1;
 
+  // None of the three threads waits on a file-system call, so these joins are short
+  // even when a share hangs: pool threads stuck in a call are not waited for.
   SetEvent(WatchWakeEvent.Get());
   if (watchThread) WaitForSingleObject(watchThread.Get(), INFINITE);
   watchThread.Reset();
@@ -186,12 +197,6 @@ bool CDownloaderKernel::Stop() {
   performanceThread.Reset();
   g_log.Write("stopped perfomancer");
 
-  {
-    // Ends the copy loop's short wait on the task at its cursor at once.
-    CLockGuard guard(lock);
-    for (auto& task : tasks)
-      if (task->ReadEvent) SetEvent(task->ReadEvent.Get());
-  }
   SetEvent(WorkEvent.Get());
   if (downloaderThread) WaitForSingleObject(downloaderThread.Get(), INFINITE);
   downloaderThread.Reset();
@@ -199,26 +204,28 @@ bool CDownloaderKernel::Stop() {
   return true;
 }
 
+void CDownloaderKernel::ReleaseLater(std::shared_ptr<void> what) {
+  if (what) pool.Submit([what = std::move(what)]() mutable { what.reset(); });
+}
+
 void CDownloaderKernel::CloseTask(CDownloadTask* task, int newState) {
   CLockGuard guard(lock);
   task->SetState(newState);
-  if (task->sourceHandle) {
-    if (task->readPending) {
-      // Wait for the read in flight: it writes into the task's buffer. The event may
-      // also have been set by Stop, so the control block is what says "done".
-      while (!HasOverlappedIoCompleted(&task->readControl)) {
-        if (WaitForSingleObject(task->ReadEvent.Get(), 10) == WAIT_OBJECT_0 &&
-            !HasOverlappedIoCompleted(&task->readControl))
-          ResetEvent(task->ReadEvent.Get());
-      }
-      task->readPending = false;
+  ++task->generation;  // opens and writes under way for the old generation are stale
+  if (ReadPtr read = std::move(task->read)) {
+    if (read->InFlight()) {
+      read->Abandon();
+      task->abandonedRead = read;  // its pool thread closes the source when it returns
+    } else {
+      ReleaseLater(std::move(read));
     }
-    task->sourceHandle.Reset();
   }
-  task->destinationHandle.Reset();
+  ReleaseLater(std::move(task->destinationHandle));
   if (task->SpeedEvent) ResetEvent(task->SpeedEvent.Get());
   if (task->ReadEvent) ResetEvent(task->ReadEvent.Get());
 }
+
+void CDownloaderKernel::ResumeTask(int index) { OpenTask(index); }
 
 bool CDownloaderKernel::PauseTask(int index) {
   CDownloadTask* task = GetTask(index);
@@ -236,41 +243,68 @@ void CDownloaderKernel::StopTask(int index) {
 }
 
 bool CDownloaderKernel::DeleteTask(int index) {
-  CLockGuard guard(lock);
-  if (index < 0 || index >= static_cast<int>(tasks.size())) return false;
-  // Keeps the record alive for any thread still waiting on it after it leaves the list.
-  std::shared_ptr<CDownloadTask> task = tasks[static_cast<size_t>(index)];
-  g_log.Printf("[%s] - delete task", task->name.c_str());
-  CloseTask(task.get(), TS_DELETED);
-  DeleteFileW(winui::WidePath(task->destination).c_str());
-  if (IsObserverActive()) observer->OnTaskDeleted(index);
+  TaskPtr task;
+  {
+    CLockGuard guard(lock);
+    if (index < 0 || index >= static_cast<int>(tasks.size())) return false;
+    // Keeps the record alive for any thread still busy with it after it leaves the list.
+    task = tasks[static_cast<size_t>(index)];
+    g_log.Printf("[%s] - delete task", task->name.c_str());
+    CloseTask(task.get(), TS_DELETED);
+    if (IsObserverActive()) observer->OnTaskDeleted(index);
+    tasks.erase(tasks.begin() + index);
+  }
   SaveTaskList();
-  tasks.erase(tasks.begin() + index);
+  DeleteFileLater(task->destination);
   return true;
 }
 
+void CDownloaderKernel::DeleteFileLater(const std::string& path) {
+  pool.Submit([link = link, path] {
+    std::wstring wide = base::WidePath(path);
+    for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
+      // A task added since for the same file owns it now: leave it alone.
+      bool claimed = false;
+      link->With([&](CDownloaderKernel& kernel) {
+        CLockGuard guard(kernel.lock);
+        for (auto& task : kernel.tasks)
+          if (SamePathIgnoringCase(task->destination, path)) claimed = true;
+      });
+      if (claimed) return;
+      if (DeleteFileW(wide.c_str())) return;
+      DWORD error = GetLastError();
+      // Still open in a thread that is letting go of it: try again. Anything else (no
+      // such file, no right to delete) is final.
+      if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return;
+      Sleep(kDeleteRetryMs);
+    }
+  });
+}
+
 void CDownloaderKernel::SaveTaskList() {
-  CLockGuard guard(lock);
-  // Called after every chunk: the entries reuse their storage, and when they are what
-  // this kernel last wrote (one task copying, say) nothing is formatted or written.
-  size_t count = 0;
-  for (auto& task : tasks) {
-    int state = task->GetState();
-    if (state == TS_COMPLETED || state == TS_DELETED) continue;
-    if (count == listEntries.size()) listEntries.emplace_back();
-    TaskListEntry& entry = listEntries[count++];
-    entry.name = task->name;
-    entry.source = task->source;
-    entry.destination = task->destination;
-    entry.state = state;
+  std::vector<TaskListEntry> current;
+  uint64_t snapshot = 0;
+  {
+    CLockGuard guard(lock);
+    snapshot = ++listSnapshots;
+    current.reserve(tasks.size());
+    for (auto& task : tasks) {
+      int state = task->GetState();
+      if (state == TS_COMPLETED || state == TS_DELETED) continue;
+      current.push_back(TaskListEntry{task->name, task->source, task->destination, state});
+    }
   }
-  if (listWritten && count == lastListCount && SameEntries(listEntries, lastListEntries, count))
+  // The file is ours, next to the program, but still written without the kernel lock.
+  CLockGuard guard(listLock);
+  if (snapshot < listWrittenSnapshot) return;  // a newer list is on disk already
+  if (listWritten && SameEntries(current, lastListEntries)) {
+    listWrittenSnapshot = snapshot;
     return;
-  std::vector<TaskListEntry> current(listEntries.begin(), listEntries.begin() + count);
+  }
   if (CTaskListFile(listPath).Write(CTaskListFile::Format(current))) {
     lastListEntries = std::move(current);
-    lastListCount = count;
     listWritten = true;
+    listWrittenSnapshot = snapshot;
   }
 }
 
@@ -289,8 +323,8 @@ bool CDownloaderKernel::LoadTaskList() {
     task->source = std::move(entry.source);
     task->destination = std::move(entry.destination);
     task->SetState(entry.state);
-    ReadSourceSize(task.get());
-    tasks.push_back(std::move(task));
+    tasks.push_back(task);
+    ReadSizeLater(task);
   }
   return true;
 }

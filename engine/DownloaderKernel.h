@@ -1,5 +1,10 @@
 // The download engine: the ordered task list, its lock, the watch, performance and
-// downloader threads, the engine settings, and the operations the window calls.
+// downloader threads, the pool that makes every file-system call, the engine
+// settings, and the operations the window calls.
+//
+// No file-system call on a source or a destination runs on the caller's thread or
+// while the kernel lock is held: the lock guards memory only, so a share that hangs
+// holds up nothing but its own tasks.
 //
 // Tasks are named by their index in the list; deleting a task moves every later task
 // down by one. All operations are called from the user-interface thread and report
@@ -9,16 +14,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "engine/CriticalSection.h"
+#include "base/CriticalSection.h"
 #include "engine/DownloadTask.h"
+#include "engine/IoPool.h"
+#include "engine/KernelLink.h"
 #include "engine/KernelObserver.h"
 #include "engine/TaskListFile.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Win.h"
 
 // Completed reads per speed window.
 constexpr uint32_t SPEED_WINDOW = 10;
@@ -58,30 +66,47 @@ class CDownloaderKernel {
   // TS_NOTHING with its files closed.
   bool Stop();
 
-  // Run-time operations on the task at `index`; out-of-range indexes do nothing.
-  void OpenTask(int index);    // (re)open both files and make the task ready: Resume
+  // Run-time operations on the task at `index`; out-of-range indexes do nothing. Each
+  // returns at once, whatever the task's share does: files are opened, read, closed
+  // and deleted on pool threads.
+  void OpenTask(int index);    // (re)open both files and make the task ready
+  void ResumeTask(int index);  // the user's Resume: the same as OpenTask
   bool PauseTask(int index);   // close into TS_NOTHING; the watch thread reopens it
   void StopTask(int index);    // close into TS_WRITE_ERROR until resumed
   bool DeleteTask(int index);  // close, delete the destination file, remove the task
-  void CloseTask(CDownloadTask* task, int newState);
   void SaveTaskList();
 
   std::string GetVersion() const { return "1.4.0"; }
 
-  // For the window: the task count and the task at an index (null when out of range),
-  // each read under the kernel lock. The record stays valid until DeleteTask removes
-  // it, which only the window's own thread does.
-  int GetTaskCount();
-  CDownloadTask* GetTask(int index);
+  // For the window: the task count and the task at an index (null when out of range).
+  // Only the thread that adds and deletes tasks (the window's) may call these; they
+  // take no lock, so drawing never waits for the kernel's threads. The record stays
+  // valid until DeleteTask removes it.
+  int GetTaskCount() const { return static_cast<int>(tasks.size()); }
+  CDownloadTask* GetTask(int index) const;
+
+  // Threads that make file-system calls for the kernel right now (for tests).
+  int IoThreadCount() const { return pool.ThreadCount(); }
 
  private:
+  using TaskPtr = std::shared_ptr<CDownloadTask>;
+  using ReadPtr = std::shared_ptr<CChunkRead>;
+
   bool PrepareTask(const std::string& sourcePath, const std::string& folder, CDownloadTask* task);
-  void ReadSourceSize(CDownloadTask* task);
   bool IsObserverActive();
   int IndexOf(const CDownloadTask* task) const;  // -1 when not in the list
-  // Opens both files of a task still in the list (for the watch thread: only one that
-  // is still closed) without holding the kernel lock during the opens.
-  void OpenTaskRecord(const std::shared_ptr<CDownloadTask>& task, bool onlyIfClosed);
+  // Sets the new state and lets go of the task's files; a read in flight is abandoned.
+  void CloseTask(CDownloadTask* task, int newState);
+  // Hands what the task held to a pool thread, which closes it.
+  void ReleaseLater(std::shared_ptr<void> what);
+
+  // Opening, on a pool thread; the result is installed under the kernel lock.
+  void RequestOpen(const TaskPtr& task);
+  void OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                    base::UniqueFileHandle source, uint64_t size, base::UniqueFileHandle destination,
+                    DWORD error, bool sourceFailed);
+  void ReadSizeLater(const TaskPtr& task);
+  void DeleteFileLater(const std::string& path);
 
   // The three threads.
   static DWORD WINAPI WatchThreadProc(LPVOID kernel);
@@ -93,31 +118,39 @@ class CDownloaderKernel {
 
   // Copy-loop steps.
   bool IssueReads();  // true when some task has a read in flight
-  void IssueRead(int index, CDownloadTask* task);
-  void FinishRead(int index, CDownloadTask* task, bool ok, DWORD transferred);
-  bool WriteChunk(CDownloadTask* task, DWORD count);
-  void CompleteTask(int index, CDownloadTask* task, uint64_t endOfFile);
+  void ReadFinished(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
+  void HandleCompletion(const TaskPtr& task, ReadPtr& read);
+  bool WriteChunk(const std::string& name, HANDLE destination, const BYTE* data, DWORD count,
+                  uint64_t offset);
+  void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile);
   void PauseAfterFailedRead(int index, CDownloadTask* task);
   void TakeSpeedSample(int index, CDownloadTask* task);
 
   std::atomic<int> stopped{1};
   std::string defaultFolder;
-  winui::UniqueKernelHandle WorkEvent;       // wakes the downloader thread
-  winui::UniqueKernelHandle WatchWakeEvent;  // ends the watch thread's wait early
-  winui::UniqueKernelHandle SpeedWakeEvent;  // a read completed, a task opened, or Stop
+  base::UniqueKernelHandle WorkEvent;       // wakes the downloader thread
+  base::UniqueKernelHandle WatchWakeEvent;  // ends the watch thread's wait early
+  base::UniqueKernelHandle SpeedWakeEvent;  // a read completed, a task opened, or Stop
   CCriticalSection lock;
-  winui::UniqueKernelHandle watchThread, performanceThread, downloaderThread;
+  base::UniqueKernelHandle watchThread, performanceThread, downloaderThread;
   DWORD watchThreadId = 0, performanceThreadId = 0, downloaderThreadId = 0;
   std::string listPath;
-  std::vector<TaskListEntry> listEntries;      // reused by every SaveTaskList
+  // The list file is written without the kernel lock; this orders the writers, and a
+  // snapshot older than the one on disk is not written.
+  CCriticalSection listLock;
+  uint64_t listSnapshots = 0;  // under the kernel lock
+  uint64_t listWrittenSnapshot = 0;
   std::vector<TaskListEntry> lastListEntries;  // what this kernel last wrote to listPath
-  size_t lastListCount = 0;
   bool listWritten = false;
   IKernelObserver* observer = nullptr;
-  // Shared so that a thread waiting on a task keeps the record (and its events) alive
+  // Shared so that a thread busy with a task keeps the record (and its events) alive
   // even when the window deletes the task meanwhile.
-  std::vector<std::shared_ptr<CDownloadTask>> tasks;
+  std::vector<TaskPtr> tasks;
+  // Reads whose results are in, in the order they came, for the copy loop.
+  std::deque<std::pair<std::weak_ptr<CDownloadTask>, ReadPtr>> completions;
   int speedUnit = 2;
   float speedFactor = 1024.0f;
   std::atomic<uint32_t> watchInterval{5000};
+  std::shared_ptr<CKernelLink> link;
+  CIoPool pool;
 };

@@ -1,6 +1,8 @@
 #include "engine/DownloaderKernel.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <objbase.h>
 
 #include "engine/KernelHost.h"
@@ -30,7 +32,7 @@ TEST(DownloaderKernelSettings, DefaultsAndSetters) {
   CDownloaderKernel kernel;
   wchar_t module[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, module, MAX_PATH);
-  std::string program = winui::Narrow(module);
+  std::string program = base::Narrow(module);
   ASSERT_EQ(program.substr(program.size() - 4), ".exe");
   EXPECT_EQ(kernel.GetListPath(), program.substr(0, program.size() - 4) + ".info");
 
@@ -121,15 +123,19 @@ TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
   WriteRandomFile(src + "\\a.bin", 1000, 1);
   WriteRandomFile(src + "\\b.bin", 1000, 2);
   ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin", src + "\\b.bin"}, out));
-  EXPECT_EQ(observer.Calls(), (std::vector<std::string>{"ready 0", "ready 1"}));
+  // Opens run on pool threads: AddTasks has returned before they are done.
+  ASSERT_TRUE(WaitUntil([&] { return observer.Calls().size() == 2; }));
+  auto calls = observer.Calls();
+  std::sort(calls.begin(), calls.end());
+  EXPECT_EQ(calls, (std::vector<std::string>{"ready 0", "ready 1"}));
   EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_READY);
   EXPECT_EQ(kernel.GetTask(0)->fileSize, 1000u);
 
   // An open source cannot be written by others; its destination cannot be read.
-  HANDLE h = CreateFileW(winui::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
+  HANDLE h = CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-  h = CreateFileW(winui::Widen(out + "\\a.bin").c_str(), GENERIC_READ,
+  h = CreateFileW(base::Widen(out + "\\a.bin").c_str(), GENERIC_READ,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(h, INVALID_HANDLE_VALUE);
 
@@ -141,15 +147,23 @@ TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
   EXPECT_EQ(kernel.GetTask(1)->GetStateName(), "write error");
   EXPECT_EQ(observer.Calls(), (std::vector<std::string>{"paused 0", "paused 1"}));
 
-  // Closed: the source is free for writers again.
-  h = CreateFileW(winui::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
+  // Closed (on a pool thread): the source is free for writers again.
+  ASSERT_TRUE(WaitUntil([&] {
+    HANDLE probe = CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(probe);
+    return true;
+  }));
+  h = CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
 
   observer.Clear();
-  kernel.OpenTask(1);
-  EXPECT_EQ(kernel.GetTask(1)->GetState(), TS_READY);
+  kernel.ResumeTask(1);
+  ASSERT_TRUE(WaitUntil([&] { return kernel.GetTask(1)->GetState() == TS_READY; }));
   EXPECT_EQ(observer.Calls(), std::vector<std::string>{"ready 1"});
 
   // Out-of-range indexes change nothing.
@@ -172,7 +186,7 @@ TEST_F(KernelFixture, DeleteShiftsLaterTasksAndRemovesTheDestination) {
   ASSERT_EQ(kernel.GetTaskCount(), 2);
   EXPECT_EQ(kernel.GetTask(0), t1);
   EXPECT_EQ(kernel.GetTask(1), t2);
-  EXPECT_FALSE(FileExists(out + "\\t0.bin"));
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(out + "\\t0.bin"); }, 10000));
   EXPECT_TRUE(FileExists(out + "\\t1.bin"));
   EXPECT_EQ(observer.Calls(), std::vector<std::string>{"deleted 0"});
 
@@ -202,7 +216,8 @@ TEST_F(KernelFixture, LoadTaskListMakesTasksWithStoredStates) {
   ASSERT_EQ(kernel.GetTaskCount(), 2);
   EXPECT_EQ(kernel.GetTask(0)->name, "here");
   EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_DOWNLOADED);
-  EXPECT_EQ(kernel.GetTask(0)->fileSize, 777u);
+  // The size is read on a pool thread.
+  EXPECT_TRUE(WaitUntil([&] { return kernel.GetTask(0)->fileSize == 777u; }));
   EXPECT_EQ(kernel.GetTask(0)->offset, 0u);
   EXPECT_EQ(kernel.GetTask(1)->name, "gone & lost");
   EXPECT_EQ(kernel.GetTask(1)->GetState(), TS_WRITE_ERROR);
@@ -231,6 +246,7 @@ TEST_F(KernelFixture, ListFileIsRewrittenOnlyWhenItsContentChanges) {
   std::filesystem::create_directories(FsPath(src));
   WriteRandomFile(src + "\\a.bin", 10, 1);
   ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin", "Q:\\s\\b.bin"}, dir.Path()));
+  ASSERT_TRUE(WaitUntil([&] { return kernel.GetTask(0)->GetState() == TS_READY; }));
   kernel.SaveTaskList();
   std::vector<TaskListEntry> entries = ListFileEntries();
   ASSERT_EQ(entries.size(), 2u);
@@ -238,7 +254,7 @@ TEST_F(KernelFixture, ListFileIsRewrittenOnlyWhenItsContentChanges) {
   EXPECT_EQ(entries[1].state, TS_NOTHING);
 
   // Same tasks, same states: the file is not written again.
-  ASSERT_TRUE(DeleteFileW(winui::Widen(kernel.GetListPath()).c_str()));
+  ASSERT_TRUE(DeleteFileW(base::Widen(kernel.GetListPath()).c_str()));
   kernel.SaveTaskList();
   EXPECT_FALSE(FileExists(kernel.GetListPath()));
 

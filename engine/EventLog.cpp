@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 CEventLog g_log;
 
@@ -18,7 +18,7 @@ bool CEventLog::Open(HMODULE logModule) {
   if (n == 0 || n >= buf.size())
     modulePath = "kelserver";
   else
-    modulePath = winui::Narrow(std::wstring_view(buf.data(), n));
+    modulePath = base::Narrow(std::wstring_view(buf.data(), n));
   return Open(modulePath + ".log");
 }
 
@@ -27,7 +27,7 @@ bool CEventLog::Open(const std::string& logPath) {
   path = logPath;
   // Append-only access makes every write land whole at the current end of the file,
   // also when another run of the program appends to the same log at the same time.
-  file.Reset(CreateFileW(winui::WidePath(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+  file.Reset(CreateFileW(base::WidePath(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
   return file.Valid();

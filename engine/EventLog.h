@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "engine/CriticalSection.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Win.h"
+#include "base/CriticalSection.h"
+#include "base/UniqueHandle.h"
+#include "base/Win.h"
 
 class CEventLog {
  public:
@@ -36,7 +36,7 @@ class CEventLog {
   static std::string FormatLine(const SYSTEMTIME& local, const char* message);
 
  private:
-  winui::UniqueFileHandle file;
+  base::UniqueFileHandle file;
   HMODULE module = nullptr;
   std::string path;
   CCriticalSection writeLock;

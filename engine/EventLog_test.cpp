@@ -60,7 +60,7 @@ TEST(EventLog, LongLineIsCutButKeepsItsLineFeed) {
   ASSERT_LE(line.size(), CEventLog::kMaxLine);
   std::string body = line.substr(21, line.size() - 22);
   EXPECT_EQ(body.size() % 2, 0u);
-  EXPECT_EQ(winui::Narrow(winui::Widen(body)), body);
+  EXPECT_EQ(base::Narrow(base::Widen(body)), body);
 }
 
 TEST(EventLog, WritesNothingUntilOpenAndAppendsAcrossOpens) {
@@ -103,9 +103,9 @@ TEST(EventLog, DefaultPathIsTheModulePathWithLogAppended) {
   GetModuleFileNameW(nullptr, module, MAX_PATH);
   CEventLog log;
   ASSERT_TRUE(log.Open());
-  EXPECT_EQ(log.Path(), winui::Narrow(module) + ".log");
+  EXPECT_EQ(log.Path(), base::Narrow(module) + ".log");
   log.Close();
-  DeleteFileW(winui::Widen(log.Path()).c_str());
+  DeleteFileW(base::Widen(log.Path()).c_str());
 }
 
 TEST(EventLog, LinesOfManyThreadsNeverMixAndOthersCanRead) {

@@ -18,18 +18,11 @@ void CDownloaderKernel::WatchLoop() {
   while (!stopped) {
     WaitForSingleObject(WatchWakeEvent.Get(), watchInterval);
     if (stopped) break;
-    // Collected under the lock, opened without it: a pass over tasks whose share is
-    // gone must not hold up the window or the copy loop.
-    std::vector<std::shared_ptr<CDownloadTask>> closed;
-    {
-      CLockGuard guard(lock);
-      for (auto& task : tasks)
-        if (task->GetState() == TS_NOTHING) closed.push_back(task);
-    }
-    for (auto& task : closed) {
-      if (stopped) break;
-      OpenTaskRecord(task, true);
-    }
+    // Opens run on pool threads: a pass over tasks whose share is gone returns at once,
+    // and a task whose open still hangs gets no second one.
+    CLockGuard guard(lock);
+    for (auto& task : tasks)
+      if (task->GetState() == TS_NOTHING) RequestOpen(task);
   }
   g_log.Write("watch thread has ended");
 }

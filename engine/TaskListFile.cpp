@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "engine/XmlDocument.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ void AppendAttribute(std::string& out, const std::string& value) {
 }
 
 // A file name beside `path` for the text before it replaces the list.
-std::wstring TempPathFor(const std::string& path) { return winui::WidePath(path + ".tmp"); }
+std::wstring TempPathFor(const std::string& path) { return base::WidePath(path + ".tmp"); }
 
 bool WriteAll(HANDLE file, const std::string& text) {
   size_t done = 0;
@@ -108,7 +108,7 @@ bool WriteAll(HANDLE file, const std::string& text) {
 }
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
-  winui::UniqueFileHandle file(CreateFileW(winui::WidePath(path).c_str(), GENERIC_READ,
+  base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
@@ -172,13 +172,13 @@ bool CTaskListFile::Write(const std::string& text) const {
   const std::wstring temp = TempPathFor(path_);
   bool written = false;
   {
-    winui::UniqueFileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    base::UniqueFileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     // The bytes must be on disk before the rename makes them the list.
     written = WriteAll(file.Get(), text) && FlushFileBuffers(file.Get());
   }
-  if (written && MoveFileExW(temp.c_str(), winui::WidePath(path_).c_str(),
+  if (written && MoveFileExW(temp.c_str(), base::WidePath(path_).c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
   DeleteFileW(temp.c_str());

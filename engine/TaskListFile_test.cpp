@@ -5,9 +5,9 @@
 
 #include <climits>
 
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
@@ -21,26 +21,26 @@ class TaskListFileTest : public ::testing::Test {
     CoCreateGuid(&g);
     wchar_t id[64];
     StringFromGUID2(g, id, 64);
-    folder_ = winui::Narrow(tmp) + "tasklist" + winui::Narrow(id);
-    ASSERT_TRUE(CreateDirectoryW(winui::Widen(folder_).c_str(), nullptr));
+    folder_ = base::Narrow(tmp) + "tasklist" + base::Narrow(id);
+    ASSERT_TRUE(CreateDirectoryW(base::Widen(folder_).c_str(), nullptr));
     path_ = folder_ + "\\tolva.info";
   }
   void TearDown() override {
     for (const char* name : {"\\tolva.info", "\\tolva.info.tmp"})
-      DeleteFileW(winui::Widen(folder_ + name).c_str());
-    RemoveDirectoryW(winui::Widen(folder_).c_str());
+      DeleteFileW(base::Widen(folder_ + name).c_str());
+    RemoveDirectoryW(base::Widen(folder_).c_str());
     CoUninitialize();
   }
 
   void PutBytes(const std::string& bytes) {
-    winui::UniqueFileHandle f(CreateFileW(winui::Widen(path_).c_str(), GENERIC_WRITE, 0, nullptr,
+    base::UniqueFileHandle f(CreateFileW(base::Widen(path_).c_str(), GENERIC_WRITE, 0, nullptr,
                                           CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(f);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
   }
   std::string GetBytes(const std::string& path) {
-    winui::UniqueFileHandle f(CreateFileW(winui::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+    base::UniqueFileHandle f(CreateFileW(base::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                           nullptr, OPEN_EXISTING, 0, nullptr));
     if (!f) return "<missing>";
     std::string bytes(1 << 16, '\0');
@@ -203,7 +203,7 @@ TEST_F(TaskListFileTest, WriteReplacesWholeFileAndLeavesNoTemporary) {
   const std::string shorter = CTaskListFile::Format({});
   ASSERT_TRUE(file.Write(shorter));
   EXPECT_EQ(GetBytes(path_), shorter);
-  EXPECT_EQ(GetFileAttributesW(winui::Widen(path_ + ".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW(base::Widen(path_ + ".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
@@ -213,7 +213,7 @@ TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
 
   {
     // Someone holds the temporary file: the new text cannot be staged.
-    winui::UniqueFileHandle blocker(CreateFileW(winui::Widen(path_ + ".tmp").c_str(), GENERIC_WRITE,
+    base::UniqueFileHandle blocker(CreateFileW(base::Widen(path_ + ".tmp").c_str(), GENERIC_WRITE,
                                                 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(blocker);
     EXPECT_FALSE(file.Write(CTaskListFile::Format({})));
@@ -221,13 +221,13 @@ TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
   }
   {
     // The list itself is locked against replacement.
-    winui::UniqueFileHandle holder(CreateFileW(winui::Widen(path_).c_str(), GENERIC_READ,
+    base::UniqueFileHandle holder(CreateFileW(base::Widen(path_).c_str(), GENERIC_READ,
                                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                                                nullptr));
     ASSERT_TRUE(holder);
     EXPECT_FALSE(file.Write(CTaskListFile::Format({})));
     EXPECT_EQ(GetBytes(path_), old);
-    EXPECT_EQ(GetFileAttributesW(winui::Widen(path_ + ".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(base::Widen(path_ + ".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
   }
   EXPECT_FALSE(CTaskListFile(folder_ + "\\no such folder\\tolva.info").Write(old));
   ASSERT_EQ(LoadAll().size(), 1u);

@@ -4,8 +4,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ std::optional<std::string> Attribute(IXMLDOMElement* element, const std::wstring
   if (value.Get().vt != VT_BSTR) return std::nullopt;
   BSTR s = value.Get().bstrVal;
   if (!s) return std::string();
-  return winui::Narrow(std::wstring_view(s, SysStringLen(s)));
+  return base::Narrow(std::wstring_view(s, SysStringLen(s)));
 }
 
 }  // namespace

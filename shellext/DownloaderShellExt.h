@@ -5,7 +5,7 @@
 #include "com/ObjectRoot.h"
 #include "shellext/DropSelection.h"
 #include "shellext/Shell.h"
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace shellext {
 
@@ -35,8 +35,8 @@ class DownloaderShellExt final : public IShellExtInit, public IContextMenu, publ
 
   DropSelection selection_;
   // Loaded once per object and handed to the menu; deleted with the object.
-  winui::UniqueBitmap downloadBitmap;
-  winui::UniqueBitmap downloadIntoBitmap;
+  base::UniqueBitmap downloadBitmap;
+  base::UniqueBitmap downloadIntoBitmap;
 };
 
 }  // namespace shellext

@@ -9,7 +9,7 @@
 #include "shellext/testing/DialogAnswerer.h"
 #include "shellext/testing/DropData.h"
 #include "shellext/testing/TestSupport.h"
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ TEST_F(ShellExtDllTest, InitializeRefusesMissingDropListsAndKeepsTheOldSelection
 
 TEST_F(ShellExtDllTest, MenuGetsBothEntriesWithTheirBitmapsForEveryKindOfRequest) {
   for (UINT flags : {static_cast<UINT>(CMF_NORMAL), static_cast<UINT>(CMF_DEFAULTONLY)}) {
-    winui::UniqueMenu menu(CreatePopupMenu());
+    base::UniqueMenu menu(CreatePopupMenu());
     for (UINT i = 0; i < 7; ++i) AppendMenuW(menu.Get(), MF_STRING, 1 + i, L"shell item");
     ComPtr<IContextMenu> handler = Handler({L"C:\\a.txt"});
     HRESULT hr = handler->QueryContextMenu(menu.Get(), 5, 100, 200, flags);

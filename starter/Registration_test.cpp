@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "shellext/testing/TestSupport.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -201,7 +201,7 @@ TEST_F(RegistrationTest, AScriptStartsTheProgramThroughTheStarterByItsProgId) {
   comtest::TempFolder temp;
   const std::wstring script = temp.Path() + L"\\start.js";
   {
-    std::ofstream out(winui::Narrow(script), std::ios::binary);
+    std::ofstream out(base::Narrow(script), std::ios::binary);
     out << "var s = new ActiveXObject(\"Veduravevaredav.Starter\");\r\n"
            "s.startDownload('\"C:\\\\My Files\\\\a b.txt;C:\\\\c.txt;\" \"D:\\\\target\"');\r\n"
            "s.startDownload(\"\");\r\n"

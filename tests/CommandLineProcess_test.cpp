@@ -146,14 +146,14 @@ TEST(Parameters, HandOffToTheRunningInstance) {
       MakeCases(f, Route::HandOff, L"2" + UniqueText(), program.Folder());
   ASSERT_TRUE(program.StartFirst(""));
   for (const Case& c : cases) {
-    winui::UniqueKernelHandle later = program.Start(c.arguments);
+    base::UniqueKernelHandle later = program.Start(c.arguments);
     ASSERT_TRUE(later) << c.what;
     ASSERT_EQ(WaitForSingleObject(later.Get(), 60000), WAIT_OBJECT_0) << c.what;
     Check(c);
   }
   // An empty text adds nothing.
   const size_t added = program.AddedTasks().size();
-  winui::UniqueKernelHandle empty = program.Start("");
+  base::UniqueKernelHandle empty = program.Start("");
   ASSERT_EQ(WaitForSingleObject(empty.Get(), 60000), WAIT_OBJECT_0);
   EXPECT_EQ(program.AddedTasks().size(), added);
   EXPECT_TRUE(program.CloseFirst());

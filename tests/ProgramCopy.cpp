@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace testing_tolva {
 
@@ -50,7 +50,7 @@ std::wstring MakeTempFolder(const std::wstring& prefix) {
 void RemoveTree(const std::wstring& folder) {
   if (folder.empty()) return;
   WIN32_FIND_DATAW found;
-  winui::UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &found));
+  base::UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &found));
   if (find) {
     do {
       std::wstring name = found.cFileName;
@@ -67,7 +67,7 @@ void RemoveTree(const std::wstring& folder) {
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-  winui::UniqueFileHandle file(
+  base::UniqueFileHandle file(
       CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
   return file &&
@@ -76,7 +76,7 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 bool ReadBytes(const std::wstring& path, std::string& bytes) {
-  winui::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                            nullptr, OPEN_EXISTING, 0, nullptr));
   LARGE_INTEGER size;
@@ -103,7 +103,7 @@ DefaultFolderSetting::DefaultFolderSetting(const std::wstring& folder) {
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
                       nullptr) != ERROR_SUCCESS)
     return;
-  winui::UniqueRegKey key(raw);
+  base::UniqueRegKey key(raw);
   wchar_t old[1024];
   DWORD size = sizeof(old) - sizeof(wchar_t), type = 0;
   if (RegQueryValueExW(raw, kFolderValue, nullptr, &type, reinterpret_cast<BYTE*>(old), &size) ==
@@ -121,7 +121,7 @@ DefaultFolderSetting::~DefaultFolderSetting() {
   HKEY raw = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_ALL_ACCESS, &raw) != ERROR_SUCCESS)
     return;
-  winui::UniqueRegKey key(raw);
+  base::UniqueRegKey key(raw);
   if (hadValue_)
     RegSetValueExW(raw, kFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(previous_.c_str()),
                    static_cast<DWORD>((previous_.size() + 1) * sizeof(wchar_t)));
@@ -145,18 +145,18 @@ ProgramCopy::~ProgramCopy() {
   RemoveTree(folder_);
 }
 
-winui::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD* processId) {
+base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD* processId) {
   std::wstring command = L"\"" + exe_ + L"\"";
-  if (!arguments.empty()) command += L" " + winui::Widen(arguments);
+  if (!arguments.empty()) command += L" " + base::Widen(arguments);
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
   if (exe_.empty() || !CreateProcessW(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
                                       nullptr, folder_.c_str(), &si, &pi))
-    return winui::UniqueKernelHandle();
+    return base::UniqueKernelHandle();
   CloseHandle(pi.hThread);
   if (processId) *processId = pi.dwProcessId;
-  return winui::UniqueKernelHandle(pi.hProcess);
+  return base::UniqueKernelHandle(pi.hProcess);
 }
 
 bool ProgramCopy::StartFirst(const std::string& arguments) {

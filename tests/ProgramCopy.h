@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace testing_tolva {
 
@@ -59,7 +59,7 @@ class ProgramCopy {
   const std::wstring& Folder() const { return folder_; }
 
   // Starts the program with `arguments` after its quoted path (UTF-8).
-  winui::UniqueKernelHandle Start(const std::string& arguments, DWORD* processId = nullptr);
+  base::UniqueKernelHandle Start(const std::string& arguments, DWORD* processId = nullptr);
   // Starts the first instance and waits for its window.
   bool StartFirst(const std::string& arguments);
   // The running instance's main window, or null.
@@ -74,12 +74,12 @@ class ProgramCopy {
  private:
   std::wstring folder_;
   std::wstring exe_;
-  winui::UniqueKernelHandle first_;
+  base::UniqueKernelHandle first_;
   DWORD firstId_ = 0;
 };
 
-inline std::string U8(const std::wstring& text) { return winui::Narrow(text); }
-inline std::wstring W(const std::string& text) { return winui::Widen(text); }
+inline std::string U8(const std::wstring& text) { return base::Narrow(text); }
+inline std::wstring W(const std::string& text) { return base::Widen(text); }
 
 // Folders for sources, destinations and the default download folder, removed after.
 class Folders {

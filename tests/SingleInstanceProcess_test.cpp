@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tests/ProgramCopy.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ bool HasVisibleWindow(DWORD processId) {
                                       DWORD limitMs, ULONGLONG* tookMs = nullptr) {
   DWORD pid = 0;
   ULONGLONG start = GetTickCount64();
-  winui::UniqueKernelHandle process = program.Start(arguments, &pid);
+  base::UniqueKernelHandle process = program.Start(arguments, &pid);
   if (!process) return ::testing::AssertionFailure() << "cannot start";
   bool window = false;
   while (WaitForSingleObject(process.Get(), 5) == WAIT_TIMEOUT) {
@@ -103,7 +103,7 @@ TEST(ProgramStart, TwentyLaterStartsAtOnceAllReachTheRunningInstance) {
 
   constexpr int kStarts = 20;
   std::vector<std::string> contents;
-  std::vector<winui::UniqueKernelHandle> starts;
+  std::vector<base::UniqueKernelHandle> starts;
   for (int i = 0; i < kStarts; ++i)
     contents.push_back(f.Source("f" + std::to_string(i) + ".dat", 2000 + i, 10 + i));
   for (int i = 0; i < kStarts; ++i) {

@@ -3,9 +3,9 @@
 
 #include "engine/TaskListFile.h"
 #include "tests/TaskListRewriterLists.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ TEST(TaskListFile, KilledWriterLeavesACompleteList) {
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   const std::wstring list = folder + L"\\tolva.info";
   const std::wstring eventName = L"TolvaTest-written-" + UniqueText();
-  winui::UniqueKernelHandle written(CreateEventW(nullptr, FALSE, FALSE, eventName.c_str()));
+  base::UniqueKernelHandle written(CreateEventW(nullptr, FALSE, FALSE, eventName.c_str()));
   ASSERT_TRUE(written);
 
   for (int round = 0; round < 8; ++round) {
@@ -54,8 +54,8 @@ TEST(TaskListFile, KilledWriterLeavesACompleteList) {
     ASSERT_TRUE(CreateProcessW(rewriter.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
                                nullptr, nullptr, &si, &pi))
         << GetLastError();
-    winui::UniqueKernelHandle process(pi.hProcess);
-    winui::UniqueKernelHandle thread(pi.hThread);
+    base::UniqueKernelHandle process(pi.hProcess);
+    base::UniqueKernelHandle thread(pi.hThread);
     // Let it get some rewrites in (more each round, to land the kill at varied moments).
     for (int k = 0; k <= round * 3; ++k)
       ASSERT_EQ(WaitForSingleObject(written.Get(), 30000), WAIT_OBJECT_0);
@@ -63,13 +63,13 @@ TEST(TaskListFile, KilledWriterLeavesACompleteList) {
     ASSERT_EQ(WaitForSingleObject(process.Get(), 30000), WAIT_OBJECT_0);
 
     std::vector<TaskListEntry> read;
-    ASSERT_TRUE(CTaskListFile(winui::Narrow(list)).Load(read));
+    ASSERT_TRUE(CTaskListFile(base::Narrow(list)).Load(read));
     SCOPED_TRACE(round);
     ExpectWholeList(read);
   }
 
   // A temporary file the killed writer may have left does not stop the next write.
-  CTaskListFile file(winui::Narrow(list));
+  CTaskListFile file(base::Narrow(list));
   ASSERT_TRUE(file.Write(CTaskListFile::Format(RewriterList(false))));
   std::vector<TaskListEntry> read;
   ASSERT_TRUE(file.Load(read));

@@ -3,14 +3,14 @@
 // that nothing is left running if its parent dies.
 #include "engine/TaskListFile.h"
 #include "tests/TaskListRewriterLists.h"
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
-  CTaskListFile file(winui::Narrow(argv[1]));
-  winui::UniqueKernelHandle written(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]));
+  CTaskListFile file(base::Narrow(argv[1]));
+  base::UniqueKernelHandle written(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]));
   const std::string texts[2] = {CTaskListFile::Format(RewriterList(true)),
                                 CTaskListFile::Format(RewriterList(false))};
   const ULONGLONG start = GetTickCount64();

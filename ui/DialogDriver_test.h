@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 class TimerDriver {
  public:
@@ -83,7 +83,7 @@ inline bool HasChildText(HWND parent, const std::string& text) {
   struct Search {
     std::wstring text;
     bool found;
-  } search{winui::Widen(text), false};
+  } search{base::Widen(text), false};
   EnumChildWindows(
       parent,
       [](HWND wnd, LPARAM p) -> BOOL {
@@ -100,5 +100,5 @@ inline bool HasChildText(HWND parent, const std::string& text) {
 inline std::string ControlText(HWND wnd) {
   wchar_t buf[1024] = {};
   GetWindowTextW(wnd, buf, 1024);
-  return winui::Narrow(buf);
+  return base::Narrow(buf);
 }

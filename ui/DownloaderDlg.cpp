@@ -7,7 +7,7 @@
 #include "resources/resource.h"
 #include "ui/AboutBox.h"
 #include "ui/SettingsRegistry.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 #include "winui/WaitCursor.h"
 
 namespace {
@@ -163,7 +163,14 @@ void CDownloaderDlg::ApplyViewOptions() {
 }
 
 bool CDownloaderDlg::QueueFiles(const std::vector<std::string>& files, const std::string& folder) {
-  return m_kernel.AddTasks(files, folder);
+  bool added = m_kernel.AddTasks(files, folder);
+  // Every new task has its row at once, opened or not: one whose share is down can
+  // still be paused, stopped or deleted.
+  if (m_list.Hwnd()) {
+    SyncRows(m_kernel.GetTaskCount());
+    RefreshTip();
+  }
+  return added;
 }
 
 std::string CDownloaderDlg::BuildTrayTip() {

@@ -7,13 +7,14 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "resources/resource.h"
 #include "ui/FileOpenDialog.h"
 #include "ui/FolderPicker.h"
 #include "ui/TaskMenu.h"
 #include "winui/StringResource.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 #include "winui/WaitCursor.h"
 
 std::string CDownloaderDlg::s_lastIntoFolder;
@@ -33,7 +34,7 @@ std::string FolderOf(const std::string& path) {
 std::wstring ToolTipText(UINT id) {
   std::string text = winui::LoadStringResource(id);
   size_t end = text.find('\n');
-  return end == std::string::npos ? std::wstring() : winui::Widen(text.substr(end + 1));
+  return end == std::string::npos ? std::wstring() : base::Widen(text.substr(end + 1));
 }
 
 void CopyTip(const std::wstring& tip, NMTTDISPINFOW& info) {
@@ -108,8 +109,7 @@ void CDownloaderDlg::RunTaskCommand(UINT id) {
   if (!task) return;  // no row selected
   switch (id) {
     case ID_TASK_RESUME:
-      task->SetState(TS_NOTHING);
-      m_kernel.OpenTask(index);
+      m_kernel.ResumeTask(index);
       break;
     case ID_TASK_PAUSE:
       m_kernel.PauseTask(index);
@@ -136,7 +136,7 @@ void CDownloaderDlg::RunTaskCommand(UINT id) {
 
 void CDownloaderDlg::ShellOpen(const std::string& path) {
   // Whatever goes wrong, the shell tells the user itself.
-  ShellExecuteW(Hwnd(), L"open", winui::Widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  ShellExecuteW(Hwnd(), L"open", base::Widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void CDownloaderDlg::OnListRightClick() {
@@ -178,7 +178,7 @@ void CDownloaderDlg::AddFiles(bool chooseFolder) {
     // A drive's root comes as "C:\": the kernel puts the backslash before each name.
     if (!folder.empty() && folder.back() == '\\') folder.pop_back();
   }
-  m_kernel.AddTasks(files, folder);
+  QueueFiles(files, folder);
 }
 
 void CDownloaderDlg::ShowOptions() {

@@ -15,7 +15,7 @@
 #include "ui/FileDialogAnswer_test.h"
 #include "ui/FolderPicker.h"
 #include "ui/SettingsRegistry.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -36,11 +36,11 @@ enum MenuPosition {
 };
 
 bool SamePath(const std::string& a, const std::string& b) {
-  return _wcsicmp(winui::Widen(a).c_str(), winui::Widen(b).c_str()) == 0;
+  return _wcsicmp(base::Widen(a).c_str(), base::Widen(b).c_str()) == 0;
 }
 
 bool FileExists(const std::string& path) {
-  return GetFileAttributesW(winui::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(base::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 class Commands : public ::testing::Test {
@@ -136,7 +136,7 @@ class Commands : public ::testing::Test {
       PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
       return true;
     }
-    std::wstring wide = winui::Widen(pick);
+    std::wstring wide = base::Widen(pick);
     std::string shown = pick.empty() ? expectShown : pick;
     std::string leaf = shown.substr(shown.rfind('\\') + 1);
     // The tree may still be filling: select until it shows the folder.
@@ -175,7 +175,7 @@ class Commands : public ::testing::Test {
     info.pszText = text;
     info.cchTextMax = MAX_PATH;
     SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&info));
-    return winui::Narrow(text);
+    return base::Narrow(text);
   }
 
   static Paths Sources(RunningWindow& w) {
@@ -271,27 +271,28 @@ TEST_F(Commands, TaskCommandsActOnTheKernelAndTheRows) {
   ASSERT_TRUE(w.WaitInitialised());
   w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
   ASSERT_EQ(w.RowTexts(), (Paths{"a", "b", "c"}));
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(w.State(i), TS_READY);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(WaitFor([&] { return w.State(i) == TS_READY; }));
 
   ASSERT_TRUE(RunFromMenu(w, 1, kPause));
   EXPECT_EQ(w.State(1), TS_NOTHING);
   ASSERT_TRUE(RunFromMenu(w, 2, kStop));
   EXPECT_EQ(w.State(2), TS_WRITE_ERROR);
   EXPECT_EQ(w.RowTexts(), (Paths{"a", "b", "c"}));
-  // Closed tasks let go of their files.
-  EXPECT_TRUE(DeleteFileW(winui::Widen(out + "\\c.bin").c_str()));
+  // Closed tasks let go of their files (on a pool thread, at once).
+  EXPECT_TRUE(WaitFor([&] { return DeleteFileW(base::Widen(out + "\\c.bin").c_str()) != FALSE; }));
 
+  // Resume opens the files on a pool thread: the command itself returns at once.
   ASSERT_TRUE(RunFromMenu(w, 2, kResume));
-  EXPECT_EQ(w.State(2), TS_READY);
+  EXPECT_TRUE(WaitFor([&] { return w.State(2) == TS_READY; }));
   EXPECT_TRUE(FileExists(out + "\\c.bin"));
   ASSERT_TRUE(RunFromMenu(w, 1, kResume));
-  EXPECT_EQ(w.State(1), TS_READY);
+  EXPECT_TRUE(WaitFor([&] { return w.State(1) == TS_READY; }));
 
   // Delete: no question; its copy goes, and every later row moves up with its task.
   ASSERT_TRUE(RunFromMenu(w, 0, kDelete));
   EXPECT_EQ(w.RowTexts(), (Paths{"b", "c"}));
   EXPECT_EQ(Sources(w), (Paths{sources[1], sources[2]}));
-  EXPECT_FALSE(FileExists(out + "\\a.bin"));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\a.bin"); }));
   EXPECT_TRUE(FileExists(out + "\\b.bin"));
   EXPECT_TRUE(FileExists(sources[0]));
 
@@ -340,7 +341,7 @@ TEST_F(Commands, AddFilesCopiesTheChosenFilesInTheirOrderToTheDefaultFolder) {
   EXPECT_EQ(Destination(w, 0), out + "\\b.txt");
   EXPECT_EQ(w.RowTexts(), (Paths{"b", "a"}));
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  ASSERT_TRUE(GetFileAttributesExW(winui::Widen(out + "\\b.txt").c_str(), GetFileExInfoStandard,
+  ASSERT_TRUE(GetFileAttributesExW(base::Widen(out + "\\b.txt").c_str(), GetFileExInfoStandard,
                                    &data));
   EXPECT_EQ(data.nFileSizeLow, 300000u);
 
@@ -406,7 +407,7 @@ TEST_F(Commands, AFolderSetInTheOptionsIsUsedByTheNextAddWithoutARestart) {
   ClickButton(w, ID_OPTIONS);
   HWND options = nullptr;
   ASSERT_TRUE(WaitFor([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
-  SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), winui::Widen(out).c_str());
+  SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), base::Widen(out).c_str());
   HWND optionList = GetDlgItem(options, IDC_OPTION_LIST);
   LPARAM kbps = MAKELPARAM(2 * 20 + 2 + 5, 2 + 16 * 7 + 8);  // item 7, at level 2
   SendMessageW(optionList, WM_LBUTTONDOWN, MK_LBUTTON, kbps);
@@ -446,7 +447,7 @@ TEST_F(Commands, ToolbarButtonsShowTheirTooltips) {
     tool.uId = static_cast<UINT_PTR>(command);
     tool.lpszText = buffer;
     SendMessageW(tips, TTM_GETTEXTW, 80, reinterpret_cast<LPARAM>(&tool));
-    EXPECT_EQ(winui::Narrow(buffer), text);
+    EXPECT_EQ(base::Narrow(buffer), text);
   }
 
   // A single-byte request, by command and by window; a string with no tooltip part.
@@ -460,7 +461,7 @@ TEST_F(Commands, ToolbarButtonsShowTheirTooltips) {
   byWindow.hdr = {tips, reinterpret_cast<UINT_PTR>(child), TTN_GETDISPINFOW};
   byWindow.uFlags = TTF_IDISHWND;
   SendMessageW(w.Hwnd(), WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&byWindow));
-  EXPECT_EQ(winui::Narrow(byWindow.lpszText), "Download files into the specified folder");
+  EXPECT_EQ(base::Narrow(byWindow.lpszText), "Download files into the specified folder");
   DestroyWindow(child);
   request = {};
   request.hdr = {tips, IDS_OPT_SAVE_PLACEMENT, TTN_GETDISPINFOA};

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "resources/resource.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 bool CDownloaderDlg::OnUiThread() const { return GetCurrentThreadId() == m_uiThread; }
 
@@ -31,10 +31,7 @@ void CDownloaderDlg::Deliver(Notice notice, LPARAM arg) {
 
 void CDownloaderDlg::OnStart() { Deliver(Notice::Start, 0); }
 
-void CDownloaderDlg::OnTaskReady(int, CDownloadTask* task) {
-  // The record, not the index: its place in the list is looked up on arrival.
-  Deliver(Notice::Ready, reinterpret_cast<LPARAM>(task));
-}
+void CDownloaderDlg::OnTaskReady(int, CDownloadTask*) { Deliver(Notice::Ready, 0); }
 
 void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Deliver(Notice::Speed, 0); }
 
@@ -73,18 +70,12 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
       m_list.DeleteAllItems();
       SyncRows(m_kernel.GetTaskCount());
       break;
-    case Notice::Ready: {
-      auto* task = reinterpret_cast<CDownloadTask*>(arg);
-      int count = m_kernel.GetTaskCount();
-      for (int i = 0; i < count; ++i) {
-        if (m_kernel.GetTask(i) != task) continue;
-        // Rows form a prefix of the list, so a task's row brings the rows before it.
-        if (i >= m_list.ItemCount()) SyncRows(i + 1);
-        break;
-      }
+    case Notice::Ready:
+      // Rows were made when the tasks were added; a task opened before the kernel
+      // started gets its row here.
+      SyncRows(m_kernel.GetTaskCount());
       RepaintRows();
       break;
-    }
     case Notice::Repaint:
       m_repaintQueued = false;
       RepaintRows();
@@ -129,5 +120,5 @@ void CDownloaderDlg::RepaintRows() {
 void CDownloaderDlg::RefreshTip() {
   // Speed notices come many times a second; the shell hears only of a changed tip.
   std::string tip = BuildTrayTip();
-  if (m_tray.TipText() != winui::Narrow(CSystemTray::FitTip(tip))) m_tray.ChangeTip(tip);
+  if (m_tray.TipText() != base::Narrow(CSystemTray::FitTip(tip))) m_tray.ChangeTip(tip);
 }

@@ -14,7 +14,7 @@
 #include "ui/MainWindowDriver_test.h"
 #include "ui/SettingsRegistry.h"
 #include "ui/TestSupport.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ const char kTitle[] = "Tolva - Your Ziravadi Downloader";
 std::string WindowText(HWND w) {
   wchar_t text[512]{};
   GetWindowTextW(w, text, 512);
-  return winui::Narrow(text);
+  return base::Narrow(text);
 }
 
 long ReadSetting(const char* name, long fallback) {
@@ -48,7 +48,7 @@ bool Minimise(HWND w, const std::function<bool()>& reached) {
 }
 
 bool FileExists(const std::string& path) {
-  return GetFileAttributesW(winui::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(base::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 class MainWindow : public ::testing::Test {
@@ -103,7 +103,7 @@ TEST_F(MainWindow, OpensWithTitleToolbarColumnsTrayAndAbout) {
   int last = GetMenuItemCount(system) - 1;
   wchar_t item[64]{};
   GetMenuStringW(system, last, item, 64, MF_BYPOSITION);
-  EXPECT_EQ(winui::Narrow(item), "&About tolva...");
+  EXPECT_EQ(base::Narrow(item), "&About tolva...");
   EXPECT_EQ(GetMenuItemID(system, last), UINT(IDM_ABOUTBOX));
 
   // The About box from the tray menu's command.
@@ -197,7 +197,7 @@ TEST_F(MainWindow, ThreeTasksShowInTheTrayTipAndInTheList) {
   EXPECT_EQ(tip, std::string(kTitle) +
                      "\n\nalpha - 100.0% [completed]\nbeta - 0.0% [nothing]\n"
                      "gamma - 0.0% [nothing]");
-  std::string shown = winui::Narrow(CSystemTray::FitTip(tip));
+  std::string shown = base::Narrow(CSystemTray::FitTip(tip));
   EXPECT_TRUE(WaitFor([&] { return w.dlg.Tray().TipText() == shown; }));
 
   // The list as the window paints it: a full pale-green bar in the completed row only.
@@ -337,7 +337,7 @@ TEST_F(MainWindow, WithoutATrayIconItStillWorksAndTheIconComesLater) {
   w.dlg.refuseTray = false;
   ASSERT_TRUE(WaitFor([&] { return w.dlg.Tray().IsAvailable(); }));
   EXPECT_EQ(w.dlg.Tray().TipText(),
-            winui::Narrow(CSystemTray::FitTip(std::string(kTitle) + "\n\na - 100.0% [completed]")));
+            base::Narrow(CSystemTray::FitTip(std::string(kTitle) + "\n\na - 100.0% [completed]")));
   ASSERT_TRUE(w.Close());
 }
 
@@ -366,7 +366,7 @@ TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
   for (int i = 0; i < 5; ++i) {
     wchar_t text[32]{};
     GetMenuStringW(menu, i, text, 32, MF_BYPOSITION);
-    EXPECT_EQ(winui::Narrow(text), texts[i]);
+    EXPECT_EQ(base::Narrow(text), texts[i]);
   }
   EXPECT_EQ(GetMenuDefaultItem(menu, TRUE, 0), 0u);
 

@@ -4,14 +4,14 @@
 // timer or a wait loop) until it returns true.
 #pragma once
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 #include <commdlg.h>
 #include <dlgs.h>
 
 #include <string>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 class FileDialogAnswer {
  public:
@@ -32,12 +32,12 @@ class FileDialogAnswer {
       wchar_t filter[128]{};
       SendMessageW(filters, CB_GETLBTEXT, SendMessageW(filters, CB_GETCURSEL, 0, 0),
                    reinterpret_cast<LPARAM>(filter));
-      filterText = winui::Narrow(filter);
+      filterText = base::Narrow(filter);
       if (names_.empty()) {
         Press(IDCANCEL);
         return true;
       }
-      SetWindowTextW(field, winui::Widen(folder_).c_str());
+      SetWindowTextW(field, base::Widen(folder_).c_str());
       Press(IDOK);
       stage_ = Stage::Navigate;
       return false;
@@ -47,8 +47,8 @@ class FileDialogAnswer {
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(dialog_, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(shown),
                         SMTO_NORMAL, 1000, &ignored);
-    if (_wcsicmp(shown, winui::Widen(folder_).c_str()) != 0) return false;
-    SetWindowTextW(NameField(dialog_), winui::Widen(names_).c_str());
+    if (_wcsicmp(shown, base::Widen(folder_).c_str()) != 0) return false;
+    SetWindowTextW(NameField(dialog_), base::Widen(names_).c_str());
     Press(IDOK);
     return true;
   }
@@ -91,7 +91,7 @@ class FileDialogAnswer {
   static std::string Text(HWND w) {
     wchar_t text[512]{};
     GetWindowTextW(w, text, 512);
-    return winui::Narrow(text);
+    return base::Narrow(text);
   }
   void Press(int button) {
     PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -26,13 +26,13 @@ std::vector<std::string> CFileOpenDialog::ParseSelection(std::wstring_view answe
   std::vector<std::wstring_view> parts = SplitAtZeros(answer);
   std::vector<std::string> paths;
   if (parts.size() == 1) {
-    paths.push_back(winui::Narrow(parts[0]));
+    paths.push_back(base::Narrow(parts[0]));
   } else if (parts.size() > 1) {
     std::wstring folder(parts[0]);
     // A drive's root comes with its backslash ("C:\"), any other folder without.
     if (folder.back() != L'\\') folder += L'\\';
     for (size_t i = 1; i < parts.size(); ++i)
-      paths.push_back(winui::Narrow(folder + std::wstring(parts[i])));
+      paths.push_back(base::Narrow(folder + std::wstring(parts[i])));
   }
   return paths;
 }

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 class CFileOpenDialog {
  public:

@@ -3,7 +3,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -42,14 +42,14 @@ bool CFolderPicker::PickFolder(std::string& path, HWND owner) {
   LPITEMIDLIST start = nullptr;
   IShellFolder* desktop = nullptr;
   if (!path.empty() && SUCCEEDED(SHGetDesktopFolder(&desktop)) && desktop) {
-    std::wstring wide = winui::Widen(path);
+    std::wstring wide = base::Widen(path);
     if (wide.size() > MAX_PATH - 1) wide.resize(MAX_PATH - 1);
     if (FAILED(desktop->ParseDisplayName(owner, nullptr, wide.data(), nullptr, &start, nullptr)))
       start = nullptr;
     desktop->Release();
   }
 
-  std::wstring title = winui::Widen(kTitle);
+  std::wstring title = base::Widen(kTitle);
   BROWSEINFOW info{};
   info.hwndOwner = owner;
   info.pszDisplayName = buffer;
@@ -61,7 +61,7 @@ bool CFolderPicker::PickFolder(std::string& path, HWND owner) {
   LPITEMIDLIST chosen = SHBrowseForFolderW(&info);
 
   bool picked = chosen && SHGetPathFromIDListW(chosen, buffer) && buffer[0];
-  if (picked) path = winui::Narrow(buffer);
+  if (picked) path = base::Narrow(buffer);
 
   if (chosen) malloc->Free(chosen);
   if (start) malloc->Free(start);

@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "ui/DialogDriver_test.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -21,10 +21,10 @@ class FolderPickerTest : public ::testing::Test {
   void SetUp() override {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    folder = winui::Narrow(temp) + "tolva-pick-" + std::to_string(GetTickCount());
-    ASSERT_TRUE(CreateDirectoryW(winui::Widen(folder).c_str(), nullptr));
+    folder = base::Narrow(temp) + "tolva-pick-" + std::to_string(GetTickCount());
+    ASSERT_TRUE(CreateDirectoryW(base::Widen(folder).c_str(), nullptr));
   }
-  void TearDown() override { RemoveDirectoryW(winui::Widen(folder).c_str()); }
+  void TearDown() override { RemoveDirectoryW(base::Widen(folder).c_str()); }
 
   // Runs the picker, answering its browser with `command` once it shows.
   bool Pick(std::string& path, int command) {

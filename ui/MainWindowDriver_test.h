@@ -10,7 +10,7 @@
 
 #include "ui/DownloaderDlg.h"
 #include "ui/TestSupport.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace windowtest {
 
@@ -105,7 +105,7 @@ class RunningWindow {
     struct Search {
       std::wstring caption;
       HWND found = nullptr;
-    } search{winui::Widen(caption)};
+    } search{base::Widen(caption)};
     EnumThreadWindows(
         uiThread,
         [](HWND w, LPARAM p) -> BOOL {

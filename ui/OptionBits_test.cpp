@@ -6,7 +6,7 @@
 
 #include "ui/OptionsDialog.h"
 #include "ui/SettingsRegistry.h"
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "ui/FolderPicker.h"
 #include "ui/SettingsRegistry.h"
 #include "winui/UniqueImageList.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ constexpr OptionBit kOptionBits[] = {
 std::string WindowText(HWND wnd) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(wnd)) + 1, L'\0');
   text.resize(static_cast<size_t>(GetWindowTextW(wnd, text.data(), static_cast<int>(text.size()))));
-  return winui::Narrow(text);
+  return base::Narrow(text);
 }
 
 }  // namespace
@@ -69,7 +69,7 @@ bool COptionsDialog::OnInitDialog() {
   HWND field = Item(IDC_DEFAULT_FOLDER);
   // Longer text would be stored but could not be read back.
   SendMessageW(field, EM_LIMITTEXT, CSettingsRegistry::kReadCapacity - 1, 0);
-  SetWindowTextW(field, winui::Widen(LoadDefaultFolder()).c_str());
+  SetWindowTextW(field, base::Widen(LoadDefaultFolder()).c_str());
   return true;
 }
 
@@ -106,7 +106,7 @@ void COptionsDialog::OnOptionChanged(int id, int state) {
 void COptionsDialog::OnBrowse() {
   std::string folder = LoadDefaultFolder();
   if (!CFolderPicker().PickFolder(folder, Hwnd())) return;
-  SetWindowTextW(Item(IDC_DEFAULT_FOLDER), winui::Widen(folder).c_str());
+  SetWindowTextW(Item(IDC_DEFAULT_FOLDER), base::Widen(folder).c_str());
   theRegistry.WriteString(kSection, kFolderValue, folder);
 }
 

@@ -74,7 +74,7 @@ class OptionsDialogTest : public ::testing::Test {
       if (!dlg.Hwnd() || !IsWindowVisible(dlg.Hwnd())) return false;
       HWND field = dlg.Item(IDC_DEFAULT_FOLDER);
       SetFocus(field);
-      SetWindowTextW(field, winui::Widen(text).c_str());
+      SetWindowTextW(field, base::Widen(text).c_str());
       if (key)
         PostMessageW(field, WM_KEYDOWN, key, 1);
       else
@@ -174,8 +174,8 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
 TEST_F(OptionsDialogTest, BrowseStartsAtTheStoredFolderAndStoresThePickAtOnce) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  std::string folder = winui::Narrow(temp) + "tolva-browse-" + std::to_string(GetTickCount());
-  ASSERT_TRUE(CreateDirectoryW(winui::Widen(folder).c_str(), nullptr));
+  std::string folder = base::Narrow(temp) + "tolva-browse-" + std::to_string(GetTickCount());
+  ASSERT_TRUE(CreateDirectoryW(base::Widen(folder).c_str(), nullptr));
   theRegistry.WriteString("Tolva", "DefaultDownloadFolder", folder);
   Open();
   HWND field = dlg.Item(IDC_DEFAULT_FOLDER);
@@ -206,7 +206,7 @@ TEST_F(OptionsDialogTest, BrowseStartsAtTheStoredFolderAndStoresThePickAtOnce) {
   browse(IDOK);
   EXPECT_EQ(_stricmp(ControlText(field).c_str(), folder.c_str()), 0);
   EXPECT_EQ(_stricmp(StoredFolder().value_or("").c_str(), folder.c_str()), 0);
-  RemoveDirectoryW(winui::Widen(folder).c_str());
+  RemoveDirectoryW(base::Widen(folder).c_str());
 }
 
 TEST_F(OptionsDialogTest, FolderFieldTakesOnlyWhatCanBeReadBack) {

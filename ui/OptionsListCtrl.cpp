@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 COptionsListCtrl::COptionsListCtrl() = default;
 
@@ -19,7 +19,7 @@ std::string COptionsListCtrl::LoadText(UINT textId) const {
                            : GetModuleHandleW(nullptr);
   const wchar_t* text = nullptr;
   int length = LoadStringW(instance, textId, reinterpret_cast<LPWSTR>(&text), 0);
-  return length > 0 ? winui::Narrow(std::wstring_view(text, static_cast<size_t>(length)))
+  return length > 0 ? base::Narrow(std::wstring_view(text, static_cast<size_t>(length)))
                     : std::string();
 }
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "winui/Subclass.h"
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 #include "winui/UniqueImageList.h"
-#include "winui/Win.h"
+#include "base/Win.h"
 
 constexpr int ITEM_HEADING = 0;
 constexpr int ITEM_CHECK = 1;
@@ -100,9 +100,9 @@ class COptionsListCtrl : public winui::Subclass {
   std::vector<OptionItem> m_items;
   HWND m_scrollBar = nullptr;
   bool m_scrollVisible = false;
-  winui::UniqueFont m_font;
-  winui::UniquePen m_dottedPen;
-  winui::UniquePen m_windowPen;
+  base::UniqueFont m_font;
+  base::UniquePen m_dottedPen;
+  base::UniquePen m_windowPen;
   winui::UniqueImageList m_headingImages;
   winui::UniqueImageList m_glyphs;
   bool m_initialised = false;

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "ui/OptionsListCtrl.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ void COptionsListCtrl::EnsureInitialised() {
 
 void COptionsListCtrl::LayOut(size_t index, HDC dc) {
   OptionItem& item = m_items[index];
-  std::wstring text = winui::Widen(item.text);
+  std::wstring text = base::Widen(item.text);
   SIZE extent{};
   GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
   item.rect.left = item.level * kIndent + kBorder;
@@ -171,7 +171,7 @@ void COptionsListCtrl::DrawOne(HDC dc, int index, const RECT& area, bool hasFocu
   RECT textRect{r.left + 20, r.top + m_textOffset, r.right, r.bottom};
   IntersectRect(&textRect, &textRect, &area);
   SetTextColor(dc, GetSysColor(highlighted ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
-  std::wstring text = winui::Widen(item.text);
+  std::wstring text = base::Widen(item.text);
   DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &textRect,
             DT_SINGLELINE | DT_NOPREFIX | DT_LEFT | DT_TOP);
 }

@@ -6,9 +6,9 @@
 #include <cwchar>
 #include <vector>
 
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 CSettingsRegistry theRegistry;
 
@@ -66,7 +66,7 @@ bool CSettingsRegistry::WriteString(RegistryRoot root, std::string_view section,
   if (!rootKey) return false;
   std::string keyPath, valueName;
   SplitValuePath(FullPath(root, section, name), keyPath, valueName);
-  std::wstring wideKey = winui::Widen(keyPath);
+  std::wstring wideKey = base::Widen(keyPath);
 
   HKEY raw = nullptr;
   if (RegOpenKeyExW(rootKey, wideKey.c_str(), 0, KEY_ALL_ACCESS, &raw) != ERROR_SUCCESS) {
@@ -75,12 +75,12 @@ bool CSettingsRegistry::WriteString(RegistryRoot root, std::string_view section,
                         KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS)
       return false;
   }
-  winui::UniqueRegKey key(raw);
+  base::UniqueRegKey key(raw);
 
   // The terminating zero is part of the stored value.
-  std::wstring wideText = winui::Widen(text);
+  std::wstring wideText = base::Widen(text);
   DWORD bytes = static_cast<DWORD>((wideText.size() + 1) * sizeof(wchar_t));
-  return RegSetValueExW(key.Get(), winui::Widen(valueName).c_str(), 0, REG_SZ,
+  return RegSetValueExW(key.Get(), base::Widen(valueName).c_str(), 0, REG_SZ,
                         reinterpret_cast<const BYTE*>(wideText.c_str()), bytes) == ERROR_SUCCESS;
 }
 
@@ -92,13 +92,13 @@ bool CSettingsRegistry::WriteInteger(RegistryRoot root, std::string_view section
 bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
                                    std::string_view name, std::string& text) const {
   std::string valueName;
-  winui::UniqueRegKey key = OpenForReading(root, section, name, valueName);
+  base::UniqueRegKey key = OpenForReading(root, section, name, valueName);
   if (!key) return false;
 
   wchar_t buffer[kReadCapacity] = {};
   DWORD type = REG_NONE;
   DWORD size = sizeof(buffer);
-  LSTATUS status = RegQueryValueExW(key.Get(), winui::Widen(valueName).c_str(), nullptr, &type,
+  LSTATUS status = RegQueryValueExW(key.Get(), base::Widen(valueName).c_str(), nullptr, &type,
                                     reinterpret_cast<BYTE*>(buffer), &size);
   key.Reset();
   if (status != ERROR_SUCCESS) return false;
@@ -108,7 +108,7 @@ bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
     case REG_EXPAND_SZ:
       // Stored text is taken as it is: no expansion, and a value without its
       // terminating zero ends where its data ends.
-      text = winui::Narrow(std::wstring_view(buffer, wcsnlen(buffer, size / sizeof(wchar_t))));
+      text = base::Narrow(std::wstring_view(buffer, wcsnlen(buffer, size / sizeof(wchar_t))));
       return true;
     case REG_DWORD: {
       std::uint32_t raw32 = 0;
@@ -140,7 +140,7 @@ bool CSettingsRegistry::KeyExists(RegistryRoot root, std::string_view section,
   return OpenForReading(root, section, name, valueName).Valid();
 }
 
-winui::UniqueRegKey CSettingsRegistry::OpenForReading(RegistryRoot root, std::string_view section,
+base::UniqueRegKey CSettingsRegistry::OpenForReading(RegistryRoot root, std::string_view section,
                                                       std::string_view name,
                                                       std::string& valueName) const {
   HKEY rootKey = RootKey(root);
@@ -148,9 +148,9 @@ winui::UniqueRegKey CSettingsRegistry::OpenForReading(RegistryRoot root, std::st
   std::string keyPath;
   SplitValuePath(FullPath(root, section, name), keyPath, valueName);
   HKEY raw = nullptr;
-  if (RegOpenKeyExW(rootKey, winui::Widen(keyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(rootKey, base::Widen(keyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
     return {};
-  return winui::UniqueRegKey(raw);
+  return base::UniqueRegKey(raw);
 }
 
 bool CSettingsRegistry::WriteString(std::string_view section, std::string_view name,

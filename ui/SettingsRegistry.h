@@ -2,7 +2,7 @@
 // HKEY_CURRENT_USER\SOFTWARE\[prefix\]section, one key opened and closed per operation.
 #pragma once
 
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 #include <string>
 #include <string_view>
@@ -56,7 +56,7 @@ class CSettingsRegistry {
   std::string FullPath(RegistryRoot root, std::string_view section, std::string_view name) const;
   // Opens the key that holds the value for reading and gives the value's name; an
   // empty key when the root is unknown or the key does not exist.
-  winui::UniqueRegKey OpenForReading(RegistryRoot root, std::string_view section,
+  base::UniqueRegKey OpenForReading(RegistryRoot root, std::string_view section,
                                      std::string_view name, std::string& valueName) const;
 
   std::string m_strPrefix;

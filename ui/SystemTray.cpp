@@ -3,7 +3,7 @@
 #include <shellapi.h>
 
 #include "winui/MenuResource.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 CSystemTray::CSystemTray() {
   // The first version of the record: its tip field is the 64-character one, which is
@@ -20,7 +20,7 @@ bool CSystemTray::Notify(DWORD message) { return Shell_NotifyIconW(message, &m_n
 
 std::wstring CSystemTray::FitTip(std::string_view text) {
   constexpr size_t kMax = TRAY_TIP_CAPACITY - 1;
-  std::wstring w = winui::Widen(text);
+  std::wstring w = base::Widen(text);
   if (w.size() <= kMax) return w;
   size_t keep = kMax - 1;  // room for the ellipsis
   if (IS_HIGH_SURROGATE(w[keep - 1])) --keep;
@@ -95,7 +95,7 @@ bool CSystemTray::ChangeIcon(int resourceId) {
 
 bool CSystemTray::ChangeIcon(const std::string& resourceName) {
   if (!m_available) return false;
-  std::wstring name = winui::Widen(resourceName);
+  std::wstring name = base::Widen(resourceName);
   HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), name.c_str(), IMAGE_ICON,
                                              GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
@@ -124,11 +124,11 @@ bool CSystemTray::ChangeTip(UINT stringId) {
   const wchar_t* text = nullptr;
   int n = LoadStringW(GetModuleHandleW(nullptr), stringId, reinterpret_cast<LPWSTR>(&text), 0);
   if (n <= 0) return false;
-  return ChangeTip(winui::Narrow(std::wstring_view(text, n)));
+  return ChangeTip(base::Narrow(std::wstring_view(text, n)));
 }
 
 std::string CSystemTray::TipText() const {
-  return m_available ? winui::Narrow(m_nid.szTip) : std::string();
+  return m_available ? base::Narrow(m_nid.szTip) : std::string();
 }
 
 bool CSystemTray::ChangeNotifyWindow(HWND window) {

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -13,12 +13,12 @@ namespace {
 constexpr UINT kTextFormat = DT_SINGLELINE | DT_LEFT | DT_VCENTER | DT_WORD_ELLIPSIS | DT_NOPREFIX;
 
 void DrawCellText(HDC dc, const std::string& text, RECT r) {
-  std::wstring w = winui::Widen(text);
+  std::wstring w = base::Widen(text);
   DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &r, kTextFormat);
 }
 
 int TextWidth(HDC dc, const std::string& text) {
-  std::wstring w = winui::Widen(text);
+  std::wstring w = base::Widen(text);
   SIZE size{};
   GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
   return size.cx;
@@ -77,7 +77,7 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
   if (m_paintWatch.inPaint && m_paintWatch.painted) return;
   m_paintWatch.painted = m_paintWatch.inPaint;
   HDC dc = item.hDC;
-  winui::UniqueBrush background(CreateSolidBrush(BkColor()));
+  base::UniqueBrush background(CreateSolidBrush(BkColor()));
   int saved = SaveDC(dc);
   if (HFONT font = Font()) SelectObject(dc, font);
   SetBkMode(dc, TRANSPARENT);

@@ -10,7 +10,7 @@
 #include "engine/DownloaderKernel.h"
 #include "winui/ListView.h"
 #include "winui/Subclass.h"
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 class CTaskListCtrl : public winui::ListView {
  public:
@@ -57,9 +57,9 @@ class CTaskListCtrl : public winui::ListView {
 
   CDownloaderKernel& m_kernel;
   PaintWatch m_paintWatch;
-  winui::UniqueBrush m_brushActive;
-  winui::UniqueBrush m_brushCompleted;
-  winui::UniqueBrush m_brushOther;
-  winui::UniquePen m_penOuter;
-  winui::UniquePen m_penInner;
+  base::UniqueBrush m_brushActive;
+  base::UniqueBrush m_brushCompleted;
+  base::UniqueBrush m_brushOther;
+  base::UniquePen m_penOuter;
+  base::UniquePen m_penInner;
 };

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "ui/TestSupport.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 #include "winui/Window.h"
 
 namespace {
@@ -114,7 +114,7 @@ class TaskListRendering : public ::testing::Test {
     SelectObject(ref, list.Font());
     SetBkMode(ref, TRANSPARENT);
     SetTextColor(ref, colour);
-    std::wstring w = winui::Widen(text);
+    std::wstring w = base::Widen(text);
     DrawTextW(ref, w.c_str(), -1, &local, DT_SINGLELINE | DT_LEFT | DT_VCENTER | DT_NOPREFIX);
     bool same = true, inked = false;
     for (int y = 0; y < local.bottom && same; ++y)

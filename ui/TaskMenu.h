@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 class CTaskMenu {
  public:

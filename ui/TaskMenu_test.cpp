@@ -7,7 +7,7 @@
 #include "engine/DownloadTask.h"
 #include "resources/resource.h"
 #include "winui/MenuResource.h"
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -28,16 +28,16 @@ const Item kItems[] = {{"Resume", ID_TASK_RESUME},
 TEST(TaskMenu, HasTheTaskCommandsInOrder) {
   winui::MenuResource menu(IDR_TASK_MENU);
   ASSERT_TRUE(menu);
-  winui::UniqueMenu bar(LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TASK_MENU)));
+  base::UniqueMenu bar(LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TASK_MENU)));
   wchar_t title[64]{};
   GetMenuStringW(bar.Get(), 0, title, 64, MF_BYPOSITION);
-  EXPECT_EQ(winui::Narrow(title), "menu for Task");
+  EXPECT_EQ(base::Narrow(title), "menu for Task");
   ASSERT_EQ(GetMenuItemCount(menu.Popup()), 9);
   for (int i = 0; i < 9; ++i) {
     SCOPED_TRACE(i);
     wchar_t text[64]{};
     GetMenuStringW(menu.Popup(), i, text, 64, MF_BYPOSITION);
-    EXPECT_EQ(winui::Narrow(text), kItems[i].text);
+    EXPECT_EQ(base::Narrow(text), kItems[i].text);
     if (kItems[i].id)
       EXPECT_EQ(GetMenuItemID(menu.Popup(), i), kItems[i].id);
     else

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 namespace testsupport {
 
@@ -19,8 +19,8 @@ class TempFolder {
     GetTempPathW(MAX_PATH, base);
     wchar_t name[64];
     swprintf(name, 64, L"tolva-ui-%lu-%lu", GetCurrentProcessId(), GetTickCount() + counter_++);
-    path_ = winui::Narrow(base) + winui::Narrow(name);
-    CreateDirectoryW(winui::Widen(path_).c_str(), nullptr);
+    path_ = base::Narrow(base) + base::Narrow(name);
+    CreateDirectoryW(base::Widen(path_).c_str(), nullptr);
   }
   ~TempFolder() { Remove(path_); }
   TempFolder(const TempFolder&) = delete;
@@ -30,13 +30,13 @@ class TempFolder {
   std::string File(const std::string& name) const { return path_ + "\\" + name; }
   std::string Folder(const std::string& name) const {
     std::string p = File(name);
-    CreateDirectoryW(winui::Widen(p).c_str(), nullptr);
+    CreateDirectoryW(base::Widen(p).c_str(), nullptr);
     return p;
   }
   // A file of `size` bytes; returns its path.
   std::string Write(const std::string& name, size_t size) const {
     std::string p = File(name);
-    HANDLE h = CreateFileW(winui::Widen(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE h = CreateFileW(base::Widen(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     std::string block(65536, 'x');
     for (size_t done = 0; done < size;) {
@@ -51,20 +51,20 @@ class TempFolder {
  private:
   static void Remove(const std::string& path) {
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(winui::Widen(path + "\\*").c_str(), &data);
+    HANDLE find = FindFirstFileW(base::Widen(path + "\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
       do {
-        std::string name = winui::Narrow(data.cFileName);
+        std::string name = base::Narrow(data.cFileName);
         if (name == "." || name == "..") continue;
         std::string child = path + "\\" + name;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
           Remove(child);
         else
-          DeleteFileW(winui::Widen(child).c_str());
+          DeleteFileW(base::Widen(child).c_str());
       } while (FindNextFileW(find, &data));
       FindClose(find);
     }
-    RemoveDirectoryW(winui::Widen(path).c_str());
+    RemoveDirectoryW(base::Widen(path).c_str());
   }
 
   static inline unsigned counter_ = 0;

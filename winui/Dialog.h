@@ -2,7 +2,7 @@
 // stored at WM_INITDIALOG and every message goes to one virtual HandleMessage.
 #pragma once
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace winui {
 

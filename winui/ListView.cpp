@@ -4,12 +4,12 @@
 
 #include <vector>
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace winui {
 
 bool ListView::InsertColumn(int index, const std::string& header, int width, int format) {
-  std::wstring text = Widen(header);
+  std::wstring text = base::Widen(header);
   LVCOLUMNW col{};
   col.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
   col.fmt = format;
@@ -39,7 +39,7 @@ std::string ListView::ColumnHeader(int column) const {
   col.pszText = buffer;
   col.cchTextMax = 256;
   if (!SendMessageW(hwnd_, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(&col))) return {};
-  return Narrow(buffer);
+  return base::Narrow(buffer);
 }
 
 int ListView::ItemCount() const {
@@ -47,7 +47,7 @@ int ListView::ItemCount() const {
 }
 
 int ListView::InsertItem(int index, const std::string& text) {
-  std::wstring w = Widen(text);
+  std::wstring w = base::Widen(text);
   LVITEMW item{};
   item.mask = LVIF_TEXT;
   item.iItem = index;
@@ -60,7 +60,7 @@ bool ListView::DeleteItem(int index) { return SendMessageW(hwnd_, LVM_DELETEITEM
 bool ListView::DeleteAllItems() { return SendMessageW(hwnd_, LVM_DELETEALLITEMS, 0, 0) != 0; }
 
 bool ListView::SetItemText(int index, const std::string& text) {
-  std::wstring w = Widen(text);
+  std::wstring w = base::Widen(text);
   LVITEMW item{};
   item.iSubItem = 0;
   item.pszText = w.data();
@@ -77,7 +77,7 @@ std::string ListView::ItemText(int index) const {
     item.cchTextMax = size;
     int n = static_cast<int>(
         SendMessageW(hwnd_, LVM_GETITEMTEXTW, index, reinterpret_cast<LPARAM>(&item)));
-    if (n < size - 1) return Narrow(std::wstring_view(buffer.data(), n));
+    if (n < size - 1) return base::Narrow(std::wstring_view(buffer.data(), n));
   }
   return {};
 }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace winui {
 

@@ -1,8 +1,8 @@
 // Menus kept as resources whose first pop-up is the one shown (context and tray menus).
 #pragma once
 
-#include "winui/UniqueHandle.h"
-#include "winui/Win.h"
+#include "base/UniqueHandle.h"
+#include "base/Win.h"
 
 namespace winui {
 
@@ -17,7 +17,7 @@ class MenuResource {
   explicit operator bool() const { return popup_ != nullptr; }
 
  private:
-  UniqueMenu menu_;
+  base::UniqueMenu menu_;
   HMENU popup_ = nullptr;
 };
 

@@ -1,6 +1,6 @@
 #include "winui/StringResource.h"
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace winui {
 
@@ -11,7 +11,7 @@ std::string LoadStringResource(UINT id, HINSTANCE instance) {
   int length = LoadStringW(instance ? instance : GetModuleHandleW(nullptr), id,
                            reinterpret_cast<LPWSTR>(&text), 0);
   if (length <= 0 || !text) return {};
-  return Narrow(std::wstring_view(text, static_cast<size_t>(length)));
+  return base::Narrow(std::wstring_view(text, static_cast<size_t>(length)));
 }
 
 }  // namespace winui

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace winui {
 

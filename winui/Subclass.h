@@ -2,7 +2,7 @@
 // custom keyboard handling) through the common controls' subclass chain.
 #pragma once
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace winui {
 

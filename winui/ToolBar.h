@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 #include <commctrl.h>
 

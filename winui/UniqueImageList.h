@@ -3,10 +3,10 @@
 
 #include <commctrl.h>
 
-#include "winui/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace winui {
 
-using UniqueImageList = UniqueHandle<NullableHandleTraits<HIMAGELIST, &ImageList_Destroy>>;
+using UniqueImageList = base::UniqueHandle<base::NullableHandleTraits<HIMAGELIST, &ImageList_Destroy>>;
 
 }  // namespace winui

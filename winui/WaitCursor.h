@@ -1,7 +1,7 @@
 // Shows the hourglass for the life of the object, for work the user waits on.
 #pragma once
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace winui {
 

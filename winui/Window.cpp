@@ -1,6 +1,6 @@
 #include "winui/Window.h"
 
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 namespace winui {
 
@@ -22,7 +22,7 @@ bool Window::Create(const wchar_t* className, const std::string& title, DWORD st
     wc.lpszClassName = className;
     if (!RegisterClassExW(&wc)) return false;
   }
-  return CreateWindowExW(exStyle, className, Widen(title).c_str(), style, x, y, width, height,
+  return CreateWindowExW(exStyle, className, base::Widen(title).c_str(), style, x, y, width, height,
                          parent, menuOrId, instance, this) != nullptr;
 }
 

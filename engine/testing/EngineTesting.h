@@ -15,8 +15,8 @@
 
 #include "engine/KernelObserver.h"
 #include "engine/TaskListFile.h"
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 #include <objbase.h>
 
@@ -43,7 +43,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   // UTF-8 path of the folder, without a trailing backslash.
-  std::string Path() const { return winui::Narrow(path_.wstring()); }
+  std::string Path() const { return base::Narrow(path_.wstring()); }
   std::string File(const std::string& name) const { return Path() + "\\" + name; }
 
  private:
@@ -51,7 +51,7 @@ class TempDir {
 };
 
 inline std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(winui::WidePath(utf8));
+  return std::filesystem::path(base::WidePath(utf8));
 }
 
 inline std::vector<char> RandomBytes(size_t size, uint32_t seed) {
@@ -88,7 +88,7 @@ inline std::vector<TaskListEntry> LoadListFile(const std::string& path) {
 }
 
 inline bool FileExists(const std::string& path) {
-  return GetFileAttributesW(winui::WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(base::WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // True when both files exist with the same bytes (read in pieces: sources may be big).
@@ -108,7 +108,7 @@ inline bool SameContent(const std::string& a, const std::string& b) {
 // Sets the file's length with the Windows API: growth reads back as zeros and, on the
 // file systems we test on, takes no disk space.
 inline bool SetFileLength(const std::string& path, uint64_t length) {
-  HANDLE h = CreateFileW(winui::WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  HANDLE h = CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER pos;
@@ -125,11 +125,11 @@ inline bool HostTruncate(const std::string& path, uint64_t length) {
   auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   if (!unixName) return false;
-  std::wstring wide = winui::Widen(path);
+  std::wstring wide = base::Widen(path);
   char* unixPath = unixName(wide.c_str());
   if (!unixPath) return false;
   std::wstring cmd =
-      L"/usr/bin/truncate -s " + std::to_wstring(length) + L" \"" + winui::Widen(unixPath) + L"\"";
+      L"/usr/bin/truncate -s " + std::to_wstring(length) + L" \"" + base::Widen(unixPath) + L"\"";
   HeapFree(GetProcessHeap(), 0, unixPath);
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -144,7 +144,7 @@ inline bool HostTruncate(const std::string& path, uint64_t length) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   WIN32_FILE_ATTRIBUTE_DATA data{};
   while (std::chrono::steady_clock::now() < deadline) {
-    if (GetFileAttributesExW(winui::WidePath(path).c_str(), GetFileExInfoStandard, &data) &&
+    if (GetFileAttributesExW(base::WidePath(path).c_str(), GetFileExInfoStandard, &data) &&
         ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) == length)
       return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

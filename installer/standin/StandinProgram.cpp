@@ -2,7 +2,7 @@
 // part of the build. It shows itself the way the uninstaller looks for a running Tolva:
 // the named hand-off area and the main window's title. It appends one line to the log
 // beside itself once both exist, so a test can wait for it, and ends on WM_CLOSE.
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace {
 

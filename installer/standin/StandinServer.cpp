@@ -2,7 +2,7 @@
 // the real ones are not part of the build. Built twice: with STANDIN_SHELL it writes the
 // context-menu handler's class and handler keys, otherwise the starter's ProgID and class.
 // Registration writes the library's own path, so the installed location can be checked.
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace comtest {
 

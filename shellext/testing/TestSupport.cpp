@@ -4,8 +4,8 @@
 #include <functional>
 #include <iterator>
 
-#include "winui/UniqueHandle.h"
-#include "winui/Utf8.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
 
 namespace comtest {
 
@@ -34,7 +34,7 @@ namespace {
 
 void RemoveTree(const std::wstring& path) {
   WIN32_FIND_DATAW data;
-  winui::UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+  base::UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
   if (find) {
     do {
       std::wstring name = data.cFileName;
@@ -62,7 +62,7 @@ FakeTolva::FakeTolva() : record_(folder_.Path() + L"\\starts.txt") {
   HKEY raw = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAppPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
                       nullptr) == ERROR_SUCCESS) {
-    winui::UniqueRegKey key(raw);
+    base::UniqueRegKey key(raw);
     RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(program.c_str()),
                    static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
   }
@@ -76,7 +76,7 @@ FakeTolva::~FakeTolva() {
 
 std::vector<std::wstring> FakeTolva::Starts() const {
   std::vector<std::wstring> starts;
-  winui::UniqueFileHandle file(CreateFileW(record_.c_str(), GENERIC_READ,
+  base::UniqueFileHandle file(CreateFileW(record_.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                            OPEN_EXISTING, 0, nullptr));
   if (!file) return starts;
@@ -87,7 +87,7 @@ std::vector<std::wstring> FakeTolva::Starts() const {
     bytes.append(buffer, read);
   size_t start = 0;
   for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1)
-    starts.push_back(winui::Widen(bytes.substr(start, end - start)));
+    starts.push_back(base::Widen(bytes.substr(start, end - start)));
   return Sorted(std::move(starts));
 }
 
@@ -130,7 +130,7 @@ void Dump(HKEY key, const std::wstring& name, std::vector<std::wstring>& lines) 
       break;
     HKEY raw = nullptr;
     if (RegOpenKeyExW(key, subName, 0, KEY_READ, &raw) != ERROR_SUCCESS) continue;
-    winui::UniqueRegKey sub(raw);
+    base::UniqueRegKey sub(raw);
     Dump(sub.Get(), name.empty() ? std::wstring(subName) : name + L"\\" + subName, lines);
   }
 }
@@ -141,7 +141,7 @@ std::vector<std::wstring> DumpKey(HKEY root, const std::wstring& path) {
   std::vector<std::wstring> lines;
   HKEY raw = nullptr;
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS) return lines;
-  winui::UniqueRegKey key(raw);
+  base::UniqueRegKey key(raw);
   size_t slash = path.rfind(L'\\');
   Dump(key.Get(), slash == std::wstring::npos ? path : path.substr(slash + 1), lines);
   std::sort(lines.begin(), lines.end());
@@ -171,8 +171,8 @@ long RunProcess(const std::wstring& commandLine, const std::wstring& directory) 
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       directory.empty() ? nullptr : directory.c_str(), &startup, &process))
     return -1;
-  winui::UniqueKernelHandle thread(process.hThread);
-  winui::UniqueKernelHandle handle(process.hProcess);
+  base::UniqueKernelHandle thread(process.hThread);
+  base::UniqueKernelHandle handle(process.hProcess);
   if (WaitForSingleObject(handle.Get(), 120000) != WAIT_OBJECT_0) {
     TerminateProcess(handle.Get(), 1);
     return -1;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 namespace comtest {
 

@@ -2,8 +2,8 @@
 // the program name) as one UTF-8 line to the file named by TOLVA_FAKE_RECORD.
 #include <string>
 
-#include "winui/Utf8.h"
-#include "winui/Win.h"
+#include "base/Utf8.h"
+#include "base/Win.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   std::wstring line = GetCommandLineW();
@@ -15,7 +15,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
   }
   while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
-  std::string text = winui::Narrow(line.substr(i)) + "\n";
+  std::string text = base::Narrow(line.substr(i)) + "\n";
 
   wchar_t record[1024] = {};
   if (!GetEnvironmentVariableW(L"TOLVA_FAKE_RECORD", record, 1024)) return 1;

@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
-namespace winui {
+namespace base {
 
 template <typename Traits>
 class UniqueHandle {
@@ -82,4 +82,4 @@ struct FindHandleTraits {
 };
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 
-}  // namespace winui
+}  // namespace base

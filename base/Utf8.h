@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace winui {
+namespace base {
 
 std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view utf16);
@@ -13,4 +13,4 @@ std::string Narrow(std::wstring_view utf16);
 // characters and more get the \\?\ (or \\?\UNC\) prefix, with slashes made backslashes.
 std::wstring WidePath(std::string_view utf8Path);
 
-}  // namespace winui
+}  // namespace base

@@ -1,4 +1,4 @@
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -7,22 +7,22 @@ namespace {
 TEST(Utf8, RoundTripsEveryScriptAndLeavesAsciiAlone) {
   const std::string samples[] = {"plain.txt", "\xd0\x9e\xd1\x82\xd1\x87\xd1\x91\xd1\x82.doc",
                                  "\xe6\x96\x87\xe4\xbb\xb6.bin", "caf\xc3\xa9 \xf0\x9f\x93\x81", ""};
-  for (const auto& s : samples) EXPECT_EQ(winui::Narrow(winui::Widen(s)), s);
-  EXPECT_EQ(winui::Widen("abc"), L"abc");
-  EXPECT_EQ(winui::Widen("\xd0\x96"), std::wstring(1, wchar_t(0x0416)));
+  for (const auto& s : samples) EXPECT_EQ(base::Narrow(base::Widen(s)), s);
+  EXPECT_EQ(base::Widen("abc"), L"abc");
+  EXPECT_EQ(base::Widen("\xd0\x96"), std::wstring(1, wchar_t(0x0416)));
 }
 
 TEST(Utf8, LongPathsGetTheExtendedPrefix) {
   std::string shortPath = "C:\\data\\a.txt";
-  EXPECT_EQ(winui::WidePath(shortPath), L"C:\\data\\a.txt");
+  EXPECT_EQ(base::WidePath(shortPath), L"C:\\data\\a.txt");
 
   std::string longPath = "C:\\" + std::string(300, 'x') + "/f.txt";
-  std::wstring w = winui::WidePath(longPath);
+  std::wstring w = base::WidePath(longPath);
   EXPECT_EQ(w.rfind(L"\\\\?\\C:\\", 0), 0u);
   EXPECT_EQ(w.find(L'/'), std::wstring::npos);
 
   std::string longUnc = "\\\\server\\share\\" + std::string(300, 'y');
-  EXPECT_EQ(winui::WidePath(longUnc).rfind(L"\\\\?\\UNC\\server\\share\\", 0), 0u);
+  EXPECT_EQ(base::WidePath(longUnc).rfind(L"\\\\?\\UNC\\server\\share\\", 0), 0u);
 }
 
 }  // namespace

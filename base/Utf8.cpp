@@ -1,8 +1,8 @@
-#include "winui/Utf8.h"
+#include "base/Utf8.h"
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
-namespace winui {
+namespace base {
 
 std::wstring Widen(std::string_view utf8) {
   if (utf8.empty()) return {};
@@ -31,4 +31,4 @@ std::wstring WidePath(std::string_view utf8Path) {
   return L"\\\\?\\" + w;
 }
 
-}  // namespace winui
+}  // namespace base

@@ -1,7 +1,8 @@
-// A recursive lock (the thread that holds it may take it again) and its scoped guard.
+// The one lock type: recursive (the thread that holds it may take it again), with its
+// scoped guard. Locks guard memory, never I/O.
 #pragma once
 
-#include "winui/Win.h"
+#include "base/Win.h"
 
 class CCriticalSection {
  public:

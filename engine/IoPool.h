@@ -1,0 +1,30 @@
+// Threads that make the blocking file-system calls (opens, chunk reads, closes and
+// deletes) so that no window, no lock holder and no other task ever waits on a share.
+//
+// A job that hangs (a share that never answers) holds up only its own thread: a job
+// submitted while every thread is busy gets a new thread. Threads idle for a while end.
+// Destroying the pool waits for no job: a thread still inside a hung call is left to
+// finish (or to the process exit) and then ends by itself.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class CIoPool {
+ public:
+  CIoPool();
+  ~CIoPool();
+  CIoPool(const CIoPool&) = delete;
+  CIoPool& operator=(const CIoPool&) = delete;
+
+  // Runs `job` on a pool thread soon. Never blocks on a job.
+  void Submit(std::function<void()> job);
+
+  // Threads alive now, busy or idle (for tests and the benchmark).
+  int ThreadCount() const;
+
+ private:
+  struct State;
+  static void Work(std::shared_ptr<State> state);
+  std::shared_ptr<State> state_;
+};

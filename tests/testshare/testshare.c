@@ -1,0 +1,474 @@
+// A share that misbehaves on command: a read-only FUSE view of a backing folder whose
+// lookups and reads can be delayed, hung, failed or made to vanish by writing lines to
+// "/.control". Used by the fault tests, which run the downloader under Wine against it.
+//
+//   testshare BACKING MOUNTPOINT      (stays in the foreground; SIGTERM unmounts)
+//
+// Commands, one per line (NAME is relative to the share root, or * for every file):
+//   delay-read NAME MS   hang-lookup NAME   hang-read NAME   fail-read NAME
+//   release NAME|*       shrink NAME SIZE   vanish   return   reset
+// Reading /.control lists the faults in force.
+//
+// Hangs sit in getattr, never in open: the wineserver itself opens every file a Windows
+// program opens, so a sleeping open would stall every Wine process, while a lookup
+// runs in the calling thread only.
+
+#define FUSE_USE_VERSION 31
+#define _GNU_SOURCE
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fuse.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdbool.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#define CONTROL "/.control"
+#define MAX_RULES 64
+// Every blocked request holds a worker thread; the control file must still get one.
+#define MAX_THREADS "1000"
+// How often a blocked request looks whether the kernel interrupted it.
+#define POLL_MS 20
+
+enum kind { DELAY_READ, HANG_LOOKUP, HANG_READ, FAIL_READ };
+static const char *const kind_names[] = {"delay-read", "hang-lookup", "hang-read", "fail-read"};
+
+struct rule {
+  unsigned long id;  // what a blocked request waits on
+  enum kind kind;
+  char path[PATH_MAX];  // "/a/b" as libfuse names it, or "*"
+  long ms;
+};
+
+static char backing[PATH_MAX];
+static char mountpoint[PATH_MAX];
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t control_lock = PTHREAD_MUTEX_INITIALIZER;  // one command at a time
+static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;  // broadcast on every command
+static struct rule rules[MAX_RULES];
+static int rule_count;
+static unsigned long last_id;
+static bool vanished;
+
+static void say(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fprintf(stderr, "testshare: ");
+  vfprintf(stderr, fmt, ap);
+  fputc('\n', stderr);
+  va_end(ap);
+}
+
+static bool is_control(const char *path) { return strcmp(path, CONTROL) == 0; }
+
+static int backing_path(char out[PATH_MAX], const char *path) {
+  return snprintf(out, PATH_MAX, "%s%s", backing, path) < PATH_MAX ? 0 : -ENAMETOOLONG;
+}
+
+// The rule of this kind for the path, under the lock; "*" covers everything but the
+// root (so that the control file can always be reached) and the control file itself.
+static struct rule *find_rule(enum kind kind, const char *path) {
+  if (is_control(path) || strcmp(path, "/") == 0) return NULL;
+  for (int i = 0; i < rule_count; i++) {
+    if (rules[i].kind == kind && (strcmp(rules[i].path, "*") == 0 || strcmp(rules[i].path, path) == 0))
+      return &rules[i];
+  }
+  return NULL;
+}
+
+static bool rule_exists(unsigned long id) {
+  for (int i = 0; i < rule_count; i++)
+    if (rules[i].id == id) return true;
+  return false;
+}
+
+static void add_ms(struct timespec *t, long ms) {
+  t->tv_sec += ms / 1000;
+  t->tv_nsec += (ms % 1000) * 1000000L;
+  if (t->tv_nsec >= 1000000000L) t->tv_sec++, t->tv_nsec -= 1000000000L;
+}
+
+// Blocks while the rule of this kind that caught the request stands (for a delay: at
+// most its ms). A request waits on that one rule, so a release lets it go even when
+// another rule matching it comes in right after. Returns -EINTR when the kernel
+// interrupts the request because its caller got a signal: a hung reader must still be
+// killable.
+static int wait_rule(enum kind kind, const char *path) {
+  pthread_mutex_lock(&lock);
+  struct rule *r = find_rule(kind, path);
+  if (!r) {
+    pthread_mutex_unlock(&lock);
+    return 0;
+  }
+  unsigned long id = r->id;
+  struct timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  add_ms(&end, r->ms);
+  int result = 0;
+  while (rule_exists(id)) {
+    if (fuse_interrupted()) {
+      result = -EINTR;
+      break;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (kind == DELAY_READ && (now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec)))
+      break;
+    add_ms(&now, POLL_MS);
+    pthread_cond_timedwait(&changed, &lock, &now);
+  }
+  pthread_mutex_unlock(&lock);
+  return result;
+}
+
+static bool has_rule(enum kind kind, const char *path) {
+  pthread_mutex_lock(&lock);
+  bool found = find_rule(kind, path) != NULL;
+  pthread_mutex_unlock(&lock);
+  return found;
+}
+
+static bool is_vanished(void) {
+  pthread_mutex_lock(&lock);
+  bool v = vanished;
+  pthread_mutex_unlock(&lock);
+  return v;
+}
+
+// ---- commands ----
+
+// "a.bin", "/a.bin" and "sub\a.bin" all name "/a.bin"; "*" stays "*".
+static int to_path(char out[PATH_MAX], const char *name) {
+  if (strcmp(name, "*") == 0) {
+    strcpy(out, "*");
+    return 0;
+  }
+  while (*name == '/' || *name == '\\') name++;
+  if (!*name || snprintf(out, PATH_MAX, "/%s", name) >= PATH_MAX) return -EINVAL;
+  for (char *p = out; *p; p++)
+    if (*p == '\\') *p = '/';
+  return 0;
+}
+
+static void remove_rules(bool (*match)(const struct rule *, const void *), const void *arg) {
+  int kept = 0;
+  for (int i = 0; i < rule_count; i++)
+    if (!match(&rules[i], arg)) rules[kept++] = rules[i];
+  rule_count = kept;
+}
+
+static bool same_rule(const struct rule *r, const void *arg) {
+  const struct rule *o = arg;
+  return r->kind == o->kind && strcmp(r->path, o->path) == 0;
+}
+
+static bool hang_on(const struct rule *r, const void *arg) {
+  const char *path = arg;
+  return (r->kind == HANG_LOOKUP || r->kind == HANG_READ) &&
+         (strcmp(path, "*") == 0 || strcmp(r->path, path) == 0);
+}
+
+// Splits "NAME NUMBER" at the last space, so names may hold spaces.
+static int split_number(char *args, long *number) {
+  char *space = strrchr(args, ' ');
+  if (!space) return -EINVAL;
+  *space = '\0';
+  char *end;
+  errno = 0;
+  *number = strtol(space + 1, &end, 10);
+  return (errno || *end || end == space + 1 || *number < 0) ? -EINVAL : 0;
+}
+
+// Applies one command line under the lock; 0 or -EINVAL.
+static int run_command(char *line) {
+  char *args = strchr(line, ' ');
+  if (args) *args++ = '\0';
+  const char *word = line;
+  struct rule r = {0};
+  long number = 0;
+
+  if (strcmp(word, "reset") == 0 && !args) {
+    rule_count = 0;
+    vanished = false;
+    return 0;
+  }
+  if (strcmp(word, "vanish") == 0 && !args) return vanished = true, 0;
+  if (strcmp(word, "return") == 0 && !args) return vanished = false, 0;
+  if (!args) return -EINVAL;
+  if (strcmp(word, "release") == 0) {
+    if (to_path(r.path, args)) return -EINVAL;
+    remove_rules(hang_on, r.path);
+    return 0;
+  }
+  if (strcmp(word, "shrink") == 0) {
+    char file[PATH_MAX];
+    if (split_number(args, &number) || to_path(r.path, args) || strcmp(r.path, "*") == 0) return -EINVAL;
+    if (backing_path(file, r.path) || truncate(file, number) != 0) return -errno;
+    return 0;
+  }
+  int k;
+  for (k = 0; k < 4 && strcmp(word, kind_names[k]) != 0; k++) {
+  }
+  if (k == 4) return -EINVAL;
+  r.kind = (enum kind)k;
+  if (r.kind == DELAY_READ && split_number(args, &number)) return -EINVAL;
+  if (to_path(r.path, args)) return -EINVAL;
+  r.ms = number;
+  remove_rules(same_rule, &r);
+  if (rule_count == MAX_RULES) return -ENOSPC;
+  r.id = ++last_id;
+  rules[rule_count++] = r;
+  return 0;
+}
+
+// What reading the control file shows: one line per fault in force.
+static char *describe(void) {
+  char *text = NULL;
+  size_t size = 0;
+  FILE *out = open_memstream(&text, &size);
+  pthread_mutex_lock(&lock);
+  if (vanished) fprintf(out, "vanish\n");
+  for (int i = 0; i < rule_count; i++) {
+    const char *name = strcmp(rules[i].path, "*") == 0 ? "*" : rules[i].path + 1;
+    if (rules[i].kind == DELAY_READ)
+      fprintf(out, "%s %s %ld\n", kind_names[rules[i].kind], name, rules[i].ms);
+    else
+      fprintf(out, "%s %s\n", kind_names[rules[i].kind], name);
+  }
+  pthread_mutex_unlock(&lock);
+  fclose(out);
+  return text;
+}
+
+// An open control file: what it showed when opened, and a partial command line.
+struct control {
+  char *text;
+  char line[PATH_MAX + 64];
+  size_t used;
+};
+
+// Looks the file (or, for "*", every file) up once through the mount, before its
+// lookups start to hang. The kernel holds a folder's lock while it looks up a name it
+// has never seen (libfuse 3.14 does not pass parallel lookups on to it), so a first
+// lookup that hangs would block every other new name in that folder; a known name is
+// only revalidated, without the lock. (Files put behind the share after a
+// "hang-lookup *" are not known yet; send the command again to cover them.)
+static void make_known(const char *path) {
+  char full[PATH_MAX];
+  struct stat st;
+  // A name that already hangs would hang the control file with it.
+  if (has_rule(HANG_LOOKUP, path)) return;
+  if (snprintf(full, sizeof full, "%s%s", mountpoint, path) < (int)sizeof full) lstat(full, &st);
+}
+
+static void make_all_known(const char *relative) {
+  char path[PATH_MAX];
+  if (snprintf(path, sizeof path, "%s%s", backing, relative) >= (int)sizeof path) return;
+  DIR *d = opendir(path);
+  if (!d) return;
+  struct dirent *e;
+  while ((e = readdir(d)) != NULL) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    char child[PATH_MAX];
+    if (snprintf(child, sizeof child, "%s/%s", relative, e->d_name) >= (int)sizeof child) continue;
+    make_known(child);
+    if (e->d_type == DT_DIR) make_all_known(child);
+  }
+  closedir(d);
+}
+
+// ---- file system ----
+
+// A vanished share answers lookups with ENOENT, which Wine turns into "file not found",
+// the answer a downloader gets for a share that is gone; an already open file gets EIO.
+static int ts_getattr(const char *path, struct stat *st, struct fuse_file_info *fi) {
+  if (is_control(path)) {
+    memset(st, 0, sizeof *st);
+    st->st_mode = S_IFREG | 0666;
+    st->st_nlink = 1;
+    st->st_mtime = st->st_atime = st->st_ctime = time(NULL);
+    return 0;
+  }
+  if (strcmp(path, "/") != 0 && is_vanished()) return fi ? -EIO : -ENOENT;
+  int err = wait_rule(HANG_LOOKUP, path);
+  if (err) return err;
+  // The share may have vanished while this lookup waited.
+  if (strcmp(path, "/") != 0 && is_vanished()) return fi ? -EIO : -ENOENT;
+  if (fi) return fstat((int)fi->fh, st) == 0 ? 0 : -errno;
+  char file[PATH_MAX];
+  if ((err = backing_path(file, path))) return err;
+  return lstat(file, st) == 0 ? 0 : -errno;
+}
+
+static int ts_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t offset,
+                      struct fuse_file_info *fi, enum fuse_readdir_flags flags) {
+  (void)offset, (void)fi, (void)flags;
+  bool root = strcmp(path, "/") == 0;
+  if (is_vanished()) {
+    // A vanished share shows an empty root and nothing below it.
+    if (!root) return -ENOENT;
+    fill(buf, ".", NULL, 0, 0);
+    fill(buf, "..", NULL, 0, 0);
+    return 0;
+  }
+  char dir[PATH_MAX];
+  int err = backing_path(dir, path);
+  if (err) return err;
+  DIR *d = opendir(dir);
+  if (!d) return -errno;
+  struct dirent *e;
+  while ((e = readdir(d)) != NULL) {
+    // The control file stays out of listings, so folder copies never pick it up.
+    if (root && strcmp(e->d_name, CONTROL + 1) == 0) continue;
+    if (fill(buf, e->d_name, NULL, 0, 0)) break;
+  }
+  closedir(d);
+  return 0;
+}
+
+static int ts_open(const char *path, struct fuse_file_info *fi) {
+  fi->direct_io = 1;  // every read must reach us, never the page cache
+  if (is_control(path)) {
+    struct control *c = calloc(1, sizeof *c);
+    if (!c) return -ENOMEM;
+    c->text = describe();
+    fi->fh = (uint64_t)(uintptr_t)c;
+    return 0;
+  }
+  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+  if (is_vanished()) return -ENOENT;
+  char file[PATH_MAX];
+  int err = backing_path(file, path);
+  if (err) return err;
+  int fd = open(file, O_RDONLY);
+  if (fd < 0) return -errno;
+  fi->fh = (uint64_t)fd;
+  return 0;
+}
+
+static int ts_read(const char *path, char *buf, size_t size, off_t offset, struct fuse_file_info *fi) {
+  if (is_control(path)) {
+    struct control *c = (struct control *)(uintptr_t)fi->fh;
+    size_t len = strlen(c->text);
+    if ((size_t)offset >= len) return 0;
+    if (size > len - (size_t)offset) size = len - (size_t)offset;
+    memcpy(buf, c->text + offset, size);
+    return (int)size;
+  }
+  if (is_vanished() || has_rule(FAIL_READ, path)) return -EIO;
+  int err = wait_rule(DELAY_READ, path);
+  if (!err) err = wait_rule(HANG_READ, path);
+  if (err) return err;
+  if (is_vanished() || has_rule(FAIL_READ, path)) return -EIO;
+  ssize_t n = pread((int)fi->fh, buf, size, offset);
+  return n >= 0 ? (int)n : -errno;
+}
+
+static int ts_write(const char *path, const char *buf, size_t size, off_t offset, struct fuse_file_info *fi) {
+  (void)offset;
+  if (!is_control(path)) return -EROFS;
+  struct control *c = (struct control *)(uintptr_t)fi->fh;
+  int result = (int)size;
+  for (size_t i = 0; i < size; i++) {
+    char ch = buf[i];
+    if (ch != '\n') {
+      if (ch == '\r') continue;
+      if (c->used + 1 >= sizeof c->line) return -EINVAL;
+      c->line[c->used++] = ch;
+      continue;
+    }
+    c->line[c->used] = '\0';
+    c->used = 0;
+    if (!c->line[0]) continue;
+    say("%s", c->line);
+    pthread_mutex_lock(&control_lock);
+    char known[PATH_MAX];
+    if (strncmp(c->line, "hang-lookup ", 12) == 0 && to_path(known, c->line + 12) == 0) {
+      if (strcmp(known, "*") == 0)
+        make_all_known("");
+      else
+        make_known(known);
+    }
+    pthread_mutex_lock(&lock);
+    int err = run_command(c->line);
+    pthread_cond_broadcast(&changed);
+    pthread_mutex_unlock(&lock);
+    pthread_mutex_unlock(&control_lock);
+    if (err) {
+      say("  refused (%s)", strerror(-err));
+      result = err;
+    }
+  }
+  return result;
+}
+
+static int ts_truncate(const char *path, off_t size, struct fuse_file_info *fi) {
+  (void)size, (void)fi;
+  return is_control(path) ? 0 : -EROFS;  // opening the control file for writing may truncate it
+}
+
+static int ts_release(const char *path, struct fuse_file_info *fi) {
+  if (is_control(path)) {
+    struct control *c = (struct control *)(uintptr_t)fi->fh;
+    free(c->text);
+    free(c);
+  } else {
+    close((int)fi->fh);
+  }
+  return 0;
+}
+
+static int ts_statfs(const char *path, struct statvfs *st) {
+  (void)path;
+  return statvfs(backing, st) == 0 ? 0 : -errno;
+}
+
+static void *ts_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
+  // Without it the kernel serialises lookups in one folder, so one hung lookup would
+  // block every open on the share.
+  if (!(conn->capable & FUSE_CAP_PARALLEL_DIROPS)) say("the kernel cannot run lookups in parallel");
+  conn->want |= FUSE_CAP_PARALLEL_DIROPS;
+  // No caching of names or attributes, so every lookup reaches us and faults bite at once.
+  cfg->entry_timeout = 0;
+  cfg->negative_timeout = 0;
+  cfg->attr_timeout = 0;
+  cfg->direct_io = 1;
+  cfg->kernel_cache = 0;
+  return NULL;
+}
+
+static const struct fuse_operations ops = {
+    .init = ts_init,
+    .getattr = ts_getattr,
+    .readdir = ts_readdir,
+    .open = ts_open,
+    .read = ts_read,
+    .write = ts_write,
+    .truncate = ts_truncate,
+    .release = ts_release,
+    .statfs = ts_statfs,
+};
+
+int main(int argc, char *argv[]) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: %s BACKING MOUNTPOINT\n", argv[0]);
+    return 2;
+  }
+  if (!realpath(argv[1], backing) || !realpath(argv[2], mountpoint)) {
+    perror("testshare");
+    return 2;
+  }
+  // auto_unmount: a test run killed on its timeout takes the mount with it.
+  char *fuse_argv[] = {argv[0], "-f", "-o", "auto_unmount,fsname=testshare,subtype=testshare,max_threads=" MAX_THREADS ",max_idle_threads=16",
+                       argv[2], NULL};
+  return fuse_main(5, fuse_argv, &ops, NULL);
+}
