@@ -4,6 +4,7 @@
 #include "ui/DownloaderDlg.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -135,8 +136,26 @@ void CDownloaderDlg::RunTaskCommand(UINT id) {
 }
 
 void CDownloaderDlg::ShellOpen(const std::string& path) {
-  // Whatever goes wrong, the shell tells the user itself.
-  ShellExecuteW(Hwnd(), L"open", base::Widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  // A folder on a share that has gone away can keep the shell busy for minutes: it
+  // opens on a thread of its own, never on the window's. Whatever goes wrong, the
+  // shell tells the user itself.
+  struct Request {
+    HWND owner;
+    std::wstring path;
+  };
+  auto* request = new Request{Hwnd(), base::Widen(path)};
+  auto open = [](LPVOID param) -> DWORD {
+    std::unique_ptr<Request> request(static_cast<Request*>(param));
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    ShellExecuteW(request->owner, L"open", request->path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (SUCCEEDED(com)) CoUninitialize();
+    return 0;
+  };
+  HANDLE thread = CreateThread(nullptr, 0, open, request, 0, nullptr);
+  if (thread)
+    CloseHandle(thread);
+  else
+    delete request;
 }
 
 void CDownloaderDlg::OnListRightClick() {

@@ -31,10 +31,15 @@ class TestDlg : public CDownloaderDlg {
   std::atomic<int> menusShown{0};
   // What the window asked the shell to open (written on the window's thread).
   std::vector<std::string> opened;
+  // While set, the shell really is asked (on the window's own opener thread).
+  std::atomic<bool> realShellOpen{false};
 
  protected:
   bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
-  void ShellOpen(const std::string& path) override { opened.push_back(path); }
+  void ShellOpen(const std::string& path) override {
+    opened.push_back(path);
+    if (realShellOpen) CDownloaderDlg::ShellOpen(path);
+  }
 
   INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
     switch (msg) {

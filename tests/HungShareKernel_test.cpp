@@ -1,0 +1,183 @@
+// The download kernel against a share that hangs, fails and goes away: a hung file
+// holds up nothing but itself, every command returns at once, and every file that can
+// be read ends byte-identical.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "engine/DownloaderKernel.h"
+#include "engine/EventLog.h"
+#include "engine/testing/EngineTesting.h"
+#include "tests/testshare/TestShare.h"
+
+using namespace enginetest;
+
+namespace {
+
+// What a user would call "at once".
+constexpr ULONGLONG kPromptMs = 200;
+
+struct HungShareFixture : ::testing::Test {
+  void SetUp() override {
+    if (!share.Available()) GTEST_SKIP() << "no test share (needs /dev/fuse and fuse3)";
+    ASSERT_TRUE(share.Command("reset"));
+    std::filesystem::create_directories(FsPath(out));
+    g_log.Open(dir.File("engine.log"));
+    kernel.SetListPath(dir.File("tolva.info"));
+    kernel.SetObserver(&observer);
+  }
+  void TearDown() override {
+    if (!share.Available()) return;
+    // Released first, so that nothing is left hanging for the next test.
+    share.Command("reset");
+    kernel.Stop();
+    g_log.Close();
+  }
+
+  // How long `action` took, in milliseconds.
+  template <class Fn>
+  static ULONGLONG Timed(Fn&& action) {
+    ULONGLONG start = GetTickCount64();
+    action();
+    return GetTickCount64() - start;
+  }
+  int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
+  bool WaitForState(int index, int state, int timeoutMs = 60000) {
+    return WaitUntil([&] { return StateOf(index) == state; }, timeoutMs);
+  }
+  std::string LogText() {
+    std::vector<char> bytes = ReadBytes(dir.File("engine.log"));
+    return std::string(bytes.begin(), bytes.end());
+  }
+  size_t LogCount(const std::string& message) {
+    std::istringstream in(LogText());
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);)
+      n += line.size() >= message.size() && line.compare(line.size() - message.size(),
+                                                         message.size(), message) == 0;
+    return n;
+  }
+
+  TestShare share;
+  TempDir dir;
+  std::string out = dir.File("out");
+  RecordingObserver observer;
+  CDownloaderKernel kernel;
+};
+
+}  // namespace
+
+TEST_F(HungShareFixture, HungReadHoldsUpOnlyItsOwnTaskAndEveryCommandReturnsAtOnce) {
+  std::vector<char> hungBytes = RandomBytes(3 * CHUNK_SIZE + 5, 1);
+  std::string hung = share.AddFile("hung.bin", hungBytes);
+  std::string local = dir.File("local.bin");
+  WriteRandomFile(local, 40u << 20, 2);
+  ASSERT_TRUE(share.Command("hang-read hung.bin"));
+
+  ASSERT_TRUE(kernel.AddTasks({hung, local}, out));
+  ASSERT_TRUE(kernel.Start());
+  // The hung task's first read is in flight and stays there; the local file copies.
+  ASSERT_TRUE(WaitForState(0, TS_DOWNLOADED));
+  ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(local, out + "\\local.bin"));
+  EXPECT_EQ(StateOf(0), TS_DOWNLOADED);
+  EXPECT_EQ(kernel.GetTask(0)->offset, 0u);
+
+  // Pause, Resume and Stop of the hung task: each returns at once.
+  EXPECT_LE(Timed([&] { kernel.PauseTask(0); }), kPromptMs);
+  EXPECT_EQ(StateOf(0), TS_NOTHING);
+  // Its read still hangs: no second read beside it, so Resume leaves it closed for now.
+  EXPECT_LE(Timed([&] { kernel.ResumeTask(0); }), kPromptMs);
+  Sleep(300);
+  EXPECT_EQ(StateOf(0), TS_NOTHING);
+  EXPECT_LE(Timed([&] { kernel.StopTask(0); }), kPromptMs);
+  EXPECT_EQ(StateOf(0), TS_WRITE_ERROR);
+
+  // The share answers again: the abandoned read comes back and is discarded; Resume
+  // then copies the whole file from where it stood.
+  ASSERT_TRUE(share.Command("release *"));
+  ASSERT_TRUE(WaitUntil([&] {
+    kernel.ResumeTask(0);
+    return WaitForState(0, TS_COMPLETED, 500);
+  }));
+  EXPECT_TRUE(SameContent(hung, out + "\\hung.bin"));
+  EXPECT_EQ(std::filesystem::file_size(FsPath(out + "\\hung.bin")), hungBytes.size());
+}
+
+TEST_F(HungShareFixture, DeletingAHungTaskReturnsAtOnceAndItsCopyGoesWhenTheReadLetsGo) {
+  std::string hung = share.AddFile("deleted.bin", RandomBytes(2 * CHUNK_SIZE, 3));
+  ASSERT_TRUE(share.Command("hang-read deleted.bin"));
+  ASSERT_TRUE(kernel.AddTasks({hung}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_DOWNLOADED));
+  ASSERT_TRUE(WaitUntil([&] { return FileExists(out + "\\deleted.bin"); }));
+
+  EXPECT_LE(Timed([&] { EXPECT_TRUE(kernel.DeleteTask(0)); }), kPromptMs);
+  EXPECT_EQ(kernel.GetTaskCount(), 0);
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(out + "\\deleted.bin"); }, 10000));
+  EXPECT_TRUE(LoadListFile(kernel.GetListPath()).empty());
+
+  // When the share answers, the late result resurrects nothing.
+  ASSERT_TRUE(share.Command("release *"));
+  Sleep(500);
+  EXPECT_EQ(kernel.GetTaskCount(), 0);
+  EXPECT_FALSE(FileExists(out + "\\deleted.bin"));
+}
+
+TEST_F(HungShareFixture, AddingFromALookupThatHangsReturnsAtOnceAndRetriesDoNotPileUp) {
+  std::vector<char> bytes = RandomBytes(CHUNK_SIZE + 9, 4);
+  std::string slow = share.AddFile("lookup.bin", bytes);
+  ASSERT_TRUE(share.Command("hang-lookup lookup.bin"));
+  kernel.SetWatchInterval(1);
+  ASSERT_TRUE(kernel.Start());
+
+  EXPECT_LE(Timed([&] { ASSERT_TRUE(kernel.AddTasks({slow}, out)); }), kPromptMs);
+  ASSERT_EQ(kernel.GetTaskCount(), 1);
+  EXPECT_EQ(StateOf(0), TS_NOTHING);
+  // Three watch passes while the open hangs: one open waits, no new thread per pass.
+  int threadsBefore = kernel.IoThreadCount();
+  Sleep(3500);
+  EXPECT_LE(kernel.IoThreadCount(), threadsBefore + 1);
+  EXPECT_EQ(LogCount("[lookup] - try to download"), 1u);
+  // The task can be paused while its open hangs.
+  EXPECT_LE(Timed([&] { kernel.PauseTask(0); }), kPromptMs);
+
+  ASSERT_TRUE(share.Command("release *"));
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(slow, out + "\\lookup.bin"));
+}
+
+TEST_F(HungShareFixture, AShareThatVanishesPausesItsTasksAndTheyCompleteWhenItReturns) {
+  std::vector<char> bytes = RandomBytes(40 * CHUNK_SIZE + 3, 5);
+  std::string remote = share.AddFile("far.bin", bytes);
+  ASSERT_TRUE(share.Command("delay-read far.bin 20"));
+  kernel.SetWatchInterval(1);
+  ASSERT_TRUE(kernel.AddTasks({remote}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitUntil([&] { return kernel.GetTask(0)->offset >= 4 * CHUNK_SIZE; }));
+
+  ASSERT_TRUE(share.Command("vanish"));
+  ASSERT_TRUE(WaitUntil([&] { return observer.Count("paused 0") >= 1; }));
+  // Several watch passes find the share gone; the reason is logged once.
+  Sleep(3500);
+  EXPECT_EQ(StateOf(0), TS_NOTHING);
+  EXPECT_EQ(LogCount("[far] - GetOverlappedResult failed, task is paused"), 1u);
+  EXPECT_EQ(LogCount("[far] - cannot open the source: File not found."), 1u) << LogText();
+
+  ASSERT_TRUE(share.Command("return"));
+  ASSERT_TRUE(share.Command("delay-read far.bin 0"));
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(remote, out + "\\far.bin"));
+}
+
+TEST_F(HungShareFixture, StopWithAHungReadEndsPromptlyAndKeepsTheTaskInTheList) {
+  std::string hung = share.AddFile("stop.bin", RandomBytes(CHUNK_SIZE, 6));
+  ASSERT_TRUE(share.Command("hang-read stop.bin"));
+  ASSERT_TRUE(kernel.AddTasks({hung}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_DOWNLOADED));
+  EXPECT_LE(Timed([&] { kernel.Stop(); }), 2000u);
+  std::vector<TaskListEntry> entries = LoadListFile(kernel.GetListPath());
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].source, hung);
+}

@@ -1,0 +1,154 @@
+// The real main window, with its real kernel, while a share hangs: it answers a no-op
+// message within 200 ms throughout, its task commands return at once, and the other
+// files keep copying. The real program ends within 2 s of a close.
+#include <gtest/gtest.h>
+
+
+#include "engine/testing/EngineTesting.h"
+#include "resources/resource.h"
+#include "tests/ProgramCopy.h"
+#include "tests/testshare/TestShare.h"
+#include "ui/MainWindowDriver_test.h"
+
+
+namespace {
+
+using windowtest::RunningWindow;
+using windowtest::TempFolder;
+
+constexpr ULONGLONG kAnswerMs = 200;
+
+// How long the window takes to answer a message that does nothing (1000 = no answer).
+ULONGLONG AnswerMs(HWND window) {
+  ULONGLONG start = GetTickCount64();
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result)) return 1000;
+  return GetTickCount64() - start;
+}
+
+// The slowest answer over `forMs`, asking every 20 ms.
+ULONGLONG WorstAnswerMs(HWND window, ULONGLONG forMs) {
+  ULONGLONG worst = 0;
+  for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < forMs; Sleep(20))
+    worst = std::max(worst, AnswerMs(window));
+  return worst;
+}
+
+struct HungShareWindow : ::testing::Test {
+  void SetUp() override {
+    if (!share.Available()) GTEST_SKIP() << "no test share (needs /dev/fuse and fuse3)";
+    ASSERT_TRUE(share.Command("reset"));
+  }
+  void TearDown() override {
+    // A hung lookup released into a share that is gone fails: no folder window opens.
+    if (share.Available()) {
+      share.Command("vanish");
+      share.Command("release *");
+    }
+  }
+  // Selects the row and sends the window a task command as its menu would, without
+  // waiting for it; then the window must go on answering.
+  static void PostTaskCommand(RunningWindow& w, int row, UINT command) {
+    w.OnUi([&] { w.dlg.List().Select(row); });
+    PostMessageW(w.Hwnd(), WM_COMMAND, MAKEWPARAM(command, 0), 0);
+  }
+
+  TestShare share;
+  TempFolder temp;
+};
+
+TEST_F(HungShareWindow, AHungReadFreezesNeitherTheWindowNorTheOtherFiles) {
+  std::string hung = share.AddFile("hung.bin", enginetest::RandomBytes(2 * CHUNK_SIZE + 1, 1));
+  std::string local = temp.File("local.bin");
+  enginetest::WriteRandomFile(local, 40u << 20, 2);
+  std::string out = temp.File("out");
+  CreateDirectoryW(base::Widen(out).c_str(), nullptr);
+  ASSERT_TRUE(share.Command("hang-read hung.bin"));
+
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  w.OnUi([&] { w.dlg.QueueFiles({hung, local}, out); });
+  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(0) == TS_DOWNLOADED; }));
+  EXPECT_LE(WorstAnswerMs(w.Hwnd(), 500), kAnswerMs);
+  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(1) == TS_COMPLETED; }));
+  EXPECT_TRUE(enginetest::SameContent(local, out + "\\local.bin"));
+  EXPECT_EQ(w.State(0), TS_DOWNLOADED);
+
+  // Every command on the hung task: the window answers while and after it runs.
+  for (UINT command : {ID_TASK_PAUSE, ID_TASK_RESUME, ID_TASK_STOP, ID_TASK_RESUME}) {
+    PostTaskCommand(w, 0, command);
+    EXPECT_LE(WorstAnswerMs(w.Hwnd(), 300), kAnswerMs) << command;
+  }
+  PostTaskCommand(w, 0, ID_TASK_DELETE);
+  EXPECT_LE(WorstAnswerMs(w.Hwnd(), 300), kAnswerMs);
+  EXPECT_EQ(w.RowTexts(), std::vector<std::string>{"local"});
+  EXPECT_EQ(w.dlg.Kernel().GetTaskCount(), 1);
+  EXPECT_TRUE(w.Close());
+}
+
+TEST_F(HungShareWindow, FilesFromALookupThatHangsGetTheirRowsAtOnce) {
+  std::string slow = share.AddFile("slow.bin", enginetest::RandomBytes(CHUNK_SIZE + 3, 3));
+  std::string out = temp.File("out");
+  CreateDirectoryW(base::Widen(out).c_str(), nullptr);
+  ASSERT_TRUE(share.Command("hang-lookup slow.bin"));
+
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  ULONGLONG start = GetTickCount64();
+  w.OnUi([&] { w.dlg.QueueFiles({slow}, out); });
+  EXPECT_LE(GetTickCount64() - start, kAnswerMs);
+  EXPECT_EQ(w.RowTexts(), std::vector<std::string>{"slow"});
+  EXPECT_EQ(w.State(0), TS_NOTHING);
+  EXPECT_LE(WorstAnswerMs(w.Hwnd(), 500), kAnswerMs);
+
+  // The share answers: the file comes whole.
+  ASSERT_TRUE(share.Command("release *"));
+  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  EXPECT_TRUE(enginetest::SameContent(slow, out + "\\slow.bin"));
+  EXPECT_TRUE(w.Close());
+}
+
+TEST_F(HungShareWindow, OpeningASourceFolderOnADeadShareLeavesTheWindowFree) {
+  std::string source = share.AddFile("far\\dead\\file.bin", enginetest::RandomBytes(1000, 4));
+  std::string out = temp.File("out");
+  CreateDirectoryW(base::Widen(out).c_str(), nullptr);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  w.OnUi([&] { w.dlg.QueueFiles({source}, out); });
+  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+
+  // The folder's lookup hangs: the shell waits for it on its own thread.
+  ASSERT_TRUE(share.Command("hang-lookup far\\dead"));
+  w.dlg.realShellOpen = true;
+  PostTaskCommand(w, 0, ID_TASK_SOURCE_FOLDER);
+  EXPECT_LE(WorstAnswerMs(w.Hwnd(), 1000), kAnswerMs);
+  EXPECT_EQ(w.dlg.opened, std::vector<std::string>{share.Path("far\\dead")});
+  EXPECT_TRUE(w.Close());
+}
+
+TEST_F(HungShareWindow, TheProgramEndsWithinTwoSecondsOfACloseWhileAReadHangs) {
+  testing_tolva::ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  std::string hung = share.AddFile("close.bin", enginetest::RandomBytes(2 * CHUNK_SIZE, 5));
+  std::string out = temp.File("out");
+  CreateDirectoryW(base::Widen(out).c_str(), nullptr);
+  ASSERT_TRUE(share.Command("hang-read close.bin"));
+
+  ASSERT_TRUE(program.StartFirst("\"" + hung + "\" \"" + out + "\""));
+  ASSERT_TRUE(windowtest::WaitFor([&] {
+    return program.Log().find("[close] - task is ready") != std::string::npos;
+  }));
+  Sleep(300);  // the first read is in flight and hangs
+  ULONGLONG start = GetTickCount64();
+  EXPECT_TRUE(program.CloseFirst());
+  ULONGLONG took = GetTickCount64() - start;
+  EXPECT_LE(took, 2000u);
+  RecordProperty("close_ms", static_cast<int>(took));
+  // The list file was written before anything waited: the unfinished file is in it.
+  std::string info = base::Narrow(program.Folder()) + "\\tolva.info";
+  std::vector<TaskListEntry> entries = enginetest::LoadListFile(info);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].source, hung);
+}
+
+}  // namespace
