@@ -58,34 +58,46 @@ void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
   std::wstring source = base::WidePath(task->source);
   std::wstring destination = base::WidePath(task->destination);
   pool.Submit([link = link, weak, generation, source, destination] {
-    base::UniqueFileHandle sourceFile(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                                  nullptr, OPEN_EXISTING,
-                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                                  nullptr));
-    DWORD error = sourceFile ? 0 : GetLastError();
-    LARGE_INTEGER size{};
-    base::UniqueFileHandle destinationFile;
-    if (sourceFile) {
-      if (!GetFileSizeEx(sourceFile.Get(), &size)) size.QuadPart = -1;
-      // Without the source the destination is not opened: it would stay locked for nothing.
-      destinationFile.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
-                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!destinationFile) error = GetLastError();
-    }
-    bool sourceFailed = !sourceFile;
+    OpenedFiles files = OpenFiles(source, destination);
     link->With([&](CDownloaderKernel& kernel) {
-      kernel.OpenFinished(weak, generation, std::move(sourceFile),
-                          size.QuadPart < 0 ? UINT64_MAX : static_cast<uint64_t>(size.QuadPart),
-                          std::move(destinationFile), error, sourceFailed);
+      kernel.OpenFinished(weak, generation, std::move(files));
     });
     // Handles the kernel did not take (stale, or the kernel is gone) close here.
   });
 }
 
+CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& source,
+                                                            const std::wstring& destination) {
+  OpenedFiles files;
+  files.source.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                                 nullptr));
+  if (!files.source) {
+    files.error = GetLastError();
+    files.sourceFailed = true;
+    return files;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(files.source.Get(), &info)) {
+    files.sourceSize = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    files.sourceTime =
+        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  }
+  // Without the source the destination is not opened: it would stay locked for nothing.
+  files.destination.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!files.destination) {
+    files.error = GetLastError();
+    return files;
+  }
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(files.destination.Get(), &size))
+    files.destinationSize = static_cast<uint64_t>(size.QuadPart);
+  return files;
+}
+
 void CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                                     base::UniqueFileHandle source, uint64_t size,
-                                     base::UniqueFileHandle destination, DWORD error,
-                                     bool sourceFailed) {
+                                     OpenedFiles files) {
   CLockGuard guard(lock);
   TaskPtr task = weak.lock();
   if (!task) return;
@@ -95,19 +107,40 @@ void CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
   // they did stands, and our handles close on the pool thread.
   if (index < 0 || task->generation != generation || task->GetState() != TS_NOTHING || task->read)
     return;
-  if (error) {
+  if (files.error) {
     // Logged when the reason changes, not at every retry.
-    if (error != task->lastOpenError) {
+    if (files.error != task->lastOpenError) {
       g_log.Printf("[%s] - cannot open the %s: %s", task->name.c_str(),
-                   sourceFailed ? "source" : "destination", ErrorText(error).c_str());
-      task->lastOpenError = error;
+                   files.sourceFailed ? "source" : "destination", ErrorText(files.error).c_str());
+      task->lastOpenError = files.error;
     }
     return;
   }
   task->lastOpenError = 0;
-  if (size != UINT64_MAX) task->fileSize = size;
-  task->read = std::make_shared<CChunkRead>(std::move(source), task->chunkSize);
-  task->destinationHandle = std::make_shared<base::UniqueFileHandle>(std::move(destination));
+  // Going on where the copy stood is right only over the same bytes: a finished copy
+  // asked for again, a copy that was deleted or cut, or a source that changed since the
+  // copy began (a newer version of the file) all start again at 0.
+  if (task->offset > 0) {
+    const char* why = nullptr;
+    if (task->restartFromZero)
+      why = "it had completed";
+    else if (files.destinationSize < task->offset)
+      why = "the copy is missing or shorter";
+    else if (files.sourceSize != task->copySourceSize || files.sourceTime != task->copySourceTime)
+      why = "the source has changed";
+    if (why) {
+      g_log.Printf("[%s] - starts again from the beginning: %s", task->name.c_str(), why);
+      task->offset = 0;
+    }
+  }
+  task->restartFromZero = false;
+  if (task->offset == 0) {
+    task->copySourceSize = files.sourceSize;
+    task->copySourceTime = files.sourceTime;
+  }
+  if (files.sourceSize != UINT64_MAX) task->fileSize = files.sourceSize;
+  task->read = std::make_shared<CChunkRead>(std::move(files.source), task->chunkSize);
+  task->destinationHandle = std::make_shared<base::UniqueFileHandle>(std::move(files.destination));
 
   task->SetState(TS_READY);
   SetEvent(WorkEvent.Get());

@@ -251,3 +251,49 @@ TEST_F(CopyFixture, LongAndNonAsciiPathsCopy) {
   std::vector<std::string> log = LogMessages();
   EXPECT_LT(IndexIn(log, "[" + name + "] - complete."), log.size());
 }
+
+TEST_F(CopyFixture, AFileAskedForAgainEndsIdenticalToItsSourceAsItIsNow) {
+  kernel.SetWatchInterval(1);
+  std::string source = src + "\\again.bin", copy = out + "\\again.bin";
+  WriteRandomFile(source, 5 * CHUNK_SIZE + 17, 20);
+  ASSERT_TRUE(kernel.AddTasks({source}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 1; }));
+
+  // The copy was deleted, then the file is downloaded again: it comes whole, not as
+  // zeros with the last chunk.
+  ASSERT_TRUE(DeleteFileW(base::Widen(copy).c_str()));
+  EXPECT_FALSE(kernel.AddTasks({source}, out));  // the finished task is reused
+  ASSERT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 2; }));
+  EXPECT_TRUE(SameContent(source, copy));
+
+  // A newer version of the file into the same folder: no mix of old and new bytes.
+  WriteRandomFile(source, 5 * CHUNK_SIZE + 17, 21);
+  EXPECT_FALSE(kernel.AddTasks({source}, out));
+  ASSERT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 3; }));
+  EXPECT_TRUE(SameContent(source, copy));
+
+  // Paused halfway, the source changes, then the copy goes on: it starts over.
+  std::string big = src + "\\big.bin", bigCopy = out + "\\big.bin";
+  WriteRandomFile(big, 60u << 20, 22);
+  ASSERT_TRUE(kernel.AddTasks({big}, out));
+  CDownloadTask* task = kernel.GetTask(1);
+  ASSERT_TRUE(WaitUntil([&] { return task->offset >= 8 * CHUNK_SIZE; }));
+  kernel.StopTask(1);
+  // Once the pool has closed the source, another program may rewrite it.
+  ASSERT_TRUE(WaitUntil([&] {
+    HANDLE h = CreateFileW(base::Widen(big).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+  }));
+  WriteRandomFile(big, 60u << 20, 23);
+  kernel.ResumeTask(1);
+  ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(big, bigCopy));
+  std::vector<std::string> log = LogMessages();
+  EXPECT_LT(IndexIn(log, "[again] - starts again from the beginning: it had completed"), log.size());
+  EXPECT_LT(IndexIn(log, "[big] - starts again from the beginning: the source has changed"),
+            log.size());
+}

@@ -79,6 +79,11 @@ class CDownloadTask {
   bool openPending = false;     // an open of this generation is under way
   uint32_t openGeneration = 0;  // the generation that open was made for
   DWORD lastOpenError = 0;      // the last open failure logged, 0 after a success
+  // The source as it was when this copy began at byte 0: a copy goes on at `offset`
+  // only over the same bytes.
+  uint64_t copySourceSize = UINT64_MAX;
+  uint64_t copySourceTime = 0;
+  bool restartFromZero = false;  // re-added after it had completed
 
   CCriticalSection stateLock;
   std::atomic<int> state{TS_NOTHING};

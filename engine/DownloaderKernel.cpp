@@ -129,6 +129,8 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
   for (size_t i = 0; i < tasks.size(); ++i) {
     const TaskPtr& existing = tasks[i];
     if (!SamePathIgnoringCase(existing->destination, task->destination)) continue;
+    // A finished copy asked for again is copied again, whole.
+    if (existing->GetState() == TS_COMPLETED) existing->restartFromZero = true;
     CloseTask(existing.get(), TS_NOTHING);
     existing->source = sourcePath;
     RequestOpen(existing);

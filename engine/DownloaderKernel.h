@@ -102,9 +102,18 @@ class CDownloaderKernel {
 
   // Opening, on a pool thread; the result is installed under the kernel lock.
   void RequestOpen(const TaskPtr& task);
+  // What an open on a pool thread found.
+  struct OpenedFiles {
+    base::UniqueFileHandle source, destination;
+    uint64_t sourceSize = UINT64_MAX;
+    uint64_t sourceTime = 0;  // last write, in FILETIME units
+    uint64_t destinationSize = 0;
+    DWORD error = 0;
+    bool sourceFailed = false;
+  };
+  static OpenedFiles OpenFiles(const std::wstring& source, const std::wstring& destination);
   void OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                    base::UniqueFileHandle source, uint64_t size, base::UniqueFileHandle destination,
-                    DWORD error, bool sourceFailed);
+                    OpenedFiles files);
   void ReadSizeLater(const TaskPtr& task);
   void DeleteFileLater(const std::string& path);
 
