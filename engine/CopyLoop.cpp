@@ -33,15 +33,12 @@ void CDownloaderKernel::OpenTask(int index) {
 
 void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
   CLockGuard guard(lock);
-  if (task->abandonedRead) {
+  if (ReadPtr abandoned = task->abandonedRead.lock(); abandoned && abandoned->InFlight()) {
     // Its last read still hangs: a second read of the task must not start beside it.
     // The watch thread tries again once that read has come back.
-    if (task->abandonedRead->InFlight()) {
-      if (task->read || task->destinationHandle) CloseTask(task.get(), TS_NOTHING);
-      task->SetState(TS_NOTHING);
-      return;
-    }
-    task->abandonedRead.reset();
+    if (task->read || task->destinationHandle) CloseTask(task.get(), TS_NOTHING);
+    task->SetState(TS_NOTHING);
+    return;
   }
   if (task->read || task->destinationHandle)
     CloseTask(task.get(), TS_NOTHING);

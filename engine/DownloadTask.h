@@ -56,9 +56,10 @@ class CDownloadTask {
   // copy loop that still writes, keeps its file when the task is closed meanwhile.
   std::shared_ptr<CChunkRead> read;
   std::shared_ptr<base::UniqueFileHandle> destinationHandle;
-  // A read given up by a close that has not come back yet: the task is not opened
-  // again until it has, so it never has two reads in flight.
-  std::shared_ptr<CChunkRead> abandonedRead;
+  // A read given up by a close that may not have come back yet: the task is not opened
+  // again until it has, so it never has two reads in flight. Weak, so that the source
+  // closes as soon as the read returns.
+  std::weak_ptr<CChunkRead> abandonedRead;
 
   uint32_t chunkSize = CHUNK_SIZE;
   std::atomic<uint64_t> fileSize{0};  // size of the source when it was last opened
