@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -12,6 +13,12 @@ namespace {
 
 // An idle thread ends after this long; a new one starts when work comes again.
 constexpr auto kIdleLifetime = std::chrono::seconds(10);
+// Threads started at once for a burst of jobs (200 files added together need no 200
+// threads); past these, one more starts only while every thread has been inside its
+// job for kStuckMs, so calls that hang never hold up the others for long.
+constexpr int kCoreThreads = 32;
+constexpr ULONGLONG kStuckMs = 100;
+constexpr auto kMonitorPeriod = std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -22,6 +29,21 @@ struct CIoPool::State {
   int threads = 0;
   int idle = 0;
   bool quitting = false;
+  bool monitoring = false;
+  std::condition_variable monitorTick;  // never notified: the monitor only sleeps on it
+  int nextWorker = 0;
+  std::map<int, ULONGLONG> busySince;  // worker -> when its current job began
+
+  // Under the mutex: jobs wait, no thread is free for them, and every thread is stuck.
+  bool NeedsThread() const {
+    if (idle >= static_cast<int>(jobs.size())) return false;
+    if (threads < kCoreThreads) return true;
+    ULONGLONG now = GetTickCount64();
+    if (static_cast<int>(busySince.size()) < threads) return false;  // one is about to take it
+    for (const auto& [worker, since] : busySince)
+      if (now - since < kStuckMs) return false;
+    return true;
+  }
 };
 
 CIoPool::CIoPool() : state_(std::make_shared<State>()) {}
@@ -33,18 +55,34 @@ CIoPool::~CIoPool() {
 }
 
 void CIoPool::Submit(std::function<void()> job) {
-  bool spawn = false;
+  bool spawn = false, monitor = false;
   {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->jobs.push_back(std::move(job));
-    // Every idle thread may already be promised to an earlier job.
-    if (state_->idle < static_cast<int>(state_->jobs.size())) {
+    if (state_->NeedsThread()) {
       ++state_->threads;
       spawn = true;
+    } else if (!state_->monitoring && state_->idle < static_cast<int>(state_->jobs.size())) {
+      // Jobs wait behind busy threads: watch that those do not hang.
+      state_->monitoring = true;
+      monitor = true;
     }
     state_->wake.notify_one();
   }
   if (spawn) std::thread(Work, state_).detach();
+  if (monitor) std::thread(Monitor, state_).detach();
+}
+
+void CIoPool::Monitor(std::shared_ptr<State> state) {
+  std::unique_lock<std::mutex> lock(state->mutex);
+  while (!state->quitting && state->idle < static_cast<int>(state->jobs.size())) {
+    if (state->NeedsThread()) {
+      ++state->threads;
+      std::thread(Work, state).detach();
+    }
+    state->monitorTick.wait_for(lock, kMonitorPeriod);
+  }
+  state->monitoring = false;
 }
 
 int CIoPool::ThreadCount() const {
@@ -56,6 +94,7 @@ void CIoPool::Work(std::shared_ptr<State> state) {
   // Shell and file calls may want COM; an MTA needs no message pump.
   HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   std::unique_lock<std::mutex> lock(state->mutex);
+  int self = state->nextWorker++;
   for (;;) {
     if (state->jobs.empty()) {
       if (state->quitting) break;
@@ -68,10 +107,12 @@ void CIoPool::Work(std::shared_ptr<State> state) {
     }
     std::function<void()> job = std::move(state->jobs.front());
     state->jobs.pop_front();
+    state->busySince[self] = GetTickCount64();
     lock.unlock();
     job();
     job = nullptr;  // what the job held goes now, outside the pool's lock
     lock.lock();
+    state->busySince.erase(self);
   }
   --state->threads;
   lock.unlock();

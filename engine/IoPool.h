@@ -2,7 +2,8 @@
 // deletes) so that no window, no lock holder and no other task ever waits on a share.
 //
 // A job that hangs (a share that never answers) holds up only its own thread: a job
-// submitted while every thread is busy gets a new thread. Threads idle for a while end.
+// that waits while every thread has been busy for a while gets a new thread. Threads
+// idle for a while end.
 // Destroying the pool waits for no job: a thread still inside a hung call is left to
 // finish (or to the process exit) and then ends by itself.
 #pragma once
@@ -26,5 +27,6 @@ class CIoPool {
  private:
   struct State;
   static void Work(std::shared_ptr<State> state);
+  static void Monitor(std::shared_ptr<State> state);
   std::shared_ptr<State> state_;
 };
