@@ -19,7 +19,7 @@ constexpr ULONGLONG kPromptMs = 200;
 
 struct HungShareFixture : ::testing::Test {
   void SetUp() override {
-    if (!share.Available()) GTEST_SKIP() << "no test share (needs /dev/fuse and fuse3)";
+    if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
     ASSERT_TRUE(share.Command("reset"));
     std::filesystem::create_directories(FsPath(out));
     g_log.Open(dir.File("engine.log"));

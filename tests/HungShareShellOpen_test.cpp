@@ -19,7 +19,7 @@ using windowtest::WorstAnswerMs;
 
 TEST(HungShareShellOpen, OpeningASourceFolderOnADeadShareLeavesTheWindowFree) {
   TestShare share;
-  if (!share.Available()) GTEST_SKIP() << "no test share (needs /dev/fuse and fuse3)";
+  if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
   ASSERT_TRUE(share.Command("reset"));
   TempFolder temp;
   std::string source = share.AddFile("far\\dead\\file.bin", enginetest::RandomBytes(1000, 4));

@@ -21,7 +21,7 @@ using windowtest::kAnswerMs;
 
 struct HungShareWindow : ::testing::Test {
   void SetUp() override {
-    if (!share.Available()) GTEST_SKIP() << "no test share (needs /dev/fuse and fuse3)";
+    if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
     ASSERT_TRUE(share.Command("reset"));
   }
   void TearDown() override {

@@ -9,20 +9,11 @@
 //   share.Command("hang-read a.bin");
 #pragma once
 
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/Win.h"
 
 class TestShare {
  public:
