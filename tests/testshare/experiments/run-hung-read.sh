@@ -45,12 +45,19 @@ cases() {
   }
 
   echo "baseline: wine cmd /c exit $( t=$(now); wine cmd.exe /c exit >/dev/null 2>&1; echo $(( $(now) - t )) ) ms"
-  for kind in sync overlapped; do
+  # Starts the experiment program on the hung file and waits until it prints MARK;
+  # sets out (its output file) and pid.
+  start_hung_reader() {
+    local mark=$1; shift
     ctl "hang-read hung.bin"
-    local out; out=$(mktemp)
-    wine "$exe" cancel "$kind" "$hung" > "$out" 2>&1 &
-    local pid=$!
-    for i in $(seq 1 100); do grep -q '^CancelSync' "$out" && break; sleep 0.05; done
+    out=$(mktemp)
+    wine "$exe" "$@" "$hung" > "$out" 2>&1 &
+    pid=$!
+    for i in $(seq 1 100); do grep -q "^$mark" "$out" && break; sleep 0.05; done
+  }
+  local out pid
+  for kind in sync overlapped; do
+    start_hung_reader CancelSync cancel "$kind"
     echo "while a read hangs ($kind):"; responsiveness
     for i in $(seq 1 100); do grep -q '^done' "$out" && break; sleep 0.1; done
     ctl "release hung.bin"
@@ -58,11 +65,7 @@ cases() {
     echo "cancel ($kind):"; sed 's/^/  /' "$out"
   done
   for how in return exitprocess; do
-    ctl "hang-read hung.bin"
-    local out; out=$(mktemp)
-    wine "$exe" exit "$how" "$hung" > "$out" 2>&1 &
-    local pid=$!
-    for i in $(seq 1 100); do grep -q '^exiting' "$out" && break; sleep 0.01; done
+    start_hung_reader exiting exit "$how"
     echo "exit via $how: $(ended_within "$pid" 5000 "leaving main")"
     if kill -0 "$pid" 2>/dev/null; then
       responsiveness
