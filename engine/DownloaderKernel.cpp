@@ -104,17 +104,22 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
       !observer->OnError(NoDefaultFolder))
     return false;
 
-  CLockGuard guard(lock);
-  std::vector<TaskPtr> batch;
-  for (const std::string& source : sources) {
-    auto task = std::make_shared<CDownloadTask>();
-    if (PrepareTask(source, folder, task.get())) batch.push_back(std::move(task));
+  bool added = false;
+  {
+    CLockGuard guard(lock);
+    std::vector<TaskPtr> batch;
+    for (const std::string& source : sources) {
+      auto task = std::make_shared<CDownloadTask>();
+      if (PrepareTask(source, folder, task.get())) batch.push_back(std::move(task));
+    }
+    // Every task is in the list (and can be paused or deleted) before any open returns.
+    for (auto& task : batch) tasks.push_back(task);
+    for (auto& task : batch) RequestOpen(task);
+    added = !batch.empty();
   }
-  if (batch.empty()) return false;
-  // Every task is in the list (and can be paused or deleted) before any open returns.
-  for (auto& task : batch) tasks.push_back(task);
-  for (auto& task : batch) RequestOpen(task);
-  return true;
+  // Written once for the batch: a close or a kill before the first chunk loses nothing.
+  SaveTaskList();
+  return added;
 }
 
 bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::string& folder,

@@ -264,3 +264,18 @@ TEST_F(KernelFixture, ListFileIsRewrittenOnlyWhenItsContentChanges) {
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].state, TS_WRITE_ERROR);
 }
+
+TEST_F(KernelFixture, AddedTasksAreInTheListFileBeforeAnyChunk) {
+  // Nothing copies: the sources are not there, and the threads do not run.
+  ASSERT_TRUE(kernel.AddTasks({"Q:\\s\\a.bin", "Q:\\s\\b.bin"}, dir.Path()));
+  std::vector<TaskListEntry> entries = ListFileEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].source, "Q:\\s\\a.bin");
+  EXPECT_EQ(entries[1].destination, dir.Path() + "\\b.bin");
+
+  // A re-add that only changes an existing task's source is written too.
+  EXPECT_FALSE(kernel.AddTasks({"R:\\t\\a.bin"}, dir.Path()));
+  entries = ListFileEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].source, "R:\\t\\a.bin");
+}
