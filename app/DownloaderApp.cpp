@@ -39,8 +39,10 @@ bool CDownloaderApp::InitInstance() {
   m_instance = std::make_unique<CSingleInstance>(CSingleInstance::Names(),
                                                  CHandOffWriter::Timeouts(), LogLine);
   if (!m_instance->Start()) {
-    // Failures are logged by the writer; a later start shows nothing in any case.
-    m_instance->HandOff(CDownloaderCommandLineInfo::RawArguments(commandLine));
+    // Failures are logged by the writer; a later start shows nothing in any case, but
+    // a script that started it learns from the exit code.
+    if (!m_instance->HandOff(CDownloaderCommandLineInfo::RawArguments(commandLine)))
+      m_exitCode = 1;
     return false;
   }
   RunFirstInstance(info);
@@ -80,12 +82,12 @@ int CDownloaderApp::ExitInstance() {
   m_instance.reset();
   if (m_oleInitialized) OleUninitialize();
   m_oleInitialized = false;
-  return 0;
+  return m_exitCode;
 }
 
 void CDownloaderApp::OnHandOff() {
-  // A message box shown while queuing runs its own loop: a text that arrives then waits
-  // for the next message or the timer instead of queuing inside the first batch.
+  // A message box shown while queuing runs its own loop: a text taken meanwhile waits,
+  // in order, until the batch before it is queued.
   if (!m_instance || !m_pMainWnd || m_inHandOff) return;
   m_inHandOff = true;
   m_instance->OnHandOff([this](const std::vector<std::string>& files, const std::string& folder) {

@@ -42,6 +42,7 @@ class CDownloaderApp {
   CDownloaderDlg* m_pMainWnd = nullptr;
   bool m_oleInitialized = false;
   bool m_inHandOff = false;
+  int m_exitCode = 0;  // 1 when a later start could not hand its arguments over
   HHOOK m_filterHook = nullptr;
   UINT_PTR m_handOffTimer = 0;
 };

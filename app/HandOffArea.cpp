@@ -9,20 +9,23 @@
 CHandOffArea::CHandOffArea(std::wstring name) : name_(std::move(name)) {}
 
 bool CHandOffArea::Create() {
-  if (mapping_) return true;
+  if (view_) return true;
   mapping_.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                     HANDOFF_AREA_SIZE, name_.c_str()));
-  return mapping_.Valid();
+  if (!mapping_) return false;
+  view_.Reset(MapViewOfFile(mapping_.Get(), FILE_MAP_ALL_ACCESS, 0, 0, HANDOFF_AREA_SIZE));
+  if (!view_) mapping_.Reset();
+  return view_.Valid();
 }
 
-void CHandOffArea::Close() { mapping_.Reset(); }
+void CHandOffArea::Close() {
+  view_.Reset();
+  mapping_.Reset();
+}
 
 bool CHandOffArea::Take(std::string& text) {
-  if (!mapping_) return false;
-  base::UniqueMappedView view(
-      MapViewOfFile(mapping_.Get(), FILE_MAP_ALL_ACCESS, 0, 0, HANDOFF_AREA_SIZE));
-  if (!view) return false;
-  auto* base = static_cast<char*>(view.Get());
+  if (!view_) return false;
+  auto* base = static_cast<char*>(view_.Get());
   auto* state = reinterpret_cast<volatile LONG*>(base + handoff::kStateOffset);
   if (InterlockedCompareExchange(state, handoff::kReading, handoff::kPending) != handoff::kPending)
     return false;
@@ -32,10 +35,14 @@ bool CHandOffArea::Take(std::string& text) {
   return true;
 }
 
+void CHandOffArea::Queue(const std::string& text, const QueueFilesFn& queueFiles) {
+  CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromHandOffText(text);
+  if (queueFiles) queueFiles(info.m_files, info.m_folder);
+}
+
 bool CHandOffArea::Receive(const QueueFilesFn& queueFiles) {
   std::string text;
   if (!Take(text)) return false;
-  CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromHandOffText(text);
-  if (queueFiles) queueFiles(info.m_files, info.m_folder);
+  Queue(text, queueFiles);
   return true;
 }

@@ -15,21 +15,27 @@ class CHandOffArea {
 
   explicit CHandOffArea(std::wstring name);
 
-  // Creates the area; false when it could not (later starts then cannot hand over).
+  // Creates and maps the area; false when it could not (later starts then cannot hand
+  // over).
   bool Create();
-  bool IsOpen() const { return mapping_.Valid(); }
+  bool IsOpen() const { return view_.Valid(); }
   void Close();
+  const std::wstring& Name() const { return name_; }
 
   // Takes the waiting text, if any, and marks the area free for the next writer. False
-  // when no text waits (already taken, or none written).
+  // when no text waits (already taken, or none written). Safe from any thread while
+  // the area is open.
   bool Take(std::string& text);
 
-  // The thread message's handler: takes the waiting text, reads it with the parameter
-  // rule and gives the sources and folder to `queueFiles` (the window's QueueFiles).
-  // False when there was nothing to take.
+  // Reads a taken text with the parameter rule and gives its sources and folder to
+  // `queueFiles` (the window's QueueFiles).
+  static void Queue(const std::string& text, const QueueFilesFn& queueFiles);
+
+  // Take, then Queue. False when there was nothing to take.
   bool Receive(const QueueFilesFn& queueFiles);
 
  private:
   std::wstring name_;
   base::UniqueKernelHandle mapping_;
+  base::UniqueMappedView view_;
 };

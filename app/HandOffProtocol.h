@@ -34,4 +34,8 @@ enum State : LONG {
 // starts take turns.
 inline std::wstring WriterLockName(const std::wstring& areaName) { return areaName + L"-writer"; }
 
+// Set by a writer once its text is pending: the running instance's reader thread wakes
+// at once, whatever its window is busy with.
+inline std::wstring TextEventName(const std::wstring& areaName) { return areaName + L"-text"; }
+
 }  // namespace handoff

@@ -11,8 +11,7 @@ namespace {
 
 constexpr DWORD kPollMs = 5;
 constexpr DWORD kRetellMs = 250;
-
-bool Expired(ULONGLONG start, DWORD limitMs) { return GetTickCount64() - start >= limitMs; }
+constexpr DWORD kGoneCheckMs = 50;
 
 // Owns a named mutex wait that ended with ownership.
 class MutexTurn {
@@ -26,6 +25,13 @@ class MutexTurn {
   HANDLE mutex_;
 };
 
+std::string BuildText(const std::vector<std::string>& files, size_t from, size_t to,
+                      const std::string& tail) {
+  std::string out = "\"";
+  for (size_t i = from; i < to; ++i) out += files[i] + ";";
+  return out + "\"" + tail;
+}
+
 }  // namespace
 
 CHandOffWriter::CHandOffWriter(std::wstring areaName, Timeouts timeouts, LogFn log)
@@ -35,33 +41,57 @@ void CHandOffWriter::Log(const std::string& message) const {
   if (log_) log_(message);
 }
 
-std::string CHandOffWriter::FitText(const std::string& text, bool& cut) {
-  cut = false;
-  if (text.size() <= handoff::kMaxTextBytes) return text;
-  cut = true;
+bool CHandOffWriter::Expired() const { return GetTickCount64() - start_ >= timeouts_.limitMs; }
+
+std::vector<std::string> CHandOffWriter::SplitText(const std::string& text, size_t& dropped) {
+  dropped = 0;
+  if (text.size() <= handoff::kMaxTextBytes) return {text};
   CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromHandOffText(text);
   const std::string tail = info.m_paramCount >= 2 ? " \"" + info.m_folder + "\"" : "";
-  std::string out = "\"";
-  size_t kept = 0;
-  for (const std::string& file : info.m_files) {
-    // The path, its ";", the closing quote and the folder must all still fit.
-    if (out.size() + file.size() + 2 + tail.size() > handoff::kMaxTextBytes) break;
-    out += file + ";";
-    ++kept;
+  std::vector<std::string> texts;
+  size_t first = 0, bytes = 1 + 1 + tail.size();  // the quotes and the folder
+  for (size_t i = 0; i < info.m_files.size(); ++i) {
+    const size_t need = info.m_files[i].size() + 1;
+    if (bytes + need <= handoff::kMaxTextBytes) {
+      bytes += need;
+      continue;
+    }
+    if (i > first) texts.push_back(BuildText(info.m_files, first, i, tail));
+    first = i;
+    bytes = 2 + tail.size() + need;
+    if (bytes > handoff::kMaxTextBytes) {  // not even alone
+      ++dropped;
+      first = i + 1;
+      bytes = 2 + tail.size();
+    }
   }
-  if (kept == 0) return {};
-  return out + "\"" + tail;
+  if (first < info.m_files.size()) texts.push_back(BuildText(info.m_files, first, info.m_files.size(), tail));
+  return texts;
 }
 
-bool CHandOffWriter::Send(const std::string& text, const std::function<DWORD()>& firstThread) {
+CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
+                                             const std::function<DWORD()>& firstThread,
+                                             const std::function<bool()>& firstGone,
+                                             std::string* unsent) {
+  start_ = GetTickCount64();
+  auto gone = [&] { return firstGone && firstGone(); };
+  const std::string limit = std::to_string(timeouts_.limitMs / 1000) + " s";
+
   // The running instance may have counted itself and not yet made the area.
   base::UniqueKernelHandle mapping;
-  for (ULONGLONG start = GetTickCount64();;) {
+  for (ULONGLONG lastCheck = 0;;) {
     mapping.Reset(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, areaName_.c_str()));
     if (mapping) break;
-    if (Expired(start, timeouts_.openMs)) {
-      Log("Hand-off failed: the running instance has no hand-off area.");
-      return false;
+    if (GetTickCount64() - lastCheck >= kGoneCheckMs) {
+      lastCheck = GetTickCount64();
+      if (gone()) {
+        if (unsent) *unsent = text;
+        return Outcome::kInstanceGone;
+      }
+    }
+    if (Expired()) {
+      Log("Hand-off failed: the running instance has had no hand-off area for " + limit + ".");
+      return Outcome::kFailed;
     }
     Sleep(kPollMs);
   }
@@ -69,80 +99,115 @@ bool CHandOffWriter::Send(const std::string& text, const std::function<DWORD()>&
       MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, HANDOFF_AREA_SIZE));
   if (!view) {
     Log("Hand-off failed: the hand-off area cannot be mapped.");
-    return false;
+    return Outcome::kFailed;
   }
 
   base::UniqueKernelHandle lock(
       CreateMutexW(nullptr, FALSE, handoff::WriterLockName(areaName_).c_str()));
   if (!lock) {
     Log("Hand-off failed: no writer lock.");
-    return false;
+    return Outcome::kFailed;
   }
-  // An abandoned lock (a writer that died) is ours all the same.
-  DWORD wait = WaitForSingleObject(lock.Get(), timeouts_.turnMs);
-  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-    Log("Hand-off failed: another start kept the hand-off area too long.");
-    return false;
+  for (;;) {
+    // An abandoned lock (a writer that died) is ours all the same.
+    DWORD wait = WaitForSingleObject(lock.Get(), 100);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) break;
+    if (gone()) {
+      if (unsent) *unsent = text;
+      return Outcome::kInstanceGone;
+    }
+    if (Expired()) {
+      Log("Hand-off failed: other starts kept the hand-off area for " + limit + ".");
+      return Outcome::kFailed;
+    }
   }
   MutexTurn turn(lock.Get());
 
   auto* base = static_cast<char*>(view.Get());
   auto* state = reinterpret_cast<volatile LONG*>(base + handoff::kStateOffset);
+  base::UniqueKernelHandle textEvent(
+      OpenEventW(EVENT_MODIFY_STATE, FALSE, handoff::TextEventName(areaName_).c_str()));
   auto tell = [&] {
-    DWORD thread = firstThread ? firstThread() : 0;
-    return thread != 0 && PostThreadMessageW(thread, WM_HANDOFF, 0, 0) != FALSE;
+    if (textEvent) SetEvent(textEvent.Get());
+    if (DWORD thread = firstThread ? firstThread() : 0)
+      PostThreadMessageW(thread, WM_HANDOFF, 0, 0);
   };
 
-  if (!WaitUntilTaken(state, tell)) {
-    // Nobody takes texts any more (the instance hangs or is gone): take the area back
-    // rather than wait for ever.
-    if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) == handoff::kPending)
-      Log("Hand-off: the text before this one was never taken and is replaced.");
-    else
-      InterlockedExchange(state, handoff::kFree);
+  size_t dropped = 0;
+  const std::vector<std::string> texts = SplitText(text, dropped);
+  if (dropped)
+    Log("Hand-off: " + std::to_string(dropped) +
+        " source path(s) too long for the hand-off area are left out.");
+  if (texts.size() > 1)
+    Log("Hand-off text of " + std::to_string(text.size()) + " bytes sent as " +
+        std::to_string(texts.size()) + " texts.");
+  auto rest = [&](size_t from) {
+    if (!unsent) return;
+    if (from == 0) {
+      *unsent = text;
+      return;
+    }
+    // The sources of the texts not taken, as one text with the same folder.
+    CDownloaderCommandLineInfo whole = CDownloaderCommandLineInfo::FromHandOffText(text);
+    std::vector<std::string> files;
+    for (size_t i = from; i < texts.size(); ++i) {
+      CDownloaderCommandLineInfo part = CDownloaderCommandLineInfo::FromHandOffText(texts[i]);
+      files.insert(files.end(), part.m_files.begin(), part.m_files.end());
+    }
+    *unsent = BuildText(files, 0, files.size(),
+                        whole.m_paramCount >= 2 ? " \"" + whole.m_folder + "\"" : "");
+  };
+
+  for (size_t i = 0; i < texts.size(); ++i) {
+    // A text never replaces one the running instance has not taken.
+    switch (WaitUntilFree(state, tell, gone)) {
+      case Wait::kFree:
+        break;
+      case Wait::kGone:
+        rest(i);
+        return Outcome::kInstanceGone;
+      case Wait::kTimeout:
+        Log("Hand-off failed: the running instance did not take the text before this one for " +
+            limit + ".");
+        return Outcome::kFailed;
+    }
+    std::memset(base, 0, handoff::kStateOffset);
+    std::memcpy(base, texts[i].data(), texts[i].size());
+    InterlockedExchange(state, handoff::kPending);
+    tell();
   }
 
-  bool cut = false;
-  const std::string fitted = FitText(text, cut);
-  if (cut) {
-    Log("Hand-off text of " + std::to_string(text.size()) + " bytes cut to " +
-        std::to_string(fitted.size()) + " bytes: the sources after the last whole one that " +
-        "fits are dropped.");
-    if (fitted.empty()) return false;
+  const Wait last = WaitUntilFree(state, tell, gone);
+  if (last == Wait::kFree) return Outcome::kTaken;
+  // Withdrawn unless the instance took it meanwhile.
+  if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) != handoff::kPending)
+    return Outcome::kTaken;
+  if (last == Wait::kGone) {
+    rest(texts.size() - 1);
+    return Outcome::kInstanceGone;
   }
-  std::memset(base, 0, handoff::kStateOffset);
-  std::memcpy(base, fitted.data(), fitted.size());
-  InterlockedExchange(state, handoff::kPending);
-
-  bool told = false;
-  for (ULONGLONG start = GetTickCount64(); !(told = tell());) {
-    if (Expired(start, timeouts_.openMs) || *state != handoff::kPending) break;
-    Sleep(kPollMs);
-  }
-  if (!told) {
-    // Nobody was told. Withdraw the text unless the instance took it meanwhile.
-    if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) != handoff::kPending)
-      return true;
-    Log("Hand-off failed: the running instance cannot be told.");
-    return false;
-  }
-  // Stay until the text is taken: a message that arrives while the instance runs a
-  // dialog's own loop is dropped there, so it is sent again until it is seen.
-  if (!WaitUntilTaken(state, tell))
-    Log("Hand-off: the running instance has not taken the text yet; it stays in the area.");
-  return true;
+  Log("Hand-off failed: the running instance did not take the text for " + limit + ".");
+  return Outcome::kFailed;
 }
 
-bool CHandOffWriter::WaitUntilTaken(volatile LONG* state, const std::function<bool()>& tell) const {
-  ULONGLONG start = GetTickCount64();
-  ULONGLONG lastTold = start;
+CHandOffWriter::Wait CHandOffWriter::WaitUntilFree(volatile LONG* state,
+                                                   const std::function<void()>& tell,
+                                                   const std::function<bool()>& gone) const {
+  ULONGLONG lastTold = GetTickCount64(), lastCheck = 0;
   while (*state != handoff::kFree) {
-    if (Expired(start, timeouts_.readMs)) return false;
-    if (Expired(lastTold, kRetellMs)) {
+    const ULONGLONG now = GetTickCount64();
+    if (now - lastCheck >= kGoneCheckMs) {
+      lastCheck = now;
+      if (gone && gone()) return Wait::kGone;
+    }
+    if (Expired()) return Wait::kTimeout;
+    // A message that arrives while the window runs a dialog's own loop may be dropped
+    // there, so it is sent again until the text is seen.
+    if (now - lastTold >= kRetellMs) {
       tell();
-      lastTold = GetTickCount64();
+      lastTold = now;
     }
     Sleep(kPollMs);
   }
-  return true;
+  return Wait::kFree;
 }

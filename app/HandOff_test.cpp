@@ -10,6 +10,7 @@
 #include "app/testing/PrivateName.h"
 #include "app/HandOffArea.h"
 #include "app/HandOffProtocol.h"
+#include "app/HandOffReader.h"
 #include "app/HandOffWriter.h"
 #include "app/InstanceArea.h"
 #include "base/Utf8.h"
@@ -82,7 +83,18 @@ class FirstInstance {
   std::thread thread_;
 };
 
-CHandOffWriter::Timeouts Short() { return {300, 5000, 300}; }
+CHandOffWriter::Timeouts Short() { return {300}; }
+using Outcome = CHandOffWriter::Outcome;
+
+bool MessageWaits() {
+  MSG msg;
+  return PeekMessageW(&msg, nullptr, WM_HANDOFF, WM_HANDOFF, PM_NOREMOVE) != FALSE;
+}
+void DropMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, WM_HANDOFF, WM_HANDOFF, PM_REMOVE)) {
+  }
+}
 
 TEST(InstanceArea, CountsStartsAndResetsWhenNoProcessHoldsIt) {
   const std::wstring name = PrivateName(L"instances");
@@ -111,7 +123,8 @@ TEST(HandOff, TextReachesTheRunningInstanceOnceWithAnyScript) {
   const std::string src = "C:\\\xD0\x94\xD0\xBE\xD0\xBA\\\xE5\xA0\xB1\xE5\x91\x8A.doc";
   std::vector<std::string> log;
   CHandOffWriter writer(name, Short(), [&](const std::string& m) { log.push_back(m); });
-  ASSERT_TRUE(writer.Send("\"" + src + ";C:\\b.txt;\" \"E:\\\"", [&] { return first.ThreadId(); }));
+  ASSERT_EQ(writer.Send("\"" + src + ";C:\\b.txt;\" \"E:\\\"", [&] { return first.ThreadId(); }),
+            Outcome::kTaken);
   ASSERT_TRUE(WaitFor([&] { return first.Count() == 1; }));
   auto got = first.Received();
   EXPECT_EQ(got[0].first, Files({src, "C:\\b.txt"}));
@@ -120,7 +133,7 @@ TEST(HandOff, TextReachesTheRunningInstanceOnceWithAnyScript) {
 
   // A second message without a new text queues nothing.
   PostThreadMessageW(first.ThreadId(), WM_HANDOFF, 0, 0);
-  ASSERT_TRUE(writer.Send("", [&] { return first.ThreadId(); }));  // an empty start
+  ASSERT_EQ(writer.Send("", [&] { return first.ThreadId(); }), Outcome::kTaken);  // an empty start
   ASSERT_TRUE(WaitFor([&] { return first.Count() == 2; }));
   got = first.Received();
   EXPECT_TRUE(got[1].first.empty());
@@ -132,8 +145,8 @@ TEST(HandOff, DroppedMessagesAreSentAgainUntilTheTextIsTaken) {
   FirstInstance first(name);
   first.drop_ = 3;
   std::vector<std::string> log;
-  CHandOffWriter writer(name, {3000, 5000, 10000}, [&](const std::string& m) { log.push_back(m); });
-  ASSERT_TRUE(writer.Send("\"C:\\late.txt\"", [&] { return first.ThreadId(); }));
+  CHandOffWriter writer(name, {10000}, [&](const std::string& m) { log.push_back(m); });
+  ASSERT_EQ(writer.Send("\"C:\\late.txt\"", [&] { return first.ThreadId(); }), Outcome::kTaken);
   ASSERT_TRUE(WaitFor([&] { return first.Count() == 1; }));
   EXPECT_EQ(first.Received()[0].first, Files({"C:\\late.txt"}));
   EXPECT_EQ(first.drop_.load(), 0);
@@ -151,7 +164,7 @@ TEST(HandOff, ConcurrentStartsAreEachReadExactlyOnce) {
       CHandOffWriter writer(name);
       std::string text =
           "\"C:\\src\\" + std::to_string(i) + ".bin;\" \"D:\\" + std::to_string(i) + "\"";
-      if (writer.Send(text, [&] { return first.ThreadId(); })) ++sent;
+      if (writer.Send(text, [&] { return first.ThreadId(); }) == Outcome::kTaken) ++sent;
     });
   }
   for (auto& t : writers) t.join();
@@ -174,8 +187,8 @@ TEST(HandOff, WriterWaitsForAnAreaThatIsMadeLate) {
   const DWORD self = GetCurrentThreadId();
   std::atomic<int> result{-1};
   std::thread late([&] {
-    CHandOffWriter writer(name, {3000, 5000, 3000}, {});
-    result = writer.Send("\"x\"", [&] { return self; }) ? 1 : 0;
+    CHandOffWriter writer(name, {3000}, {});
+    result = writer.Send("\"x\"", [&] { return self; }) == Outcome::kTaken ? 1 : 0;
   });
   CHandOffArea area(name);
   ASSERT_TRUE(area.Create());
@@ -187,77 +200,155 @@ TEST(HandOff, WriterWaitsForAnAreaThatIsMadeLate) {
   EXPECT_FALSE(area.Take(text));  // taken once only
 }
 
-TEST(HandOff, WritersGiveUpInBoundedTimeAndNeverDeadlock) {
+TEST(HandOff, AnUntakenTextIsNeverReplacedAndEveryWaitIsBounded) {
   const std::wstring name = PrivateName(L"area");
   std::vector<std::string> log;
-  auto record = [&](const std::string& m) { log.push_back(m); };
+  std::mutex logLock;
+  auto record = [&](const std::string& m) {
+    std::lock_guard<std::mutex> hold(logLock);
+    log.push_back(m);
+  };
 
   // No running instance at all.
-  EXPECT_FALSE(CHandOffWriter(name, Short(), record).Send("\"x\"", [] { return DWORD(0); }));
+  EXPECT_EQ(CHandOffWriter(name, Short(), record).Send("\"x\"", [] { return DWORD(0); }),
+            Outcome::kFailed);
   ASSERT_EQ(log.size(), 1u);
 
-  // An instance whose thread cannot be told: the text is withdrawn.
+  // An instance that is not taking texts: the first writer waits with its text in the
+  // area; the next one gives up rather than replace it.
   CHandOffArea area(name);
   ASSERT_TRUE(area.Create());
-  EXPECT_FALSE(CHandOffWriter(name, Short(), record).Send("\"x\"", [] { return DWORD(0); }));
-  std::string text;
-  EXPECT_FALSE(area.Take(text));
-
-  // An instance that never takes its texts: the next writer replaces the stale one.
   EnsureQueue();
+  DropMessages();
   const DWORD self = GetCurrentThreadId();
-  log.clear();
-  EXPECT_TRUE(CHandOffWriter(name, Short(), record).Send("\"old\"", [&] { return self; }));
-  ASSERT_EQ(log.size(), 1u);  // told, but not taken yet
-  EXPECT_TRUE(CHandOffWriter(name, Short(), record).Send("\"new\"", [&] { return self; }));
-  ASSERT_EQ(log.size(), 3u);
-  EXPECT_NE(log[1].find("replaced"), std::string::npos) << log[1];
+  std::atomic<int> oldOutcome{-1};
+  std::thread oldWriter([&] {
+    oldOutcome = static_cast<int>(CHandOffWriter(name, {20000}, record).Send("\"old\"", [&] { return self; }));
+  });
+  ASSERT_TRUE(WaitFor(MessageWaits));  // written and told
+  EXPECT_EQ(CHandOffWriter(name, Short(), record).Send("\"new\"", [&] { return self; }),
+            Outcome::kFailed);
+  std::string text;
   ASSERT_TRUE(area.Take(text));
-  EXPECT_EQ(text, "\"new\"");
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, WM_HANDOFF, WM_HANDOFF, PM_REMOVE)) {
-  }
+  EXPECT_EQ(text, "\"old\"");
+  oldWriter.join();
+  EXPECT_EQ(oldOutcome.load(), static_cast<int>(Outcome::kTaken));
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_NE(log[1].find("Hand-off failed"), std::string::npos) << log[1];
+
+  // A text nobody takes within the limit is withdrawn, and the writer says so.
+  EXPECT_EQ(CHandOffWriter(name, Short(), record).Send("\"late\"", [&] { return self; }),
+            Outcome::kFailed);
+  EXPECT_FALSE(area.Take(text));
+  ASSERT_EQ(log.size(), 3u);
+  DropMessages();
 }
 
-TEST(HandOff, TooLongTextIsCutAfterTheLastWholeSourceAndKeepsItsFolder) {
+TEST(HandOff, AWriterThatFindsTheInstanceGoneWithdrawsItsTextAndKeepsIt) {
+  const std::wstring name = PrivateName(L"area");
+  CHandOffArea area(name);
+  ASSERT_TRUE(area.Create());
+  EnsureQueue();
+  DropMessages();
+  const DWORD self = GetCurrentThreadId();
+  std::atomic<bool> gone{false};
+  std::string unsent;
+  std::thread closer([&] {
+    Sleep(200);
+    gone = true;  // the instance closes with the text still in the area
+  });
+  CHandOffWriter writer(name, {20000}, {});
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(writer.Send("\"C:\\a.txt\" \"D:\\in\"", [&] { return self; }, [&] { return gone.load(); },
+                        &unsent),
+            Outcome::kInstanceGone);
+  EXPECT_LT(GetTickCount64() - start, 5000u);
+  closer.join();
+  EXPECT_EQ(unsent, "\"C:\\a.txt\" \"D:\\in\"");
+  std::string text;
+  EXPECT_FALSE(area.Take(text));  // withdrawn: nobody reads it twice
+  DropMessages();
+}
+
+TEST(HandOff, AReaderThreadTakesTextsAtOnceWhileTheWindowIsBusy) {
+  const std::wstring name = PrivateName(L"area");
+  CHandOffArea area(name);
+  ASSERT_TRUE(area.Create());
+  EnsureQueue();
+  DropMessages();
+  // This thread plays the window and pumps nothing while the writers run.
+  CHandOffReader reader(area, GetCurrentThreadId());
+  ASSERT_TRUE(reader.Start());
+  const ULONGLONG start = GetTickCount64();
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(CHandOffWriter(name, {5000}, {}).Send("\"C:\\" + std::to_string(i) + "\"",
+                                                    [] { return DWORD(0); }),
+              Outcome::kTaken)
+        << i;
+  EXPECT_LT(GetTickCount64() - start, 3000u);
+  EXPECT_TRUE(MessageWaits());
+  reader.Stop();
+  std::string text;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(reader.Next(text)) << i;
+    EXPECT_EQ(text, "\"C:\\" + std::to_string(i) + "\"");
+  }
+  EXPECT_FALSE(reader.Next(text));
+  DropMessages();
+}
+
+TEST(HandOff, TooLongTextIsSentAsSeveralThatKeepEverySourceAndTheFolder) {
+  // Cyrillic and CJK names: the area's limit is in bytes, three a character for CJK.
+  const std::string folder = "D:\\\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0";
   std::string text = "\"";
   Files all;
   for (int i = 0; all.size() < 3000; ++i) {
-    all.push_back("\\\\server\\share\\folder\\file" + std::to_string(i) + ".dat");
+    all.push_back("\\\\server\\share\\\xE5\xA0\xB1\xE5\x91\x8A\\file" + std::to_string(i) + ".dat");
     text += all.back() + ";";
   }
-  text += "\" \"D:\\\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0\"";
+  text += "\" \"" + folder + "\"";
   ASSERT_GT(text.size(), size_t{HANDOFF_AREA_SIZE});
 
-  bool cut = false;
-  const std::string fitted = CHandOffWriter::FitText(text, cut);
-  EXPECT_TRUE(cut);
-  EXPECT_LE(fitted.size(), HANDOFF_AREA_SIZE - 5u);
-  auto info = CDownloaderCommandLineInfo::FromHandOffText(fitted);
-  EXPECT_EQ(info.m_folder, "D:\\\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0");
-  ASSERT_GT(info.m_files.size(), 1000u);
-  ASSERT_LT(info.m_files.size(), all.size());
-  EXPECT_TRUE(std::equal(info.m_files.begin(), info.m_files.end(), all.begin()));
-  // Not one more source would have fitted.
-  EXPECT_GT(fitted.size() + all[info.m_files.size()].size() + 1, HANDOFF_AREA_SIZE - 5u);
+  size_t dropped = 1;
+  const std::vector<std::string> texts = CHandOffWriter::SplitText(text, dropped);
+  EXPECT_EQ(dropped, 0u);
+  ASSERT_GE(texts.size(), 2u);
+  Files joined;
+  for (const std::string& part : texts) {
+    EXPECT_LE(part.size(), handoff::kMaxTextBytes);
+    auto info = CDownloaderCommandLineInfo::FromHandOffText(part);
+    EXPECT_EQ(info.m_folder, folder);
+    joined.insert(joined.end(), info.m_files.begin(), info.m_files.end());
+  }
+  EXPECT_EQ(joined, all);
+  // Full parts: the next source would not have fitted in the first.
+  EXPECT_GT(texts[0].size() + all[CDownloaderCommandLineInfo::FromHandOffText(texts[0]).m_files.size()].size() + 1,
+            handoff::kMaxTextBytes);
 
-  // Through the area, the cut is logged and the area's end is never overrun.
+  // Through the area, every part arrives, in order, and the area's end is never overrun.
   const std::wstring name = PrivateName(L"area");
   FirstInstance first(name);
   std::vector<std::string> log;
   CHandOffWriter writer(name, Short(), [&](const std::string& m) { log.push_back(m); });
-  ASSERT_TRUE(writer.Send(text, [&] { return first.ThreadId(); }));
-  ASSERT_TRUE(WaitFor([&] { return first.Count() == 1; }));
-  EXPECT_EQ(first.Received()[0].first, info.m_files);
+  ASSERT_EQ(writer.Send(text, [&] { return first.ThreadId(); }), Outcome::kTaken);
+  ASSERT_TRUE(WaitFor([&] { return first.Count() == texts.size(); }));
+  Files received;
+  for (const auto& [files, where] : first.Received()) {
+    EXPECT_EQ(where, folder);
+    received.insert(received.end(), files.begin(), files.end());
+  }
+  EXPECT_EQ(received, all);
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_NE(log[0].find("cut"), std::string::npos);
+  EXPECT_NE(log[0].find("sent as"), std::string::npos);
 
   // A text that fits is passed byte for byte.
-  EXPECT_EQ(CHandOffWriter::FitText("\"a\" \"b\"", cut), "\"a\" \"b\"");
-  EXPECT_FALSE(cut);
-  // One source too long for the area: nothing to hand over.
-  EXPECT_EQ(CHandOffWriter::FitText("\"" + std::string(70000, 'x') + "\"", cut), "");
-  EXPECT_TRUE(cut);
+  EXPECT_EQ(CHandOffWriter::SplitText("\"a\" \"b\"", dropped), std::vector<std::string>{"\"a\" \"b\""});
+  // A source too long for the area even alone is left out and counted; the rest go.
+  const std::vector<std::string> some =
+      CHandOffWriter::SplitText("\"" + std::string(70000, 'x') + ";C:\\ok.txt;\"", dropped);
+  EXPECT_EQ(dropped, 1u);
+  ASSERT_EQ(some.size(), 1u);
+  EXPECT_EQ(CDownloaderCommandLineInfo::FromHandOffText(some[0]).m_files, Files{"C:\\ok.txt"});
 }
 
 }  // namespace

@@ -26,11 +26,40 @@ void CInstanceArea::Leave() {
   if (words_) InterlockedDecrement(&words_->instanceCount);
 }
 
-void CInstanceArea::SetFirstThreadId(DWORD id) {
-  if (Open()) InterlockedExchange(&words_->firstThreadId, static_cast<LONG>(id));
+void CInstanceArea::SetFirst(DWORD threadId, DWORD processId) {
+  if (!Open()) return;
+  InterlockedExchange(&words_->firstProcessId, static_cast<LONG>(processId));
+  InterlockedExchange(&words_->firstThreadId, static_cast<LONG>(threadId));
+  // A first instance that ended may have left its mark in an area others still hold.
+  InterlockedExchange(&words_->closing, 0);
 }
 
 DWORD CInstanceArea::FirstThreadId() const {
   if (!words_) return 0;
   return static_cast<DWORD>(InterlockedCompareExchange(&words_->firstThreadId, 0, 0));
+}
+
+DWORD CInstanceArea::FirstProcessId() const {
+  if (!words_) return 0;
+  return static_cast<DWORD>(InterlockedCompareExchange(&words_->firstProcessId, 0, 0));
+}
+
+void CInstanceArea::MarkClosing() {
+  if (words_) InterlockedExchange(&words_->closing, 1);
+}
+
+bool CInstanceArea::FirstIsGone() const {
+  if (!words_) return false;
+  if (InterlockedCompareExchange(&words_->closing, 0, 0) != 0) return true;
+  const DWORD pid = FirstProcessId();
+  if (pid == 0) return false;  // still starting up
+  base::UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  return WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+}
+
+void CInstanceArea::Release() {
+  words_ = nullptr;
+  view_.Reset();
+  mapping_.Reset();
 }

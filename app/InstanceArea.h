@@ -1,5 +1,6 @@
-// The words every running process of the program sees: how many starts are counted and
-// the first instance's main thread. A named mapping, zero when no process holds it.
+// The words every running process of the program sees: how many starts are counted, the
+// first instance's main thread and process, and whether it is closing. A named mapping,
+// zero when no process holds it.
 #pragma once
 
 #include <string>
@@ -18,14 +19,29 @@ class CInstanceArea {
   // Uncounts the first instance when its window has closed. Later starts never do.
   void Leave();
 
-  void SetFirstThreadId(DWORD id);
-  // 0 until the first instance has stored its id.
+  // The first instance's main thread (told of texts) and process (waited for when it
+  // closes).
+  void SetFirst(DWORD threadId, DWORD processId);
+  void SetFirstThreadId(DWORD id) { SetFirst(id, GetCurrentProcessId()); }
+  // 0 until the first instance has stored its ids.
   DWORD FirstThreadId() const;
+  DWORD FirstProcessId() const;
+
+  // The first instance takes no texts from now on: its window has closed.
+  void MarkClosing();
+  // True when the first instance is closing, or its process has ended (it was killed
+  // and some other process still holds this area).
+  bool FirstIsGone() const;
+
+  // Lets go of the area, so that once every process has, the next start counts from 0.
+  void Release();
 
  private:
   struct Words {
     LONG instanceCount;
     LONG firstThreadId;
+    LONG firstProcessId;
+    LONG closing;
   };
   bool Open();
 

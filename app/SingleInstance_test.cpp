@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -13,7 +14,12 @@ using apptest::PrivateName;
 
 TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
   const CSingleInstance::Names names{PrivateName(L"instances"), PrivateName(L"area")};
-  const CHandOffWriter::Timeouts quick{300, 5000, 5000};
+  const CHandOffWriter::Timeouts quick{5000};
+  std::vector<std::string> startedAnew;
+  auto startAnew = [&](const std::string& text) {
+    startedAnew.push_back(text);
+    return true;
+  };
 
   // The first instance runs on its own thread, as the program's main thread would.
   std::atomic<int> phase{0};
@@ -23,7 +29,7 @@ TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
   std::thread firstThread([&] {
     MSG msg;
     PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    CSingleInstance first(names, quick, {});
+    CSingleInstance first(names, quick, {}, startAnew);
     if (!first.Start()) return;
     firstId = GetCurrentThreadId();
     phase = 1;
@@ -44,7 +50,7 @@ TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
 
   std::vector<std::string> log;
   {
-    CSingleInstance second(names, quick, [&](const std::string& m) { log.push_back(m); });
+    CSingleInstance second(names, quick, [&](const std::string& m) { log.push_back(m); }, startAnew);
     EXPECT_FALSE(second.Start());
     EXPECT_TRUE(second.HandOff("\"C:\\a.txt;C:\\b.txt;\" \"D:\\In\""));
     for (ULONGLONG t = GetTickCount64(); phase == 1 && GetTickCount64() - t < 30000;) Sleep(2);
@@ -52,20 +58,52 @@ TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
     EXPECT_EQ(files, std::vector<std::string>({"C:\\a.txt", "C:\\b.txt"}));
     EXPECT_EQ(folder, "D:\\In");
 
-    // Once the first has finished, a start still counted behind it cannot hand over,
-    // and says so instead of waiting for ever.
+    // Once the first has finished, a start still counted behind it does not wait for
+    // ever, nor drop its text: it starts the program anew with it.
     PostThreadMessageW(firstId, WM_QUIT, 0, 0);
     firstThread.join();
     ASSERT_EQ(phase.load(), 3);
-    CSingleInstance late(names, quick, [&](const std::string& m) { log.push_back(m); });
+    EXPECT_TRUE(startedAnew.empty());
+    CSingleInstance late(names, quick, [&](const std::string& m) { log.push_back(m); }, startAnew);
     EXPECT_FALSE(late.Start());
-    EXPECT_FALSE(late.HandOff("\"C:\\c.txt\""));
-    EXPECT_EQ(log.size(), 1u);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(late.HandOff("\"C:\\c.txt\""));
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+    EXPECT_EQ(startedAnew, std::vector<std::string>{"\"C:\\c.txt\""});
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("starts anew"), std::string::npos) << log[0];
+    second.Finish();
   }
   // With every process gone, the next start is the first again.
   CSingleInstance next(names, quick, {});
   EXPECT_TRUE(next.Start());
   EXPECT_TRUE(next.IsFirst());
+}
+
+TEST(SingleInstance, TextsTakenButNotQueuedWhenTheWindowClosesGoToANewStart) {
+  const CSingleInstance::Names names{PrivateName(L"instances"), PrivateName(L"area")};
+  std::vector<std::string> startedAnew;
+  std::mutex lock;
+  CSingleInstance first(names, {5000}, {}, [&](const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock);
+    startedAnew.push_back(text);
+    return true;
+  });
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  ASSERT_TRUE(first.Start());
+  // Two later starts hand over while the window's thread queues nothing.
+  for (const char* text : {"\"C:\\one\"", "\"C:\\two\" \"D:\\x\""}) {
+    std::thread([&] {
+      CSingleInstance later(names, {5000}, {}, {});
+      EXPECT_FALSE(later.Start());
+      EXPECT_TRUE(later.HandOff(text));
+    }).join();
+  }
+  first.Finish();
+  EXPECT_EQ(startedAnew, std::vector<std::string>({"\"C:\\one\"", "\"C:\\two\" \"D:\\x\""}));
+  while (PeekMessageW(&msg, nullptr, WM_HANDOFF, WM_HANDOFF, PM_REMOVE)) {
+  }
 }
 
 }  // namespace

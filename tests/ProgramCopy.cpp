@@ -170,6 +170,60 @@ HWND ProgramCopy::MainWindow() const {
   return search.found;
 }
 
+HWND ProgramCopy::DialogOfFirst() const {
+  WindowSearch search{firstId_, nullptr};
+  if (!firstId_) return nullptr;
+  EnumWindows(
+      [](HWND hwnd, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<WindowSearch*>(param);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        wchar_t cls[16] = {};
+        GetClassNameW(hwnd, cls, 16);
+        if (pid != s->processId || !IsWindowVisible(hwnd) || std::wstring(cls) != L"#32770")
+          return TRUE;
+        wchar_t title[64] = {};
+        GetWindowTextW(hwnd, title, 64);
+        if (std::wstring(title) == kWindowTitle) return TRUE;  // the main window itself
+        s->found = hwnd;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool ProgramCopy::AdoptRunningInstance() {
+  WindowSearch search{0, nullptr};
+  EnumWindows(
+      [](HWND hwnd, LPARAM param) -> BOOL {
+        wchar_t title[64] = {};
+        GetWindowTextW(hwnd, title, 64);
+        if (std::wstring(title) != kWindowTitle) return TRUE;
+        reinterpret_cast<WindowSearch*>(param)->found = hwnd;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  DWORD pid = 0;
+  if (!search.found || !GetWindowThreadProcessId(search.found, &pid)) return false;
+  base::UniqueKernelHandle process(
+      OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+  if (!process) return false;
+  first_ = std::move(process);
+  firstId_ = pid;
+  return true;
+}
+
+bool ProgramCopy::KillFirst() {
+  if (!first_) return false;
+  TerminateProcess(first_.Get(), 9);
+  bool ended = WaitForSingleObject(first_.Get(), 30000) == WAIT_OBJECT_0;
+  if (ended) {
+    first_.Reset();
+    firstId_ = 0;
+  }
+  return ended;
+}
+
 bool ProgramCopy::CloseFirst() {
   HWND window = MainWindow();
   if (!first_ || !window) return false;

@@ -64,8 +64,16 @@ class ProgramCopy {
   bool StartFirst(const std::string& arguments);
   // The running instance's main window, or null.
   HWND MainWindow() const;
+  // A visible dialog or message box of the running instance, or null.
+  HWND DialogOfFirst() const;
   // Asks the first instance's window to close and waits for its process to end.
   bool CloseFirst();
+  // Takes over a running instance this object did not start itself (one a later start
+  // started anew); false when none runs.
+  bool AdoptRunningInstance();
+  // Ends the first instance at once, as a crash or Task Manager would.
+  bool KillFirst();
+  DWORD FirstProcessId() const { return firstId_; }
 
   // The log as written so far, and the messages of its "add task: " lines.
   std::string Log() const;

@@ -2,6 +2,7 @@
 // downloads, later starts hand their arguments to it and end without a window.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 #include "tests/ProgramCopy.h"
@@ -121,6 +122,123 @@ TEST(ProgramStart, TwentyLaterStartsAtOnceAllReachTheRunningInstance) {
   EXPECT_EQ(program.AddedTasks().size(), static_cast<size_t>(kStarts));
   EXPECT_EQ(program.Log().find("Hand-off"), std::string::npos) << program.Log();
   EXPECT_TRUE(program.CloseFirst());
+}
+
+TEST(ProgramStart, TenBatchesOfAHundredStartedBackToBackAreAllAdded) {
+  Folders f;
+  DefaultFolderSetting setting(f.def);
+  ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  ASSERT_TRUE(program.StartFirst(""));
+
+  // Sources on no share at all: each add is cheap for the kernel, so what is measured is
+  // the hand-off, and the tasks stay in the list waiting.
+  constexpr int kBatches = 10, kFiles = 100;
+  std::vector<base::UniqueKernelHandle> starts;
+  for (int b = 0; b < kBatches; ++b) {
+    std::string args = "\"";
+    for (int i = 0; i < kFiles; ++i)
+      args += "Q:\\gone\\b" + std::to_string(b) + "_" + std::to_string(i) + ".dat;";
+    starts.push_back(program.Start(args + "\" \"" + U8(f.dst) + "\""));
+    ASSERT_TRUE(starts.back()) << b;
+  }
+  for (auto& start : starts) {
+    ASSERT_EQ(WaitForSingleObject(start.Get(), 90000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(start.Get(), &code);
+    EXPECT_EQ(code, 0u);
+  }
+  EXPECT_TRUE(WaitFor([&] { return program.AddedTasks().size() == kBatches * kFiles; }, 60000))
+      << program.AddedTasks().size();
+  const std::vector<std::string> added = program.AddedTasks();
+  EXPECT_EQ(std::set<std::string>(added.begin(), added.end()).size(), size_t{kBatches * kFiles});
+  EXPECT_EQ(program.Log().find("Hand-off"), std::string::npos);
+  EXPECT_TRUE(program.CloseFirst());
+}
+
+TEST(ProgramStart, LaterStartsEndAtOnceWhileTheRunningWindowWaitsOnAMessage) {
+  Folders f;
+  DefaultFolderSetting setting(L"");  // no default folder: an add without one asks
+  ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  ASSERT_TRUE(program.StartFirst(""));
+
+  EXPECT_TRUE(LaterStart(program, "\"Q:\\gone\\nowhere.dat\"", 5000));
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = program.DialogOfFirst()) != nullptr; }));
+
+  // The message waits for the user; later starts do not wait for it.
+  constexpr int kStarts = 4;
+  for (int i = 0; i < kStarts; ++i)
+    EXPECT_TRUE(LaterStart(program, "\"Q:\\gone\\k" + std::to_string(i) + ".dat\" \"" +
+                                        U8(f.dst) + "\"",
+                           5000))
+        << i;
+  EXPECT_TRUE(program.AddedTasks().empty());
+
+  // Answered, the window adds every batch that came meanwhile, in order.
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return program.AddedTasks().size() == kStarts; }))
+      << program.AddedTasks().size();
+  const std::vector<std::string> added = program.AddedTasks();
+  for (int i = 0; i < kStarts; ++i) EXPECT_EQ(added[i], "k" + std::to_string(i)) << i;
+  EXPECT_EQ(program.Log().find("Hand-off"), std::string::npos) << program.Log();
+  EXPECT_TRUE(program.CloseFirst());
+}
+
+TEST(ProgramStart, AStartWhileTheInstanceClosesIsNeverLost) {
+  Folders f;
+  DefaultFolderSetting setting(f.def);
+  ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  ASSERT_TRUE(program.StartFirst(""));
+
+  // The later start meets the closing instance at a different moment each round: before
+  // it closes (the closing one takes the file), while it closes, or after it has gone.
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    const std::string name = "r" + std::to_string(round) + ".dat";
+    const std::string content = f.Source(name, 300000, round);
+    HWND window = program.MainWindow();
+    ASSERT_TRUE(window);
+    base::UniqueKernelHandle closing(OpenProcess(SYNCHRONIZE, FALSE, program.FirstProcessId()));
+    ASSERT_TRUE(closing);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    Sleep(static_cast<DWORD>(round * round * 8));
+    base::UniqueKernelHandle later =
+        program.Start("\"" + U8(f.src) + "\\" + name + "\" \"" + U8(f.dst) + "\"");
+    ASSERT_TRUE(later);
+    ASSERT_EQ(WaitForSingleObject(closing.Get(), 30000), WAIT_OBJECT_0);
+    // The later start handed over and ended, or it is the next first instance itself
+    // (the closing one had uncounted itself), or it started one anew.
+    bool adopted = false;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          return WaitForSingleObject(later.Get(), 0) == WAIT_OBJECT_0 ||
+                 (adopted = program.AdoptRunningInstance());
+        },
+        90000));
+    if (!adopted) {
+      DWORD code = 1;
+      GetExitCodeProcess(later.Get(), &code);
+      EXPECT_EQ(code, 0u) << program.Log();
+      // A running instance has the file, or the list keeps it for the next one.
+      if (!WaitFor([&] { return program.AdoptRunningInstance(); }, 3000))
+        ASSERT_TRUE(program.StartFirst(""));
+    }
+    EXPECT_TRUE(Arrives(f.dst + L"\\" + W(name), content));
+  }
+  EXPECT_TRUE(program.CloseFirst());
+  // Which ways the rounds took, for the record.
+  const std::string log = program.Log();
+  auto count = [&](const char* text) {
+    int n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
+  RecordProperty("started_anew", count("starts anew"));
+  RecordProperty("passed_on_while_closing", count("passed on to a new start"));
+  EXPECT_EQ(count("Hand-off failed"), 0) << log;
 }
 
 }  // namespace

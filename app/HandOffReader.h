@@ -1,0 +1,42 @@
+// Takes every text a later start leaves in the hand-off area as soon as it is there, on
+// a thread of its own, so a writer never waits for the window (busy adding a batch, or
+// in a message box's loop). The window's thread then queues the texts in the order they
+// came.
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/HandOffArea.h"
+#include "base/UniqueHandle.h"
+#include "base/Win.h"
+
+class CHandOffReader {
+ public:
+  // `area` must stay open until Stop; `notifyThread` gets WM_HANDOFF for every text.
+  CHandOffReader(CHandOffArea& area, DWORD notifyThread);
+  ~CHandOffReader() { Stop(); }
+  CHandOffReader(const CHandOffReader&) = delete;
+  CHandOffReader& operator=(const CHandOffReader&) = delete;
+
+  // False when the thread cannot run; the window's thread then takes texts itself.
+  bool Start();
+  // Ends the thread. Texts taken before stay for Next.
+  void Stop();
+  bool Running() const { return thread_.joinable(); }
+
+  // The oldest text taken and not yet handed out.
+  bool Next(std::string& text);
+
+ private:
+  void Run();
+
+  CHandOffArea& area_;
+  DWORD notifyThread_;
+  base::UniqueKernelHandle textEvent_, stopEvent_;
+  std::mutex lock_;
+  std::deque<std::string> texts_;
+  std::thread thread_;
+};
