@@ -3,6 +3,8 @@
 #include "com/Module.h"
 #include "shellext/DownloadMenu.h"
 #include "shellext/FolderBrowser.h"
+#include "shellext/ParameterSplitter.h"
+#include "shellext/ProgramStart.h"
 #include "shellext/ShellExtIds.h"
 
 namespace shellext {
@@ -54,15 +56,23 @@ HRESULT DownloaderShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT id
 HRESULT DownloaderShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info) {
   if (!info) return E_INVALIDARG;
   try {
-    std::wstring parameters = selection_.SourceArgument();
+    std::wstring folder;
     const bool byOffset = HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) == 0;
     if (byOffset && LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) == kDownloadInto) {
-      std::wstring folder;
       if (!BrowseForFolder(folder, info->hwnd)) return E_FAIL;
-      parameters = WithFolderArgument(parameters, folder);
     }
-    // Whether the program starts is the shell's to report; the request is all we do.
-    ShellExecuteW(info->hwnd, L"open", L"tolva.exe", parameters.c_str(), nullptr, SW_SHOW);
+    const ParameterSplitter::Parts parts =
+        ParameterSplitter(ProgramCommandChars()).Split(selection_, folder);
+    for (const std::wstring& path : parts.skipped)
+      OutputDebugStringW((L"tolvashell: path too long to be sent: " + path + L"\n").c_str());
+    const bool noUi = (info->fMask & CMIC_MASK_FLAG_NO_UI) != 0;
+    for (const std::wstring& parameters : parts.starts) {
+      // The later parts would only fail the same way.
+      HRESULT hr = StartProgram(info->hwnd, parameters, noUi);
+      if (FAILED(hr)) return hr;
+    }
+    // Everything else went; the caller still learns that not all of it could.
+    if (!parts.skipped.empty()) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     return S_OK;
   } catch (...) {
     return E_FAIL;

@@ -2,8 +2,11 @@
 // list, IContextMenu on a real menu, and the start of the (stand-in) program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "app/DownloaderCommandLineInfo.h"
+#include "base/Utf8.h"
 #include "com/ComPtr.h"
 #include "shellext/Shell.h"
 #include "shellext/testing/DialogAnswerer.h"
@@ -62,9 +65,10 @@ class ShellExtDllTest : public testing::Test {
     return std::wstring(buffer, wcsnlen(buffer, 128));
   }
 
-  static HRESULT Invoke(IContextMenu* menu, const char* verb) {
+  static HRESULT Invoke(IContextMenu* menu, const char* verb, DWORD mask = 0) {
     CMINVOKECOMMANDINFO info{};
     info.cbSize = sizeof(info);
+    info.fMask = mask;
     info.lpVerb = verb;
     info.nShow = SW_SHOWNORMAL;
     return menu->InvokeCommand(&info);
@@ -80,6 +84,46 @@ GetClassObjectFn ShellExtDllTest::getClassObject_ = nullptr;
 CanUnloadNowFn ShellExtDllTest::canUnloadNow_ = nullptr;
 
 const char* Offset(UINT offset) { return MAKEINTRESOURCEA(offset); }
+
+// Distinct paths of `length` characters whose "Download..." text of several paths is
+// exactly `chars` long: the last one takes up the rest.
+std::vector<std::wstring> PathsFilling(size_t chars, size_t length) {
+  std::vector<std::wstring> paths;
+  size_t used = 2;  // the quotes
+  for (int i = 0; used + 2 * (length + 1) <= chars; ++i) {
+    std::wstring path = L"C:\\" + std::to_wstring(100000 + i) + L"\\";
+    paths.push_back(path + std::wstring(length - path.size(), L'x'));
+    used += length + 1;
+  }
+  paths.push_back(L"C:\\last\\" + std::wstring(chars - used - 1 - 8, L'z'));
+  return paths;
+}
+
+// What the program reads from the recorded starts: checks each start's end and folder and
+// returns the paths of all starts, the starts put in the order of `selection` (started
+// programs record themselves in any order).
+std::vector<std::wstring> Received(const std::vector<std::wstring>& starts,
+                                   const std::vector<std::wstring>& selection,
+                                   const std::wstring& folder) {
+  std::vector<std::pair<size_t, std::vector<std::wstring>>> runs;
+  for (const std::wstring& start : starts) {
+    // Under Wine a command line over the limit loses its end, the closing quote first.
+    EXPECT_EQ(L'"', start.empty() ? 0 : start.back());
+    auto info = CDownloaderCommandLineInfo::FromHandOffText(base::Narrow(start));
+    EXPECT_EQ(base::Narrow(folder), info.m_folder);
+    std::vector<std::wstring> files;
+    for (const std::string& file : info.m_files) files.push_back(base::Widen(file));
+    size_t at = files.empty()
+                    ? 0
+                    : std::find(selection.begin(), selection.end(), files[0]) - selection.begin();
+    runs.emplace_back(at, std::move(files));
+  }
+  std::sort(runs.begin(), runs.end());
+  std::vector<std::wstring> received;
+  for (const auto& run : runs)
+    received.insert(received.end(), run.second.begin(), run.second.end());
+  return received;
+}
 
 TEST_F(ShellExtDllTest, ClassObjectServesOnlyItsClassAndRefusesAggregationOfOtherInterfaces) {
   void* out = reinterpret_cast<void*>(1);
@@ -259,6 +303,67 @@ TEST_F(ShellExtDllTest, CancellingTheFolderDialogStartsNothing) {
   // The next start is the only one recorded: the cancelled one never asked.
   EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\after.txt"}).Get(), Offset(0)));
   EXPECT_EQ(std::vector<std::wstring>{L"\"C:\\after.txt\""}, tolva.WaitForStarts(1));
+}
+
+// The whole command line, program path and terminating zero included, at exactly its
+// limit and one past it. Under Wine a longer one is cut without an error, so a text that
+// arrives whole shows that the program's path is counted right.
+TEST_F(ShellExtDllTest, ASelectionTooLongForOneCommandLineGoesInSeveralStartsThatArriveWhole) {
+  const size_t program = comtest::FakeTolva::Program().size() + 2;  // in quotes
+  std::vector<std::wstring> paths = PathsFilling(32767 - program - 2, 200);
+  {
+    comtest::FakeTolva tolva;
+    EXPECT_EQ(S_OK, Invoke(Handler(paths).Get(), Offset(0)));
+    std::vector<std::wstring> starts = tolva.WaitForStarts(1);
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_EQ(32767 - program - 2, starts[0].size());
+    EXPECT_EQ(paths, Received(starts, paths, L""));
+  }
+  paths.back() += L'z';
+  {
+    comtest::FakeTolva tolva;
+    EXPECT_EQ(S_OK, Invoke(Handler(paths).Get(), Offset(0)));
+    std::vector<std::wstring> starts = tolva.WaitForStarts(2);
+    EXPECT_EQ(2u, starts.size());
+    EXPECT_EQ(paths, Received(starts, paths, L""));
+  }
+  // Download into...: the folder goes with every start.
+  comtest::FakeTolva tolva;
+  comtest::TempFolder target;
+  paths = PathsFilling(100000, 250);
+  {
+    comtest::DialogAnswerer answer(target.Path());
+    EXPECT_EQ(S_OK, Invoke(Handler(paths).Get(), Offset(1)));
+    EXPECT_TRUE(answer.Answered());
+  }
+  std::vector<std::wstring> starts = tolva.WaitForStarts(4);
+  EXPECT_EQ(4u, starts.size());
+  EXPECT_EQ(paths, Received(starts, paths, target.Path()));
+}
+
+TEST_F(ShellExtDllTest, APathTooLongForAnyCommandLineIsLeftOutAndReported) {
+  comtest::FakeTolva tolva;
+  const std::wstring tooLong = L"C:\\" + std::wstring(33000, L'x');
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
+            Invoke(Handler({L"C:\\a.txt", tooLong, L"C:\\b.txt"}).Get(), Offset(0)));
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE),
+            Invoke(Handler({tooLong}).Get(), Offset(0)));
+  // The next start is the only other one recorded: the lone long path never went.
+  EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\after.txt"}).Get(), Offset(0)));
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\a.txt;C:\\b.txt;\"", L"\"C:\\after.txt\""}),
+            tolva.WaitForStarts(2));
+}
+
+TEST_F(ShellExtDllTest, AProgramThatCannotBeStartedGivesAFailingResult) {
+  comtest::MissingTolva missing;
+  const HRESULT notFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(notFound, Invoke(Handler({L"C:\\a.txt"}).Get(), Offset(0), CMIC_MASK_FLAG_NO_UI));
+  EXPECT_EQ(notFound, Invoke(Handler(PathsFilling(50000, 200)).Get(), Offset(0),
+                             CMIC_MASK_FLAG_NO_UI));
+  comtest::TempFolder target;
+  comtest::DialogAnswerer answer(target.Path());
+  EXPECT_EQ(notFound, Invoke(Handler({L"C:\\a.txt", L"C:\\b.txt"}).Get(), Offset(1),
+                             CMIC_MASK_FLAG_NO_UI));
 }
 
 }  // namespace

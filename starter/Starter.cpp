@@ -37,10 +37,18 @@ HRESULT Starter::startDownload(BSTR what) {
   } catch (...) {
     return E_FAIL;
   }
-  // The text goes on as it is; whether the program starts is not ours to report.
-  ShellExecuteW(nullptr, L"open", L"tolva.exe", parameters ? parameters->c_str() : nullptr,
-                nullptr, SW_SHOW);
-  return S_OK;
+  // The text goes on as it is. A script learns from the result whether the program
+  // could be started; no box waits for a click that nobody running a script may give.
+  SHELLEXECUTEINFOW start{};
+  start.cbSize = sizeof(start);
+  start.fMask = SEE_MASK_FLAG_NO_UI;
+  start.lpVerb = L"open";
+  start.lpFile = L"tolva.exe";
+  start.lpParameters = parameters ? parameters->c_str() : nullptr;
+  start.nShow = SW_SHOW;
+  if (ShellExecuteExW(&start)) return S_OK;
+  const DWORD error = GetLastError();
+  return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 }  // namespace starter

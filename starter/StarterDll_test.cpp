@@ -103,6 +103,16 @@ TEST_F(StarterDllTest, StartDownloadPassesItsTextOnUnchanged) {
             tolva.WaitForStarts(5));
 }
 
+// The call returns with the platform's error: a box waiting for a click would keep it
+// from returning at all.
+TEST_F(StarterDllTest, StartDownloadReportsAProgramThatCannotBeStarted) {
+  comtest::MissingTolva missing;
+  ComPtr<IStarter> starter = NewStarter();
+  Bstr text(L"\"C:\\a.txt\" \"D:\\target\"");
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), starter->startDownload(text.value));
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), starter->startDownload(nullptr));
+}
+
 TEST_F(StarterDllTest, LateBoundCallsNeedTheRegisteredTypeLibraryButEarlyBoundOnesDoNot) {
   comtest::FakeTolva tolva;
   // Not registered beforehand: the removal of the type library may report that.

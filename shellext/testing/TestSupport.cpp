@@ -53,12 +53,8 @@ void RemoveTree(const std::wstring& path) {
 const wchar_t kAppPath[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tolva.exe";
 
-}  // namespace
-
-TempFolder::~TempFolder() { RemoveTree(path_); }
-
-FakeTolva::FakeTolva() : record_(folder_.Path() + L"\\starts.txt") {
-  std::wstring program = BuildPath(L"shellext\\testing\\tolva.exe");
+// Where the shell looks first for the bare name.
+void SetAppPath(const std::wstring& program) {
   HKEY raw = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAppPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
                       nullptr) == ERROR_SUCCESS) {
@@ -66,6 +62,14 @@ FakeTolva::FakeTolva() : record_(folder_.Path() + L"\\starts.txt") {
     RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(program.c_str()),
                    static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
   }
+}
+
+}  // namespace
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+FakeTolva::FakeTolva() : record_(folder_.Path() + L"\\starts.txt") {
+  SetAppPath(Program());
   SetEnvironmentVariableW(L"TOLVA_FAKE_RECORD", record_.c_str());
 }
 
@@ -73,6 +77,12 @@ FakeTolva::~FakeTolva() {
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kAppPath);
   SetEnvironmentVariableW(L"TOLVA_FAKE_RECORD", nullptr);
 }
+
+std::wstring FakeTolva::Program() { return BuildPath(L"shellext\\testing\\tolva.exe"); }
+
+MissingTolva::MissingTolva() { SetAppPath(folder_.Path() + L"\\gone\\tolva.exe"); }
+
+MissingTolva::~MissingTolva() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kAppPath); }
 
 std::vector<std::wstring> FakeTolva::Starts() const {
   std::vector<std::wstring> starts;

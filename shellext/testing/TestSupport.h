@@ -40,10 +40,25 @@ class FakeTolva {
   // Waits until at least `count` starts are recorded (or a generous deadline passes).
   std::vector<std::wstring> WaitForStarts(size_t count) const;
   const std::wstring& RecordFile() const { return record_; }
+  // The stand-in's path, as the shell finds it for the bare name.
+  static std::wstring Program();
 
  private:
   TempFolder folder_;
   std::wstring record_;
+};
+
+// Makes the bare name "tolva.exe" name a program that does not exist, for as long as it
+// lives, so that the shell cannot start it.
+class MissingTolva {
+ public:
+  MissingTolva();
+  ~MissingTolva();
+  MissingTolva(const MissingTolva&) = delete;
+  MissingTolva& operator=(const MissingTolva&) = delete;
+
+ private:
+  TempFolder folder_;
 };
 
 // The registry subtree at `path` as sorted lines: "key" for each key and
