@@ -54,12 +54,17 @@ void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
   uint32_t generation = task->generation;
   std::wstring source = base::WidePath(task->source);
   std::wstring destination = base::WidePath(task->destination);
-  pool.Submit([link = link, weak, generation, source, destination] {
+  pool.Submit([link = link, weak, generation, source, destination, path = task->destination] {
     OpenedFiles files = OpenFiles(source, destination);
+    bool orphaned = false;
     link->With([&](CDownloaderKernel& kernel) {
-      kernel.OpenFinished(weak, generation, std::move(files));
+      orphaned = kernel.OpenFinished(weak, generation, files);
     });
     // Handles the kernel did not take (stale, or the kernel is gone) close here.
+    files = OpenedFiles();
+    // The task was deleted while this open made its file: that file goes as well.
+    if (orphaned)
+      link->With([&](CDownloaderKernel& kernel) { kernel.DeleteFileLater(path); });
   });
 }
 
@@ -93,17 +98,18 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& 
   return files;
 }
 
-void CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                                     OpenedFiles files) {
+bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                                     OpenedFiles& files) {
   CLockGuard guard(lock);
   TaskPtr task = weak.lock();
-  if (!task) return;
+  // Deleted and gone: the record went before this open made (or kept) the file.
+  if (!task) return files.destination.Valid();
   if (task->openGeneration == generation) task->openPending = false;
   int index = IndexOf(task.get());
   // Deleted, paused, stopped, re-added or opened otherwise while we were opening: what
   // they did stands, and our handles close on the pool thread.
   if (index < 0 || task->generation != generation || task->GetState() != TS_NOTHING || task->read)
-    return;
+    return index < 0 && task->GetState() == TS_DELETED && files.destination.Valid();
   if (files.error) {
     // Logged when the reason changes, not at every retry.
     if (files.error != task->lastOpenError) {
@@ -111,7 +117,7 @@ void CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
                    files.sourceFailed ? "source" : "destination", ErrorText(files.error).c_str());
       task->lastOpenError = files.error;
     }
-    return;
+    return false;
   }
   task->lastOpenError = 0;
   // Going on where the copy stood is right only over the same bytes: a finished copy
@@ -144,6 +150,7 @@ void CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
   SetEvent(SpeedWakeEvent.Get());
   g_log.Printf("[%s] - task is ready", task->name.c_str());
   if (IsObserverActive()) observer->OnTaskReady(index, task.get());
+  return false;
 }
 
 DWORD WINAPI CDownloaderKernel::DownloaderThreadProc(LPVOID kernel) {

@@ -112,8 +112,10 @@ class CDownloaderKernel {
     bool sourceFailed = false;
   };
   static OpenedFiles OpenFiles(const std::wstring& source, const std::wstring& destination);
-  void OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                    OpenedFiles files);
+  // Takes the handles it keeps out of `files`. True when the task was deleted while the
+  // open made or kept its destination, which then must go as well.
+  bool OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                    OpenedFiles& files);
   void ReadSizeLater(const TaskPtr& task);
   void DeleteFileLater(const std::string& path);
 

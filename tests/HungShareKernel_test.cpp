@@ -147,6 +147,23 @@ TEST_F(HungShareFixture, AddingFromALookupThatHangsReturnsAtOnceAndRetriesDoNotP
   EXPECT_TRUE(SameContent(slow, out + "\\lookup.bin"));
 }
 
+TEST_F(HungShareFixture, ATaskDeletedWhileItsOpenHangsLeavesNoFileBehind) {
+  std::string slow = share.AddFile("orphan.bin", RandomBytes(1000, 6));
+  ASSERT_TRUE(share.Command("hang-lookup orphan.bin"));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(kernel.AddTasks({slow}, out));
+  Sleep(300);  // the open is under way, its source lookup hung
+  EXPECT_LE(Timed([&] { ASSERT_TRUE(kernel.DeleteTask(0)); }), kPromptMs);
+
+  // The open goes on once the lookup returns and makes the copy's file; the task is
+  // gone by then, so that file must go too.
+  ASSERT_TRUE(share.Command("release *"));
+  const std::string copy = out + "\\orphan.bin";
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(copy); }, 5000)) << "the deleted task left " << copy;
+  Sleep(500);
+  EXPECT_FALSE(FileExists(copy));
+}
+
 TEST_F(HungShareFixture, AShareThatVanishesPausesItsTasksAndTheyCompleteWhenItReturns) {
   std::vector<char> bytes = RandomBytes(40 * CHUNK_SIZE + 3, 5);
   std::string remote = share.AddFile("far.bin", bytes);
