@@ -301,12 +301,18 @@ void CDownloaderDlg::OnWindowPosChanging(WINDOWPOS& pos) {
   // window is parked far off screen and must stay there.
   if ((pos.flags & SWP_NOMOVE) || IsIconic(Hwnd()) || pos.x <= -32000 || pos.y <= -32000) return;
   int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+  // A drag only moves the window: the size it has is the size it keeps.
+  int width = pos.cx, height = pos.cy;
+  if (pos.flags & SWP_NOSIZE) {
+    RECT r;
+    if (!GetWindowRect(Hwnd(), &r)) return;
+    width = r.right - r.left;
+    height = r.bottom - r.top;
+  }
   if (pos.x < kSnapDistance) pos.x = 0;
   if (pos.y < kSnapDistance) pos.y = 0;
-  if (!(pos.flags & SWP_NOSIZE)) {
-    if (pos.x + pos.cx > screenWidth - kSnapDistance) pos.x = screenWidth - pos.cx;
-    if (pos.y + pos.cy > screenHeight - kSnapDistance) pos.y = screenHeight - pos.cy;
-  }
+  if (pos.x + width > screenWidth - kSnapDistance) pos.x = screenWidth - width;
+  if (pos.y + height > screenHeight - kSnapDistance) pos.y = screenHeight - height;
 }
 
 void CDownloaderDlg::OnDestroy() {

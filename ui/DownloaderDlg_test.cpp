@@ -149,6 +149,24 @@ TEST_F(MainWindow, ResizesKeepsItsMinimumAndSnapsToScreenEdges) {
   GetWindowRect(hwnd, &r);
   EXPECT_EQ(r.right, screenW);
   EXPECT_EQ(r.bottom, screenH);
+
+  // Dragged, the window is only moved: its own size tells where its far edges land.
+  SetWindowPos(hwnd, nullptr, 300, 200, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SetWindowPos(hwnd, nullptr, screenW - 404, screenH - 305, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.right, screenW);
+  EXPECT_EQ(r.bottom, screenH);
+  EXPECT_EQ(r.right - r.left, 400);
+  EXPECT_EQ(r.bottom - r.top, 300);
+  SetWindowPos(hwnd, nullptr, 3, 6, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.left, 0);
+  EXPECT_EQ(r.top, 0);
+  // Further from an edge than the snap distance: left where it was put.
+  SetWindowPos(hwnd, nullptr, screenW - 412, 9, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.right, screenW - 12);
+  EXPECT_EQ(r.top, 9);
   ASSERT_TRUE(w.Close());
 }
 
