@@ -202,7 +202,8 @@ void CDownloaderDlg::AddFiles(bool chooseFolder) {
 
 void CDownloaderDlg::ShowOptions() {
   COptionsDialog dialog;
-  // The folder the user sets here is where the next files go, without a restart.
+  // The folder the user sets or clears here is where the next files go (or why they
+  // ask for one), without a restart.
   dialog.SetFolderHandler([this](const std::string& folder) { m_kernel.SetDefaultFolder(folder); });
   dialog.DoModal(Hwnd());
   ApplyViewOptions();
