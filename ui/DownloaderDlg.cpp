@@ -200,15 +200,18 @@ void CDownloaderDlg::ShowAbout() {
 }
 
 bool CDownloaderDlg::OnCommand(UINT id) {
+  // A tray command that still arrives while a modal dialog disables the window (its
+  // menu was open when the dialog came) is dropped: the dialog keeps the window.
+  bool blocked = !IsWindowEnabled(Hwnd());
   switch (id) {
     case ID_TRAY_SHOW:
-      ShowWindow(Hwnd(), SW_SHOWNOACTIVATE);
+      if (!blocked) ShowWindow(Hwnd(), SW_SHOWNOACTIVATE);
       return true;
     case ID_TRAY_ABOUT:
-      ShowAbout();
+      if (!blocked) ShowAbout();
       return true;
     case ID_TRAY_EXIT:
-      PostMessageW(Hwnd(), WM_CLOSE, 0, 0);
+      if (!blocked) PostMessageW(Hwnd(), WM_CLOSE, 0, 0);
       return true;
     default:
       return OnTaskOrToolCommand(id);
