@@ -544,6 +544,53 @@ TEST_F(MainWindow, WhileADialogIsOpenTheTrayBringsItForwardAndRunsNothing) {
   EXPECT_TRUE(WaitFor([&] { return w.ended.load(); }));
 }
 
+TEST_F(MainWindow, AHandOffWhileHiddenInTheTrayAsksForTheFolderInFront) {
+  std::string a = temp.Write("a.bin", 1000);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  HWND hwnd = w.Hwnd();
+  // Wine on a bare X display now and then restores a minimised window when another
+  // one takes the focus: until the files arrive while the window is in the tray, it
+  // goes there again.
+  OtherWindow other;
+  std::atomic<bool> tried{false}, hidden{false};
+  for (int attempt = 0; attempt < 10 && !hidden; ++attempt) {
+    ASSERT_TRUE(Minimise(hwnd, [&] { return !IsWindowVisible(hwnd); }));
+    ASSERT_TRUE(other.ComeForward());
+    // Files handed over by a later start, with no folder anywhere.
+    tried = false;
+    w.Post([&] {
+      hidden = !IsWindowVisible(hwnd);
+      tried = true;
+      if (hidden) w.dlg.QueueFiles({a}, "");
+    });
+    ASSERT_TRUE(WaitFor([&] { return tried.load(); }));
+  }
+  ASSERT_TRUE(hidden);
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  // Wine has no foreground lock and ignores MB_TOPMOST: the foreground is what shows.
+  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == box; }, 5));
+  // Not owned by the hidden window: the box has a task-bar button of its own.
+  EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
+  // The window waits for the answer, in the tray.
+  EXPECT_FALSE(IsWindowEnabled(hwnd));
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+
+  // Lost behind another program, the box comes back with a click on the icon.
+  ASSERT_TRUE(other.ComeForward());
+  EXPECT_FALSE(TrayMenuOpens(w, WM_RBUTTONUP));
+  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == box; }, 5));
+
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  EXPECT_TRUE(IsWindowEnabled(hwnd));
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+  EXPECT_EQ(w.dlg.Kernel().GetTaskCount(), 0);
+  EXPECT_TRUE(TrayMenuOpens(w, WM_RBUTTONUP));
+  ASSERT_TRUE(w.Close());
+}
+
 TEST_F(MainWindow, FilesWithNoFolderAnywhereAskForTheDefaultFolder) {
   std::string a = temp.Write("a.bin", 1000);
   RunningWindow w(temp, {a}, "");
