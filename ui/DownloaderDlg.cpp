@@ -200,15 +200,18 @@ void CDownloaderDlg::ShowAbout() {
 }
 
 bool CDownloaderDlg::OnCommand(UINT id) {
+  // A tray command that still arrives while a modal dialog disables the window (its
+  // menu was open when the dialog came) is dropped: the dialog keeps the window.
+  bool blocked = !IsWindowEnabled(Hwnd());
   switch (id) {
     case ID_TRAY_SHOW:
-      ShowWindow(Hwnd(), SW_SHOWNOACTIVATE);
+      if (!blocked) ShowWindow(Hwnd(), SW_SHOWNOACTIVATE);
       return true;
     case ID_TRAY_ABOUT:
-      ShowAbout();
+      if (!blocked) ShowAbout();
       return true;
     case ID_TRAY_EXIT:
-      PostMessageW(Hwnd(), WM_CLOSE, 0, 0);
+      if (!blocked) PostMessageW(Hwnd(), WM_CLOSE, 0, 0);
       return true;
     default:
       return OnTaskOrToolCommand(id);
@@ -301,12 +304,18 @@ void CDownloaderDlg::OnWindowPosChanging(WINDOWPOS& pos) {
   // window is parked far off screen and must stay there.
   if ((pos.flags & SWP_NOMOVE) || IsIconic(Hwnd()) || pos.x <= -32000 || pos.y <= -32000) return;
   int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+  // A drag only moves the window: the size it has is the size it keeps.
+  int width = pos.cx, height = pos.cy;
+  if (pos.flags & SWP_NOSIZE) {
+    RECT r;
+    if (!GetWindowRect(Hwnd(), &r)) return;
+    width = r.right - r.left;
+    height = r.bottom - r.top;
+  }
   if (pos.x < kSnapDistance) pos.x = 0;
   if (pos.y < kSnapDistance) pos.y = 0;
-  if (!(pos.flags & SWP_NOSIZE)) {
-    if (pos.x + pos.cx > screenWidth - kSnapDistance) pos.x = screenWidth - pos.cx;
-    if (pos.y + pos.cy > screenHeight - kSnapDistance) pos.y = screenHeight - pos.cy;
-  }
+  if (pos.x + width > screenWidth - kSnapDistance) pos.x = screenWidth - width;
+  if (pos.y + height > screenHeight - kSnapDistance) pos.y = screenHeight - height;
 }
 
 void CDownloaderDlg::OnDestroy() {

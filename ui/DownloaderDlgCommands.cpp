@@ -15,6 +15,7 @@
 #include "ui/FolderPicker.h"
 #include "ui/TaskMenu.h"
 #include "winui/StringResource.h"
+#include "base/ComScope.h"
 #include "base/Utf8.h"
 #include "winui/WaitCursor.h"
 
@@ -146,9 +147,8 @@ void CDownloaderDlg::ShellOpen(const std::string& path) {
   auto* request = new Request{Hwnd(), base::Widen(path)};
   auto open = [](LPVOID param) -> DWORD {
     std::unique_ptr<Request> request(static_cast<Request*>(param));
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    base::ComScope com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ShellExecuteW(request->owner, L"open", request->path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    if (SUCCEEDED(com)) CoUninitialize();
     return 0;
   };
   HANDLE thread = CreateThread(nullptr, 0, open, request, 0, nullptr);
@@ -202,7 +202,8 @@ void CDownloaderDlg::AddFiles(bool chooseFolder) {
 
 void CDownloaderDlg::ShowOptions() {
   COptionsDialog dialog;
-  // The folder the user sets here is where the next files go, without a restart.
+  // The folder the user sets or clears here is where the next files go (or why they
+  // ask for one), without a restart.
   dialog.SetFolderHandler([this](const std::string& folder) { m_kernel.SetDefaultFolder(folder); });
   dialog.DoModal(Hwnd());
   ApplyViewOptions();

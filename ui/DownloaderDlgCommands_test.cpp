@@ -427,6 +427,38 @@ TEST_F(Commands, AFolderSetInTheOptionsIsUsedByTheNextAddWithoutARestart) {
   ASSERT_TRUE(w.Close());
 }
 
+TEST_F(Commands, AFolderClearedInTheOptionsIsNoLongerUsed) {
+  std::string src = temp.Folder("src");
+  std::string out = temp.Folder("out");
+  temp.Write("src\\a.txt", 5000);
+  temp.Write("src\\b.txt", 5000);
+  theRegistry.WriteString("Tolva", "DefaultDownloadFolder", out);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  ClickButton(w, ID_ADD_FILES);
+  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+
+  // The folder field emptied, Close.
+  ClickButton(w, ID_OPTIONS);
+  HWND options = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
+  SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), L"");
+  PostMessageW(options, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(options); }));
+
+  // The next add asks for a folder instead of going where the old one was.
+  ClickButton(w, ID_ADD_FILES);
+  ASSERT_TRUE(AnswerFileDialog(w, src, "b.txt"));
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  EXPECT_EQ(TaskCount(w), 1);
+  EXPECT_FALSE(FileExists(out + "\\b.txt"));
+  ASSERT_TRUE(w.Close());
+}
+
 TEST_F(Commands, ToolbarButtonsShowTheirTooltips) {
   RunningWindow w(temp);
   ASSERT_TRUE(w.WaitStarted());

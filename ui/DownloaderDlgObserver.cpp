@@ -55,10 +55,18 @@ bool CDownloaderDlg::OnError(uint32_t code) {
   if (code != NoDefaultFolder) return true;  // a failing write: let the kernel try again
   // Only the window's thread may show a message; the kernel asks this only from there.
   if (OnUiThread()) {
-    MessageBoxW(Hwnd(),
+    // Files handed over by a later start may ask while the window is hidden in the
+    // tray: a box owned by it would have no task-bar button and could open behind
+    // other programs. It then stands on its own, in front, and still holds every
+    // window of this thread until it is answered.
+    HWND hwnd = Hwnd();
+    bool windowShown = IsWindowVisible(hwnd) && !IsIconic(hwnd);
+    UINT style = MB_ICONEXCLAMATION | MB_OK | MB_SETFOREGROUND;
+    if (!windowShown) style |= MB_TASKMODAL | MB_TOPMOST;
+    MessageBoxW(windowShown ? hwnd : nullptr,
                 L"You need to set up a default download folder !\n\n"
                 L"Open the options dialog and select the folder.",
-                L"Tolva", MB_ICONEXCLAMATION | MB_OK);
+                L"Tolva", style);
   }
   return false;
 }

@@ -10,7 +10,9 @@
 #include <memory>
 #include <thread>
 
+#include "resources/options_ids.h"
 #include "resources/resource.h"
+#include "ui/FileDialogAnswer_test.h"
 #include "ui/MainWindowDriver_test.h"
 #include "ui/SettingsRegistry.h"
 #include "ui/TestSupport.h"
@@ -50,6 +52,37 @@ bool Minimise(HWND w, const std::function<bool()>& reached) {
 bool FileExists(const std::string& path) {
   return GetFileAttributesW(base::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+// A window of another program that the user works in, in front of ours.
+class OtherWindow {
+ public:
+  OtherWindow()
+      : hwnd_(CreateWindowExW(0, L"STATIC", L"another program", WS_POPUP | WS_CAPTION | WS_VISIBLE,
+                              60, 60, 500, 400, nullptr, nullptr, nullptr, nullptr)) {}
+  ~OtherWindow() { DestroyWindow(hwnd_); }
+  OtherWindow(const OtherWindow&) = delete;
+  OtherWindow& operator=(const OtherWindow&) = delete;
+
+  // Takes the foreground and keeps it for a moment: a dialog that has just opened may
+  // take it once more (Wine's file dialog does, a little after it shows).
+  bool ComeForward() {
+    DWORD since = 0;
+    return WaitFor(
+        [&] {
+          if (GetForegroundWindow() != hwnd_) {
+            SetForegroundWindow(hwnd_);
+            since = 0;
+            return false;
+          }
+          if (!since) since = GetTickCount();
+          return GetTickCount() - since >= 300;
+        },
+        10);
+  }
+
+ private:
+  HWND hwnd_;
+};
 
 class MainWindow : public ::testing::Test {
  protected:
@@ -149,6 +182,24 @@ TEST_F(MainWindow, ResizesKeepsItsMinimumAndSnapsToScreenEdges) {
   GetWindowRect(hwnd, &r);
   EXPECT_EQ(r.right, screenW);
   EXPECT_EQ(r.bottom, screenH);
+
+  // Dragged, the window is only moved: its own size tells where its far edges land.
+  SetWindowPos(hwnd, nullptr, 300, 200, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SetWindowPos(hwnd, nullptr, screenW - 404, screenH - 305, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.right, screenW);
+  EXPECT_EQ(r.bottom, screenH);
+  EXPECT_EQ(r.right - r.left, 400);
+  EXPECT_EQ(r.bottom - r.top, 300);
+  SetWindowPos(hwnd, nullptr, 3, 6, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.left, 0);
+  EXPECT_EQ(r.top, 0);
+  // Further from an edge than the snap distance: left where it was put.
+  SetWindowPos(hwnd, nullptr, screenW - 412, 9, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  GetWindowRect(hwnd, &r);
+  EXPECT_EQ(r.right, screenW - 12);
+  EXPECT_EQ(r.top, 9);
   ASSERT_TRUE(w.Close());
 }
 
@@ -374,6 +425,170 @@ TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
   PostMessageW(menuWindow, WM_KEYDOWN, VK_UP, 0);
   PostMessageW(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
   ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
+}
+
+// Clicks the tray icon; true when it opened the tray menu (which is closed again).
+bool TrayMenuOpens(RunningWindow& w, UINT mouseMessage) {
+  PostMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, mouseMessage);
+  w.Flush();
+  HWND menu = w.FindWindowOfClass(L"#32768");
+  if (menu) {
+    PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    WaitFor([&] { return !w.FindWindowOfClass(L"#32768"); });
+  }
+  return menu != nullptr;
+}
+
+// A shown dialog box of the window's thread other than `except`, or null.
+HWND FindOtherDialog(RunningWindow& w, HWND except) {
+  struct Search {
+    HWND except;
+    HWND found = nullptr;
+  } search{except};
+  EnumThreadWindows(
+      w.uiThread,
+      [](HWND h, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t cls[16]{};
+        GetClassNameW(h, cls, 16);
+        if (h == s->except || !IsWindowVisible(h) || std::wstring(cls) != L"#32770") return TRUE;
+        s->found = h;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// The shown dialogs of the window's thread with this caption.
+int DialogCount(RunningWindow& w, const std::string& caption) {
+  struct Search {
+    std::wstring caption;
+    int count = 0;
+  } search{base::Widen(caption)};
+  EnumThreadWindows(
+      w.uiThread,
+      [](HWND h, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t text[64]{};
+        GetWindowTextW(h, text, 64);
+        if (IsWindowVisible(h) && s->caption == text) ++s->count;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.count;
+}
+
+TEST_F(MainWindow, WhileADialogIsOpenTheTrayBringsItForwardAndRunsNothing) {
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  OtherWindow other;
+
+  // The About box: a right click or a double click on the icon shows it again, with
+  // no menu; commands that come anyway neither open a second box nor end the window.
+  PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_ABOUT, 0);
+  HWND about = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (about = w.FindDialog("About Tolva")) != nullptr; }));
+  // Each dialog takes the foreground as it opens; the other program takes it back.
+  ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == about; }, 5));
+  for (UINT click : {WM_RBUTTONUP, WM_LBUTTONDBLCLK}) {
+    ASSERT_TRUE(other.ComeForward());
+    EXPECT_FALSE(TrayMenuOpens(w, click));
+    EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == about; }, 5));
+  }
+  PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_ABOUT, 0);
+  PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_EXIT, 0);
+  w.Flush();
+  EXPECT_EQ(DialogCount(w, "About Tolva"), 1);
+  EXPECT_FALSE(w.ended);
+  PostMessageW(about, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+
+  // The file dialog: Exit from the tray would end the window under it.
+  PostMessageW(w.Hwnd(), WM_COMMAND, ID_ADD_FILES, 0);
+  HWND files = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (files = FileDialogAnswer::FindOpenDialog(w.uiThread)); }));
+  ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == files; }, 5));
+  ASSERT_TRUE(other.ComeForward());
+  EXPECT_FALSE(TrayMenuOpens(w, WM_RBUTTONUP));
+  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == files; }, 5));
+  PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_EXIT, 0);
+  w.Flush();
+  EXPECT_TRUE(IsWindow(files));
+  EXPECT_FALSE(w.ended);
+  PostMessageW(files, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(files); }));
+
+  // The folder browser over the options: the one in front is the one that comes.
+  PostMessageW(w.Hwnd(), WM_COMMAND, ID_OPTIONS, 0);
+  HWND options = nullptr, browser = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
+  PostMessageW(options, WM_COMMAND, MAKEWPARAM(IDC_BROWSE_FOLDER, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(options, IDC_BROWSE_FOLDER)));
+  ASSERT_TRUE(WaitFor([&] {
+    HWND front = FindOtherDialog(w, options);
+    if (front && FindWindowExW(front, nullptr, WC_TREEVIEWW, nullptr)) browser = front;
+    return browser != nullptr;
+  }));
+  ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == browser; }, 5));
+  ASSERT_TRUE(other.ComeForward());
+  EXPECT_FALSE(TrayMenuOpens(w, WM_RBUTTONUP));
+  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == browser; }, 5));
+  PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(browser); }));
+  PostMessageW(options, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(options); }));
+
+  // With every dialog closed the menu and its commands are back.
+  EXPECT_TRUE(TrayMenuOpens(w, WM_RBUTTONUP));
+  PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_EXIT, 0);
+  EXPECT_TRUE(WaitFor([&] { return w.ended.load(); }));
+}
+
+TEST_F(MainWindow, AHandOffWhileHiddenInTheTrayAsksForTheFolderInFront) {
+  std::string a = temp.Write("a.bin", 1000);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  HWND hwnd = w.Hwnd();
+  // Wine on a bare X display now and then restores a minimised window when another
+  // one takes the focus: until the files arrive while the window is in the tray, it
+  // goes there again.
+  OtherWindow other;
+  std::atomic<bool> tried{false}, hidden{false};
+  for (int attempt = 0; attempt < 10 && !hidden; ++attempt) {
+    ASSERT_TRUE(Minimise(hwnd, [&] { return !IsWindowVisible(hwnd); }));
+    ASSERT_TRUE(other.ComeForward());
+    // Files handed over by a later start, with no folder anywhere.
+    tried = false;
+    w.Post([&] {
+      hidden = !IsWindowVisible(hwnd);
+      tried = true;
+      if (hidden) w.dlg.QueueFiles({a}, "");
+    });
+    ASSERT_TRUE(WaitFor([&] { return tried.load(); }));
+  }
+  ASSERT_TRUE(hidden);
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  // Wine has no foreground lock and ignores MB_TOPMOST: the foreground is what shows.
+  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == box; }, 5));
+  // Not owned by the hidden window: the box has a task-bar button of its own.
+  EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
+  // The window waits for the answer, in the tray.
+  EXPECT_FALSE(IsWindowEnabled(hwnd));
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+
+  // Lost behind another program, the box comes back with a click on the icon.
+  ASSERT_TRUE(other.ComeForward());
+  EXPECT_FALSE(TrayMenuOpens(w, WM_RBUTTONUP));
+  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == box; }, 5));
+
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  EXPECT_TRUE(IsWindowEnabled(hwnd));
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+  EXPECT_EQ(w.dlg.Kernel().GetTaskCount(), 0);
+  EXPECT_TRUE(TrayMenuOpens(w, WM_RBUTTONUP));
+  ASSERT_TRUE(w.Close());
 }
 
 TEST_F(MainWindow, FilesWithNoFolderAnywhereAskForTheDefaultFolder) {

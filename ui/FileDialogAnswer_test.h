@@ -1,15 +1,18 @@
 // Test support: answers the file-open dialog as a user would. It types a folder into
-// the file-name field and presses Open to go there, then types the names ("a.txt" or
-// "b.txt" "a.txt" for several) and presses Open again. Call Step() repeatedly (from a
+// the file-name field and presses Open to go there, then, once the folder's list shows
+// them, types the names ("a.txt" or "b.txt" "a.txt" for several) and presses Open
+// again. The classic dialog and the item dialog alike. Call Step() repeatedly (from a
 // timer or a wait loop) until it returns true.
 #pragma once
 
 #include "base/Win.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <dlgs.h>
 
 #include <string>
+#include <vector>
 
 #include "base/Utf8.h"
 
@@ -42,12 +45,8 @@ class FileDialogAnswer {
       stage_ = Stage::Navigate;
       return false;
     }
-    // Open on a folder shows that folder; then the names are typed.
-    wchar_t shown[MAX_PATH]{};
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(dialog_, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(shown),
-                        SMTO_NORMAL, 1000, &ignored);
-    if (_wcsicmp(shown, base::Widen(folder_).c_str()) != 0) return false;
+    // Open on a folder shows that folder; once its list shows the names, they are typed.
+    if (!ShowsEveryName()) return false;
     SetWindowTextW(NameField(dialog_), base::Widen(names_).c_str());
     Press(IDOK);
     return true;
@@ -87,6 +86,45 @@ class FileDialogAnswer {
       if (_wcsicmp(cls, L"Edit") == 0) return w;
     }
     return nullptr;
+  }
+  // The names of `names_`: each one in quotes, or the whole text when it has none.
+  std::vector<std::wstring> Names() const {
+    std::wstring text = base::Widen(names_);
+    if (text.find(L'"') == std::wstring::npos) return {text};
+    std::vector<std::wstring> names;
+    for (size_t open = text.find(L'"'); open != std::wstring::npos;) {
+      size_t close = text.find(L'"', open + 1);
+      if (close == std::wstring::npos) break;
+      names.push_back(text.substr(open + 1, close - open - 1));
+      open = text.find(L'"', close + 1);
+    }
+    return names;
+  }
+  // Whether the dialog's file list (the shell view's list) shows every name.
+  bool ShowsEveryName() const {
+    HWND list = nullptr;
+    EnumChildWindows(
+        dialog_,
+        [](HWND w, LPARAM p) -> BOOL {
+          wchar_t cls[32]{}, parent[32]{};
+          GetClassNameW(w, cls, 32);
+          GetClassNameW(GetParent(w), parent, 32);
+          if (std::wstring(cls) != L"SysListView32" || std::wstring(parent) != L"SHELLDLL_DefView")
+            return TRUE;
+          *reinterpret_cast<HWND*>(p) = w;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&list));
+    if (!list) return false;
+    for (const std::wstring& name : Names()) {
+      LVFINDINFOW find{};
+      find.flags = LVFI_STRING;
+      find.psz = name.c_str();
+      if (SendMessageW(list, LVM_FINDITEMW, static_cast<WPARAM>(-1),
+                       reinterpret_cast<LPARAM>(&find)) < 0)
+        return false;
+    }
+    return true;
   }
   static std::string Text(HWND w) {
     wchar_t text[512]{};

@@ -1,8 +1,10 @@
-// The file-open dialog: the paths it hands back for several files, a file without an
-// extension, and a cancel.
+// The file-open dialog: the paths it hands back for several files, for more than a
+// fixed buffer holds, for a file without an extension, and a cancel.
 #include "ui/FileOpenDialog.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "ui/DialogDriver_test.h"
 #include "ui/FileDialogAnswer_test.h"
@@ -57,6 +59,23 @@ TEST_F(FileOpenDialogTest, AFileWithoutExtensionKeepsItsName) {
   Paths paths;
   ASSERT_TRUE(Run("README", paths));
   EXPECT_EQ(paths, Paths{temp.File("README")});
+}
+
+TEST_F(FileOpenDialogTest, ASelectionLongerThanAnyFixedBufferComesWhole) {
+  // 360 names of 190 characters: about 69,000 characters of answer, more than the
+  // 65,535 a fixed buffer used to hold.
+  Paths expected;
+  std::string typed;
+  for (int i = 0; i < 360; ++i) {
+    char prefix[16];
+    snprintf(prefix, sizeof prefix, "%03d-", i);
+    std::string name = prefix + std::string(186, 'n');
+    expected.push_back(temp.Write(name, 1));
+    typed += "\"" + name + "\" ";
+  }
+  Paths paths;
+  ASSERT_TRUE(Run(typed, paths));
+  EXPECT_EQ(paths, expected);
 }
 
 TEST_F(FileOpenDialogTest, CancelGivesNothing) {

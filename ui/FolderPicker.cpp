@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "base/ComScope.h"
 #include "base/Utf8.h"
 
 namespace {
@@ -12,24 +13,10 @@ int CALLBACK SelectStart(HWND browser, UINT msg, LPARAM, LPARAM start) {
   return 0;
 }
 
-// COM for the browser's lifetime, when the thread has not set it up already.
-class ComScope {
- public:
-  ComScope() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-  ~ComScope() {
-    if (ok_) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
- private:
-  bool ok_;
-};
-
 }  // namespace
 
 bool CFolderPicker::PickFolder(std::string& path, HWND owner) {
-  ComScope com;
+  base::ComScope com;
   IMalloc* malloc = nullptr;
   if (FAILED(SHGetMalloc(&malloc)) || !malloc) return false;
   auto* buffer = static_cast<wchar_t*>(malloc->Alloc(MAX_PATH * sizeof(wchar_t)));

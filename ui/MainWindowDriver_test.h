@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,8 @@ using testsupport::WaitFor;
 class TestDlg : public CDownloaderDlg {
  public:
   static constexpr UINT WM_RUN = WM_APP + 50;
+  // Runs (and deletes) a function posted with RunningWindow::Post.
+  static constexpr UINT WM_RUN_POSTED = WM_APP + 51;
   // While set, the tray icon is refused as by a shell with no notification area.
   std::atomic<bool> refuseTray{false};
   // While set, the kernel is not started: tasks stay in the states they are put in.
@@ -45,6 +48,10 @@ class TestDlg : public CDownloaderDlg {
     switch (msg) {
       case WM_RUN:
         (*reinterpret_cast<std::function<void()>*>(lParam))();
+        return TRUE;
+      case WM_RUN_POSTED:
+        std::unique_ptr<std::function<void()>>(reinterpret_cast<std::function<void()>*>(lParam))
+            ->operator()();
         return TRUE;
       case WM_START_KERNEL:
         initialised = true;
@@ -74,6 +81,21 @@ class RunningWindow {
     });
   }
   ~RunningWindow() {
+    // A test that stopped with a dialog or a menu open closes it first, or the window's
+    // thread would wait on it for ever.
+    if (!ended && uiThread) {
+      EnumThreadWindows(
+          uiThread,
+          [](HWND h, LPARAM main) -> BOOL {
+            wchar_t cls[16]{};
+            GetClassNameW(h, cls, 16);
+            if (h != reinterpret_cast<HWND>(main) && std::wstring(cls) == L"#32770")
+              PostMessageW(h, WM_COMMAND, IDCANCEL, 0);
+            if (std::wstring(cls) == L"#32768") PostMessageW(h, WM_KEYDOWN, VK_ESCAPE, 0);
+            return TRUE;
+          },
+          reinterpret_cast<LPARAM>(dlg.Hwnd()));
+    }
     if (!ended && dlg.Hwnd()) PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
     thread.join();
   }
@@ -88,6 +110,18 @@ class RunningWindow {
   HWND Hwnd() { return dlg.Hwnd(); }
   void OnUi(std::function<void()> f) {
     SendMessageW(dlg.Hwnd(), TestDlg::WM_RUN, 0, reinterpret_cast<LPARAM>(&f));
+  }
+  // Runs `f` on the window's thread when it reaches the posted message, as work that
+  // arrives from outside (a hand-off) does; returns at once.
+  void Post(std::function<void()> f) {
+    PostMessageW(dlg.Hwnd(), TestDlg::WM_RUN_POSTED, 0,
+                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(f))));
+  }
+  // Waits until the window's thread has handled every message posted to it before.
+  bool Flush() {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    Post([done] { *done = true; });
+    return WaitFor([&] { return done->load(); });
   }
   bool Close() {
     PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);

@@ -111,10 +111,9 @@ void COptionsDialog::OnBrowse() {
 }
 
 void COptionsDialog::Finish(INT_PTR result) {
-  if (m_folderHandler) {
-    std::string folder = LoadDefaultFolder();
-    if (!folder.empty()) m_folderHandler(folder);
-  }
+  // An emptied folder goes out too: files added without a folder must then ask for
+  // one, not go on to the folder the user just took away.
+  if (m_folderHandler) m_folderHandler(LoadDefaultFolder());
   End(result);
 }
 

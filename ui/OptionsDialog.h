@@ -21,8 +21,8 @@ class COptionsDialog : public winui::Dialog {
   // The stored default download folder; empty when there is none.
   std::string LoadDefaultFolder() const;
 
-  // Called as the dialog ends, however it ends, with the stored default folder when
-  // one is set, so that the caller can put it to use at once.
+  // Called as the dialog ends, however it ends, with the stored default folder (empty
+  // when there is none), so that the caller can put it to use at once.
   void SetFolderHandler(std::function<void(const std::string& folder)> handler) {
     m_folderHandler = std::move(handler);
   }

@@ -166,8 +166,8 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
 
   EXPECT_EQ(RunTyping("", VK_RETURN), IDOK);
   EXPECT_EQ(StoredFolder(), std::optional<std::string>(""));
-  // The stored folder goes to the caller at every close, unless there is none.
-  EXPECT_EQ(handed, (std::vector<std::string>{"D:\\Old", "D:\\Old", "E:\\Typed"}));
+  // The stored folder goes to the caller at every close, an emptied one too.
+  EXPECT_EQ(handed, (std::vector<std::string>{"D:\\Old", "D:\\Old", "E:\\Typed", ""}));
   EXPECT_FALSE(StoredOptions().has_value());
 }
 

@@ -5,6 +5,42 @@
 #include "winui/MenuResource.h"
 #include "base/Utf8.h"
 
+namespace {
+
+bool OwnedBy(HWND window, HWND owner) {
+  for (HWND o = GetWindow(window, GW_OWNER); o; o = GetWindow(o, GW_OWNER))
+    if (o == owner) return true;
+  return false;
+}
+
+// What keeps a disabled window waiting: the frontmost shown, enabled top-level window
+// that it owns or that its thread shows (the innermost dialog of a nest, a message box
+// that disabled the whole thread), or null.
+HWND FrontModalWindow(HWND blocked) {
+  struct Search {
+    HWND blocked;
+    DWORD thread;
+    HWND found;
+  } search{blocked, GetWindowThreadProcessId(blocked, nullptr), nullptr};
+  // Top-level windows come in their order on the screen, frontmost first.
+  EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        // Menus and tooltips are tool windows: never what the user waits on.
+        if (w == s->blocked || !IsWindowVisible(w) || !IsWindowEnabled(w) ||
+            (GetWindowLongPtrW(w, GWL_EXSTYLE) & WS_EX_TOOLWINDOW))
+          return TRUE;
+        if (GetWindowThreadProcessId(w, nullptr) != s->thread && !OwnedBy(w, s->blocked))
+          return TRUE;
+        s->found = w;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+}  // namespace
+
 CSystemTray::CSystemTray() {
   // The first version of the record: its tip field is the 64-character one, which is
   // what every shell shows.
@@ -150,7 +186,15 @@ bool CSystemTray::ChooseDefaultItem(UINT item, bool byPosition) {
 int CSystemTray::OnIconNotify(WPARAM iconId, LPARAM mouseMessage) {
   if (iconId != m_nid.uID) return 0;
   HWND target = m_mainWindow;
-  switch (LOWORD(mouseMessage)) {
+  UINT mouse = LOWORD(mouseMessage);
+  if ((mouse == WM_RBUTTONUP || mouse == WM_LBUTTONDBLCLK) && target && !IsWindowEnabled(target)) {
+    // A modal dialog of the window is up: the window must take no command now ("Exit"
+    // would end it under the dialog, "About..." open a second box). The click brings
+    // that dialog to the front instead, as a click on the window itself would.
+    if (HWND modal = FrontModalWindow(target)) SetForegroundWindow(modal);
+    return 1;
+  }
+  switch (mouse) {
     case WM_RBUTTONUP: {
       winui::MenuResource menu(static_cast<int>(m_nid.uID));
       if (!menu) return 0;
