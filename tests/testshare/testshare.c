@@ -1,12 +1,16 @@
-// A share that misbehaves on command: a read-only FUSE view of a backing folder whose
-// lookups and reads can be delayed, hung, failed or made to vanish by writing lines to
-// "/.control". Used by the fault tests, which run the downloader under Wine against it.
+// A share that misbehaves on command: a FUSE view of a backing folder whose lookups and
+// reads can be delayed, hung, failed or made to vanish, and whose writes can be refused
+// or run out of space, by writing lines to "/.control". Used by the fault tests, which
+// run the downloader under Wine against it (as a source, and as a destination disk).
 //
 //   testshare BACKING MOUNTPOINT      (stays in the foreground; SIGTERM unmounts)
 //
 // Commands, one per line (NAME is relative to the share root, or * for every file):
 //   delay-read NAME MS   hang-lookup NAME   hang-read NAME   fail-read NAME
 //   release NAME|*       shrink NAME SIZE   vanish   return   reset
+//   read-only NAME|*     (NAME and everything below it refuse changes: EACCES)
+//   space BYTES          (writes that grow files by more than this fail: ENOSPC;
+//                         every grow uses some up; "reset" makes space unlimited)
 // Reading /.control lists the faults in force.
 //
 // Hangs sit in getattr, never in open: the wineserver itself opens every file a Windows
@@ -39,8 +43,9 @@
 // How often a blocked request looks whether the kernel interrupted it.
 #define POLL_MS 20
 
-enum kind { DELAY_READ, HANG_LOOKUP, HANG_READ, FAIL_READ };
-static const char *const kind_names[] = {"delay-read", "hang-lookup", "hang-read", "fail-read"};
+enum kind { DELAY_READ, HANG_LOOKUP, HANG_READ, FAIL_READ, READ_ONLY, KIND_COUNT };
+static const char *const kind_names[] = {"delay-read", "hang-lookup", "hang-read", "fail-read",
+                                         "read-only"};
 
 struct rule {
   unsigned long id;  // what a blocked request waits on
@@ -58,6 +63,7 @@ static struct rule rules[MAX_RULES];
 static int rule_count;
 static unsigned long last_id;
 static bool vanished;
+static long long space_left = -1;  // bytes writes may still add; -1: no limit
 
 static void say(const char *fmt, ...) {
   va_list ap;
@@ -199,6 +205,7 @@ static int run_command(char *line) {
   if (strcmp(word, "reset") == 0 && !args) {
     rule_count = 0;
     vanished = false;
+    space_left = -1;
     return 0;
   }
   if (strcmp(word, "vanish") == 0 && !args) return vanished = true, 0;
@@ -215,10 +222,18 @@ static int run_command(char *line) {
     if (backing_path(file, r.path) || truncate(file, number) != 0) return -errno;
     return 0;
   }
-  int k;
-  for (k = 0; k < 4 && strcmp(word, kind_names[k]) != 0; k++) {
+  if (strcmp(word, "space") == 0) {
+    char *end = NULL;
+    errno = 0;
+    long long bytes = strtoll(args, &end, 10);
+    if (errno || *end || end == args || bytes < 0) return -EINVAL;
+    space_left = bytes;
+    return 0;
   }
-  if (k == 4) return -EINVAL;
+  int k;
+  for (k = 0; k < KIND_COUNT && strcmp(word, kind_names[k]) != 0; k++) {
+  }
+  if (k == KIND_COUNT) return -EINVAL;
   r.kind = (enum kind)k;
   if (r.kind == DELAY_READ && split_number(args, &number)) return -EINVAL;
   if (to_path(r.path, args)) return -EINVAL;
@@ -237,6 +252,7 @@ static char *describe(void) {
   FILE *out = open_memstream(&text, &size);
   pthread_mutex_lock(&lock);
   if (vanished) fprintf(out, "vanish\n");
+  if (space_left >= 0) fprintf(out, "space %lld\n", space_left);
   for (int i = 0; i < rule_count; i++) {
     const char *name = strcmp(rules[i].path, "*") == 0 ? "*" : rules[i].path + 1;
     if (rules[i].kind == DELAY_READ)
@@ -335,6 +351,99 @@ static int ts_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t o
   return 0;
 }
 
+// True when a read-only rule covers the path: the rule's own path or a folder above it.
+static bool is_read_only(const char *path) {
+  bool found = false;
+  pthread_mutex_lock(&lock);
+  for (int i = 0; i < rule_count && !found; i++) {
+    if (rules[i].kind != READ_ONLY) continue;
+    size_t n = strlen(rules[i].path);
+    found = strcmp(rules[i].path, "*") == 0 ||
+            (strncmp(path, rules[i].path, n) == 0 && (path[n] == '\0' || path[n] == '/'));
+  }
+  pthread_mutex_unlock(&lock);
+  return found;
+}
+
+// Takes `grow` bytes from the space left; false when there is not that much.
+static bool use_space(long long grow) {
+  if (grow <= 0) return true;
+  pthread_mutex_lock(&lock);
+  bool ok = space_left < 0 || grow <= space_left;
+  if (ok && space_left >= 0) space_left -= grow;
+  pthread_mutex_unlock(&lock);
+  return ok;
+}
+
+// The checks every change makes first: a share that is gone, or a read-only place.
+static int may_change(const char *path) {
+  if (is_control(path)) return -EACCES;
+  if (is_vanished()) return -ENOENT;
+  return is_read_only(path) ? -EACCES : 0;
+}
+
+static int ts_create(const char *path, mode_t mode, struct fuse_file_info *fi) {
+  fi->direct_io = 1;
+  char file[PATH_MAX];
+  int err = may_change(path);
+  if (!err) err = backing_path(file, path);
+  if (err) return err;
+  int fd = open(file, fi->flags | O_CREAT, mode);
+  if (fd < 0) return -errno;
+  fi->fh = (uint64_t)fd;
+  return 0;
+}
+
+static int ts_mkdir(const char *path, mode_t mode) {
+  char dir[PATH_MAX];
+  int err = may_change(path);
+  if (!err) err = backing_path(dir, path);
+  if (err) return err;
+  return mkdir(dir, mode) == 0 ? 0 : -errno;
+}
+
+static int ts_unlink(const char *path) {
+  char file[PATH_MAX];
+  int err = may_change(path);
+  if (!err) err = backing_path(file, path);
+  if (err) return err;
+  return unlink(file) == 0 ? 0 : -errno;
+}
+
+static int ts_rmdir(const char *path) {
+  char dir[PATH_MAX];
+  int err = may_change(path);
+  if (!err) err = backing_path(dir, path);
+  if (err) return err;
+  return rmdir(dir) == 0 ? 0 : -errno;
+}
+
+static int ts_rename(const char *from, const char *to, unsigned int flags) {
+  char a[PATH_MAX], b[PATH_MAX];
+  if (flags) return -EINVAL;
+  int err = may_change(from);
+  if (!err) err = may_change(to);
+  if (!err) err = backing_path(a, from);
+  if (!err) err = backing_path(b, to);
+  if (err) return err;
+  return rename(a, b) == 0 ? 0 : -errno;
+}
+
+static int ts_utimens(const char *path, const struct timespec tv[2], struct fuse_file_info *fi) {
+  if (is_control(path)) return 0;
+  int err = may_change(path);
+  if (err) return err;
+  if (fi) return futimens((int)fi->fh, tv) == 0 ? 0 : -errno;
+  char file[PATH_MAX];
+  if ((err = backing_path(file, path))) return err;
+  return utimensat(AT_FDCWD, file, tv, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -errno;
+}
+
+static int ts_chmod(const char *path, mode_t mode, struct fuse_file_info *fi) {
+  (void)mode, (void)fi;
+  return is_control(path) ? 0 : may_change(path);
+}
+
 static int ts_open(const char *path, struct fuse_file_info *fi) {
   fi->direct_io = 1;  // every read must reach us, never the page cache
   if (is_control(path)) {
@@ -344,12 +453,13 @@ static int ts_open(const char *path, struct fuse_file_info *fi) {
     fi->fh = (uint64_t)(uintptr_t)c;
     return 0;
   }
-  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+  const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
   if (is_vanished()) return -ENOENT;
+  if (writing && is_read_only(path)) return -EACCES;
   char file[PATH_MAX];
   int err = backing_path(file, path);
   if (err) return err;
-  int fd = open(file, O_RDONLY);
+  int fd = open(file, writing ? fi->flags & (O_ACCMODE | O_TRUNC) : O_RDONLY);
   if (fd < 0) return -errno;
   fi->fh = (uint64_t)fd;
   return 0;
@@ -373,9 +483,19 @@ static int ts_read(const char *path, char *buf, size_t size, off_t offset, struc
   return n >= 0 ? (int)n : -errno;
 }
 
+static int write_file(const char *path, const char *buf, size_t size, off_t offset,
+                      struct fuse_file_info *fi) {
+  int err = may_change(path);
+  if (err) return is_vanished() ? -EIO : err;
+  struct stat st;
+  if (fstat((int)fi->fh, &st) != 0) return -errno;
+  if (!use_space((long long)offset + (long long)size - (long long)st.st_size)) return -ENOSPC;
+  ssize_t n = pwrite((int)fi->fh, buf, size, offset);
+  return n >= 0 ? (int)n : -errno;
+}
+
 static int ts_write(const char *path, const char *buf, size_t size, off_t offset, struct fuse_file_info *fi) {
-  (void)offset;
-  if (!is_control(path)) return -EROFS;
+  if (!is_control(path)) return write_file(path, buf, size, offset, fi);
   struct control *c = (struct control *)(uintptr_t)fi->fh;
   int result = (int)size;
   for (size_t i = 0; i < size; i++) {
@@ -412,8 +532,15 @@ static int ts_write(const char *path, const char *buf, size_t size, off_t offset
 }
 
 static int ts_truncate(const char *path, off_t size, struct fuse_file_info *fi) {
-  (void)size, (void)fi;
-  return is_control(path) ? 0 : -EROFS;  // opening the control file for writing may truncate it
+  if (is_control(path)) return 0;  // opening the control file for writing may truncate it
+  char file[PATH_MAX];
+  int err = may_change(path);
+  if (!err) err = backing_path(file, path);
+  if (err) return err;
+  struct stat st;
+  if ((fi ? fstat((int)fi->fh, &st) : stat(file, &st)) != 0) return -errno;
+  if (!use_space((long long)size - (long long)st.st_size)) return -ENOSPC;
+  return (fi ? ftruncate((int)fi->fh, size) : truncate(file, size)) == 0 ? 0 : -errno;
 }
 
 static int ts_release(const char *path, struct fuse_file_info *fi) {
@@ -429,7 +556,12 @@ static int ts_release(const char *path, struct fuse_file_info *fi) {
 
 static int ts_statfs(const char *path, struct statvfs *st) {
   (void)path;
-  return statvfs(backing, st) == 0 ? 0 : -errno;
+  if (statvfs(backing, st) != 0) return -errno;
+  pthread_mutex_lock(&lock);
+  if (space_left >= 0 && st->f_bsize > 0)
+    st->f_bavail = st->f_bfree = (fsblkcnt_t)(space_left / (long long)st->f_bsize);
+  pthread_mutex_unlock(&lock);
+  return 0;
 }
 
 static void *ts_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
@@ -454,6 +586,13 @@ static const struct fuse_operations ops = {
     .read = ts_read,
     .write = ts_write,
     .truncate = ts_truncate,
+    .create = ts_create,
+    .mkdir = ts_mkdir,
+    .unlink = ts_unlink,
+    .rmdir = ts_rmdir,
+    .rename = ts_rename,
+    .utimens = ts_utimens,
+    .chmod = ts_chmod,
     .release = ts_release,
     .statfs = ts_statfs,
 };

@@ -1,0 +1,121 @@
+// The copy's own side failing: a disk that fills up, a folder that refuses writes, a
+// folder that is not there yet, and a source another program holds locked. Each ends
+// as a user expects (a clear state, one log line per change of failure) and every file
+// completes identical once the cause is gone.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "engine/DownloaderKernel.h"
+#include "engine/EventLog.h"
+#include "engine/testing/EngineTesting.h"
+#include "tests/testshare/TestShare.h"
+
+using namespace enginetest;
+
+namespace {
+
+struct DestinationFaults : ::testing::Test {
+  void SetUp() override {
+    if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
+    ASSERT_TRUE(share.Command("reset"));
+    g_log.Open(dir.File("engine.log"));
+    kernel.SetListPath(dir.File("tolva.info"));
+    kernel.SetObserver(&observer);
+    kernel.SetWatchInterval(1);
+    // As the window answers: a failing write is tried again, a bounded number of times.
+    observer.defaultErrorAnswer = true;
+  }
+  void TearDown() override {
+    if (!share.Available()) return;
+    share.Command("reset");
+    kernel.Stop();
+    g_log.Close();
+  }
+
+  // A folder on the share, as a destination disk.
+  std::string ShareFolder(const std::string& name) {
+    std::filesystem::create_directories(FsPath(share.BackingPath(name)));
+    return share.Path(name);
+  }
+  int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
+  bool WaitForState(int index, int state, int timeoutMs = 60000) {
+    return WaitUntil([&] { return StateOf(index) == state; }, timeoutMs);
+  }
+  size_t LogLinesWith(const std::string& text) {
+    std::vector<char> bytes = ReadBytes(dir.File("engine.log"));
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
+    return n;
+  }
+
+  TestShare share;
+  TempDir dir;
+  RecordingObserver observer;
+  CDownloaderKernel kernel;
+};
+
+}  // namespace
+
+TEST_F(DestinationFaults, AFullDiskStopsTheTaskWithItsErrorAndResumeCompletesIt) {
+  const std::string source = dir.File("big.bin");
+  WriteRandomFile(source, 5 * CHUNK_SIZE + 77, 1);
+  const std::string disk = ShareFolder("disk");
+  ASSERT_TRUE(share.Command("space " + std::to_string(2 * CHUNK_SIZE + 1000)));
+
+  ASSERT_TRUE(kernel.AddTasks({source}, disk));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitForState(0, TS_WRITE_ERROR));
+  EXPECT_EQ(kernel.GetTask(0)->GetStateName(), std::string("write error"));
+  // ERROR_DISK_FULL is 112; the line says which task and which error.
+  EXPECT_EQ(LogLinesWith("[big] - write failed with error 112, task is stopped"), 1u);
+  EXPECT_LE(kernel.GetTask(0)->offset, 2u * CHUNK_SIZE);
+  // It stays stopped: the watch thread does not bring back a write error.
+  Sleep(2500);
+  EXPECT_EQ(StateOf(0), TS_WRITE_ERROR);
+
+  ASSERT_TRUE(share.Command("reset"));  // space freed
+  kernel.ResumeTask(0);
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(source, disk + "\\big.bin"));
+}
+
+TEST_F(DestinationFaults, AReadOnlyFolderAMissingOneAndALockedSourceEachWaitAndThenComplete) {
+  const std::string a = dir.File("a.bin"), b = dir.File("b.bin"), c = dir.File("c.bin");
+  WriteRandomFile(a, CHUNK_SIZE + 3, 2);
+  WriteRandomFile(b, 1000, 3);
+  WriteRandomFile(c, 2 * CHUNK_SIZE, 4);
+  const std::string readOnly = ShareFolder("ro");
+  const std::string later = dir.File("later");
+  const std::string out = dir.File("out");
+  std::filesystem::create_directories(FsPath(out));
+  ASSERT_TRUE(share.Command("read-only ro"));
+  // Another program has the source open and shares it with nobody.
+  HANDLE locked = CreateFileW(base::WidePath(c).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+
+  ASSERT_TRUE(kernel.AddTasks({a}, readOnly));
+  ASSERT_TRUE(kernel.AddTasks({b}, later));
+  ASSERT_TRUE(kernel.AddTasks({c}, out));
+  ASSERT_TRUE(kernel.Start());
+  // Several watch passes: every task is retried and none gets a second log line.
+  Sleep(3500);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(StateOf(i), TS_NOTHING) << i;
+  EXPECT_EQ(LogLinesWith("[a] - cannot open the destination: Access denied."), 1u);
+  EXPECT_EQ(LogLinesWith("[b] - cannot open the destination: Path not found."), 1u);
+  EXPECT_EQ(LogLinesWith("[c] - cannot open the source:"), 1u);
+  EXPECT_GE(LogLinesWith("[a] - try to download"), 3u);
+
+  // The causes go, one by one; each task completes on the next pass.
+  ASSERT_TRUE(share.Command("reset"));
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(a, readOnly + "\\a.bin"));
+  std::filesystem::create_directories(FsPath(later));
+  ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(b, later + "\\b.bin"));
+  CloseHandle(locked);
+  ASSERT_TRUE(WaitForState(2, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(c, out + "\\c.bin"));
+}
