@@ -49,6 +49,7 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
   }
   auto isDeleted = [](const std::string& name) { return std::stoi(name.substr(1)) % 2 == 1; };
 
+  long long stopMs = 0;
   {
     RecordingObserver observer;
     CDownloaderKernel kernel;
@@ -76,7 +77,7 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
     Sleep(random() % 200);
     auto stopAt = std::chrono::steady_clock::now();
     ASSERT_TRUE(kernel.Stop());
-    const long long stopMs = MsSince(stopAt);
+    stopMs = MsSince(stopAt);
     RecordProperty("stop_ms", static_cast<int>(stopMs));
     EXPECT_LT(stopMs, 5000);
     for (int i = 0; i < kernel.GetTaskCount(); ++i) {
@@ -123,6 +124,8 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
   }();
   RecordProperty("checked", checked);
   RecordProperty("corrupted", corrupted);
+  std::printf("tasks=%d deleted=%d checked=%d corrupted=%d left-over=%d stop-ms=%lld\n", kTasks,
+              kTasks / 2, checked, corrupted, leftOver, stopMs);
   g_log.Close();
 }
 
