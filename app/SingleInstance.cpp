@@ -40,6 +40,9 @@ bool CSingleInstance::Start() {
 bool CSingleInstance::HandOff(const std::string& rawArguments) {
   if (first_) return false;
   CHandOffWriter writer(names_.handOffArea, timeouts_, log_);
+  // A message the running instance shows for these files (no default folder) may then
+  // come to the front, though this process, not it, was started by the user.
+  if (DWORD pid = instances_.FirstProcessId()) AllowSetForegroundWindow(pid);
   std::string unsent;
   switch (writer.Send(
       rawArguments, [this] { return instances_.FirstThreadId(); },
