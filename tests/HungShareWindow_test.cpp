@@ -117,4 +117,36 @@ TEST_F(HungShareWindow, TheProgramEndsWithinTwoSecondsOfACloseWhileAReadHangs) {
   EXPECT_EQ(entries[0].source, hung);
 }
 
+TEST_F(HungShareWindow, AFullDiskStopsItsTaskWhileTheWindowAnswersAndTheNextStartFinishesIt) {
+  testing_tolva::ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  const std::string source = temp.File("full.bin");
+  enginetest::WriteRandomFile(source, 6 * CHUNK_SIZE + 11, 7);
+  std::filesystem::create_directories(enginetest::FsPath(share.BackingPath("disk")));
+  const std::string disk = share.Path("disk");
+  ASSERT_TRUE(share.Command("space " + std::to_string(2 * CHUNK_SIZE)));
+
+  ASSERT_TRUE(program.StartFirst("\"" + source + "\" \"" + disk + "\""));
+  // The window answers while the copy runs into the full disk and gives up on it.
+  const ULONGLONG worst = WorstAnswerMs(program.MainWindow(), 1000);
+  EXPECT_LE(worst, kAnswerMs);
+  RecordProperty("answer_ms", static_cast<int>(worst));
+  ASSERT_TRUE(windowtest::WaitFor([&] {
+    return program.Log().find("[full] - write failed with error 112, task is stopped") !=
+           std::string::npos;
+  })) << program.Log();
+  EXPECT_LE(WorstAnswerMs(program.MainWindow(), 300), kAnswerMs);
+  ASSERT_TRUE(program.CloseFirst());
+  std::vector<TaskListEntry> entries =
+      enginetest::LoadListFile(base::Narrow(program.Folder()) + "\\tolva.info");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].state, TS_WRITE_ERROR);
+
+  // Space freed, the next start takes the task up again and finishes it.
+  ASSERT_TRUE(share.Command("reset"));
+  ASSERT_TRUE(program.StartFirst(""));
+  EXPECT_TRUE(windowtest::WaitFor([&] { return enginetest::SameContent(source, disk + "\\full.bin"); }));
+  EXPECT_TRUE(program.CloseFirst());
+}
+
 }  // namespace
