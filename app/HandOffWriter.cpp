@@ -79,22 +79,15 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
 
   // The running instance may have counted itself and not yet made the area.
   base::UniqueKernelHandle mapping;
-  for (ULONGLONG lastCheck = 0;;) {
-    mapping.Reset(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, areaName_.c_str()));
-    if (mapping) break;
-    if (GetTickCount64() - lastCheck >= kGoneCheckMs) {
-      lastCheck = GetTickCount64();
-      if (gone()) {
-        if (unsent) *unsent = text;
-        return Outcome::kInstanceGone;
-      }
-    }
-    if (Expired()) {
-      Log("Hand-off failed: the running instance has had no hand-off area for " + limit + ".");
-      return Outcome::kFailed;
-    }
-    Sleep(kPollMs);
-  }
+  Wait wait = WaitFor(
+      [&] {
+        mapping.Reset(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, areaName_.c_str()));
+        return mapping.Valid();
+      },
+      gone);
+  if (wait == Wait::kTimeout)
+    Log("Hand-off failed: the running instance has had no hand-off area for " + limit + ".");
+  if (wait != Wait::kDone) return GiveUp(wait, text, unsent);
   base::UniqueMappedView view(
       MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, HANDOFF_AREA_SIZE));
   if (!view) {
@@ -108,25 +101,23 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
     Log("Hand-off failed: no writer lock.");
     return Outcome::kFailed;
   }
-  for (;;) {
-    // An abandoned lock (a writer that died) is ours all the same.
-    DWORD wait = WaitForSingleObject(lock.Get(), 100);
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) break;
-    if (gone()) {
-      if (unsent) *unsent = text;
-      return Outcome::kInstanceGone;
-    }
-    if (Expired()) {
-      Log("Hand-off failed: other starts kept the hand-off area for " + limit + ".");
-      return Outcome::kFailed;
-    }
-  }
+  wait = WaitFor(
+      [&] {
+        // An abandoned lock (a writer that died) is ours all the same.
+        DWORD got = WaitForSingleObject(lock.Get(), 0);
+        return got == WAIT_OBJECT_0 || got == WAIT_ABANDONED;
+      },
+      gone);
+  if (wait == Wait::kTimeout)
+    Log("Hand-off failed: other starts kept the hand-off area for " + limit + ".");
+  if (wait != Wait::kDone) return GiveUp(wait, text, unsent);
   MutexTurn turn(lock.Get());
 
   auto* base = static_cast<char*>(view.Get());
   auto* state = reinterpret_cast<volatile LONG*>(base + handoff::kStateOffset);
   base::UniqueKernelHandle textEvent(
       OpenEventW(EVENT_MODIFY_STATE, FALSE, handoff::TextEventName(areaName_).c_str()));
+  auto taken = [&] { return *state == handoff::kFree; };
   auto tell = [&] {
     if (textEvent) SetEvent(textEvent.Get());
     if (DWORD thread = firstThread ? firstThread() : 0)
@@ -160,8 +151,8 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
 
   for (size_t i = 0; i < texts.size(); ++i) {
     // A text never replaces one the running instance has not taken.
-    switch (WaitUntilFree(state, tell, gone)) {
-      case Wait::kFree:
+    switch (WaitFor(taken, gone, tell)) {
+      case Wait::kDone:
         break;
       case Wait::kGone:
         rest(i);
@@ -177,8 +168,8 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
     tell();
   }
 
-  const Wait last = WaitUntilFree(state, tell, gone);
-  if (last == Wait::kFree) return Outcome::kTaken;
+  const Wait last = WaitFor(taken, gone, tell);
+  if (last == Wait::kDone) return Outcome::kTaken;
   // Withdrawn unless the instance took it meanwhile.
   if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) != handoff::kPending)
     return Outcome::kTaken;
@@ -190,24 +181,31 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
   return Outcome::kFailed;
 }
 
-CHandOffWriter::Wait CHandOffWriter::WaitUntilFree(volatile LONG* state,
-                                                   const std::function<void()>& tell,
-                                                   const std::function<bool()>& gone) const {
+CHandOffWriter::Outcome CHandOffWriter::GiveUp(Wait wait, const std::string& text,
+                                               std::string* unsent) {
+  if (wait != Wait::kGone) return Outcome::kFailed;
+  if (unsent) *unsent = text;
+  return Outcome::kInstanceGone;
+}
+
+CHandOffWriter::Wait CHandOffWriter::WaitFor(const std::function<bool()>& done,
+                                             const std::function<bool()>& gone,
+                                             const std::function<void()>& tell) const {
   ULONGLONG lastTold = GetTickCount64(), lastCheck = 0;
-  while (*state != handoff::kFree) {
+  while (!done()) {
     const ULONGLONG now = GetTickCount64();
     if (now - lastCheck >= kGoneCheckMs) {
       lastCheck = now;
-      if (gone && gone()) return Wait::kGone;
+      if (gone()) return Wait::kGone;
     }
     if (Expired()) return Wait::kTimeout;
     // A message that arrives while the window runs a dialog's own loop may be dropped
     // there, so it is sent again until the text is seen.
-    if (now - lastTold >= kRetellMs) {
+    if (tell && now - lastTold >= kRetellMs) {
       tell();
       lastTold = now;
     }
     Sleep(kPollMs);
   }
-  return Wait::kFree;
+  return Wait::kDone;
 }

@@ -41,11 +41,14 @@ class CHandOffWriter {
   static std::vector<std::string> SplitText(const std::string& text, size_t& dropped);
 
  private:
-  enum class Wait { kFree, kGone, kTimeout };
+  enum class Wait { kDone, kGone, kTimeout };
   void Log(const std::string& message) const;
-  // Waits for the area to be free, telling the instance again now and then.
-  Wait WaitUntilFree(volatile LONG* state, const std::function<void()>& tell,
-                     const std::function<bool()>& gone) const;
+  // Polls `done` until it holds, the running instance is gone or the limit passes,
+  // telling the instance again now and then when `tell` is given.
+  Wait WaitFor(const std::function<bool()>& done, const std::function<bool()>& gone,
+               const std::function<void()>& tell = {}) const;
+  // What a wait that did not end in kDone makes of the hand-off.
+  static Outcome GiveUp(Wait wait, const std::string& text, std::string* unsent);
   bool Expired() const;
 
   std::wstring areaName_;
