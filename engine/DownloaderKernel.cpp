@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include <algorithm>
+
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
 #include "base/Utf8.h"
@@ -40,6 +42,9 @@ bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskList
 // file open.
 constexpr int kDeleteAttempts = 60;
 constexpr DWORD kDeleteRetryMs = 500;
+
+// Pool jobs that read the sizes of a list loaded at start-up.
+constexpr size_t kSizeLanes = 4;
 
 }  // namespace
 
@@ -147,19 +152,42 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
   return true;
 }
 
-void CDownloaderKernel::ReadSizeLater(const TaskPtr& task) {
-  std::weak_ptr<CDownloadTask> weak = task;
-  std::wstring source = base::WidePath(task->source);
-  pool.Submit([link = link, weak, source] {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data)) return;
-    uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    link->With([&](CDownloaderKernel& kernel) {
-      CLockGuard guard(kernel.lock);
-      // An open that came first has measured the size itself.
-      if (TaskPtr task = weak.lock(); task && !task->read) task->fileSize = size;
+void CDownloaderKernel::ReadSizesLater(const std::vector<TaskPtr>& batch) {
+  if (batch.empty()) return;
+  // A few jobs work through the whole list in order: a long list queues no job per
+  // task, and a share that hangs holds these few threads, never one per task. The size
+  // is only shown until the task's open measures it again.
+  struct Work {
+    std::vector<std::weak_ptr<CDownloadTask>> tasks;
+    std::atomic<size_t> next{0};
+  };
+  auto work = std::make_shared<Work>();
+  work->tasks.assign(batch.begin(), batch.end());
+  const size_t lanes = std::min(kSizeLanes, batch.size());
+  for (size_t lane = 0; lane < lanes; ++lane) {
+    pool.Submit([link = link, work] {
+      for (size_t k; (k = work->next++) < work->tasks.size();) {
+        std::wstring source;
+        bool kernelGone = true;
+        link->With([&](CDownloaderKernel& kernel) {
+          kernelGone = false;
+          CLockGuard guard(kernel.lock);
+          // An open that came first measures the size itself.
+          if (TaskPtr task = work->tasks[k].lock(); task && !task->read)
+            source = base::WidePath(task->source);
+        });
+        if (kernelGone) return;
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (source.empty() || !GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data))
+          continue;
+        uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+        link->With([&](CDownloaderKernel& kernel) {
+          CLockGuard guard(kernel.lock);
+          if (TaskPtr task = work->tasks[k].lock(); task && !task->read) task->fileSize = size;
+        });
+      }
     });
-  });
+  }
 }
 
 bool CDownloaderKernel::Start() {
@@ -323,15 +351,22 @@ bool CDownloaderKernel::LoadTaskList() {
   if (SUCCEEDED(hr)) CoUninitialize();
   if (!loaded) return false;
 
-  CLockGuard guard(lock);
-  for (TaskListEntry& entry : entries) {
-    auto task = std::make_shared<CDownloadTask>();
-    task->name = std::move(entry.name);
-    task->source = std::move(entry.source);
-    task->destination = std::move(entry.destination);
-    task->SetState(entry.state);
-    tasks.push_back(task);
-    ReadSizeLater(task);
+  std::vector<TaskPtr> batch;
+  batch.reserve(entries.size());
+  {
+    CLockGuard guard(lock);
+    tasks.reserve(tasks.size() + entries.size());
+    for (TaskListEntry& entry : entries) {
+      auto task = std::make_shared<CDownloadTask>();
+      task->name = std::move(entry.name);
+      task->source = std::move(entry.source);
+      task->destination = std::move(entry.destination);
+      task->SetState(entry.state);
+      tasks.push_back(task);
+      batch.push_back(std::move(task));
+    }
   }
+  // After the lock: the size reads take it for every task they measure.
+  ReadSizesLater(batch);
   return true;
 }

@@ -116,7 +116,8 @@ class CDownloaderKernel {
   // open made or kept its destination, which then must go as well.
   bool OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
                     OpenedFiles& files);
-  void ReadSizeLater(const TaskPtr& task);
+  // Sizes of loaded tasks whose sources can be reached now, read on a few pool threads.
+  void ReadSizesLater(const std::vector<TaskPtr>& batch);
   void DeleteFileLater(const std::string& path);
 
   // The three threads.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 #include <utility>
 
 #include "engine/XmlDocument.h"
@@ -149,6 +150,17 @@ int ParseState(const std::string& text) {
 
 const std::vector<std::wstring> kAttributes = {L"name", L"source", L"destination", L"state"};
 
+// The longest path the wide file functions take, in UTF-16 units.
+constexpr size_t kLongestPath = 32767;
+
+// A path a task can be opened with: not empty, not blanks only, not beyond what Windows
+// opens. Anything else would sit in the list for ever, retried and rewritten.
+bool UsablePath(const std::optional<std::string>& path) {
+  if (!path || path->find_first_not_of(" \t\r\n") == std::string::npos) return false;
+  // Each UTF-16 unit takes at least one UTF-8 byte, so a short text needs no count.
+  return path->size() <= kLongestPath || base::Widen(*path).size() <= kLongestPath;
+}
+
 }  // namespace
 
 CTaskListFile::CTaskListFile(std::string path) : path_(std::move(path)) {}
@@ -193,7 +205,7 @@ bool CTaskListFile::Load(std::vector<TaskListEntry>& entries) const {
   if (!ReadFileBytes(path_, bytes) || !doc.Load(bytes)) return true;
   for (auto& row : doc.SelectAttributes(L"/downloader/task", kAttributes)) {
     // A task cannot run without its two paths; such an element is skipped, the rest load.
-    if (!row[1] || !row[2]) continue;
+    if (!UsablePath(row[1]) || !UsablePath(row[2])) continue;
     TaskListEntry e;
     e.name = row[0].value_or(std::string());
     e.source = std::move(*row[1]);

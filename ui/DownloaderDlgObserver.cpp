@@ -109,6 +109,10 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
 }
 
 void CDownloaderDlg::SyncRows(int count) {
+  // Rows added one by one with drawing on cost a redraw each (tens of milliseconds under
+  // Wine): a list of thousands read at start would hold the window for minutes.
+  const bool many = count - m_list.ItemCount() > 1;
+  if (many) m_list.SetRedraw(false);
   while (m_list.ItemCount() > count) m_list.DeleteItem(m_list.ItemCount() - 1);
   for (int i = 0; i < count; ++i) {
     CDownloadTask* task = m_kernel.GetTask(i);
@@ -118,6 +122,7 @@ void CDownloaderDlg::SyncRows(int count) {
     else if (m_list.ItemText(i) != task->name)
       m_list.SetItemText(i, task->name);
   }
+  if (many) m_list.SetRedraw(true);
 }
 
 void CDownloaderDlg::RepaintRows() {

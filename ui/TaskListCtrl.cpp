@@ -83,8 +83,11 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
   SetBkMode(dc, TRANSPARENT);
   int refWidth = TextWidth(dc, FormatPercent(100.0));
 
+  // Only rows in view can be in the paint: a long list costs no more than a short one.
   int rows = std::min(ItemCount(), m_kernel.GetTaskCount());
-  for (int i = 0; i < rows; ++i) {
+  int first = std::max(0, TopIndex());
+  rows = std::min(rows, first + CountPerPage() + 2);
+  for (int i = first; i < rows; ++i) {
     CDownloadTask* task = m_kernel.GetTask(i);
     if (task) DrawRow(dc, i, *task, background.Get(), refWidth);
   }

@@ -139,4 +139,17 @@ bool ListView::RedrawItems(int first, int last) {
   return SendMessageW(hwnd_, LVM_REDRAWITEMS, first, last) != 0;
 }
 
+int ListView::TopIndex() const {
+  return static_cast<int>(SendMessageW(hwnd_, LVM_GETTOPINDEX, 0, 0));
+}
+
+int ListView::CountPerPage() const {
+  return static_cast<int>(SendMessageW(hwnd_, LVM_GETCOUNTPERPAGE, 0, 0));
+}
+
+void ListView::SetRedraw(bool on) {
+  SendMessageW(hwnd_, WM_SETREDRAW, on ? TRUE : FALSE, 0);
+  if (on) InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
 }  // namespace winui

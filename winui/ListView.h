@@ -43,6 +43,11 @@ class ListView {
   bool SetBkColor(COLORREF colour);
   HFONT Font() const;
   bool RedrawItems(int first, int last);
+  // The first row in view, and how many whole rows the view shows.
+  int TopIndex() const;
+  int CountPerPage() const;
+  // Off: changes are neither drawn nor laid out one by one; on again repaints all.
+  void SetRedraw(bool on);
 
  private:
   HWND hwnd_ = nullptr;
