@@ -14,15 +14,23 @@ constexpr std::string_view kHandOffSeparator = "\" \"";
 
 void CDownloaderCommandLineInfo::ParseParam(std::string_view param, bool /*isSwitch*/,
                                             bool /*isLast*/) {
+  // A parameter ends at a zero byte, as every text it can come in does.
+  param = param.substr(0, param.find('\0'));
   size_t start = !param.empty() && param.front() == '"' ? 1 : 0;
   size_t n = param.size();
   if (n > 0 && param[n - 1] == '"') --n;
   if (n > 0 && param[n - 1] == ';') --n;
   std::string_view body = n > start ? param.substr(start, n - start) : std::string_view();
-  if (m_paramCount == 1)
+  if (m_paramCount == 1) {
     m_folder = std::string(body);
-  else
-    SplitList(body, ";", m_files);
+  } else {
+    std::vector<std::string> pieces;
+    SplitList(body, ";", pieces);
+    // A path cannot hold a double quote: a piece that does is what broken quoting left
+    // over, and names no file anyone could copy.
+    for (std::string& piece : pieces)
+      if (piece.find('"') == std::string::npos) m_files.push_back(std::move(piece));
+  }
   ++m_paramCount;
 }
 
@@ -64,7 +72,7 @@ CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromCommandLine(const wch
 CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromHandOffText(std::string_view text) {
   CDownloaderCommandLineInfo info;
   std::vector<std::string> pieces;
-  SplitList(text, kHandOffSeparator, pieces);
+  SplitList(text.substr(0, text.find('\0')), kHandOffSeparator, pieces);
   for (const std::string& piece : pieces) info.ParseParam(piece, false, false);
   return info;
 }

@@ -10,7 +10,8 @@
 class CDownloaderCommandLineInfo {
  public:
   // Applies the parameter rule to one parameter; the two flags are accepted for the
-  // caller's information and do not change the rule.
+  // caller's information and do not change the rule. The parameter ends at a zero byte,
+  // and a source left holding a double quote is dropped.
   void ParseParam(std::string_view param, bool isSwitch, bool isLast);
 
   // Splits `text` at every `separator` and appends the pieces, trimmed of blanks, tabs
@@ -23,7 +24,8 @@ class CDownloaderCommandLineInfo {
   // name is skipped).
   static CDownloaderCommandLineInfo FromCommandLine(const wchar_t* commandLine);
 
-  // A hand-off text: split at quote-blank-quote, each piece one parameter.
+  // A hand-off text (up to its first zero byte): split at quote-blank-quote, each piece
+  // one parameter.
   static CDownloaderCommandLineInfo FromHandOffText(std::string_view text);
 
   // The command line after the program name and the blanks that follow it, as UTF-8:

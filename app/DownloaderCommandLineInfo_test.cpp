@@ -84,8 +84,8 @@ TEST(CommandLine, ParseParamCountsEveryParameterAndStripsOneQuoteEachEnd) {
   info.ParseParam("\"a;b;\"", false, false);
   info.ParseParam("\"", false, false);  // a lone quote: empty folder
   info.ParseParam("c;;", true, true);   // only one ";" is taken off, the split drops the rest
-  info.ParseParam("\"\"x\"\"", false, false);
-  EXPECT_EQ(info.m_files, Files({"a", "b", "c", "\"x\""}));
+  info.ParseParam("\"\"x\"\"", false, false);  // one quote off each end leaves "x": no path
+  EXPECT_EQ(info.m_files, Files({"a", "b", "c"}));
   EXPECT_EQ(info.m_folder, "");
   EXPECT_EQ(info.m_paramCount, 4);
 

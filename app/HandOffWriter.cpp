@@ -32,6 +32,14 @@ std::string BuildText(const std::vector<std::string>& files, size_t from, size_t
   return out + "\"" + tail;
 }
 
+// The folder parameter of `info` as a text to append, empty when it had none. The
+// reader takes one ";" off a parameter's end, so a folder that ends in one gets another.
+std::string FolderTail(const CDownloaderCommandLineInfo& info) {
+  if (info.m_paramCount < 2) return {};
+  const bool semicolon = !info.m_folder.empty() && info.m_folder.back() == ';';
+  return " \"" + info.m_folder + (semicolon ? ";" : "") + "\"";
+}
+
 }  // namespace
 
 CHandOffWriter::CHandOffWriter(std::wstring areaName, Timeouts timeouts, LogFn log)
@@ -47,7 +55,7 @@ std::vector<std::string> CHandOffWriter::SplitText(const std::string& text, size
   dropped = 0;
   if (text.size() <= handoff::kMaxTextBytes) return {text};
   CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromHandOffText(text);
-  const std::string tail = info.m_paramCount >= 2 ? " \"" + info.m_folder + "\"" : "";
+  const std::string tail = FolderTail(info);
   std::vector<std::string> texts;
   size_t first = 0, bytes = 1 + 1 + tail.size();  // the quotes and the folder
   for (size_t i = 0; i < info.m_files.size(); ++i) {
@@ -145,8 +153,7 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
       CDownloaderCommandLineInfo part = CDownloaderCommandLineInfo::FromHandOffText(texts[i]);
       files.insert(files.end(), part.m_files.begin(), part.m_files.end());
     }
-    *unsent = BuildText(files, 0, files.size(),
-                        whole.m_paramCount >= 2 ? " \"" + whole.m_folder + "\"" : "");
+    *unsent = BuildText(files, 0, files.size(), FolderTail(whole));
   };
 
   for (size_t i = 0; i < texts.size(); ++i) {

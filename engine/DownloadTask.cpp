@@ -56,9 +56,15 @@ std::string CDownloadTask::GetStateName() const {
   }
 }
 
+std::string CDownloadTask::FileNameOf(const std::string& path) {
+  // Windows takes "/" for "\\" too, and a colon ends a drive or starts a file's stream:
+  // a name holding either would reach out of the folder it is put in.
+  size_t end = path.find_last_of("\\/:");
+  return end == std::string::npos ? path : path.substr(end + 1);
+}
+
 std::string CDownloadTask::NameFromSource(const std::string& source) {
-  size_t slash = source.rfind('\\');
-  std::string file = slash == std::string::npos ? source : source.substr(slash + 1);
+  std::string file = FileNameOf(source);
   size_t dot = file.rfind('.');
   return dot == std::string::npos ? std::string() : file.substr(0, dot);
 }

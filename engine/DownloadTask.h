@@ -43,6 +43,8 @@ class CDownloadTask {
   // "nothing", "ready", "downloaded", "completed", "write error"; empty for any other.
   std::string GetStateName() const;
 
+  // The file-name part of a path: what follows its last "\\", "/" or ":".
+  static std::string FileNameOf(const std::string& path);
   // Display name for a source path: the file-name part without its last extension.
   static std::string NameFromSource(const std::string& source);
 

@@ -131,8 +131,13 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
                                     CDownloadTask* task) {
   CLockGuard guard(lock);
   task->source = sourcePath;
-  size_t slash = sourcePath.rfind('\\');
-  std::string fileName = slash == std::string::npos ? sourcePath : sourcePath.substr(slash + 1);
+  std::string fileName = CDownloadTask::FileNameOf(sourcePath);
+  // Windows drops trailing dots and blanks: a name of nothing else ("", ".", "..") would
+  // make the destination the folder itself or its parent.
+  if (fileName.find_first_not_of(". ") == std::string::npos) {
+    g_log.Printf("cannot add %s: it names no file", sourcePath.c_str());
+    return false;
+  }
   task->destination = (folder.empty() ? defaultFolder : folder) + "\\" + fileName;
 
   // A destination we already copy to: that task goes on, now from the new source.
