@@ -33,6 +33,18 @@ std::string ColumnValueName(int column) {
   return name;
 }
 
+// A saved placement is used only where the window can be seen and reached: its title
+// bar on a screen, and no bigger than all screens together. Values from a screen that
+// is gone, or that no window of ours had, leave the window where the system puts it.
+bool OnSomeScreen(long x, long y, long width, long height) {
+  if (width > GetSystemMetrics(SM_CXVIRTUALSCREEN) ||
+      height > GetSystemMetrics(SM_CYVIRTUALSCREEN))
+    return false;
+  const LONG titleHeight = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFRAME);
+  RECT title = {x, y, x + width, y + titleHeight};
+  return MonitorFromRect(&title, MONITOR_DEFAULTTONULL) != nullptr;
+}
+
 }  // namespace
 
 CDownloaderDlg::CDownloaderDlg() : winui::Dialog(IDD_TOLVA_DIALOG), m_list(m_kernel) {
@@ -78,8 +90,10 @@ bool CDownloaderDlg::OnInitDialog() {
   for (int c = 0; c < kColumnCount; ++c) {
     long saved = 0;
     theRegistry.ReadInteger(kSection, ColumnValueName(c), saved);
-    // Negative widths mean "fit the contents" to the control: not ours to store.
-    if (saved > 0) m_list.SetColumnWidth(c, static_cast<int>(saved));
+    // Negative widths mean "fit the contents" to the control: not ours to store. One
+    // wider than all screens together was not stored by us either.
+    if (saved > 0 && saved <= GetSystemMetrics(SM_CXVIRTUALSCREEN))
+      m_list.SetColumnWidth(c, static_cast<int>(saved));
   }
   m_list.SetBkColor(CTaskListCtrl::kBackground);
 
@@ -98,7 +112,7 @@ bool CDownloaderDlg::OnInitDialog() {
   theRegistry.ReadInteger(kSection, "PositionY", y);
   theRegistry.ReadInteger(kSection, "Width", width);
   theRegistry.ReadInteger(kSection, "Height", height);
-  if (x >= 0 && y >= 0 && width >= 0 && height >= 0)
+  if (x >= 0 && y >= 0 && width >= 0 && height >= 0 && OnSomeScreen(x, y, width, height))
     SetWindowPos(hwnd, HWND_TOP, x, y, width, height, 0);
 
   if (AddTrayIcon()) m_tray.ChooseDefaultItem(0, true);

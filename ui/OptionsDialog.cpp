@@ -48,10 +48,10 @@ int COptionsDialog::LoadOptions() {
 }
 
 std::string COptionsDialog::LoadDefaultFolder() const {
-  // A value that cannot be read as text is no folder: its failure text ("Binary
-  // data") must never become a place to download into.
+  // A value that is not text is no folder: neither a failure text ("Binary data") nor a
+  // number stored under the name may become a place to download into.
   std::string folder;
-  if (!theRegistry.ReadString(kSection, kFolderValue, folder)) return {};
+  if (!theRegistry.ReadText(kSection, kFolderValue, folder)) return {};
   return folder;
 }
 

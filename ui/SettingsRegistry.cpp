@@ -91,12 +91,28 @@ bool CSettingsRegistry::WriteInteger(RegistryRoot root, std::string_view section
 
 bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
                                    std::string_view name, std::string& text) const {
+  DWORD type = REG_NONE;
+  return ReadValue(root, section, name, text, type);
+}
+
+bool CSettingsRegistry::ReadText(RegistryRoot root, std::string_view section,
+                                 std::string_view name, std::string& text) const {
+  std::string read;
+  DWORD type = REG_NONE;
+  if (!ReadValue(root, section, name, read, type) || (type != REG_SZ && type != REG_EXPAND_SZ))
+    return false;
+  text = std::move(read);
+  return true;
+}
+
+bool CSettingsRegistry::ReadValue(RegistryRoot root, std::string_view section,
+                                  std::string_view name, std::string& text, DWORD& type) const {
   std::string valueName;
   base::UniqueRegKey key = OpenForReading(root, section, name, valueName);
   if (!key) return false;
 
   wchar_t buffer[kReadCapacity] = {};
-  DWORD type = REG_NONE;
+  type = REG_NONE;
   DWORD size = sizeof(buffer);
   LSTATUS status = RegQueryValueExW(key.Get(), base::Widen(valueName).c_str(), nullptr, &type,
                                     reinterpret_cast<BYTE*>(buffer), &size);
@@ -105,12 +121,19 @@ bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
 
   switch (type) {
     case REG_SZ:
-    case REG_EXPAND_SZ:
+    case REG_EXPAND_SZ: {
       // Stored text is taken as it is: no expansion, and a value without its
-      // terminating zero ends where its data ends.
-      text = base::Narrow(std::wstring_view(buffer, wcsnlen(buffer, size / sizeof(wchar_t))));
+      // terminating zero ends where its data ends (an odd last byte is no character).
+      // A text that fills the whole buffer has no room for its zero: too long, as any
+      // longer one.
+      size_t length = wcsnlen(buffer, size / sizeof(wchar_t));
+      if (length >= kReadCapacity) return false;
+      text = base::Narrow(std::wstring_view(buffer, length));
       return true;
+    }
     case REG_DWORD: {
+      // Fewer or more bytes than a number has are no number.
+      if (size != sizeof(std::uint32_t)) return false;
       std::uint32_t raw32 = 0;
       memcpy(&raw32, buffer, sizeof(raw32));
       text = std::to_string(static_cast<long>(static_cast<std::int32_t>(raw32)));
@@ -128,7 +151,9 @@ bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
 bool CSettingsRegistry::ReadInteger(RegistryRoot root, std::string_view section,
                                     std::string_view name, long& value) const {
   std::string text;
-  if (!ReadString(root, section, name, text)) return false;
+  // A value with no text at all holds no number either; one that merely starts with
+  // something else reads as 0.
+  if (!ReadString(root, section, name, text) || text.empty()) return false;
   // Leading blanks, a sign, then digits up to the first other character.
   value = std::strtol(text.c_str(), nullptr, 10);
   return true;
@@ -166,6 +191,11 @@ bool CSettingsRegistry::WriteInteger(std::string_view section, std::string_view 
 bool CSettingsRegistry::ReadString(std::string_view section, std::string_view name,
                                    std::string& text) const {
   return ReadString(CurrentUser, section, name, text);
+}
+
+bool CSettingsRegistry::ReadText(std::string_view section, std::string_view name,
+                                 std::string& text) const {
+  return ReadText(CurrentUser, section, name, text);
 }
 
 bool CSettingsRegistry::ReadInteger(std::string_view section, std::string_view name,

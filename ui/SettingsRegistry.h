@@ -27,6 +27,9 @@ class CSettingsRegistry {
   // A failed read leaves `text` alone, except for values of a type that has no text
   // form: those get "Binary data" or "Can't convert to string" and still fail.
   bool ReadString(std::string_view section, std::string_view name, std::string& text) const;
+  // As ReadString, for a value that must be text: one stored as a number or as data
+  // fails and leaves `text` alone.
+  bool ReadText(std::string_view section, std::string_view name, std::string& text) const;
   // Reads the text and takes its leading decimal number (0 when it has none). A failed
   // read leaves `value` alone, so callers pass their default in it.
   bool ReadInteger(std::string_view section, std::string_view name, long& value) const;
@@ -39,6 +42,8 @@ class CSettingsRegistry {
                     long value) const;
   bool ReadString(RegistryRoot root, std::string_view section, std::string_view name,
                   std::string& text) const;
+  bool ReadText(RegistryRoot root, std::string_view section, std::string_view name,
+                std::string& text) const;
   bool ReadInteger(RegistryRoot root, std::string_view section, std::string_view name,
                    long& value) const;
   bool KeyExists(RegistryRoot root, std::string_view section, std::string_view name) const;
@@ -56,6 +61,9 @@ class CSettingsRegistry {
   std::string FullPath(RegistryRoot root, std::string_view section, std::string_view name) const;
   // Opens the key that holds the value for reading and gives the value's name; an
   // empty key when the root is unknown or the key does not exist.
+  // Reads the value into `text` by the conversion of ReadString and gives its stored type.
+  bool ReadValue(RegistryRoot root, std::string_view section, std::string_view name,
+                 std::string& text, DWORD& type) const;
   base::UniqueRegKey OpenForReading(RegistryRoot root, std::string_view section,
                                      std::string_view name, std::string& valueName) const;
 
