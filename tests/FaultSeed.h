@@ -1,4 +1,4 @@
-// Seeds for the randomised fault cases: a fresh one each run, or TOLVA_FUZZ_SEED to
+// Seeds for the randomised fault cases: a fresh one each run, or TOLVA_FAULT_SEED to
 // replay a run that failed. The seed is printed and attached to every failure.
 #pragma once
 
@@ -20,7 +20,7 @@ class Seeded {
       : seed_(Choose()),
         trace_(__FILE__, __LINE__,
                std::string(what) + ": seed " + std::to_string(seed_) +
-                   " (replay with TOLVA_FUZZ_SEED=" + std::to_string(seed_) + ")"),
+                   " (replay with TOLVA_FAULT_SEED=" + std::to_string(seed_) + ")"),
         rng(seed_) {
     std::cout << "[ seed     ] " << what << ": " << seed_ << std::endl;
     ::testing::Test::RecordProperty(what, std::to_string(seed_));
@@ -36,7 +36,7 @@ class Seeded {
 
  private:
   static uint32_t Choose() {
-    if (const char* text = std::getenv("TOLVA_FUZZ_SEED"); text && *text)
+    if (const char* text = std::getenv("TOLVA_FAULT_SEED"); text && *text)
       return static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
     LARGE_INTEGER now{};
     QueryPerformanceCounter(&now);

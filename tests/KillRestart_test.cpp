@@ -6,10 +6,10 @@
 #include <objbase.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <random>
 
 #include "engine/TaskListFile.h"
+#include "tests/FaultSeed.h"
 #include "tests/ProgramCopy.h"
 #include "tests/testshare/TestShare.h"
 
@@ -17,20 +17,13 @@ namespace {
 
 using namespace testing_tolva;
 
-uint32_t SeedForThisRun() {
-  if (const char* given = std::getenv("TOLVA_FAULT_SEED"))
-    return static_cast<uint32_t>(std::strtoul(given, nullptr, 10));
-  return static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-}
-
 TEST(KillRestart, TwentyKillsAtRandomMomentsLoseAndCorruptNothing) {
   TestShare share;
   if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
   ASSERT_TRUE(share.Command("reset"));
-  const uint32_t seed = SeedForThisRun();
-  std::printf("TOLVA_FAULT_SEED=%u\n", seed);
-  RecordProperty("seed", std::to_string(seed));
-  std::mt19937 random(seed);
+  faulttest::Seeded seeded("kills");
+  const uint32_t seed = seeded.Seed();
+  std::mt19937& random = seeded.rng;
 
   Folders f;
   DefaultFolderSetting setting(f.def);

@@ -6,21 +6,16 @@
 #include <objbase.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <random>
 
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
 #include "engine/testing/EngineTesting.h"
+#include "tests/FaultSeed.h"
 
 using namespace enginetest;
 
 namespace {
-
-uint32_t SeedForThisRun() {
-  if (const char* given = std::getenv("TOLVA_FAULT_SEED")) return static_cast<uint32_t>(std::strtoul(given, nullptr, 10));
-  return static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-}
 
 long long MsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
@@ -28,10 +23,9 @@ long long MsSince(std::chrono::steady_clock::time_point start) {
 }
 
 TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
-  const uint32_t seed = SeedForThisRun();
-  std::printf("TOLVA_FAULT_SEED=%u\n", seed);
-  RecordProperty("seed", std::to_string(seed));
-  std::mt19937 random(seed);
+  faulttest::Seeded seeded("many tasks");
+  const uint32_t seed = seeded.Seed();
+  std::mt19937& random = seeded.rng;
 
   TempDir dir;
   const std::string src = dir.File("src"), out = dir.File("out");
