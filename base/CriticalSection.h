@@ -6,7 +6,9 @@
 
 class CCriticalSection {
  public:
-  CCriticalSection() { InitializeCriticalSection(&cs_); }
+  // A short spin before sleeping: the kernel lock is held for microseconds by many
+  // threads, and under Wine every sleep and wake-up is a round trip to the server.
+  CCriticalSection() { InitializeCriticalSectionAndSpinCount(&cs_, 4000); }
   ~CCriticalSection() { DeleteCriticalSection(&cs_); }
   CCriticalSection(const CCriticalSection&) = delete;
   CCriticalSection& operator=(const CCriticalSection&) = delete;

@@ -1,14 +1,41 @@
 #include "engine/ChunkRead.h"
 
-CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize)
+#include <algorithm>
+
+namespace {
+
+uint64_t MicrosecondsNow() {
+  static const LONGLONG frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<uint64_t>(now.QuadPart / frequency * 1000000 +
+                               now.QuadPart % frequency * 1000000 / frequency);
+}
+
+}  // namespace
+
+CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize)
     : source_(std::move(source)),
       done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      chunkSize_(chunkSize),
-      buffer_(std::make_unique<BYTE[]>(chunkSize)) {}
+      // An empty source still gets a read, which finds its end.
+      readSize_(static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(chunkSize, sourceSize)))) {
+  buffers_[0] = std::make_unique<BYTE[]>(readSize_);
+}
 
 CChunkRead::~CChunkRead() = default;
 
 void CChunkRead::Prepare(uint64_t offset) {
+  // The first read fills buffer 0; later ones alternate, leaving the last result alone.
+  if (prepared_) {
+    current_ ^= 1;
+    if (!buffers_[current_]) buffers_[current_] = std::make_unique<BYTE[]>(readSize_);
+  }
+  prepared_ = true;
+  offset_ = offset;
   control_ = OVERLAPPED{};
   control_.Offset = static_cast<DWORD>(offset);
   control_.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -20,9 +47,9 @@ void CChunkRead::Prepare(uint64_t offset) {
 }
 
 void CChunkRead::Run() {
-  ULONGLONG start = GetTickCount64();
+  uint64_t start = MicrosecondsNow();
   DWORD n = 0;
-  BOOL done = ReadFile(source_.Get(), buffer_.get(), chunkSize_, &n, &control_);
+  BOOL done = ReadFile(source_.Get(), buffers_[current_].get(), readSize_, &n, &control_);
   if (done || GetLastError() == ERROR_IO_PENDING) {
     // Windows may answer pending; Wine has usually finished the read already.
     done = GetOverlappedResult(source_.Get(), &control_, &n, TRUE);
@@ -30,7 +57,8 @@ void CChunkRead::Run() {
   ok = done != FALSE;
   error = ok ? 0 : GetLastError();
   transferred = ok ? n : 0;
-  durationMs = static_cast<uint32_t>(GetTickCount64() - start);
+  durationUs = MicrosecondsNow() - start;
+  durationMs = static_cast<uint32_t>(durationUs / 1000);
   inFlight_ = false;
 }
 

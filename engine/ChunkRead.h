@@ -1,8 +1,11 @@
-// The read side of one open task: its source file, its chunk buffer and the one read
+// The read side of one open task: its source file, its chunk buffers and the one read
 // that may be in flight. A pool thread makes the read; the task keeps the object while
 // it is open. Closing the task while a read hangs abandons the object: the pool thread
-// still owns it (buffer and handle stay valid until the read returns) and its late
+// still owns it (buffers and handle stay valid until the read returns) and its late
 // result is discarded, so a hung share never holds up a Pause, a Stop or a Delete.
+//
+// Two buffers: the next chunk can be read into one while the copy loop still writes
+// the last chunk from the other. Still only one read is in flight at a time.
 #pragma once
 
 #include <atomic>
@@ -14,14 +17,18 @@
 
 class CChunkRead {
  public:
-  CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize);
+  // `sourceSize` sizes the buffers: a file smaller than a chunk gets a buffer of its
+  // own size, and a second buffer only when a second chunk is ever read.
+  CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize);
   ~CChunkRead();
   CChunkRead(const CChunkRead&) = delete;
   CChunkRead& operator=(const CChunkRead&) = delete;
 
-  // Before submitting: the position to read from; marks the read as in flight.
+  // Before submitting: the position to read from; marks the read as in flight. The
+  // read goes into the buffer that does not hold the last result, so that result stays
+  // valid until the read after this one is prepared.
   void Prepare(uint64_t offset);
-  // On a pool thread: reads up to chunkSize bytes at the prepared offset and records
+  // On a pool thread: reads up to ReadSize() bytes at the prepared offset and records
   // the outcome and how long it took.
   void Run();
   // From another thread: the read is no longer wanted. Asks the platform to cancel it
@@ -31,21 +38,27 @@ class CChunkRead {
   bool InFlight() const { return inFlight_; }
   bool Abandoned() const { return abandoned_; }
   HANDLE Source() const { return source_.Get(); }
-  BYTE* Buffer() const { return buffer_.get(); }
-  uint32_t ChunkSize() const { return chunkSize_; }
+  // The bytes of the last completed read, and where in the source they came from.
+  BYTE* Buffer() const { return buffers_[current_].get(); }
+  uint64_t Offset() const { return offset_; }
+  uint32_t ReadSize() const { return readSize_; }
 
   // The outcome of the last read, valid once InFlight() is false.
   bool ok = false;
   DWORD transferred = 0;
   DWORD error = 0;
   uint32_t durationMs = 0;  // from the start of the read to its end
+  uint64_t durationUs = 0;  // the same, finer: a fast share answers in a few ms
 
  private:
   base::UniqueFileHandle source_;
   base::UniqueKernelHandle done_;  // the overlapped read's own event
   OVERLAPPED control_{};
-  uint32_t chunkSize_;
-  std::unique_ptr<BYTE[]> buffer_;
+  uint32_t readSize_;
+  std::unique_ptr<BYTE[]> buffers_[2];
+  int current_ = 0;  // the buffer the last (or the running) read fills
+  bool prepared_ = false;
+  uint64_t offset_ = 0;
   std::atomic<bool> inFlight_{false};
   std::atomic<bool> abandoned_{false};
 };

@@ -1,6 +1,8 @@
 // Opening a task and the downloader thread: one chunk read in flight per open task,
 // each made by a pool thread; every chunk whose read is in is written at the same
 // offset of the destination, in the order the reads came back, one write at a time.
+// A task's next read starts before its last chunk is written, so the share is never
+// idle while the disk writes.
 #include "base/Utf8.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
@@ -142,7 +144,9 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
     task->copySourceTime = files.sourceTime;
   }
   if (files.sourceSize != UINT64_MAX) task->fileSize = files.sourceSize;
-  task->read = std::make_shared<CChunkRead>(std::move(files.source), task->chunkSize);
+  task->read = std::make_shared<CChunkRead>(std::move(files.source), task->chunkSize,
+                                            files.sourceSize == UINT64_MAX ? task->chunkSize
+                                                                           : files.sourceSize);
   task->destinationHandle = std::make_shared<base::UniqueFileHandle>(std::move(files.destination));
 
   task->SetState(TS_READY);
@@ -162,6 +166,7 @@ void CDownloaderKernel::DownloaderLoop() {
   g_log.Write("downloader thread have started");
   for (;;) {
     bool busy = IssueReads();
+    DWORD listDueMs = WriteDeferredList();
     TaskPtr task;
     ReadPtr read;
     {
@@ -180,13 +185,28 @@ void CDownloaderKernel::DownloaderLoop() {
     }
     // Reads in flight, or none at all: either way the next thing to do is signalled.
     if (!busy) g_log.Write("nothing to do");
-    WaitForSingleObject(WorkEvent.Get(), INFINITE);
+    WaitForSingleObject(WorkEvent.Get(), listDueMs);
     if (stopped) break;
   }
 
   CLockGuard guard(lock);
   for (auto& task : tasks)
     if (task->GetState() != TS_COMPLETED) CloseTask(task.get(), TS_NOTHING);
+}
+
+DWORD CDownloaderKernel::WriteDeferredList() {
+  if (!listDirty) return INFINITE;
+  uint64_t since = GetTickCount64() - listWriteTick;
+  if (since < kListRewriteMs) return static_cast<DWORD>(kListRewriteMs - since);
+  SaveTaskList();
+  return INFINITE;
+}
+
+void CDownloaderKernel::SaveTaskListSoon() {
+  if (GetTickCount64() - listWriteTick >= kListRewriteMs)
+    SaveTaskList();
+  else
+    listDirty = true;  // the downloader thread writes it when it is due
 }
 
 bool CDownloaderKernel::IssueReads() {
@@ -200,28 +220,29 @@ bool CDownloaderKernel::IssueReads() {
     }
     if (state != TS_READY || !task->read || !task->destinationHandle || task->read->InFlight())
       continue;
-    ReadPtr read = task->read;
-    read->Prepare(task->offset);
-    task->readStartTick = GetTickCount();
-    ResetEvent(task->ReadEvent.Get());
-    task->SetState(TS_DOWNLOADED);
+    SubmitRead(task, task->offset);
     busy = true;
-    std::weak_ptr<CDownloadTask> weak = task;
-    pool.Submit([link = link, weak, read] {
-      read->Run();
-      // An abandoned read's result is not wanted; its buffer and source go with it.
-      if (read->Abandoned()) return;
-      link->With([&](CDownloaderKernel& kernel) { kernel.ReadFinished(weak, read); });
-    });
   }
   return busy;
+}
+
+void CDownloaderKernel::SubmitRead(const TaskPtr& task, uint64_t offset) {
+  ReadPtr read = task->read;
+  read->Prepare(offset);
+  task->SetState(TS_DOWNLOADED);
+  std::weak_ptr<CDownloadTask> weak = task;
+  pool.Submit([link = link, weak, read] {
+    read->Run();
+    // An abandoned read's result is not wanted; its buffer and source go with it.
+    if (read->Abandoned()) return;
+    link->With([&](CDownloaderKernel& kernel) { kernel.ReadFinished(weak, read); });
+  });
 }
 
 void CDownloaderKernel::ReadFinished(const std::weak_ptr<CDownloadTask>& weak,
                                      const ReadPtr& read) {
   CLockGuard guard(lock);
   completions.emplace_back(weak, read);
-  if (TaskPtr task = weak.lock(); task && task->read == read) SetEvent(task->ReadEvent.Get());
   SetEvent(WorkEvent.Get());
 }
 
@@ -229,6 +250,9 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
   uint64_t offset = 0;
   uint32_t generation = 0;
   std::shared_ptr<base::UniqueFileHandle> destination;
+  const BYTE* data = nullptr;
+  DWORD count = 0;
+  bool more = false;
   {
     CLockGuard guard(lock);
     int index = IndexOf(task.get());
@@ -244,11 +268,16 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
         return;
       }
     } else {
-      SetEvent(task->SpeedEvent.Get());
+      speedSamples.emplace_back(task, read->durationUs);
       SetEvent(SpeedWakeEvent.Get());
-      offset = task->offset;
+      offset = read->Offset();
+      count = read->transferred;
+      data = read->Buffer();
       generation = task->generation;
       destination = task->destinationHandle;
+      // The next chunk is read while this one is written; Prepare leaves `data` alone.
+      more = offset + count < task->fileSize;
+      if (more && !stopped) SubmitRead(task, offset + count);
     }
   }
   if (!destination) {
@@ -259,8 +288,7 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
 
   // The write goes without the kernel lock: the window and the other tasks' reads go
   // on meanwhile. Only this thread writes, so writes still happen one at a time.
-  DWORD count = read->transferred;
-  bool written = WriteChunk(task->name, destination->Get(), read->Buffer(), count, offset);
+  bool written = WriteChunk(task->name, destination->Get(), data, count, offset);
   {
     CLockGuard guard(lock);
     if (task->generation != generation) return;  // closed while we wrote
@@ -268,15 +296,14 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
       CloseTask(task.get(), TS_WRITE_ERROR);
       return;
     }
+    // What shows as copied is what is written; a completed task keeps its last
+    // chunk's start.
+    if (more) task->offset = offset + count;
+    // Stopping: the next read was not started; the task closes with the loop.
+    if (more && stopped) task->SetState(TS_READY);
   }
-  SaveTaskList();
-  if (offset + count < task->fileSize) {
-    CLockGuard guard(lock);
-    if (task->generation != generation) return;
-    task->offset = offset + count;
-    task->SetState(TS_READY);
-    return;
-  }
+  SaveTaskListSoon();
+  if (more) return;
   read.reset();
   destination.reset();
   CompleteTask(task, generation, offset + count);
@@ -335,7 +362,19 @@ void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation,
     CloseTask(task.get(), TS_COMPLETED);
     g_log.Printf("[%s] - complete.", task->name.c_str());
   }
-  SaveTaskList();
+  // The last copying task's end is in the file at once; others may wait their turn.
+  bool othersCopy = false;
+  {
+    CLockGuard guard(lock);
+    for (auto& other : tasks) {
+      int state = other->GetState();
+      if (state == TS_READY || state == TS_DOWNLOADED) othersCopy = true;
+    }
+  }
+  if (othersCopy)
+    SaveTaskListSoon();
+  else
+    SaveTaskList();
   CLockGuard guard(lock);
   int index = IndexOf(task.get());
   if (index >= 0 && IsObserverActive()) observer->OnTaskCompleted(index);

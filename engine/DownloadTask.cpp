@@ -17,13 +17,10 @@ std::string NewGuidText() {
 
 }  // namespace
 
-// The events carry no names: nothing opens them by name, and two kernels (two users,
-// two test processes) must never share one. The chunk buffer comes with the read slot
-// when the task is opened, so a closed task costs only its texts.
-CDownloadTask::CDownloadTask()
-    : id(NewGuidText()),
-      SpeedEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      ReadEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+// A task holds no kernel object of its own: the chunk buffers and file handles come
+// with the read slot when the task is opened, so a closed task costs only its texts
+// (a list of thousands costs no handles).
+CDownloadTask::CDownloadTask() : id(NewGuidText()) {}
 
 // A read still in flight owns its own buffer and handle: nothing to wait for here.
 CDownloadTask::~CDownloadTask() = default;

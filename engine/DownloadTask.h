@@ -68,13 +68,9 @@ class CDownloadTask {
   std::atomic<uint64_t> offset{0};    // position of the chunk being read or to be read next
   std::atomic<int> lastState{TS_NOTHING};
 
-  uint32_t readStartTick = 0;    // tick count when the current read was issued
-  uint32_t sampleCount = 0;      // reads counted in the current speed window
-  uint32_t accumulatedTime = 0;  // milliseconds summed over the window
-  std::atomic<float> speed{0};   // last speed, in the kernel's unit
-
-  base::UniqueKernelHandle SpeedEvent;  // auto-reset, set once per completed read
-  base::UniqueKernelHandle ReadEvent;   // manual-reset, set when a read's result is in
+  uint32_t sampleCount = 0;        // reads counted in the current speed window
+  uint64_t accumulatedMicros = 0;  // the reads' own durations summed over the window
+  std::atomic<float> speed{0};     // last speed, in the kernel's unit
 
   // Kernel bookkeeping, under the kernel lock. Every close counts one generation up, so
   // an open or a write that finishes after a close (or a re-add) knows it is stale.

@@ -261,8 +261,6 @@ void CDownloaderKernel::CloseTask(CDownloadTask* task, int newState) {
     }
   }
   ReleaseLater(std::move(task->destinationHandle));
-  if (task->SpeedEvent) ResetEvent(task->SpeedEvent.Get());
-  if (task->ReadEvent) ResetEvent(task->ReadEvent.Get());
 }
 
 void CDownloaderKernel::ResumeTask(int index) { OpenTask(index); }
@@ -322,6 +320,9 @@ void CDownloaderKernel::DeleteFileLater(const std::string& path) {
 }
 
 void CDownloaderKernel::SaveTaskList() {
+  // Cleared before the snapshot: a change made after it marks the list again.
+  listDirty = false;
+  listWriteTick = GetTickCount64();
   std::vector<TaskListEntry> current;
   uint64_t snapshot = 0;
   {

@@ -30,6 +30,8 @@
 
 // Completed reads per speed window.
 constexpr uint32_t SPEED_WINDOW = 10;
+// Shortest time between two writes of the list file while chunks are copied.
+constexpr uint32_t kListRewriteMs = 250;
 
 class CDownloaderKernel {
  public:
@@ -130,13 +132,21 @@ class CDownloaderKernel {
 
   // Copy-loop steps.
   bool IssueReads();  // true when some task has a read in flight
+  // Under the kernel lock: starts the task's next read, at `offset`, on a pool thread.
+  void SubmitRead(const TaskPtr& task, uint64_t offset);
   void ReadFinished(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
   void HandleCompletion(const TaskPtr& task, ReadPtr& read);
   bool WriteChunk(const std::string& name, HANDLE destination, const BYTE* data, DWORD count,
                   uint64_t offset);
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile);
   void PauseAfterFailedRead(int index, CDownloadTask* task);
-  void TakeSpeedSample(int index, CDownloadTask* task);
+  void TakeSpeedSample(int index, CDownloadTask* task, uint64_t readMicros);
+  // After a chunk or a completion: the list file is written at most every
+  // kListRewriteMs while tasks copy; the downloader thread writes what is left over.
+  void SaveTaskListSoon();
+  // Milliseconds until a deferred list write is due (INFINITE when none is pending);
+  // writes it when it is due now.
+  DWORD WriteDeferredList();
 
   std::atomic<int> stopped{1};
   std::string defaultFolder;
@@ -154,12 +164,16 @@ class CDownloaderKernel {
   uint64_t listWrittenSnapshot = 0;
   std::vector<TaskListEntry> lastListEntries;  // what this kernel last wrote to listPath
   bool listWritten = false;
+  std::atomic<bool> listDirty{false};         // a change waits for the next list write
+  std::atomic<uint64_t> listWriteTick{0};     // when the list was last written (or checked)
   IKernelObserver* observer = nullptr;
   // Shared so that a thread busy with a task keeps the record (and its events) alive
   // even when the window deletes the task meanwhile.
   std::vector<TaskPtr> tasks;
   // Reads whose results are in, in the order they came, for the copy loop.
   std::deque<std::pair<std::weak_ptr<CDownloadTask>, ReadPtr>> completions;
+  // Completed reads' own durations, in microseconds, for the performance thread.
+  std::deque<std::pair<std::weak_ptr<CDownloadTask>, uint64_t>> speedSamples;
   int speedUnit = 2;
   float speedFactor = 1024.0f;
   std::atomic<uint32_t> watchInterval{5000};

@@ -27,37 +27,40 @@ void CDownloaderKernel::WatchLoop() {
   g_log.Write("watch thread has ended");
 }
 
-// The copy loop sets a task's SpeedEvent and then SpeedWakeEvent for every completed
-// read, so one wait covers any number of tasks (a wait for several objects stops at 64).
-// On each wake the thread collects the samples of all tasks in list order.
+// The copy loop queues every completed read's own duration and sets SpeedWakeEvent,
+// so one wait covers any number of tasks and a wake costs only the reads that came in
+// (never a look at every task of a long list). A sample is the read's time alone: the
+// wait before this thread runs, or the task's next read already under way, does not
+// make a speed look higher or lower than the share delivered.
 void CDownloaderKernel::PerformanceLoop() {
   g_log.Write("perfomance thread have started");
   while (!stopped) {
     WaitForSingleObject(SpeedWakeEvent.Get(), INFINITE);
     if (stopped) break;
     CLockGuard guard(lock);
-    for (size_t i = 0; i < tasks.size(); ++i) {
-      CDownloadTask* task = tasks[i].get();
-      if (task->SpeedEvent && WaitForSingleObject(task->SpeedEvent.Get(), 0) == WAIT_OBJECT_0)
-        TakeSpeedSample(static_cast<int>(i), task);
+    while (!speedSamples.empty()) {
+      TaskPtr task = speedSamples.front().first.lock();
+      uint64_t micros = speedSamples.front().second;
+      speedSamples.pop_front();
+      int index = task ? IndexOf(task.get()) : -1;
+      if (index >= 0) TakeSpeedSample(index, task.get(), micros);
     }
   }
   g_log.Write("perfomance thread has ended");
 }
 
-void CDownloaderKernel::TakeSpeedSample(int index, CDownloadTask* task) {
+void CDownloaderKernel::TakeSpeedSample(int index, CDownloadTask* task, uint64_t readMicros) {
   task->sampleCount += 1;
   if (task->sampleCount <= SPEED_WINDOW) {
-    task->accumulatedTime += GetTickCount() - task->readStartTick;
+    task->accumulatedMicros += readMicros;
     return;
   }
-  // Ten full chunks in bits over the window's milliseconds. Ten reads faster than the
-  // tick resolution still make a finite speed.
+  // Ten full chunks in bits over the window's milliseconds. Ten reads faster than a
+  // microsecond each still make a finite speed.
   uint32_t bits = task->chunkSize * 8u * SPEED_WINDOW;
-  uint32_t ms = task->accumulatedTime ? task->accumulatedTime : 1u;
-  task->speed = static_cast<float>(static_cast<double>(bits) /
-                                   (static_cast<double>(static_cast<float>(ms)) * speedFactor));
+  double ms = static_cast<double>(task->accumulatedMicros ? task->accumulatedMicros : 1u) / 1000.0;
+  task->speed = static_cast<float>(static_cast<double>(bits) / (ms * speedFactor));
   task->sampleCount = 0;
-  task->accumulatedTime = 0;
+  task->accumulatedMicros = 0;
   if (IsObserverActive()) observer->OnTaskSpeed(index, task);
 }

@@ -1,0 +1,62 @@
+// The read slot's two buffers: a chunk being written must not be overwritten by the
+// read of the next one, and a small file costs no full chunk.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/ChunkRead.h"
+#include "engine/testing/EngineTesting.h"
+
+using namespace enginetest;
+
+namespace {
+
+base::UniqueFileHandle OpenForReading(const std::string& path) {
+  return base::UniqueFileHandle(CreateFileW(base::WidePath(path).c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OVERLAPPED, nullptr));
+}
+
+}  // namespace
+
+TEST(ChunkRead, TheLastChunkStaysIntactWhileTheNextIsReadAndSmallFilesGetSmallBuffers) {
+  TempDir dir;
+  constexpr uint32_t kChunk = 4096;
+  std::vector<char> bytes = WriteRandomFile(dir.File("s.bin"), 3 * kChunk - 100, 7);
+
+  CChunkRead read(OpenForReading(dir.File("s.bin")), kChunk, bytes.size());
+  ASSERT_TRUE(read.Source() != INVALID_HANDLE_VALUE && read.Source() != nullptr);
+  EXPECT_EQ(read.ReadSize(), kChunk);
+  const BYTE* previous = nullptr;
+  for (uint64_t offset = 0; offset < bytes.size(); offset += kChunk) {
+    read.Prepare(offset);
+    read.Run();
+    ASSERT_TRUE(read.ok) << offset;
+    EXPECT_EQ(read.Offset(), offset);
+    uint32_t expected = static_cast<uint32_t>(std::min<uint64_t>(kChunk, bytes.size() - offset));
+    ASSERT_EQ(read.transferred, expected);
+    EXPECT_EQ(std::memcmp(read.Buffer(), bytes.data() + offset, expected), 0) << offset;
+    // The chunk before this one is untouched by this read.
+    if (previous) {
+      EXPECT_NE(previous, read.Buffer());
+      EXPECT_EQ(std::memcmp(previous, bytes.data() + offset - kChunk, kChunk), 0) << offset;
+    }
+    previous = read.Buffer();
+  }
+
+  std::vector<char> small = WriteRandomFile(dir.File("small.bin"), 300, 8);
+  CChunkRead smallRead(OpenForReading(dir.File("small.bin")), kChunk, small.size());
+  EXPECT_EQ(smallRead.ReadSize(), 300u);
+  smallRead.Prepare(0);
+  smallRead.Run();
+  ASSERT_TRUE(smallRead.ok);
+  EXPECT_EQ(smallRead.transferred, 300u);
+  EXPECT_EQ(std::memcmp(smallRead.Buffer(), small.data(), 300), 0);
+
+  // An empty file still gets a read that finds its end.
+  WriteRandomFile(dir.File("empty.bin"), 0, 9);
+  CChunkRead emptyRead(OpenForReading(dir.File("empty.bin")), kChunk, 0);
+  emptyRead.Prepare(0);
+  emptyRead.Run();
+  EXPECT_EQ(emptyRead.transferred, 0u);
+}
