@@ -29,6 +29,17 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
                               static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
+// The key two paths share when they differ only in case.
+std::wstring FoldedPath(const std::string& path) {
+  std::wstring wide = base::Widen(path);
+  if (wide.empty()) return wide;
+  std::wstring upper(wide.size(), L'\0');
+  int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(),
+                        static_cast<int>(wide.size()), upper.data(), static_cast<int>(upper.size()),
+                        nullptr, nullptr, 0);
+  return n == static_cast<int>(upper.size()) ? upper : wide;
+}
+
 bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
@@ -64,6 +75,7 @@ CDownloaderKernel::~CDownloaderKernel() {
   link->Cut();
   CLockGuard guard(lock);
   tasks.clear();
+  byDestination.clear();
 }
 
 void CDownloaderKernel::SetObserver(IKernelObserver* newObserver) {
@@ -96,6 +108,18 @@ CDownloadTask* CDownloaderKernel::GetTask(int index) const {
   return tasks[static_cast<size_t>(index)].get();
 }
 
+CDownloadTask* CDownloaderKernel::TaskWithDestination(const std::string& destination) const {
+  auto [first, last] = byDestination.equal_range(FoldedPath(destination));
+  for (auto it = first; it != last; ++it)
+    if (SamePathIgnoringCase(it->second->destination, destination)) return it->second;
+  return nullptr;
+}
+
+void CDownloaderKernel::AddToList(const TaskPtr& task) {
+  tasks.push_back(task);
+  byDestination.emplace(FoldedPath(task->destination), task.get());
+}
+
 int CDownloaderKernel::IndexOf(const CDownloadTask* task) const {
   for (size_t i = 0; i < tasks.size(); ++i)
     if (tasks[i].get() == task) return static_cast<int>(i);
@@ -118,7 +142,7 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
       if (PrepareTask(source, folder, task.get())) batch.push_back(std::move(task));
     }
     // Every task is in the list (and can be paused or deleted) before any open returns.
-    for (auto& task : batch) tasks.push_back(task);
+    for (auto& task : batch) AddToList(task);
     for (auto& task : batch) RequestOpen(task);
     added = !batch.empty();
   }
@@ -141,9 +165,9 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
   task->destination = (folder.empty() ? defaultFolder : folder) + "\\" + fileName;
 
   // A destination we already copy to: that task goes on, now from the new source.
-  for (size_t i = 0; i < tasks.size(); ++i) {
-    const TaskPtr& existing = tasks[i];
-    if (!SamePathIgnoringCase(existing->destination, task->destination)) continue;
+  if (CDownloadTask* found = TaskWithDestination(task->destination)) {
+    int index = IndexOf(found);
+    const TaskPtr existing = tasks[static_cast<size_t>(index)];
     // A finished copy asked for again is copied again, whole.
     if (existing->GetState() == TS_COMPLETED) existing->restartFromZero = true;
     CloseTask(existing.get(), TS_NOTHING);
@@ -291,6 +315,12 @@ bool CDownloaderKernel::DeleteTask(int index) {
     CloseTask(task.get(), TS_DELETED);
     if (IsObserverActive()) observer->OnTaskDeleted(index);
     tasks.erase(tasks.begin() + index);
+    auto [first, last] = byDestination.equal_range(FoldedPath(task->destination));
+    for (auto it = first; it != last; ++it)
+      if (it->second == task.get()) {
+        byDestination.erase(it);
+        break;
+      }
   }
   SaveTaskList();
   DeleteFileLater(task->destination);
@@ -305,8 +335,7 @@ void CDownloaderKernel::DeleteFileLater(const std::string& path) {
       bool claimed = false;
       link->With([&](CDownloaderKernel& kernel) {
         CLockGuard guard(kernel.lock);
-        for (auto& task : kernel.tasks)
-          if (SamePathIgnoringCase(task->destination, path)) claimed = true;
+        claimed = kernel.TaskWithDestination(path) != nullptr;
       });
       if (claimed) return;
       if (DeleteFileW(wide.c_str())) return;
@@ -368,7 +397,7 @@ bool CDownloaderKernel::LoadTaskList() {
       task->source = std::move(entry.source);
       task->destination = std::move(entry.destination);
       task->SetState(entry.state);
-      tasks.push_back(task);
+      AddToList(task);
       batch.push_back(std::move(task));
     }
   }

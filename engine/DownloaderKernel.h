@@ -17,6 +17,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/CriticalSection.h"
@@ -97,6 +98,10 @@ class CDownloaderKernel {
   bool PrepareTask(const std::string& sourcePath, const std::string& folder, CDownloadTask* task);
   bool IsObserverActive();
   int IndexOf(const CDownloadTask* task) const;  // -1 when not in the list
+  // Under the kernel lock: the listed task that copies to `destination` (any case), or
+  // null; found through an index, so adding thousands of files is not quadratic.
+  CDownloadTask* TaskWithDestination(const std::string& destination) const;
+  void AddToList(const TaskPtr& task);
   // Sets the new state and lets go of the task's files; a read in flight is abandoned.
   void CloseTask(CDownloadTask* task, int newState);
   // Hands what the task held to a pool thread, which closes it.
@@ -170,6 +175,8 @@ class CDownloaderKernel {
   // Shared so that a thread busy with a task keeps the record (and its events) alive
   // even when the window deletes the task meanwhile.
   std::vector<TaskPtr> tasks;
+  // Listed tasks by their destination folded to upper case.
+  std::unordered_multimap<std::wstring, CDownloadTask*> byDestination;
   // Reads whose results are in, in the order they came, for the copy loop.
   std::deque<std::pair<std::weak_ptr<CDownloadTask>, ReadPtr>> completions;
   // Completed reads' own durations, in microseconds, for the performance thread.

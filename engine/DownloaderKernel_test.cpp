@@ -114,6 +114,15 @@ TEST_F(KernelFixture, SameDestinationReusesTheTaskWithTheNewSource) {
   EXPECT_EQ(kernel.GetTask(0)->destination, out + "\\a.bin");
   EXPECT_EQ(kernel.GetTask(0)->name, "a");
   EXPECT_EQ(kernel.GetTask(0)->offset, 5u * CHUNK_SIZE);  // goes on where it stood
+
+  // A deleted task no longer claims its destination; a non-ASCII name folds too.
+  ASSERT_TRUE(kernel.DeleteTask(0));
+  EXPECT_TRUE(kernel.AddTasks({src1 + "\\a.bin", src1 + "\\\xC3\xA9t\xC3\xA9.bin"}, out));
+  ASSERT_EQ(kernel.GetTaskCount(), 3);
+  EXPECT_FALSE(kernel.AddTasks({src2 + "\\\xC3\x89T\xC3\x89.BIN", src2 + "\\B.bin"}, out));
+  ASSERT_EQ(kernel.GetTaskCount(), 3);
+  EXPECT_EQ(kernel.GetTask(2)->source, src2 + "\\\xC3\x89T\xC3\x89.BIN");
+  EXPECT_EQ(kernel.GetTask(0)->source, src2 + "\\B.bin");
 }
 
 TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
