@@ -242,8 +242,11 @@ void CDownloaderKernel::SubmitRead(const TaskPtr& task, uint64_t offset) {
 void CDownloaderKernel::ReadFinished(const std::weak_ptr<CDownloadTask>& weak,
                                      const ReadPtr& read) {
   CLockGuard guard(lock);
+  // The loop takes every queued result before it waits again: only the first one
+  // needs to wake it (under Wine each SetEvent is a round trip to the server).
+  bool wasEmpty = completions.empty();
   completions.emplace_back(weak, read);
-  SetEvent(WorkEvent.Get());
+  if (wasEmpty) SetEvent(WorkEvent.Get());
 }
 
 void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
@@ -268,8 +271,9 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
         return;
       }
     } else {
+      // The performance thread takes all queued samples on each wake.
+      if (speedSamples.empty()) SetEvent(SpeedWakeEvent.Get());
       speedSamples.emplace_back(task, read->durationUs);
-      SetEvent(SpeedWakeEvent.Get());
       offset = read->Offset();
       count = read->transferred;
       data = read->Buffer();
@@ -312,17 +316,14 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
 bool CDownloaderKernel::WriteChunk(const std::string& name, HANDLE destination, const BYTE* data,
                                    DWORD count, uint64_t offset) {
   for (int attempt = 1;; ++attempt) {
-    DWORD code = 0;
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(destination, position, nullptr, FILE_BEGIN)) {
-      code = GetLastError();
-    } else {
-      DWORD written = 0;
-      if (WriteFile(destination, data, count, &written, nullptr) && written == count) return true;
-      code = GetLastError();
-      if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
-    }
+    // The position goes with the write itself: one call, not a seek and a write.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    if (WriteFile(destination, data, count, &written, &at) && written == count) return true;
+    DWORD code = GetLastError();
+    if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
     bool retry = attempt < kMaxWriteAttempts && !stopped;
     if (retry) {
       CLockGuard guard(lock);
