@@ -129,7 +129,8 @@ bool CDownloaderDlg::AddTrayIcon() {
   HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_TRAY),
                                              IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
-  if (!m_tray.AddIcon(nullptr, WM_TRAYICON_EVENT, BuildTrayTip(), icon, IDR_TRAY_POPUP))
+  if (!m_tray.AddIcon(nullptr, WM_TRAYICON_EVENT, BuildTrayTip(kTipEnough), icon,
+                      IDR_TRAY_POPUP))
     return false;
   m_tray.SetMainWindow(Hwnd());
   return true;
@@ -182,16 +183,16 @@ bool CDownloaderDlg::QueueFiles(const std::vector<std::string>& files, const std
   // still be paused, stopped or deleted.
   if (m_list.Hwnd()) {
     SyncRows(m_kernel.GetTaskCount());
-    RefreshTip();
+    RefreshNow();
   }
   return added;
 }
 
-std::string CDownloaderDlg::BuildTrayTip() {
+std::string CDownloaderDlg::BuildTrayTip(size_t enough) {
   std::string tip = "Tolva - Your Ziravadi Downloader";
   int count = m_kernel.GetTaskCount();
   std::string lines;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count && tip.size() + lines.size() <= enough; ++i) {
     CDownloadTask* task = m_kernel.GetTask(i);
     // A task on its way out of the list is no longer the user's.
     if (!task || task->state == TS_DELETED) continue;
@@ -264,11 +265,15 @@ INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       if (wParam == kTipTimer) {
         if (!m_tray.IsAvailable()) {
           if (AddTrayIcon()) m_tray.ChooseDefaultItem(0, true);
-        } else if (!m_tray.ChangeTip(BuildTrayTip())) {
+        } else if (!m_tray.ChangeTip(BuildTrayTip(kTipEnough))) {
           // The shell lost its icons (it restarted): put ours back with the new tip.
           m_tray.WithdrawIcon();
           m_tray.ReAddIcon();
         }
+        return TRUE;
+      }
+      if (wParam == kRefreshTimer) {
+        OnRefreshTimer();
         return TRUE;
       }
       return FALSE;
@@ -339,6 +344,8 @@ void CDownloaderDlg::OnDestroy() {
   m_active = false;
   m_noticeTarget = nullptr;
   KillTimer(hwnd, kTipTimer);
+  KillTimer(hwnd, kRefreshTimer);
+  m_refreshTimerOn = false;
   m_tray.DeleteIcon();
 
   int options = m_options.LoadOptions();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,10 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
 
   // Hands sources and a folder (empty = the default download folder) to the kernel.
   bool QueueFiles(const std::vector<std::string>& files, const std::string& folder);
-  // The tray tip: the title, then one line per task with its progress and state.
-  std::string BuildTrayTip();
+  // The tray tip: the title, then one line per task with its progress and state. With
+  // `enough`, no line is added once the text is longer than that: the same beginning,
+  // without walking every task when only the beginning is shown.
+  std::string BuildTrayTip(size_t enough = SIZE_MAX);
   // Default folder and retry period to the kernel, then the view options.
   void ApplyOptions();
   // Speed unit to the kernel and the list, always-on-top; also after the options
@@ -74,18 +77,41 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // Adds the tray icon with the current tip; false when the shell refused it (no
   // notification area yet), and the timer tries again.
   virtual bool AddTrayIcon();
+  // Repaints the list at once and brings the tray tip up to date: the work that the
+  // kernel's notices cause, done a few times a second however many notices come.
+  virtual void RefreshView();
 
  private:
   // A kernel notice handed to the window's thread; wParam is a Notice.
   static constexpr UINT WM_APP_KERNEL_NOTICE = WM_APP + 1;
-  // What a posted kernel notice carries in its wParam.
-  enum class Notice : WPARAM { Start, Ready, Speed, Paused, Completed, Deleted, Refresh, Repaint };
+  // What a posted kernel notice carries in its wParam. Changed stands for every change
+  // gathered in m_changes since the window last took them.
+  enum class Notice : WPARAM { Start, Changed, Deleted, Refresh };
+  // What the kernel's notices can change, as bits in m_changes.
+  static constexpr unsigned kRowsChanged = 1;    // a task may have no row yet
+  static constexpr unsigned kTaskProgress = 2;   // progress, speed or state
+  static constexpr unsigned kTaskCompleted = 4;  // a task has completed
+  // Repaints and tip changes come at most once in this period while notices keep coming.
+  static constexpr UINT_PTR kRefreshTimer = 1;
+  static constexpr UINT kRefreshPeriodMs = 250;
+  // The tip field shows 63 UTF-16 units, and one takes at most 3 bytes of UTF-8.
+  static constexpr size_t kTipEnough = 3 * TRAY_TIP_CAPACITY;
 
   bool OnUiThread() const;
   // Handles a notice at once on the window's thread, else posts it there.
   void Deliver(Notice notice, LPARAM arg);
-  void Post(Notice notice, LPARAM arg);
+  bool Post(Notice notice, LPARAM arg);
   void HandleNotice(Notice notice, LPARAM arg);
+  // A task notice: handled at once on the window's thread (the user's own command),
+  // else gathered with others into one posted notice.
+  void Report(unsigned changes);
+  void OnChanges(unsigned changes, bool now);
+  // Something shown changed: refreshes at once after a quiet spell, else when the
+  // period is over (at the next notice or tick, whichever comes first).
+  void ViewChanged();
+  void RefreshNow();
+  void OnRefreshTimer();
+  bool AnyTaskCopying() const;
   // Rows 0 to count - 1, each with its task's name: row i shows task i.
   void SyncRows(int count);
   void RefreshTip();
@@ -113,7 +139,16 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   DWORD m_uiThread = 0;
   std::atomic<bool> m_active{false};
   std::atomic<bool> m_started{false};
-  std::atomic<bool> m_repaintQueued{false};
+  // Changes reported by the kernel's threads and not yet taken; a notice is posted only
+  // when this goes from none to some, so one at most waits in the queue.
+  std::atomic<unsigned> m_changes{0};
+  // What each row shows, beside the control: matching rows to tasks never reads the
+  // control back.
+  std::vector<std::string> m_rowNames;
+  bool m_viewStale = false;      // changed since the last refresh
+  bool m_refreshTimerOn = false;
+  DWORD m_lastRefresh = 0;       // tick count of the last refresh
+  bool m_shownCopying = false;   // some task was copying at the last refresh
   // Where the kernel's threads post their notices; null once the window is going.
   std::atomic<HWND> m_noticeTarget{nullptr};
 };

@@ -3,6 +3,9 @@
 // only posts a notice, and the window's thread brings the rows up to date when it
 // arrives. Notices never trust an index they carried across threads (a delete may
 // have moved the tasks since): rows are matched to the kernel's list as it is now.
+// Thousands of tasks copying send thousands of notices a second: the workers' notices
+// gather into one posted message, and the list and the tip are redrawn a few times a
+// second, at once only for what the user did and for the end of the last copy.
 #include "ui/DownloaderDlg.h"
 
 #include <algorithm>
@@ -12,41 +15,42 @@
 
 bool CDownloaderDlg::OnUiThread() const { return GetCurrentThreadId() == m_uiThread; }
 
-void CDownloaderDlg::Post(Notice notice, LPARAM arg) {
-  if (HWND target = m_noticeTarget)
-    PostMessageW(target, WM_APP_KERNEL_NOTICE, static_cast<WPARAM>(notice), arg);
+bool CDownloaderDlg::Post(Notice notice, LPARAM arg) {
+  HWND target = m_noticeTarget;
+  return target &&
+         PostMessageW(target, WM_APP_KERNEL_NOTICE, static_cast<WPARAM>(notice), arg) != FALSE;
 }
 
 void CDownloaderDlg::Deliver(Notice notice, LPARAM arg) {
-  if (OnUiThread()) {
+  if (OnUiThread())
     HandleNotice(notice, arg);
-  } else if (notice == Notice::Speed || notice == Notice::Paused || notice == Notice::Completed) {
-    // These only ask for a repaint: one waiting in the queue is enough, so a busy
-    // window never finds its queue flooded with speed reports.
-    if (!m_repaintQueued.exchange(true)) Post(Notice::Repaint, 0);
-  } else {
+  else
     Post(notice, arg);
+}
+
+void CDownloaderDlg::Report(unsigned changes) {
+  if (OnUiThread()) {
+    OnChanges(changes, true);
+  } else if (m_changes.fetch_or(changes) == 0 && !Post(Notice::Changed, 0)) {
+    // Nothing will take these: let the next report try to post again.
+    m_changes = 0;
   }
 }
 
 void CDownloaderDlg::OnStart() { Deliver(Notice::Start, 0); }
 
-void CDownloaderDlg::OnTaskReady(int, CDownloadTask*) { Deliver(Notice::Ready, 0); }
+void CDownloaderDlg::OnTaskReady(int, CDownloadTask*) { Report(kRowsChanged | kTaskProgress); }
 
-void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Deliver(Notice::Speed, 0); }
+void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Report(kTaskProgress); }
 
-void CDownloaderDlg::OnTaskPaused(int) { Deliver(Notice::Paused, 0); }
+void CDownloaderDlg::OnTaskPaused(int) { Report(kTaskProgress); }
 
-void CDownloaderDlg::OnTaskCompleted(int) { Deliver(Notice::Completed, 0); }
+void CDownloaderDlg::OnTaskCompleted(int) { Report(kTaskProgress | kTaskCompleted); }
 
 void CDownloaderDlg::OnTaskDeleted(int index) {
-  if (OnUiThread()) {
-    HandleNotice(Notice::Deleted, index);
-    // The record leaves the list only after this returns: refresh the tip then.
-    Post(Notice::Refresh, 0);
-  } else {
-    Post(Notice::Refresh, 0);
-  }
+  if (OnUiThread()) HandleNotice(Notice::Deleted, index);
+  // The record leaves the list only after this returns: refresh the rows and tip then.
+  Post(Notice::Refresh, 0);
 }
 
 bool CDownloaderDlg::IsActive() { return m_active; }
@@ -76,62 +80,111 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
   switch (notice) {
     case Notice::Start:
       m_list.DeleteAllItems();
+      m_rowNames.clear();
       SyncRows(m_kernel.GetTaskCount());
+      RefreshNow();
       break;
-    case Notice::Ready:
-      // Rows were made when the tasks were added; a task opened before the kernel
-      // started gets its row here.
-      SyncRows(m_kernel.GetTaskCount());
-      RepaintRows();
-      break;
-    case Notice::Repaint:
-      m_repaintQueued = false;
-      RepaintRows();
-      break;
-    case Notice::Speed:
-    case Notice::Completed:
-      RepaintRows();
-      break;
-    case Notice::Paused:
-      InvalidateRect(m_list.Hwnd(), nullptr, TRUE);
-      UpdateWindow(m_list.Hwnd());
+    case Notice::Changed:
+      OnChanges(m_changes.exchange(0), false);
       break;
     case Notice::Deleted:
-      if (arg >= 0 && arg < m_list.ItemCount()) m_list.DeleteItem(static_cast<int>(arg));
+      if (arg >= 0 && arg < static_cast<LPARAM>(m_rowNames.size())) {
+        m_list.DeleteItem(static_cast<int>(arg));
+        m_rowNames.erase(m_rowNames.begin() + arg);
+      }
       break;
     case Notice::Refresh:
       // Rows never outnumber tasks; names follow the tasks they show.
-      SyncRows(std::min(m_list.ItemCount(), m_kernel.GetTaskCount()));
-      RepaintRows();
+      SyncRows(std::min(static_cast<int>(m_rowNames.size()), m_kernel.GetTaskCount()));
+      RefreshNow();
       break;
   }
+}
+
+void CDownloaderDlg::OnChanges(unsigned changes, bool now) {
+  // Rows were made when the tasks were added; a task opened before the kernel started
+  // gets its row here. Names change only on this thread, so the count is all to check.
+  const int count = m_kernel.GetTaskCount();
+  if ((changes & kRowsChanged) && static_cast<int>(m_rowNames.size()) != count) SyncRows(count);
+  // The end of the last copy shows at once, not a period later.
+  if (now || ((changes & kTaskCompleted) && m_shownCopying && !AnyTaskCopying()))
+    RefreshNow();
+  else if (changes)
+    ViewChanged();
+}
+
+void CDownloaderDlg::ViewChanged() {
+  m_viewStale = true;
+  // Checked here as well as at the tick: timers come only when the queue is empty, and
+  // a steady flow of notices would hold them off.
+  if (!m_refreshTimerOn || GetTickCount() - m_lastRefresh >= kRefreshPeriodMs) RefreshNow();
+}
+
+void CDownloaderDlg::RefreshNow() {
+  RefreshView();
+  m_viewStale = false;
+  m_lastRefresh = GetTickCount();
+  // Runs while changes keep coming, its next tick a period after this refresh; the
+  // first quiet tick stops it.
+  m_refreshTimerOn = SetTimer(Hwnd(), kRefreshTimer, kRefreshPeriodMs, nullptr) != 0;
+}
+
+void CDownloaderDlg::OnRefreshTimer() {
+  if (m_viewStale) {
+    RefreshNow();
+  } else {
+    KillTimer(Hwnd(), kRefreshTimer);
+    m_refreshTimerOn = false;
+  }
+}
+
+void CDownloaderDlg::RefreshView() {
+  m_shownCopying = AnyTaskCopying();
+  RepaintRows();
+  // Painted now: paints, like timers, wait for an empty queue.
+  UpdateWindow(m_list.Hwnd());
   RefreshTip();
+}
+
+bool CDownloaderDlg::AnyTaskCopying() const {
+  for (int i = 0, n = m_kernel.GetTaskCount(); i < n; ++i) {
+    int state = m_kernel.GetTask(i)->state;
+    if (state == TS_READY || state == TS_DOWNLOADED) return true;
+  }
+  return false;
 }
 
 void CDownloaderDlg::SyncRows(int count) {
   // Rows added one by one with drawing on cost a redraw each (tens of milliseconds under
   // Wine): a list of thousands read at start would hold the window for minutes.
-  const bool many = count - m_list.ItemCount() > 1;
+  const bool many = count - static_cast<int>(m_rowNames.size()) > 1;
   if (many) m_list.SetRedraw(false);
-  while (m_list.ItemCount() > count) m_list.DeleteItem(m_list.ItemCount() - 1);
+  while (static_cast<int>(m_rowNames.size()) > count) {
+    m_list.DeleteItem(static_cast<int>(m_rowNames.size()) - 1);
+    m_rowNames.pop_back();
+  }
   for (int i = 0; i < count; ++i) {
     CDownloadTask* task = m_kernel.GetTask(i);
     if (!task) break;
-    if (i >= m_list.ItemCount())
-      m_list.InsertItem(i, task->name);
-    else if (m_list.ItemText(i) != task->name)
+    if (i >= static_cast<int>(m_rowNames.size())) {
+      if (m_list.InsertItem(i, task->name) != i) break;
+      m_rowNames.push_back(task->name);
+    } else if (m_rowNames[static_cast<size_t>(i)] != task->name) {
       m_list.SetItemText(i, task->name);
+      m_rowNames[static_cast<size_t>(i)] = task->name;
+    }
   }
   if (many) m_list.SetRedraw(true);
 }
 
 void CDownloaderDlg::RepaintRows() {
-  // The whole list: a paint is clipped to what was invalidated.
+  // The whole list, without erasing: every row paints its own background, and a paint
+  // is clipped to what was invalidated.
   InvalidateRect(m_list.Hwnd(), nullptr, FALSE);
 }
 
 void CDownloaderDlg::RefreshTip() {
-  // Speed notices come many times a second; the shell hears only of a changed tip.
-  std::string tip = BuildTrayTip();
+  // The shell hears only of a changed tip.
+  std::string tip = BuildTrayTip(kTipEnough);
   if (m_tray.TipText() != base::Narrow(CSystemTray::FitTip(tip))) m_tray.ChangeTip(tip);
 }

@@ -36,9 +36,15 @@ class TestDlg : public CDownloaderDlg {
   std::vector<std::string> opened;
   // While set, the shell really is asked (on the window's own opener thread).
   std::atomic<bool> realShellOpen{false};
+  // Repaints and tip refreshes the window's notices have caused (counted once done).
+  std::atomic<int> viewRefreshes{0};
 
  protected:
   bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
+  void RefreshView() override {
+    CDownloaderDlg::RefreshView();
+    ++viewRefreshes;
+  }
   void ShellOpen(const std::string& path) override {
     opened.push_back(path);
     if (realShellOpen) CDownloaderDlg::ShellOpen(path);
