@@ -11,12 +11,15 @@
 
 namespace {
 
-// An idle thread ends after this long; a new one starts when work comes again.
-constexpr auto kIdleLifetime = std::chrono::seconds(10);
+// An idle thread ends after this long; a new one starts when work comes again. Long
+// enough that files handed over one batch after another find their threads waiting:
+// under Wine a thread costs about 2 ms to start.
+constexpr auto kIdleLifetime = std::chrono::seconds(60);
 // Threads started at once for a burst of jobs (200 files added together need no 200
-// threads); past these, one more starts only while every thread has been inside its
-// job for kStuckMs, so calls that hang never hold up the others for long.
-constexpr int kCoreThreads = 32;
+// threads, and on a few cores more threads only queue at the file system); past
+// these, one more starts only while every thread has been inside its job for
+// kStuckMs, so calls that hang never hold up the others for long.
+constexpr int kCoreThreads = 16;
 constexpr ULONGLONG kStuckMs = 100;
 constexpr auto kMonitorPeriod = std::chrono::milliseconds(50);
 
