@@ -20,7 +20,6 @@ uint64_t MicrosecondsNow() {
 
 CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize)
     : source_(std::move(source)),
-      done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       // An empty source still gets a read, which finds its end.
       readSize_(static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(chunkSize, sourceSize)))) {
   buffers_[0] = std::make_unique<BYTE[]>(readSize_);
@@ -36,10 +35,6 @@ void CChunkRead::Prepare(uint64_t offset) {
   }
   prepared_ = true;
   offset_ = offset;
-  control_ = OVERLAPPED{};
-  control_.Offset = static_cast<DWORD>(offset);
-  control_.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  control_.hEvent = done_.Get();
   ok = false;
   transferred = 0;
   error = 0;
@@ -49,14 +44,19 @@ void CChunkRead::Prepare(uint64_t offset) {
 void CChunkRead::Run() {
   uint64_t start = MicrosecondsNow();
   DWORD n = 0;
-  BOOL done = ReadFile(source_.Get(), buffers_[current_].get(), readSize_, &n, &control_);
-  if (done || GetLastError() == ERROR_IO_PENDING) {
-    // Windows may answer pending; Wine has usually finished the read already.
-    done = GetOverlappedResult(source_.Get(), &control_, &n, TRUE);
+  BOOL done = TRUE;
+  // Chunks are read in order, so the pointer is already there but after a resume.
+  if (filePosition_ != offset_) {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset_);
+    done = SetFilePointerEx(source_.Get(), to, nullptr, FILE_BEGIN);
   }
+  if (done) done = ReadFile(source_.Get(), buffers_[current_].get(), readSize_, &n, nullptr);
   ok = done != FALSE;
   error = ok ? 0 : GetLastError();
   transferred = ok ? n : 0;
+  // After a failure the pointer is unknown: the next read seeks.
+  filePosition_ = ok ? offset_ + n : UINT64_MAX;
   durationUs = MicrosecondsNow() - start;
   durationMs = static_cast<uint32_t>(durationUs / 1000);
   inFlight_ = false;
@@ -66,5 +66,5 @@ void CChunkRead::Abandon() {
   abandoned_ = true;
   // Ends a read that Windows can cancel; under Wine the read runs inside ReadFile and
   // the pool thread simply comes back when the share answers.
-  if (inFlight_) CancelIoEx(source_.Get(), &control_);
+  if (inFlight_) CancelIoEx(source_.Get(), nullptr);
 }

@@ -6,6 +6,10 @@
 //
 // Two buffers: the next chunk can be read into one while the copy loop still writes
 // the last chunk from the other. Still only one read is in flight at a time.
+//
+// The source handle is a plain (not overlapped) one, read at its file position: under
+// Wine an overlapped read, or one that carries its own offset, costs round trips to the
+// server that took longer than reading 256 KiB itself.
 #pragma once
 
 #include <atomic>
@@ -32,7 +36,8 @@ class CChunkRead {
   // the outcome and how long it took.
   void Run();
   // From another thread: the read is no longer wanted. Asks the platform to cancel it
-  // where it can; the result that comes back anyway is ignored by the kernel.
+  // where it can (best effort; a read that cannot be cancelled holds only its pool
+  // thread); the result that comes back anyway is ignored by the kernel.
   void Abandon();
 
   bool InFlight() const { return inFlight_; }
@@ -52,8 +57,7 @@ class CChunkRead {
 
  private:
   base::UniqueFileHandle source_;
-  base::UniqueKernelHandle done_;  // the overlapped read's own event
-  OVERLAPPED control_{};
+  uint64_t filePosition_ = 0;  // where the handle's file pointer stands
   uint32_t readSize_;
   std::unique_ptr<BYTE[]> buffers_[2];
   int current_ = 0;  // the buffer the last (or the running) read fills

@@ -74,8 +74,7 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& 
                                                             const std::wstring& destination) {
   OpenedFiles files;
   files.source.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                 nullptr));
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!files.source) {
     files.error = GetLastError();
     files.sourceFailed = true;
@@ -151,7 +150,6 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
 
   task->SetState(TS_READY);
   SetEvent(WorkEvent.Get());
-  SetEvent(SpeedWakeEvent.Get());
   g_log.Printf("[%s] - task is ready", task->name.c_str());
   if (IsObserverActive()) observer->OnTaskReady(index, task.get());
   return false;
@@ -316,14 +314,19 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
 bool CDownloaderKernel::WriteChunk(const std::string& name, HANDLE destination, const BYTE* data,
                                    DWORD count, uint64_t offset) {
   for (int attempt = 1;; ++attempt) {
-    // The position goes with the write itself: one call, not a seek and a write.
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD written = 0;
-    if (WriteFile(destination, data, count, &written, &at) && written == count) return true;
-    DWORD code = GetLastError();
-    if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
+    // A seek and a plain write: under Wine a write that carries its own position costs
+    // a round trip to the server, a seek does not.
+    DWORD code = 0;
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(destination, position, nullptr, FILE_BEGIN)) {
+      code = GetLastError();
+    } else {
+      DWORD written = 0;
+      if (WriteFile(destination, data, count, &written, nullptr) && written == count) return true;
+      code = GetLastError();
+      if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
+    }
     bool retry = attempt < kMaxWriteAttempts && !stopped;
     if (retry) {
       CLockGuard guard(lock);

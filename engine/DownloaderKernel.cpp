@@ -63,6 +63,7 @@ CDownloaderKernel::CDownloaderKernel()
     : WorkEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       WatchWakeEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       SpeedWakeEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      StopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       link(std::make_shared<CKernelLink>(this)) {
   // The events carry no names: nothing opens them by name, and two kernels (two users'
   // sessions, two test processes) must never share them.
@@ -232,6 +233,7 @@ bool CDownloaderKernel::Start() {
     }
   }
   stopped = 0;
+  ResetEvent(StopEvent.Get());
   watchThread.Reset(CreateThread(nullptr, 0, WatchThreadProc, this, 0, &watchThreadId));
   performanceThread.Reset(
       CreateThread(nullptr, 0, PerformanceThreadProc, this, 0, &performanceThreadId));
@@ -248,6 +250,7 @@ bool CDownloaderKernel::Stop() {
   // Written first: whatever hangs after this, every unfinished task is in the file.
   SaveTaskList();
   stopped = 1;
+  SetEvent(StopEvent.Get());
 
   // None of the three threads waits on a file-system call, so these joins are short
   // even when a share hangs: pool threads stuck in a call are not waited for.

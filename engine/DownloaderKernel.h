@@ -33,6 +33,8 @@
 constexpr uint32_t SPEED_WINDOW = 10;
 // Shortest time between two writes of the list file while chunks are copied.
 constexpr uint32_t kListRewriteMs = 250;
+// How long the performance thread lets speed samples gather between two looks.
+constexpr uint32_t kSpeedPauseMs = 50;
 
 class CDownloaderKernel {
  public:
@@ -158,6 +160,7 @@ class CDownloaderKernel {
   base::UniqueKernelHandle WorkEvent;       // wakes the downloader thread
   base::UniqueKernelHandle WatchWakeEvent;  // ends the watch thread's wait early
   base::UniqueKernelHandle SpeedWakeEvent;  // a read completed, a task opened, or Stop
+  base::UniqueKernelHandle StopEvent;       // manual-reset, set while stopping
   CCriticalSection lock;
   base::UniqueKernelHandle watchThread, performanceThread, downloaderThread;
   DWORD watchThreadId = 0, performanceThreadId = 0, downloaderThreadId = 0;

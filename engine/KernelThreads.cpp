@@ -37,14 +37,20 @@ void CDownloaderKernel::PerformanceLoop() {
   while (!stopped) {
     WaitForSingleObject(SpeedWakeEvent.Get(), INFINITE);
     if (stopped) break;
-    CLockGuard guard(lock);
-    while (!speedSamples.empty()) {
-      TaskPtr task = speedSamples.front().first.lock();
-      uint64_t micros = speedSamples.front().second;
-      speedSamples.pop_front();
-      int index = task ? IndexOf(task.get()) : -1;
-      if (index >= 0) TakeSpeedSample(index, task.get(), micros);
+    {
+      CLockGuard guard(lock);
+      while (!speedSamples.empty()) {
+        TaskPtr task = speedSamples.front().first.lock();
+        uint64_t micros = speedSamples.front().second;
+        speedSamples.pop_front();
+        int index = task ? IndexOf(task.get()) : -1;
+        if (index >= 0) TakeSpeedSample(index, task.get(), micros);
+      }
     }
+    // Samples that come meanwhile gather without waking anyone (the copy loop sets the
+    // event only for a first sample): one wake per pause, not one per chunk. Speeds
+    // stay a pause behind, far less than the window shows them.
+    if (!stopped) WaitForSingleObject(StopEvent.Get(), kSpeedPauseMs);
   }
   g_log.Write("perfomance thread has ended");
 }
