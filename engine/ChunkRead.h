@@ -5,7 +5,8 @@
 // result is discarded, so a hung share never holds up a Pause, a Stop or a Delete.
 //
 // Two buffers: the next chunk can be read into one while the copy loop still writes
-// the last chunk from the other. Still only one read is in flight at a time.
+// the last chunk from the other, and the pool thread that read a chunk goes straight
+// on to the next one when a buffer is free. Still only one read is in flight at a time.
 //
 // The source handle is a plain (not overlapped) one, read at its file position: under
 // Wine an overlapped read, or one that carries its own offset, costs round trips to the
@@ -21,6 +22,17 @@
 
 class CChunkRead {
  public:
+  // What one read brought, kept apart from the slot: the slot may be reading the next
+  // chunk while the copy loop writes this one.
+  struct Result {
+    bool ok = false;
+    DWORD transferred = 0;
+    DWORD error = 0;
+    uint64_t offset = 0;
+    uint64_t durationUs = 0;
+    int buffer = 0;
+  };
+
   // `sourceSize` sizes the buffers: a file smaller than a chunk gets a buffer of its
   // own size, and a second buffer only when a second chunk is ever read.
   CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize);
@@ -32,6 +44,15 @@ class CChunkRead {
   // read goes into the buffer that does not hold the last result, so that result stays
   // valid until the read after this one is prepared.
   void Prepare(uint64_t offset);
+  // The copy loop's hold on a buffer, under the kernel lock: a buffer whose bytes wait
+  // to be written is not read into. NextBufferFree says whether Prepare may run now.
+  void HoldBuffer(int buffer) { held_[buffer] = true; }
+  void ReleaseBuffer(int buffer) { held_[buffer] = false; }
+  bool NextBufferFree() const { return !prepared_ || !held_[current_ ^ 1]; }
+  BYTE* BufferAt(int buffer) const { return buffers_[buffer].get(); }
+  Result LastResult() const {
+    return Result{ok, transferred, error, offset_, durationUs, current_};
+  }
   // On a pool thread: reads up to ReadSize() bytes at the prepared offset and records
   // the outcome and how long it took.
   void Run();
@@ -62,6 +83,7 @@ class CChunkRead {
   std::unique_ptr<BYTE[]> buffers_[2];
   int current_ = 0;  // the buffer the last (or the running) read fills
   bool prepared_ = false;
+  bool held_[2] = {false, false};
   uint64_t offset_ = 0;
   std::atomic<bool> inFlight_{false};
   std::atomic<bool> abandoned_{false};

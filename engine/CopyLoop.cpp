@@ -167,23 +167,34 @@ void CDownloaderKernel::DownloaderLoop() {
     DWORD listDueMs = WriteDeferredList();
     TaskPtr task;
     ReadPtr read;
+    CChunkRead::Result result;
+    bool idle = false;
     {
       CLockGuard guard(lock);
       if (!completions.empty()) {
-        task = completions.front().first.lock();
-        read = std::move(completions.front().second);
+        task = completions.front().task.lock();
+        read = std::move(completions.front().read);
+        result = completions.front().result;
         completions.pop_front();
         busy = true;
+      } else {
+        // Set under the lock that the reads take to queue their results: one that
+        // comes after this wakes the loop, one that came before is seen above.
+        downloaderWaiting = idle = true;
       }
     }
     if (stopped) break;
     if (read) {
-      if (task) HandleCompletion(task, read);
+      if (task) HandleCompletion(task, read, result);
       continue;
     }
     // Reads in flight, or none at all: either way the next thing to do is signalled.
     if (!busy) g_log.Write("nothing to do");
-    WaitForSingleObject(WorkEvent.Get(), listDueMs);
+    if (idle) WaitForSingleObject(WorkEvent.Get(), listDueMs);
+    {
+      CLockGuard guard(lock);
+      downloaderWaiting = false;
+    }
     if (stopped) break;
   }
 
@@ -228,26 +239,48 @@ void CDownloaderKernel::SubmitRead(const TaskPtr& task, uint64_t offset) {
   ReadPtr read = task->read;
   read->Prepare(offset);
   task->SetState(TS_DOWNLOADED);
+  task->readWaitsForBuffer = false;
   std::weak_ptr<CDownloadTask> weak = task;
   pool.Submit([link = link, weak, read] {
-    read->Run();
-    // An abandoned read's result is not wanted; its buffer and source go with it.
-    if (read->Abandoned()) return;
-    link->With([&](CDownloaderKernel& kernel) { kernel.ReadFinished(weak, read); });
+    for (bool again = true; again;) {
+      read->Run();
+      // An abandoned read's result is not wanted; its buffer and source go with it.
+      if (read->Abandoned()) return;
+      again = false;
+      link->With([&](CDownloaderKernel& kernel) { again = kernel.ReadFinished(weak, read); });
+    }
   });
 }
 
-void CDownloaderKernel::ReadFinished(const std::weak_ptr<CDownloadTask>& weak,
+bool CDownloaderKernel::ReadFinished(const std::weak_ptr<CDownloadTask>& weak,
                                      const ReadPtr& read) {
   CLockGuard guard(lock);
-  // The loop takes every queued result before it waits again: only the first one
-  // needs to wake it (under Wine each SetEvent is a round trip to the server).
-  bool wasEmpty = completions.empty();
-  completions.emplace_back(weak, read);
-  if (wasEmpty) SetEvent(WorkEvent.Get());
+  CChunkRead::Result result = read->LastResult();
+  completions.push_back(Completion{weak, read, result});
+  // Only a sleeping loop needs the event (under Wine each SetEvent is a round trip to
+  // the server, dearer than many chunks' bookkeeping).
+  if (downloaderWaiting) {
+    downloaderWaiting = false;
+    SetEvent(WorkEvent.Get());
+  }
+  TaskPtr task = weak.lock();
+  if (!task || task->read != read || task->GetState() != TS_DOWNLOADED) return false;
+  if (!result.ok || result.transferred == 0) return false;
+  read->HoldBuffer(result.buffer);
+  uint64_t next = result.offset + result.transferred;
+  if (next >= task->fileSize || stopped) return false;
+  if (!read->NextBufferFree()) {
+    // The copy loop still writes the chunk before this one: it starts the read.
+    task->readWaitsForBuffer = true;
+    task->waitingReadOffset = next;
+    return false;
+  }
+  read->Prepare(next);
+  return true;
 }
 
-void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
+void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read,
+                                         const CChunkRead::Result& result) {
   uint64_t offset = 0;
   uint32_t generation = 0;
   std::shared_ptr<base::UniqueFileHandle> destination;
@@ -259,7 +292,7 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
     int index = IndexOf(task.get());
     // Paused, stopped, reopened or deleted since the read was issued: not ours any more.
     if (index < 0 || task->read != read || task->GetState() != TS_DOWNLOADED) return;
-    if (!read->ok || read->transferred == 0) {
+    if (!result.ok || result.transferred == 0) {
       // Nothing more to read: the source ends where we stand (an empty source, or one
       // that shrank to exactly the copied part).
       if (task->offset >= task->fileSize) {
@@ -271,15 +304,15 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
     } else {
       // The performance thread takes all queued samples on each wake.
       if (speedSamples.empty()) SetEvent(SpeedWakeEvent.Get());
-      speedSamples.emplace_back(task, read->durationUs);
-      offset = read->Offset();
-      count = read->transferred;
-      data = read->Buffer();
+      speedSamples.emplace_back(task, result.durationUs);
+      offset = result.offset;
+      count = result.transferred;
+      data = read->BufferAt(result.buffer);
       generation = task->generation;
       destination = task->destinationHandle;
-      // The next chunk is read while this one is written; Prepare leaves `data` alone.
+      // The next chunk is being read meanwhile (the pool thread went on), or waits for
+      // this write to free a buffer.
       more = offset + count < task->fileSize;
-      if (more && !stopped) SubmitRead(task, offset + count);
     }
   }
   if (!destination) {
@@ -301,8 +334,13 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read) {
     // What shows as copied is what is written; a completed task keeps its last
     // chunk's start.
     if (more) task->offset = offset + count;
-    // Stopping: the next read was not started; the task closes with the loop.
-    if (more && stopped) task->SetState(TS_READY);
+    read->ReleaseBuffer(result.buffer);
+    if (more && task->readWaitsForBuffer) {
+      if (stopped)
+        task->SetState(TS_READY);  // the task closes with the loop
+      else
+        SubmitRead(task, task->waitingReadOffset);
+    }
   }
   SaveTaskListSoon();
   if (more) return;

@@ -62,6 +62,10 @@ class CDownloadTask {
   // again until it has, so it never has two reads in flight. Weak, so that the source
   // closes as soon as the read returns.
   std::weak_ptr<CChunkRead> abandonedRead;
+  // The next read could not start for want of a free buffer: the copy loop starts it
+  // at this offset once it has written the chunk it holds. Under the kernel lock.
+  bool readWaitsForBuffer = false;
+  uint64_t waitingReadOffset = 0;
 
   uint32_t chunkSize = CHUNK_SIZE;
   std::atomic<uint64_t> fileSize{0};  // size of the source when it was last opened

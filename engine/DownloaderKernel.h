@@ -141,8 +141,10 @@ class CDownloaderKernel {
   bool IssueReads();  // true when some task has a read in flight
   // Under the kernel lock: starts the task's next read, at `offset`, on a pool thread.
   void SubmitRead(const TaskPtr& task, uint64_t offset);
-  void ReadFinished(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
-  void HandleCompletion(const TaskPtr& task, ReadPtr& read);
+  // Queues the read's result for the copy loop; true when the same pool thread is to
+  // read the task's next chunk at once (prepared here).
+  bool ReadFinished(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
+  void HandleCompletion(const TaskPtr& task, ReadPtr& read, const CChunkRead::Result& result);
   bool WriteChunk(const std::string& name, HANDLE destination, const BYTE* data, DWORD count,
                   uint64_t offset);
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile);
@@ -181,7 +183,13 @@ class CDownloaderKernel {
   // Listed tasks by their destination folded to upper case.
   std::unordered_multimap<std::wstring, CDownloadTask*> byDestination;
   // Reads whose results are in, in the order they came, for the copy loop.
-  std::deque<std::pair<std::weak_ptr<CDownloadTask>, ReadPtr>> completions;
+  struct Completion {
+    std::weak_ptr<CDownloadTask> task;
+    ReadPtr read;
+    CChunkRead::Result result;
+  };
+  std::deque<Completion> completions;
+  bool downloaderWaiting = false;  // under the lock: the copy loop sleeps on WorkEvent
   // Completed reads' own durations, in microseconds, for the performance thread.
   std::deque<std::pair<std::weak_ptr<CDownloadTask>, uint64_t>> speedSamples;
   int speedUnit = 2;
