@@ -20,7 +20,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from sidebyside import chart, machine, procs, report, stats, tolvalog, tools, workloads  # noqa: E402
-from sidebyside.procs import BenchFailure  # noqa: E402
+from sidebyside.procs import BenchFailure, HandOffLost  # noqa: E402
 from sidebyside.share import ShareUnavailable, TestShare  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -79,14 +79,32 @@ def speed_check(exe, sources, destination, timeout):
     return {k: float(v) for k, v in pairs.items()}
 
 
+# Runs of Tolva redone per workload after a lost hand-off, before the bench gives up.
+MAX_REDONE = 3
+
+
+def tolva_run(ctx, w, r, sources, destination, scratch, result):
+    for attempt in range(MAX_REDONE + 1):
+        folder = os.path.join(scratch, f"tolva {w.name} r{r + 1}.{attempt}")
+        try:
+            return tools.run_tolva(ctx, folder, sources, destination, w.per_start, w.probe,
+                                   run_timeout(w))
+        except HandOffLost as e:
+            result.incidents.append(f"round {r + 1}: {e}")
+            say(f"  {w.name} round {r + 1}: LOST HAND-OFF, run redone: {e}")
+            if len(result.incidents) > MAX_REDONE:
+                raise
+            workloads.empty(destination)
+    raise AssertionError("unreachable")
+
+
 def run_rounds(ctx, w, result, rounds, sources, source_folder, check_sources, destination,
                scratch, speed_check_exe=None):
     for r in range(rounds):
         for tool in rotate(w.tools, r):
             workloads.empty(destination)
             if tool == "tolva":
-                m = tools.run_tolva(ctx, os.path.join(scratch, f"tolva {w.name} r{r + 1}"), sources,
-                                    destination, w.per_start, w.probe, run_timeout(w))
+                m = tolva_run(ctx, w, r, sources, destination, scratch, result)
             else:
                 m = tools.run_copy_tool(ctx, tool, sources, source_folder, destination,
                                         run_timeout(w))
@@ -199,7 +217,7 @@ def main(argv):
     server = procs.wineserver_pid(os.environ["WINEPREFIX"])
     if server is None:
         say("bench: no wineserver found for the prefix; its CPU time is left out")
-    ctx = tools.Context(tolva_exe, probe_exe, server)
+    ctx = tools.Context(tolva_exe, probe_exe, server, failed_log_dir=out_dir)
     heading = [f"Side-by-side copy benchmark on {machine.describe()}",
                f"tolva.exe: {tolva_exe} ({os.path.getsize(tolva_exe)} bytes, built "
                f"{time.strftime('%Y-%m-%d %H:%M', time.localtime(os.path.getmtime(tolva_exe)))})",
@@ -236,6 +254,10 @@ def main(argv):
             "handles and answer from tolva_probe, only where it ran):\n"
     text += report.tolva_table(rows)
     lines = share_lines(results, rows)
+    for w in results:
+        for incident in w.incidents:
+            lines.append(f"{w.name} tolva.exe, lost hand-off (that run was redone, the table "
+                         f"holds the redone one): {incident[:400]}")
     if lines:
         text += "\n" + "\n".join(lines) + "\n"
     text += f"\nWhole bench: {time.monotonic() - started:.0f} s.\n"

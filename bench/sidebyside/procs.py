@@ -14,6 +14,11 @@ class BenchFailure(Exception):
     """A run that makes the whole bench worthless (a wrong copy, a tool that failed)."""
 
 
+class HandOffLost(BenchFailure):
+    """A later start of tolva.exe did not reach the running instance and started a
+    second one: a fault of the program worth reporting, after which the run is redone."""
+
+
 def _stat_fields(pid):
     with open(f"/proc/{pid}/stat") as f:
         text = f.read()

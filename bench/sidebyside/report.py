@@ -29,6 +29,7 @@ class WorkloadResult:
         self.runs = {}           # tool -> stats.Runs
         self.design_bound = None  # bytes per second Tolva could reach at best
         self.speed_check = []    # dicts from speed_check, one per round
+        self.incidents = []      # faults of the program seen on the way (runs redone)
 
     def tool_runs(self, tool):
         return self.runs.setdefault(tool, stats.Runs())

@@ -4,6 +4,8 @@ import os
 import re
 
 COMPLETE = re.compile(r"\[(.*)\] - complete\.$")
+# Logged once by every instance that starts its kernel.
+KERNEL_START = "start downloader thread"
 
 
 def task_name(file_name):
@@ -24,6 +26,7 @@ class CompletionCounter:
         self.completed = set()
         self._tail = b""
         self.lines = 0
+        self.kernel_starts = 0
 
     def feed(self, data):
         text = self._tail + data
@@ -31,6 +34,8 @@ class CompletionCounter:
         for raw in whole:
             self.lines += 1
             line = raw.decode("utf-8", "replace").rstrip("\r")
+            if line.endswith(KERNEL_START):
+                self.kernel_starts += 1
             match = COMPLETE.search(line)
             if match and match.group(1) in self.expected:
                 self.completed.add(match.group(1))

@@ -8,11 +8,15 @@ import time
 from dataclasses import dataclass, field
 
 from . import procs, tolvalog
-from .procs import BenchFailure
+from .procs import BenchFailure, HandOffLost
 
 # A Windows command line may hold 32,767 characters; a later start stays far below.
 MAX_START_CHARS = 16000
 POLL_SECONDS = 0.002
+# Full paths: for a bare name ("wine xcopy") Wine runs start.exe, which starts the tool
+# as a process of its own that nobody waits for, and its CPU time would be lost.
+XCOPY = "C:\\windows\\system32\\xcopy.exe"
+CMD = "C:\\windows\\system32\\cmd.exe"
 
 
 def winpath(path):
@@ -25,6 +29,7 @@ class Context:
     tolva_exe: str        # the build under test, copied beside each round's data files
     probe_exe: str
     wineserver: int = None  # pid, for its CPU time
+    failed_log_dir: str = None  # where the log of a failed Tolva run is kept
     extra: dict = field(default_factory=dict)
 
     def server_cpu(self):
@@ -47,9 +52,9 @@ def copy_command(tool, sources, source_folder, destination):
     """The command line of a copy tool; Wine's tools get Windows paths. The folders have
     blanks in their names, so Wine quotes every path as a user would type it."""
     if tool == "xcopy":
-        return ["wine", "xcopy", winpath(source_folder) + "\\*", winpath(destination), "/Y", "/Q"]
+        return ["wine", XCOPY, winpath(source_folder) + "\\*", winpath(destination), "/Y", "/Q"]
     if tool == "copy":
-        return ["wine", "cmd", "/c", "copy", "/Y", winpath(source_folder) + "\\*",
+        return ["wine", CMD, "/c", "copy", "/Y", winpath(source_folder) + "\\*",
                 winpath(destination)]
     if tool == "cp":
         return ["cp", "--"] + list(sources) + [destination + "/"]
@@ -133,13 +138,21 @@ class TolvaInstance:
             if running is None and pending:
                 running = procs.Child(["wine", self.exe, pending.pop(0), dest], cwd=self.folder)
             if running is not None and running.poll():
-                if running.exit_code != 0:
+                if running.exit_code != 0 and not running.killed:
                     raise BenchFailure(f"a later start of tolva.exe ended with exit code "
                                        f"{running.exit_code}")
                 later_cpu += running.cpu
                 running = None
             if done_at is None:
                 counter.feed(self.log.new_bytes())
+                if counter.kernel_starts:
+                    made = len(starts) - len(pending)
+                    if running:
+                        running.kill()  # it became an instance of its own
+                    raise HandOffLost(
+                        f"later start {made} of {len(starts)} started a second instance "
+                        f"instead of handing over to the running one; "
+                        f"{len(counter.completed)} of {len(counter.expected)} files complete")
                 if counter.done:
                     done_at = time.perf_counter()
                     own1, server1 = procs.cpu_seconds(self.child.pid), self.ctx.server_cpu()
@@ -150,8 +163,11 @@ class TolvaInstance:
                 if running:
                     running.kill()
                 missing = counter.missing()
+                state = (f"{len(pending)} of {len(starts)} later starts not yet made, "
+                         f"{'one still running' if running else 'none running'}")
                 raise BenchFailure(f"{len(missing)} of {len(counter.expected)} files were not "
-                                   f"complete after {timeout:.0f} s (first: {missing[:3]})")
+                                   f"complete after {timeout:.0f} s (first: {missing[:3]}; "
+                                   f"{state})")
             if self.child.poll():
                 raise BenchFailure(f"tolva.exe ended during the copy (exit code "
                                    f"{self.child.exit_code})")
@@ -181,8 +197,17 @@ class TolvaInstance:
             code, _ = self._probe("close", "--pid", str(self.windows_pid), "--timeout", "30000")
         if code != 0 or not _ended(self.child, 30):
             self.child.kill()
-            self.child.wait(30)
-            raise BenchFailure("tolva.exe did not close on WM_CLOSE and was killed")
+            _ended(self.child, 30)
+            raise BenchFailure("tolva.exe did not close on WM_CLOSE and was killed; its log "
+                               "ends: " + self.log_tail())
+
+    def log_tail(self, lines=5):
+        try:
+            with open(self.exe + ".log", "rb") as f:
+                text = f.read().decode("utf-8", "replace")
+        except OSError:
+            return "(no log)"
+        return " | ".join(text.strip().splitlines()[-lines:])
 
 
 def _ended(child, seconds):
@@ -197,10 +222,24 @@ def _ended(child, seconds):
 def run_tolva(ctx, folder, sources, destination, per_start, watch_window, timeout):
     instance = TolvaInstance(ctx, folder)
     try:
-        instance.start()
-        return instance.copy(sources, destination, per_start, watch_window, timeout)
-    finally:
         try:
-            instance.close()
-        finally:
-            shutil.rmtree(folder, ignore_errors=True)
+            instance.start()
+            measured = instance.copy(sources, destination, per_start, watch_window, timeout)
+        except BaseException as failure:
+            # The first failure is the one to report; the instance only has to go.
+            tail = instance.log_tail()
+            if ctx.failed_log_dir and os.path.exists(instance.exe + ".log"):
+                os.makedirs(ctx.failed_log_dir, exist_ok=True)
+                shutil.copyfile(instance.exe + ".log",
+                                os.path.join(ctx.failed_log_dir, "failed-run-tolva.exe.log"))
+            try:
+                instance.close()
+            except BenchFailure:
+                pass
+            if isinstance(failure, BenchFailure):
+                raise type(failure)(f"{failure}; tolva.exe.log ends: {tail}") from None
+            raise
+        instance.close()
+        return measured
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
