@@ -56,7 +56,7 @@ class Runs:
         return median(self.wall) if self.wall else None
 
     def cpu_median(self):
-        """Median of the rounds' total CPU (processes + wineserver), and of each part."""
+        """Median of the rounds' total CPU (processes + wineserver), and of each of the two."""
         if not self.wall:
             return None, None, None
         totals = [p + (s or 0) for p, s in zip(self.cpu_procs, self.cpu_server)]

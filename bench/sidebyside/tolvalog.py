@@ -11,8 +11,8 @@ KERNEL_START = "start downloader thread"
 def task_name(file_name):
     """The name Tolva gives a task: the file name without its last extension."""
     base = file_name.replace("\\", "/").rsplit("/", 1)[-1]
-    stem, dot, _ = base.rpartition(".")
-    return stem if dot and stem else base
+    pieces = base.rsplit(".", 1)
+    return pieces[0] if len(pieces) == 2 and pieces[0] else base
 
 
 class CompletionCounter:
@@ -94,7 +94,7 @@ def parse_pairs(line):
     """'a=1 b=x' -> {'a': '1', 'b': 'x'} (the probe programs' output)."""
     pairs = {}
     for word in line.split():
-        key, sep, value = word.partition("=")
-        if sep:
+        if "=" in word:
+            key, value = word.split("=", 1)
             pairs[key] = value
     return pairs

@@ -3,6 +3,7 @@ start, then later starts that hand the files over), and the three copy commands.
 
 import os
 import shutil
+import socket
 import subprocess
 import time
 from dataclasses import dataclass, field
@@ -85,13 +86,20 @@ class TolvaInstance:
         self.child = None
         self.windows_pid = None
 
-    def _probe(self, *args, timeout=90):
-        out = subprocess.run(["wine", self.ctx.probe_exe, *args], capture_output=True, text=True,
-                             stdin=subprocess.DEVNULL, timeout=timeout)
+    def _probe(self, *args, timeout=120):
+        try:
+            out = subprocess.run(["wine", self.ctx.probe_exe, *args], capture_output=True,
+                                 text=True, stdin=subprocess.DEVNULL, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise BenchFailure(f"tolva_probe {args[0]} hung for {timeout} s"
+                               f"{'' if display_alive() else ' (the display is gone)'}") from None
         return out.returncode, out.stdout
 
     def start(self, timeout=90):
         """Starts the first instance and waits until its window is up and its kernel idle."""
+        if not display_alive():
+            raise BenchFailure(f"the display {os.environ.get('DISPLAY')} is gone (was its Xvfb "
+                               "ended by someone else?)")
         self.child = procs.Child(["wine", self.exe], cwd=self.folder, start_new_session=True)
         code, out = self._probe("wait", "--timeout", str(timeout * 1000))
         if code != 0:
@@ -208,6 +216,19 @@ class TolvaInstance:
         except OSError:
             return "(no log)"
         return " | ".join(text.strip().splitlines()[-lines:])
+
+
+def display_alive():
+    """Whether the X display in DISPLAY (":N", a local one) still takes connections."""
+    number = os.environ.get("DISPLAY", "").lstrip(":").split(".")[0]
+    if not number.isdigit():
+        return True  # not a local display we can look at: assume it is there
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        try:
+            s.connect(f"/tmp/.X11-unix/X{number}")
+            return True
+        except OSError:
+            return False
 
 
 def _ended(child, seconds):

@@ -66,7 +66,7 @@ def select(workloads, only):
     """The workloads named in `only` ('W3,scale' or 'scale-100'); all when empty."""
     if not only:
         return list(workloads)
-    wanted = {part.strip().lower() for part in only.split(",") if part.strip()}
+    wanted = {name.strip().lower() for name in only.split(",") if name.strip()}
     known = {w.name.lower() for w in workloads} | {w.group for w in workloads if w.group}
     unknown = wanted - known
     if unknown:
