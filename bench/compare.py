@@ -217,6 +217,11 @@ def main(argv):
     server = procs.wineserver_pid(os.environ["WINEPREFIX"])
     if server is None:
         say("bench: no wineserver found for the prefix; its CPU time is left out")
+    try:
+        tools.warm_up_desktop(probe_exe)
+    except subprocess.TimeoutExpired:
+        say("bench: Wine's desktop did not come up within 120 s")
+        return 1
     ctx = tools.Context(tolva_exe, probe_exe, server, failed_log_dir=out_dir)
     heading = [f"Side-by-side copy benchmark on {machine.describe()}",
                f"tolva.exe: {tolva_exe} ({os.path.getsize(tolva_exe)} bytes, built "

@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import subprocess
+import tempfile
 import time
 from dataclasses import dataclass, field
 
@@ -87,13 +88,7 @@ class TolvaInstance:
         self.windows_pid = None
 
     def _probe(self, *args, timeout=120):
-        try:
-            out = subprocess.run(["wine", self.ctx.probe_exe, *args], capture_output=True,
-                                 text=True, stdin=subprocess.DEVNULL, timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise BenchFailure(f"tolva_probe {args[0]} hung for {timeout} s"
-                               f"{'' if display_alive() else ' (the display is gone)'}") from None
-        return out.returncode, out.stdout
+        return run_probe(self.ctx.probe_exe, *args, timeout=timeout)
 
     def start(self, timeout=90):
         """Starts the first instance and waits until its window is up and its kernel idle."""
@@ -216,6 +211,31 @@ class TolvaInstance:
         except OSError:
             return "(no log)"
         return " | ".join(text.strip().splitlines()[-lines:])
+
+
+def run_probe(probe_exe, *args, timeout=120):
+    """Runs tolva_probe to its end: (exit code, its output). The output goes through a
+    file, not a pipe: a Wine background process the probe happens to start (the desktop
+    window's) inherits its output and would hold a pipe open for ever."""
+    with tempfile.TemporaryFile("w+") as out:
+        child = procs.Child(["wine", probe_exe, *args], stdout=out, start_new_session=True)
+        try:
+            code = child.wait(timeout)
+        except BenchFailure:
+            raise BenchFailure(f"tolva_probe {args[0]} hung for {timeout} s"
+                               f"{'' if display_alive() else ' (the display is gone)'}") from None
+        out.seek(0)
+        return code, out.read()
+
+
+def warm_up_desktop(probe_exe):
+    """Brings up Wine's desktop window (explorer.exe /desktop) before any timing, with
+    its output sent nowhere: started by the first window of a run, it would add its own
+    start to that run, and two programs that start it at the same moment can both wait
+    for it for ever."""
+    subprocess.run(["wine", probe_exe, "wait", "--timeout", "0"], stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+                   timeout=120)
 
 
 def display_alive():
