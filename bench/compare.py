@@ -232,7 +232,8 @@ def main(argv):
                "instance over the timed span plus every later start), plus the wineserver's "
                "(in brackets) from /proc; ratios are speed ratios, >1: Tolva is faster.",
                "Tolva is timed from its first later start until its log holds one "
-               "'[NAME] - complete.' line per file; its window already stood idle."]
+               "'[NAME] - complete.' line per file; its window already stood idle. "
+               "'close s': from WM_CLOSE until its process ended, untimed."]
     os.makedirs(out_dir, exist_ok=True)
     scratch_parent = os.environ.get("TMPDIR", "/tmp")
     # A blank in every path makes Wine quote each argument exactly as a user types it.
@@ -260,6 +261,8 @@ def main(argv):
     text += report.tolva_table(rows)
     lines = share_lines(results, rows)
     for w in results:
+        for why in w.runs.get("tolva", stats.Runs()).close_killed:
+            lines.append(f"{w.name} tolva.exe, after a checked copy, {why[:300]}")
         for incident in w.incidents:
             lines.append(f"{w.name} tolva.exe, lost hand-off (that run was redone, the table "
                          f"holds the redone one): {incident[:400]}")

@@ -16,7 +16,7 @@ CSV_FIELDS = (
     "cpu_ms", "cpu_procs_ms", "cpu_wineserver_ms", "cpu_ms_per_gib",
     "speed_vs_xcopy", "tolva_vs_xcopy", "tolva_vs_copy", "tolva_vs_cp",
     "ms_per_task", "peak_mem_mib", "kib_per_task", "handles_peak", "handles_per_task",
-    "worst_answer_ms", "design_bound_fraction",
+    "worst_answer_ms", "close_s", "close_killed", "design_bound_fraction",
     "kernel_mb_per_s", "measured_mb_per_s", "kernel_to_measured",
 )
 
@@ -67,6 +67,8 @@ def build_rows(results):
                     row["handles_peak"] = handles
                     row["handles_per_task"] = handles / w.files
                 row["worst_answer_ms"] = runs.extra_max("worst_answer_ms")
+                row["close_s"] = runs.extra_median("close_s")
+                row["close_killed"] = len(runs.close_killed)
                 if w.design_bound:
                     row["design_bound_fraction"] = w.bytes / wall / w.design_bound
             rows.append(row)
@@ -133,9 +135,11 @@ def tolva_table(rows):
         body.append([r["label"], r["files"], number(r["ms_per_task"], 2),
                      number(r["peak_mem_mib"]), number(r["kib_per_task"], 1),
                      number(r["handles_peak"], 0), number(r["handles_per_task"], 3),
-                     number(r["worst_answer_ms"]), number(r["cpu_ms"], 0)])
+                     number(r["worst_answer_ms"]), number(r["cpu_ms"], 0),
+                     number(r["close_s"], 2) + (f" ({r['close_killed']} killed)"
+                                                if r["close_killed"] else "")])
     return text_table(["workload", "tasks", "ms/task", "peak MiB", "KiB/task", "handles",
-                       "handles/task", "worst answer ms", "CPU ms"], body)
+                       "handles/task", "worst answer ms", "CPU ms", "close s"], body)
 
 
 def to_csv(rows):

@@ -40,13 +40,16 @@ class Runs:
         self.cpu_procs = []      # user+sys of the processes the bench started
         self.cpu_server = []     # the wineserver's user+sys over the run
         self.extra = {}          # name -> [values], e.g. peak memory
+        self.close_killed = []   # why an instance had to be killed after its work
 
     def add(self, wall, cpu_procs, cpu_server, **extra):
         self.wall.append(wall)
         self.cpu_procs.append(cpu_procs)
         self.cpu_server.append(cpu_server)
         for key, value in extra.items():
-            if value is not None:
+            if key == "close_killed":
+                self.close_killed.append(value)
+            elif value is not None:
                 self.extra.setdefault(key, []).append(value)
 
     def __len__(self):

@@ -198,7 +198,8 @@ def sample_results():
             runs.add(wall, 0.5, 0.25, **({"peak_kib": 2048, "handles": 64,
                                            "worst_answer_ms": wall * 10} if tool == "tolva" else {}))
     s = report.WorkloadResult("scale-10", "scale 10 x 64 KiB", 10, 10 * 65536)
-    s.tool_runs("tolva").add(1.0, 0.1, None)
+    s.tool_runs("tolva").add(1.0, 0.1, None, close_s=2.0)
+    s.tool_runs("tolva").add(1.0, 0.1, None, close_killed="did not end")
     return [w, s]
 
 
@@ -219,10 +220,13 @@ class Report(unittest.TestCase):
         self.assertEqual(tolva["ms_per_task"], 125.0)
         self.assertIsNone(rows[1]["tolva_vs_xcopy"])  # xcopy's own row has no ratios
         self.assertEqual(rows[1]["speed_vs_xcopy"], 1.0)
+        self.assertEqual(tolva["close_killed"], 0)
         scale = rows[-1]
         self.assertEqual(scale["workload"], "scale-10")
         self.assertIsNone(scale["tolva_vs_xcopy"])  # no xcopy measured
         self.assertIsNone(scale["cpu_wineserver_ms"])
+        self.assertEqual((scale["close_s"], scale["close_killed"]), (2.0, 1))
+        self.assertIn("2.00 (1 killed)", report.tolva_table(rows))
 
     def test_tables_show_each_tool_once_with_aligned_columns(self):
         rows = report.build_rows(sample_results())
