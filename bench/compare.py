@@ -240,6 +240,7 @@ def main(argv):
     scratch = tempfile.mkdtemp(prefix="tolva bench.", dir=scratch_parent)
     results = []
     started = time.monotonic()
+    status = 0
     try:
         for w in selected:
             result = run_workload(ctx, w, args.rounds, scratch, build_dir)
@@ -247,14 +248,21 @@ def main(argv):
                 results.append(result)
     except BenchFailure as e:
         say(f"bench FAILED: {e}")
-        return 1
+        status = 1
+    except KeyboardInterrupt:
+        say("bench: interrupted")
+        status = 130
     finally:
         if args.keep:
             say(f"bench: kept {scratch}")
         else:
             shutil.rmtree(scratch, ignore_errors=True)
 
+    if status == 1 or not results:
+        return status or 1
     rows = report.build_rows(results)
+    if status:
+        heading.append(f"INTERRUPTED: only the {len(results)} workload(s) finished are shown.")
     text = "\n".join(heading) + "\n\n" + report.comparison_table(rows) + "\n"
     text += "Tolva's own figures, median over the rounds (worst answer: the worst round; " \
             "handles and answer from tolva_probe, only where it ran):\n"
@@ -280,7 +288,7 @@ def main(argv):
                                         f"{os.path.basename(tolva_exe)}, {args.rounds} rounds)",
                                         say):
         print(f"Chart: {png}")
-    return 0
+    return status
 
 
 if __name__ == "__main__":
