@@ -47,10 +47,20 @@ bool KernelCopy::Run(const std::vector<std::string>& sources, const std::string&
   }
   phases_.add = step.Seconds();
   step.Restart();
+  Stopwatch sinceStart;
   kernel.Start();
   phases_.start = step.Seconds();
   step.Restart();
-  DWORD wait = WaitForSingleObject(done_.Get(), timeoutMs);
+  DWORD wait = WAIT_TIMEOUT;
+  if (watcher_ && watchEveryMs_) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+      watcher_(kernel, sinceStart.Seconds());
+      wait = WaitForSingleObject(done_.Get(), watchEveryMs_);
+    } while (wait == WAIT_TIMEOUT && GetTickCount64() < deadline);
+  } else {
+    wait = WaitForSingleObject(done_.Get(), timeoutMs);
+  }
   phases_.copy = step.Seconds();
   step.Restart();
   kernel.Stop();

@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/KernelObserver.h"
+
+class CDownloaderKernel;
 #include "base/UniqueHandle.h"
 
 class KernelCopy : public IKernelObserver {
@@ -21,6 +24,13 @@ class KernelCopy : public IKernelObserver {
   // a task paused or gave up writing, or not every task completed within `timeoutMs`.
   bool Run(const std::vector<std::string>& sources, const std::string& folder,
            uint32_t timeoutMs = 300000);
+  // While the copy runs, `watcher` is called every `everyMs` on the thread that called
+  // Run, with the kernel and the seconds since just before Start (no watcher: none).
+  using Watcher = std::function<void(const CDownloaderKernel&, double seconds)>;
+  void WatchEvery(uint32_t everyMs, Watcher watcher) {
+    watchEveryMs_ = everyMs;
+    watcher_ = std::move(watcher);
+  }
   // Seconds of the last run, from AddTasks until Stop returned, and of its steps.
   struct Phases {
     double add = 0;    // AddTasks (which opens each new task)
@@ -52,4 +62,6 @@ class KernelCopy : public IKernelObserver {
   double seconds_ = 0;
   Phases phases_;
   std::string error_;
+  uint32_t watchEveryMs_ = 0;
+  Watcher watcher_;
 };

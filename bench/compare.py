@@ -1,0 +1,295 @@
+#!/usr/bin/python3
+"""Side-by-side benchmark: the real tolva.exe against wine xcopy, wine cmd /c copy and
+native cp, on the same random files, round by round in turns, every copy checked byte
+for byte. Run it through scripts/bench, which builds everything and brings up Wine
+(a prefix, a warm wineserver, a virtual display) first.
+
+Prints one table of wall time, MB/s, CPU and speed ratios per workload and tool, one of
+Tolva's own figures (memory, handles, window answer), the slow-share bound and the
+kernel's own speed figures; writes the same as CSV and a chart (PNG, with gnuplot).
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from sidebyside import chart, machine, procs, report, stats, tolvalog, tools, workloads  # noqa: E402
+from sidebyside.procs import BenchFailure, HandOffLost  # noqa: E402
+from sidebyside.share import ShareUnavailable, TestShare  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The slow share: what it adds per read request, and the most it serves per request.
+SHARE_DELAY_MS = 2
+SHARE_REQUEST = 128 * 1024
+
+
+def say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(prog="scripts/bench", description=__doc__.split("\n\n")[0])
+    p.add_argument("--rounds", type=int, default=None,
+                   help="rounds per workload, the median is shown (default 5; 2 with --quick)")
+    p.add_argument("--quick", action="store_true", help="tiny workloads: a check that all runs")
+    p.add_argument("--only", default="",
+                   help="comma-separated workloads: W1,W2,W3,W4,scale or scale-N")
+    p.add_argument("--tolva", default=os.environ.get("TOLVA_EXE"),
+                   help="the tolva.exe to measure (default: env TOLVA_EXE, else the build's)")
+    p.add_argument("--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
+    p.add_argument("--out", default=None, help="folder for compare.csv (default BUILD/bench)")
+    p.add_argument("--chart", default=None, help="where the PNG goes (default OUT/compare.png)")
+    p.add_argument("--no-chart", action="store_true")
+    p.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    args = p.parse_args(argv)
+    if args.rounds is None:
+        args.rounds = 2 if args.quick else 5
+    if args.rounds < 1:
+        p.error("--rounds must be at least 1")
+    return args
+
+
+def run_timeout(w):
+    """Generous: a run that needs this long has gone wrong."""
+    return 120 + w.total / 4e6 + w.count * 0.2
+
+
+def rotate(items, by):
+    by %= len(items)
+    return list(items[by:]) + list(items[:by])
+
+
+def speed_check(exe, sources, destination, timeout):
+    result = subprocess.run(["wine", exe, "--dest", tools.winpath(destination)] +
+                            [tools.winpath(s) for s in sources], capture_output=True, text=True,
+                            stdin=subprocess.DEVNULL, timeout=timeout)
+    code, out = result.returncode, result.stdout.strip()
+    if code != 0:
+        raise BenchFailure(f"speed_check failed ({code}): {result.stderr.strip()[-300:]}")
+    pairs = tolvalog.parse_pairs(out.splitlines()[-1] if out else "")
+    if "ratio" not in pairs:
+        say(f"speed_check: no halfway moment seen ({out})")
+        return None
+    return {k: float(v) for k, v in pairs.items()}
+
+
+# Runs of Tolva redone per workload after a lost hand-off, before the bench gives up.
+MAX_REDONE = 3
+
+
+def tolva_run(ctx, w, r, sources, destination, scratch, result):
+    for attempt in range(MAX_REDONE + 1):
+        folder = os.path.join(scratch, f"tolva {w.name} r{r + 1}.{attempt}")
+        try:
+            return tools.run_tolva(ctx, folder, sources, destination, w.per_start, w.probe,
+                                   run_timeout(w))
+        except HandOffLost as e:
+            result.incidents.append(f"round {r + 1}: {e}")
+            say(f"  {w.name} round {r + 1}: LOST HAND-OFF, run redone: {e}")
+            if len(result.incidents) > MAX_REDONE:
+                raise
+            workloads.empty(destination)
+    raise AssertionError("unreachable")
+
+
+def run_rounds(ctx, w, result, rounds, sources, source_folder, check_sources, destination,
+               scratch, speed_check_exe=None):
+    for r in range(rounds):
+        for tool in rotate(w.tools, r):
+            workloads.empty(destination)
+            if tool == "tolva":
+                m = tolva_run(ctx, w, r, sources, destination, scratch, result)
+            else:
+                m = tools.run_copy_tool(ctx, tool, sources, source_folder, destination,
+                                        run_timeout(w))
+            try:
+                workloads.verify(check_sources, destination)
+            except BenchFailure as e:
+                raise BenchFailure(f"{w.name}, {report.TOOL_NAMES[tool]}, round {r + 1}: {e}")
+            result.tool_runs(tool).add(m.wall, m.cpu_procs, m.cpu_server, **m.extra)
+            say(f"  {w.name} round {r + 1}/{rounds}: {report.TOOL_NAMES[tool]:<17} "
+                f"{m.wall:8.3f} s")
+        if speed_check_exe:
+            workloads.empty(destination)
+            figures = speed_check(speed_check_exe, sources, destination, run_timeout(w))
+            workloads.verify(check_sources, destination)
+            if figures:
+                result.speed_check.append(figures)
+                say(f"  {w.name} round {r + 1}/{rounds}: speed_check       kernel "
+                    f"{figures['kernel_Bps'] / 1e6:.1f} MB/s, measured "
+                    f"{figures['measured_Bps'] / 1e6:.1f} MB/s")
+    workloads.empty(destination)
+
+
+def run_workload(ctx, w, rounds, scratch, build_dir):
+    result = report.WorkloadResult(w.name, w.label, w.count, w.total)
+    destination = os.path.join(scratch, f"{w.name} dst")
+    say(f"{w.label}: making the sources")
+    if not w.on_share:
+        folder = os.path.join(scratch, f"{w.name} src")
+        sources = workloads.make_sources(folder, w)
+        workloads.page_cache(sources)
+        try:
+            run_rounds(ctx, w, result, rounds, sources, folder, sources, destination, scratch)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        return result
+
+    daemon = os.path.join(build_dir, "tests", "testshare", "testshare")
+    backing = os.path.join(scratch, "share backing")
+    mount = os.path.join(scratch, "share mount")
+    try:
+        with TestShare(daemon, backing, mount, os.path.join(scratch, "testshare.log")) as share:
+            backed = workloads.make_sources(os.path.join(backing, w.name), w)
+            workloads.page_cache(backed)  # the share reads its backing files
+            share.control(f"delay-read * {SHARE_DELAY_MS}")
+            sources = [os.path.join(mount, w.name, os.path.basename(p)) for p in backed]
+            result.design_bound = w.count * SHARE_REQUEST / (SHARE_DELAY_MS / 1e3)
+            exe = os.path.join(build_dir, "bench", "speed_check.exe")
+            run_rounds(ctx, w, result, rounds, sources, os.path.join(mount, w.name), backed,
+                       destination, scratch, exe if os.path.exists(exe) else None)
+    except ShareUnavailable as e:
+        say(f"{w.label}: skipped, no test share: {e}")
+        return None
+    return result
+
+
+def share_lines(results, rows):
+    out = []
+    for w in results:
+        if not w.design_bound:
+            continue
+        single = SHARE_REQUEST / (SHARE_DELAY_MS / 1e3)
+        out.append(f"{w.name} slow share: {w.files} files in parallel, each one "
+                   f"{SHARE_REQUEST // 1024} KiB request per {SHARE_DELAY_MS} ms round trip = "
+                   f"{w.design_bound / stats.MIB:.0f} MiB/s design bound; one reader alone: "
+                   f"{single / stats.MIB:.0f} MiB/s.")
+        for r in rows:
+            if r["workload"] == w.name and r["tool"] in report.TOOLS:
+                speed = w.bytes / r["wall_median_s"]
+                out.append(f"  {report.TOOL_NAMES[r['tool']]:<17} {speed / stats.MIB:7.1f} MiB/s"
+                           f" = {speed / w.design_bound * 100:5.1f} % of the bound, "
+                           f"{speed / single:4.2f} x one reader")
+        if w.speed_check:
+            kernel = stats.median([c["kernel_Bps"] for c in w.speed_check])
+            measured = stats.median([c["measured_Bps"] for c in w.speed_check])
+            recent = stats.median([c["recent_Bps"] for c in w.speed_check])
+            ratio = stats.median([c["ratio"] for c in w.speed_check])
+            flag = ("  <-- differs by more than 15 %" if abs(ratio - 1) > 0.15 else "")
+            if kernel == 0:
+                flag += " (no speed figure yet: too few reads per task)"
+            out.append(f"  speed_check (the kernel alone, median of {len(w.speed_check)}): at the "
+                       f"moment every task passed half its size, the tasks' speeds add up to "
+                       f"{kernel / 1e6:.1f} MB/s; measured from outside (bytes copied by then / "
+                       f"time since Start) {measured / 1e6:.1f} MB/s, over the last 0.2 s "
+                       f"{recent / 1e6:.1f} MB/s; kernel/measured = {ratio:.2f}{flag}")
+        elif w.design_bound:
+            out.append("  speed_check: no figures (not built, or no halfway moment seen)")
+    return out
+
+
+def main(argv):
+    args = parse_args(argv)
+    build_dir = os.path.abspath(args.build_dir)
+    tolva_exe = os.path.abspath(args.tolva or os.path.join(build_dir, "tolva", "tolva.exe"))
+    probe_exe = os.path.join(build_dir, "bench", "tolva_probe.exe")
+    out_dir = os.path.abspath(args.out or os.path.join(build_dir, "bench"))
+    png = os.path.abspath(args.chart or os.path.join(out_dir, "compare.png"))
+    for needed in (tolva_exe, probe_exe):
+        if not os.path.isfile(needed):
+            say(f"bench: {needed} is missing (build first: scripts/build)")
+            return 2
+    if not os.environ.get("DISPLAY") or not os.environ.get("WINEPREFIX"):
+        say("bench: needs a display and a Wine prefix: run it through scripts/bench")
+        return 2
+    try:
+        selected = workloads.select(workloads.plan(args.quick), args.only)
+    except ValueError as e:
+        say(f"bench: {e}")
+        return 2
+
+    server = procs.wineserver_pid(os.environ["WINEPREFIX"])
+    if server is None:
+        say("bench: no wineserver found for the prefix; its CPU time is left out")
+    try:
+        tools.warm_up_desktop(probe_exe)
+    except subprocess.TimeoutExpired:
+        say("bench: Wine's desktop did not come up within 120 s")
+        return 1
+    ctx = tools.Context(tolva_exe, probe_exe, server, failed_log_dir=out_dir)
+    heading = [f"Side-by-side copy benchmark on {machine.describe()}",
+               f"tolva.exe: {tolva_exe} ({os.path.getsize(tolva_exe)} bytes, built "
+               f"{time.strftime('%Y-%m-%d %H:%M', time.localtime(os.path.getmtime(tolva_exe)))})",
+               f"{args.rounds} rounds per workload, tools in turn (the order rotates each "
+               f"round), median [min-max]; MB/s = 10^6 bytes/s; every copy checked byte for byte.",
+               "CPU = user+sys of the processes the bench started (for Tolva: the running "
+               "instance over the timed span plus every later start), plus the wineserver's "
+               "(in brackets) from /proc; ratios are speed ratios, >1: Tolva is faster.",
+               "Tolva is timed from its first later start until its log holds one "
+               "'[NAME] - complete.' line per file; its window already stood idle. "
+               "'close s': from WM_CLOSE until its process ended, untimed."]
+    os.makedirs(out_dir, exist_ok=True)
+    scratch_parent = os.environ.get("TMPDIR", "/tmp")
+    # A blank in every path makes Wine quote each argument exactly as a user types it.
+    scratch = tempfile.mkdtemp(prefix="tolva bench.", dir=scratch_parent)
+    results = []
+    started = time.monotonic()
+    status = 0
+    try:
+        for w in selected:
+            result = run_workload(ctx, w, args.rounds, scratch, build_dir)
+            if result:
+                results.append(result)
+    except BenchFailure as e:
+        say(f"bench FAILED: {e}")
+        status = 1
+    except KeyboardInterrupt:
+        say("bench: interrupted")
+        status = 130
+    finally:
+        if args.keep:
+            say(f"bench: kept {scratch}")
+        else:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+    if status == 1 or not results:
+        return status or 1
+    rows = report.build_rows(results)
+    if status:
+        heading.append(f"INTERRUPTED: only the {len(results)} workload(s) finished are shown.")
+    text = "\n".join(heading) + "\n\n" + report.comparison_table(rows) + "\n"
+    text += "Tolva's own figures, median over the rounds (worst answer: the worst round; " \
+            "handles and answer from tolva_probe, only where it ran):\n"
+    text += report.tolva_table(rows)
+    lines = share_lines(results, rows)
+    for w in results:
+        for why in w.runs.get("tolva", stats.Runs()).close_killed:
+            lines.append(f"{w.name} tolva.exe, after a checked copy, {why[:300]}")
+        for incident in w.incidents:
+            lines.append(f"{w.name} tolva.exe, lost hand-off (that run was redone, the table "
+                         f"holds the redone one): {incident[:400]}")
+    if lines:
+        text += "\n" + "\n".join(lines) + "\n"
+    text += f"\nWhole bench: {time.monotonic() - started:.0f} s.\n"
+    print(text, end="", flush=True)
+    csv_path = os.path.join(out_dir, "compare.csv")
+    with open(csv_path, "w") as f:
+        f.write(report.to_csv(rows))
+    with open(os.path.join(out_dir, "compare.txt"), "w") as f:
+        f.write(text)
+    print(f"CSV: {csv_path}")
+    if not args.no_chart and chart.draw(rows, png, "Copy speed relative to wine xcopy ("
+                                        f"{os.path.basename(tolva_exe)}, {args.rounds} rounds)",
+                                        say):
+        print(f"Chart: {png}")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

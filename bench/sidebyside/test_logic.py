@@ -1,0 +1,273 @@
+"""The side-by-side driver's own logic: summaries, the log reading that stops Tolva's
+clock, cutting the file list into starts, the table, the CSV and the chart data."""
+
+import csv
+import io
+import os
+import tempfile
+import unittest
+
+from sidebyside import chart, report, stats, tolvalog, tools, workloads
+from sidebyside.procs import BenchFailure
+
+
+class Summaries(unittest.TestCase):
+    def test_median_of_odd_and_even_counts_ignores_order_and_outliers(self):
+        self.assertEqual(stats.median([5, 1, 100, 2, 3]), 3)
+        self.assertEqual(stats.median([4, 1, 3, 2]), 2.5)
+        self.assertEqual(stats.median([7]), 7)
+        with self.assertRaises(ValueError):
+            stats.median([])
+
+    def test_speed_ratio_is_above_one_when_tolva_is_faster(self):
+        self.assertEqual(stats.speed_ratio(tolva_seconds=2.0, other_seconds=6.0), 3.0)
+        self.assertEqual(stats.speed_ratio(tolva_seconds=4.0, other_seconds=1.0), 0.25)
+        for missing in ((None, 1.0), (1.0, None), (0, 1.0), (1.0, 0)):
+            self.assertIsNone(stats.speed_ratio(*missing))
+
+    def test_throughput_and_cpu_per_gib(self):
+        self.assertAlmostEqual(stats.mb_per_s(2_000_000, 0.5), 4.0)
+        self.assertAlmostEqual(stats.ms_per_gib(0.25, stats.GIB // 2), 500.0)
+
+    def test_runs_sum_process_and_server_cpu_per_round_before_the_median(self):
+        runs = stats.Runs()
+        runs.add(1.0, 0.1, 0.9)
+        runs.add(3.0, 0.5, 0.1)
+        runs.add(2.0, 0.2, 0.2, peak_kib=100)
+        # Totals 1.0, 0.6, 0.4: the median is a real round's total, not a sum of medians.
+        total, procs, server = runs.cpu_median()
+        self.assertAlmostEqual(total, 0.6)
+        self.assertAlmostEqual(procs, 0.2)
+        self.assertAlmostEqual(server, 0.2)
+        self.assertEqual(runs.wall_median(), 2.0)
+        self.assertEqual(runs.extra_median("peak_kib"), 100)
+        self.assertIsNone(runs.extra_median("handles"))
+
+
+class TolvaLog(unittest.TestCase):
+    def test_task_names_drop_only_the_last_extension(self):
+        self.assertEqual(tolvalog.task_name("w3-00001.bin"), "w3-00001")
+        self.assertEqual(tolvalog.task_name("a.tar.gz"), "a.tar")
+        self.assertEqual(tolvalog.task_name("README"), "README")
+        self.assertEqual(tolvalog.task_name("Z:\\x y\\f.bin"), "f")
+
+    def test_counts_each_expected_file_once_across_cut_lines(self):
+        counter = tolvalog.CompletionCounter(["a", "b", "c.d"])
+        log = (b"12/08/26 11:30:40 -- [a] - task is ready\r\n"
+               b"12/08/26 11:30:40 -- [a] - complete.\r\n"
+               b"12/08/26 11:30:40 -- [a] - complete.\r\n"       # again: still one
+               b"12/08/26 11:30:40 -- [zz] - complete.\r\n"      # not ours
+               b"12/08/26 11:30:40 -- [b] - complete. later\r\n"  # not the line's end
+               b"12/08/26 11:30:41 -- [c.d] - compl")
+        counter.feed(log[:50])
+        counter.feed(log[50:])
+        self.assertEqual(counter.completed, {"a"})
+        self.assertFalse(counter.done)
+        self.assertEqual(counter.missing(), ["b", "c.d"])
+        counter.feed(b"ete.\r\n")  # the end of the cut line arrives
+        counter.feed(b"x -- [b] - complete.\n")
+        self.assertTrue(counter.done)
+
+    def test_a_line_without_its_end_does_not_count_yet(self):
+        counter = tolvalog.CompletionCounter(["a"])
+        counter.feed(b"-- [a] - complete.")
+        self.assertFalse(counter.done)
+        counter.feed(b"\n")
+        self.assertTrue(counter.done)
+
+    def test_a_second_instance_shows_as_a_second_kernel_start(self):
+        counter = tolvalog.CompletionCounter(["a"])
+        counter.feed(b"x -- start downloader thread\r\nx -- add task: a\r\n")
+        self.assertEqual(counter.kernel_starts, 1)
+        counter.feed(b"x -- [a] - start downloader thread later\r\n")
+        self.assertEqual(counter.kernel_starts, 1)
+
+    def test_two_files_with_one_task_name_are_refused(self):
+        with self.assertRaises(ValueError):
+            tolvalog.CompletionCounter(["a", "a"])
+
+    def test_follower_reads_only_what_was_added(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "tolva.exe.log")
+            follower = tolvalog.LogFollower(path)
+            self.assertEqual(follower.new_bytes(), b"")  # not there yet
+            with open(path, "ab") as f:
+                f.write(b"one\n")
+            self.assertEqual(follower.new_bytes(), b"one\n")
+            self.assertEqual(follower.new_bytes(), b"")
+            with open(path, "ab") as f:
+                f.write(b"two\n")
+            self.assertEqual(follower.new_bytes(), b"two\n")
+
+    def test_hand_offs_keep_every_path_in_order_within_both_limits(self):
+        paths = [f"Z:\\t b\\f{i:04d}.bin" for i in range(450)]
+        groups = tolvalog.hand_offs(paths, per_start=200, max_chars=100000)
+        self.assertEqual([len(g.split(";")) for g in groups], [200, 200, 50])
+        self.assertEqual(";".join(groups).split(";"), paths)
+        # The character limit cuts earlier than the count limit.
+        groups = tolvalog.hand_offs(paths, per_start=200, max_chars=1000)
+        self.assertTrue(all(len(g) <= 1000 for g in groups))
+        self.assertEqual(";".join(groups).split(";"), paths)
+        self.assertEqual(len(groups[0].split(";")), 1000 // (len(paths[0]) + 1))
+
+    def test_hand_offs_refuse_paths_they_cannot_carry(self):
+        with self.assertRaises(ValueError):
+            tolvalog.hand_offs(["Z:\\a;b"], 10, 100)
+        with self.assertRaises(ValueError):
+            tolvalog.hand_offs(["Z:\\" + "x" * 200], 10, 100)
+
+    def test_probe_output_pairs(self):
+        self.assertEqual(tolvalog.parse_pairs("pid=32 worst_answer_ms=12.0 junk"),
+                         {"pid": "32", "worst_answer_ms": "12.0"})
+
+
+class Commands(unittest.TestCase):
+    def test_windows_paths_and_tool_command_lines(self):
+        self.assertEqual(tools.winpath("/tmp/a b/c"), "Z:\\tmp\\a b\\c")
+        xcopy = tools.copy_command("xcopy", [], "/tmp/s", "/tmp/d")
+        self.assertEqual(xcopy[:4], ["wine", "C:\\windows\\system32\\xcopy.exe",
+                                     "Z:\\tmp\\s\\*", "Z:\\tmp\\d"])
+        cp = tools.copy_command("cp", ["/tmp/s/1", "/tmp/s/2"], "/tmp/s", "/tmp/d")
+        self.assertEqual(cp, ["cp", "--", "/tmp/s/1", "/tmp/s/2", "/tmp/d/"])
+
+
+class Workloads(unittest.TestCase):
+    def test_full_plan_has_the_agreed_sizes(self):
+        by_name = {w.name: w for w in workloads.plan(quick=False)}
+        self.assertEqual((by_name["W1"].count, by_name["W1"].size), (1, workloads.GIB))
+        self.assertEqual(by_name["W2"].total, workloads.GIB)
+        self.assertEqual((by_name["W3"].count, by_name["W3"].per_start), (2000, 200))
+        self.assertTrue(by_name["W4"].on_share)
+        self.assertEqual([n for n in by_name if n.startswith("scale")],
+                         ["scale-10", "scale-100", "scale-1000", "scale-5000"])
+        self.assertEqual(by_name["scale-100"].tools, ("tolva", "xcopy"))
+
+    def test_selection_by_name_and_group(self):
+        plan = workloads.plan(quick=True)
+        names = [w.name for w in workloads.select(plan, "W3, scale")]
+        self.assertEqual(names, ["W3", "scale-10", "scale-50"])
+        self.assertEqual([w.name for w in workloads.select(plan, "scale-50")], ["scale-50"])
+        self.assertEqual(len(workloads.select(plan, "")), len(plan))
+        with self.assertRaises(ValueError):
+            workloads.select(plan, "W9")
+
+    def test_verify_names_the_missing_or_differing_file(self):
+        w = workloads.Workload("T", "T", 3, 3000)
+        with tempfile.TemporaryDirectory() as folder:
+            src, dst = os.path.join(folder, "s"), os.path.join(folder, "d")
+            sources = workloads.make_sources(src, w)
+            os.makedirs(dst)
+            for s in sources:
+                with open(s, "rb") as a, open(os.path.join(dst, os.path.basename(s)), "wb") as b:
+                    b.write(a.read())
+            workloads.verify(sources, dst)
+            victim = os.path.join(dst, os.path.basename(sources[1]))
+            with open(victim, "r+b") as f:
+                f.seek(2999)
+                byte = f.read(1)
+                f.seek(2999)
+                f.write(bytes([byte[0] ^ 1]))
+            with self.assertRaisesRegex(BenchFailure, "t-00001.bin differs .* byte 2999"):
+                workloads.verify(sources, dst)
+            os.truncate(victim, 2999)  # one byte short: the same file is named
+            with self.assertRaisesRegex(BenchFailure, "t-00001.bin differs"):
+                workloads.verify(sources, dst)
+            os.unlink(victim)
+            with self.assertRaisesRegex(BenchFailure, "t-00001.bin is missing"):
+                workloads.verify(sources, dst)
+            workloads.empty(dst)
+            self.assertEqual(os.listdir(dst), [])
+
+    def test_sources_are_random_not_repeated(self):
+        w = workloads.Workload("R", "R", 2, 64 * 1024)
+        with tempfile.TemporaryDirectory() as folder:
+            a, b = workloads.make_sources(folder, w)
+            with open(a, "rb") as fa, open(b, "rb") as fb:
+                da, db = fa.read(), fb.read()
+        self.assertEqual(len(da), 64 * 1024)
+        self.assertNotEqual(da, db)
+        self.assertNotEqual(da[:4096], da[4096:8192])
+
+
+def sample_results():
+    w = report.WorkloadResult("W2", "W2 16 x 64 MiB", 16, stats.GIB)
+    for tool, walls in (("tolva", (2.0, 1.0, 3.0)), ("xcopy", (4.0, 4.0, 4.0)),
+                        ("copy", (2.0, 2.0, 2.0)), ("cp", (0.5, 0.5, 0.5))):
+        runs = w.tool_runs(tool)
+        for wall in walls:
+            runs.add(wall, 0.5, 0.25, **({"peak_kib": 2048, "handles": 64,
+                                           "worst_answer_ms": wall * 10} if tool == "tolva" else {}))
+    s = report.WorkloadResult("scale-10", "scale 10 x 64 KiB", 10, 10 * 65536)
+    s.tool_runs("tolva").add(1.0, 0.1, None, close_s=2.0)
+    s.tool_runs("tolva").add(1.0, 0.1, None, close_killed="did not end")
+    return [w, s]
+
+
+class Report(unittest.TestCase):
+    def test_rows_carry_ratios_and_per_task_figures(self):
+        rows = report.build_rows(sample_results())
+        tolva = rows[0]
+        self.assertEqual((tolva["tool"], tolva["wall_median_s"]), ("tolva", 2.0))
+        self.assertEqual((tolva["wall_min_s"], tolva["wall_max_s"]), (1.0, 3.0))
+        self.assertEqual(tolva["tolva_vs_xcopy"], 2.0)
+        self.assertEqual(tolva["tolva_vs_copy"], 1.0)
+        self.assertEqual(tolva["tolva_vs_cp"], 0.25)
+        self.assertAlmostEqual(tolva["cpu_ms_per_gib"], 750.0)
+        self.assertEqual(tolva["peak_mem_mib"], 2.0)
+        self.assertEqual(tolva["kib_per_task"], 128.0)
+        self.assertEqual(tolva["handles_per_task"], 4.0)
+        self.assertEqual(tolva["worst_answer_ms"], 30.0)  # the worst round, not the median
+        self.assertEqual(tolva["ms_per_task"], 125.0)
+        self.assertIsNone(rows[1]["tolva_vs_xcopy"])  # xcopy's own row has no ratios
+        self.assertEqual(rows[1]["speed_vs_xcopy"], 1.0)
+        self.assertEqual(tolva["close_killed"], 0)
+        scale = rows[-1]
+        self.assertEqual(scale["workload"], "scale-10")
+        self.assertIsNone(scale["tolva_vs_xcopy"])  # no xcopy measured
+        self.assertIsNone(scale["cpu_wineserver_ms"])
+        self.assertEqual((scale["close_s"], scale["close_killed"]), (2.0, 1))
+        self.assertIn("2.00 (1 killed)", report.tolva_table(rows))
+
+    def test_tables_show_each_tool_once_with_aligned_columns(self):
+        rows = report.build_rows(sample_results())
+        table = report.comparison_table(rows)
+        lines = table.splitlines()
+        self.assertEqual(len(lines), 2 + 5)
+        self.assertEqual(len({len(line) for line in lines[:2]}), 1)
+        self.assertIn("2.000 [1.000-3.000]", lines[2])
+        self.assertIn("2.00x", lines[2])
+        self.assertIn("0.25x", lines[2])
+        self.assertIn("750 (250)", lines[2])
+        own = report.tolva_table(rows).splitlines()
+        self.assertEqual(len(own), 2 + 2)
+        self.assertIn("125.00", own[2])
+
+    def test_csv_holds_every_row_and_reads_back(self):
+        rows = report.build_rows(sample_results())
+        back = list(csv.DictReader(io.StringIO(report.to_csv(rows))))
+        self.assertEqual(len(back), len(rows))
+        self.assertEqual(list(back[0].keys()), list(report.CSV_FIELDS))
+        self.assertEqual(float(back[0]["tolva_vs_xcopy"]), 2.0)
+        self.assertEqual(back[1]["tolva_vs_xcopy"], "")
+        self.assertEqual(back[0]["label"], "W2 16 x 64 MiB")
+
+    def test_speed_check_row_takes_medians(self):
+        w = report.WorkloadResult("W4", "W4", 8, 8 << 25)
+        w.speed_check = [{"kernel_Bps": 1e6, "measured_Bps": 4e6, "ratio": 0.25},
+                         {"kernel_Bps": 3e6, "measured_Bps": 2e6, "ratio": 1.5},
+                         {"kernel_Bps": 2e6, "measured_Bps": 3e6, "ratio": 0.7}]
+        row = report.build_rows([w])[0]
+        self.assertEqual(row["tool"], "speed_check")
+        self.assertEqual((row["kernel_mb_per_s"], row["measured_mb_per_s"]), (2.0, 3.0))
+        self.assertEqual(row["kernel_to_measured"], 0.7)
+
+    def test_chart_data_is_relative_to_xcopy_with_gaps_marked(self):
+        data = chart.chart_data(report.build_rows(sample_results()))
+        self.assertEqual(data, [("W2 16 x 64 MiB", {"tolva": 2.0, "copy": 2.0, "cp": 8.0})])
+        text = chart.data_text(data + [("scale", {"tolva": 0.5})])
+        self.assertIn('"W2 16 x 64 MiB" 2 2 8', text)
+        self.assertIn('"scale" 0.5 ? ?', text)
+
+
+if __name__ == "__main__":
+    unittest.main()

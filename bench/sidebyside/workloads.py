@@ -1,0 +1,137 @@
+"""The workloads: which files, how they are handed to Tolva, which tools copy them;
+making their random sources, emptying a destination, and checking a copy."""
+
+import os
+import shutil
+from dataclasses import dataclass, field
+
+from .procs import BenchFailure
+
+KIB, MIB, GIB = 1024, 1024 ** 2, 1024 ** 3
+ALL_TOOLS = ("tolva", "xcopy", "copy", "cp")
+
+
+@dataclass
+class Workload:
+    name: str            # W1 ... W4, scale-N
+    label: str           # as printed
+    count: int
+    size: int            # bytes per file
+    per_start: int = 200  # files per later start of tolva.exe
+    tools: tuple = ALL_TOOLS
+    on_share: bool = False  # sources read through the slow test share
+    probe: bool = False     # watch Tolva's window and handles during its runs
+    group: str = ""         # what --only may name besides the workload's own name
+    files: list = field(default_factory=list)
+
+    @property
+    def total(self):
+        return self.count * self.size
+
+    def file_names(self):
+        return [f"{self.name.lower()}-{i:05d}.bin" for i in range(self.count)]
+
+
+def size_text(n):
+    for unit, scale in (("GiB", GIB), ("MiB", MIB), ("KiB", KIB)):
+        if n >= scale and n % scale == 0:
+            return f"{n // scale} {unit}"
+    return f"{n} B"
+
+
+def _make(name, count, size, **kw):
+    label = kw.pop("label", None) or f"{name} {count} x {size_text(size)}"
+    return Workload(name, label, count, size, **kw)
+
+
+def plan(quick):
+    """Every workload, in the order they run; `quick` makes each one tiny."""
+    if quick:
+        w = [_make("W1", 1, 4 * MIB), _make("W2", 4, 1 * MIB),
+             _make("W3", 40, 16 * KIB, per_start=10, probe=True),
+             _make("W4", 8, 512 * KIB, on_share=True)]
+        scale = (10, 50)
+    else:
+        w = [_make("W1", 1, GIB), _make("W2", 16, 64 * MIB),
+             _make("W3", 2000, 16 * KIB, per_start=200, probe=True),
+             _make("W4", 8, 32 * MIB, on_share=True)]
+        scale = (10, 100, 1000, 5000)
+    for n in scale:
+        w.append(_make(f"scale-{n}", n, 64 * KIB, label=f"scale {n} x 64 KiB",
+                       tools=("tolva", "xcopy"), probe=True, group="scale"))
+    return w
+
+
+def select(workloads, only):
+    """The workloads named in `only` ('W3,scale' or 'scale-100'); all when empty."""
+    if not only:
+        return list(workloads)
+    wanted = {name.strip().lower() for name in only.split(",") if name.strip()}
+    known = {w.name.lower() for w in workloads} | {w.group for w in workloads if w.group}
+    unknown = wanted - known
+    if unknown:
+        raise ValueError("unknown workload(s): " + ", ".join(sorted(unknown)) +
+                         "; known: " + ", ".join(sorted(known)))
+    return [w for w in workloads if w.name.lower() in wanted or w.group in wanted]
+
+
+def make_sources(folder, workload):
+    """Writes the workload's files of random bytes (nothing a tool could skip or
+    compress) into `folder`; returns their paths."""
+    os.makedirs(folder, exist_ok=True)
+    paths = []
+    for name in workload.file_names():
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            left = workload.size
+            while left:
+                n = min(left, 8 * MIB)
+                f.write(os.urandom(n))
+                left -= n
+        paths.append(path)
+    return paths
+
+
+def page_cache(paths):
+    """Reads every file once, so that no tool pays for the disk and the others not."""
+    for path in paths:
+        with open(path, "rb", buffering=0) as f:
+            while f.read(8 * MIB):
+                pass
+
+
+def empty(folder):
+    """Removes everything in `folder` and flushes, so the next run starts alike."""
+    os.makedirs(folder, exist_ok=True)
+    for entry in os.scandir(folder):
+        if entry.is_dir(follow_symlinks=False):
+            shutil.rmtree(entry.path)
+        else:
+            os.unlink(entry.path)
+    os.sync()
+
+
+def verify(sources, folder):
+    """Every source's copy in `folder` must hold the same bytes; BenchFailure names the
+    first file that is missing or differs (and where)."""
+    for source in sources:
+        copy = os.path.join(folder, os.path.basename(source))
+        try:
+            theirs = open(copy, "rb")
+        except FileNotFoundError:
+            raise BenchFailure(f"{copy} is missing") from None
+        with open(source, "rb") as ours, theirs:
+            offset = 0
+            while True:
+                a, b = ours.read(MIB), theirs.read(MIB)
+                if a != b:
+                    at = offset + next((i for i, (x, y) in enumerate(zip(a, b)) if x != y),
+                                       min(len(a), len(b)))
+                    raise BenchFailure(f"{copy} differs from its source {source} "
+                                       f"from byte {at} on")
+                if not a:
+                    break
+                offset += len(a)
+    extra = set(os.listdir(folder)) - {os.path.basename(s) for s in sources}
+    if extra:
+        raise BenchFailure(f"{folder} holds files no source has: {sorted(extra)[:3]}")
