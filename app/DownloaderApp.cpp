@@ -31,7 +31,6 @@ int CDownloaderApp::Run() {
 
 bool CDownloaderApp::InitInstance() {
   g_log.Open();
-  m_oleInitialized = SUCCEEDED(OleInitialize(nullptr));
 
   const wchar_t* commandLine = GetCommandLineW();
   CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromCommandLine(commandLine);
@@ -45,6 +44,9 @@ bool CDownloaderApp::InitInstance() {
       m_exitCode = 1;
     return false;
   }
+  // Only the first instance needs OLE (dialogs, the shell, the list file's reader): a
+  // later start that only hands its files over ends sooner without it.
+  m_oleInitialized = SUCCEEDED(OleInitialize(nullptr));
   RunFirstInstance(info);
   return false;
 }

@@ -136,7 +136,7 @@ class Workloads(unittest.TestCase):
         by_name = {w.name: w for w in workloads.plan(quick=False)}
         self.assertEqual((by_name["W1"].count, by_name["W1"].size), (1, workloads.GIB))
         self.assertEqual(by_name["W2"].total, workloads.GIB)
-        self.assertEqual((by_name["W3"].count, by_name["W3"].per_start), (2000, 200))
+        self.assertEqual((by_name["W3"].count, by_name["W3"].per_start), (2000, 500))
         self.assertTrue(by_name["W4"].on_share)
         self.assertEqual([n for n in by_name if n.startswith("scale")],
                          ["scale-10", "scale-100", "scale-1000", "scale-5000"])

@@ -12,8 +12,9 @@ from dataclasses import dataclass, field
 from . import procs, tolvalog
 from .procs import BenchFailure, HandOffLost
 
-# A Windows command line may hold 32,767 characters; a later start stays far below.
-MAX_START_CHARS = 16000
+# A Windows command line may hold 32,767 characters; a later start stays below it with
+# room for the program path, as the Explorer menu splits a large selection.
+MAX_START_CHARS = 30000
 POLL_SECONDS = 0.002
 # Full paths: for a bare name ("wine xcopy") Wine runs start.exe, which starts the tool
 # as a process of its own that nobody waits for, and its CPU time would be lost.
