@@ -28,9 +28,10 @@ CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64
 CChunkRead::~CChunkRead() = default;
 
 void CChunkRead::Prepare(uint64_t offset) {
-  // The first read fills buffer 0; later ones alternate, leaving the last result alone.
+  // The first read fills buffer 0; later ones take the next in turn, leaving the last
+  // results alone.
   if (prepared_) {
-    current_ ^= 1;
+    current_ = (current_ + 1) % kBuffers;
     if (!buffers_[current_]) buffers_[current_] = std::make_unique<BYTE[]>(readSize_);
   }
   prepared_ = true;

@@ -4,9 +4,11 @@
 // still owns it (buffers and handle stay valid until the read returns) and its late
 // result is discarded, so a hung share never holds up a Pause, a Stop or a Delete.
 //
-// Two buffers: the next chunk can be read into one while the copy loop still writes
-// the last chunk from the other, and the pool thread that read a chunk goes straight
-// on to the next one when a buffer is free. Still only one read is in flight at a time.
+// Three buffers: the next chunk is read into one while the copy loop still writes
+// earlier chunks from the others, and the pool thread that read a chunk goes straight
+// on to the next one when a buffer is free (with two, a reader on a slow share often
+// waited for the single writer, which serves every task). Still only one read is in
+// flight at a time.
 //
 // The source handle is a plain (not overlapped) one, read at its file position: under
 // Wine an overlapped read, or one that carries its own offset, costs round trips to the
@@ -34,7 +36,7 @@ class CChunkRead {
   };
 
   // `sourceSize` sizes the buffers: a file smaller than a chunk gets a buffer of its
-  // own size, and a second buffer only when a second chunk is ever read.
+  // own size, and further buffers only when further chunks are read.
   CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize);
   ~CChunkRead();
   CChunkRead(const CChunkRead&) = delete;
@@ -48,7 +50,7 @@ class CChunkRead {
   // to be written is not read into. NextBufferFree says whether Prepare may run now.
   void HoldBuffer(int buffer) { held_[buffer] = true; }
   void ReleaseBuffer(int buffer) { held_[buffer] = false; }
-  bool NextBufferFree() const { return !prepared_ || !held_[current_ ^ 1]; }
+  bool NextBufferFree() const { return !prepared_ || !held_[(current_ + 1) % kBuffers]; }
   BYTE* BufferAt(int buffer) const { return buffers_[buffer].get(); }
   Result LastResult() const {
     return Result{ok, transferred, error, offset_, durationUs, current_};
@@ -80,10 +82,11 @@ class CChunkRead {
   base::UniqueFileHandle source_;
   uint64_t filePosition_ = 0;  // where the handle's file pointer stands
   uint32_t readSize_;
-  std::unique_ptr<BYTE[]> buffers_[2];
+  static constexpr int kBuffers = 3;
+  std::unique_ptr<BYTE[]> buffers_[kBuffers];
   int current_ = 0;  // the buffer the last (or the running) read fills
   bool prepared_ = false;
-  bool held_[2] = {false, false};
+  bool held_[kBuffers] = {};
   uint64_t offset_ = 0;
   std::atomic<bool> inFlight_{false};
   std::atomic<bool> abandoned_{false};

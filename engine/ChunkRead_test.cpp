@@ -1,4 +1,4 @@
-// The read slot's two buffers: a chunk being written must not be overwritten by the
+// The read slot's buffers: a chunk being written must not be overwritten by the
 // read of the next one, and a small file costs no full chunk.
 #include <gtest/gtest.h>
 
