@@ -22,6 +22,7 @@ namespace {
 using testsupport::TempFolder;
 using testsupport::WaitFor;
 using windowtest::RunningWindow;
+using windowtest::WindowTest;
 using Paths = std::vector<std::string>;
 
 // Menu positions of the task menu's items.
@@ -43,15 +44,12 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesW(base::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-class Commands : public ::testing::Test {
+class Commands : public WindowTest {
  protected:
   void SetUp() override {
-    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
-    InitCommonControlsEx(&icc);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva");
+    WindowTest::SetUp();
     CDownloaderDlg::s_lastIntoFolder.clear();
   }
-  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva"); }
 
   // Moves the mouse over `row` (in `column`) and clicks the right button there.
   static void RightClick(RunningWindow& w, int row, int column = 0) {
@@ -198,8 +196,6 @@ class Commands : public ::testing::Test {
     w.OnUi([&] { n = w.dlg.Kernel().GetTaskCount(); });
     return n;
   }
-
-  TempFolder temp;
 };
 
 // With the kernel held, tasks stay in whatever state they are put in.

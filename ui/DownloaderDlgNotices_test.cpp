@@ -16,6 +16,7 @@ namespace {
 using testsupport::TempFolder;
 using testsupport::WaitFor;
 using windowtest::RunningWindow;
+using windowtest::WindowTest;
 
 constexpr int kTasks = 5000;
 constexpr uint64_t kSize = 1000000;
@@ -96,17 +97,7 @@ std::string Tip(RunningWindow& w) {
   return tip;
 }
 
-class NoticeFlood : public ::testing::Test {
- protected:
-  void SetUp() override {
-    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
-    InitCommonControlsEx(&icc);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva");
-  }
-  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva"); }
-
-  TempFolder temp;
-};
+using NoticeFlood = WindowTest;
 
 TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
   std::string out = temp.Folder("out");

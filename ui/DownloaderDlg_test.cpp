@@ -23,6 +23,7 @@ namespace {
 using testsupport::TempFolder;
 using testsupport::WaitFor;
 using windowtest::RunningWindow;
+using windowtest::WindowTest;
 using windowtest::TestDlg;
 
 const char kTitle[] = "Tolva - Your Ziravadi Downloader";
@@ -84,17 +85,7 @@ class OtherWindow {
   HWND hwnd_;
 };
 
-class MainWindow : public ::testing::Test {
- protected:
-  void SetUp() override {
-    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
-    InitCommonControlsEx(&icc);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva");
-  }
-  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva"); }
-
-  TempFolder temp;
-};
+using MainWindow = WindowTest;
 
 TEST_F(MainWindow, OpensWithTitleToolbarColumnsTrayAndAbout) {
   RunningWindow w(temp);

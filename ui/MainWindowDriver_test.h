@@ -2,6 +2,8 @@
 // runs it, while the test thread reads the screen and acts as the user.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include "ui/DownloaderDlg.h"
+// commctrl.h needs the Windows headers first.
+#include <commctrl.h>
 #include "ui/TestSupport.h"
 #include "base/Utf8.h"
 
@@ -194,6 +198,19 @@ class RunningWindow {
   std::atomic<DWORD> uiThread{0};
   std::atomic<bool> ended{false};
   INT_PTR result = 0;
+};
+
+// Window tests: the common controls registered, and no settings left from another test.
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&icc);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva");
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva"); }
+
+  TempFolder temp;
 };
 
 }  // namespace windowtest
