@@ -3,8 +3,10 @@
 #include <commctrl.h>
 #include <ole2.h>
 
+#include "engine/DataFolder.h"
 #include "engine/EventLog.h"
 #include "ui/DownloaderDlg.h"
+#include "ui/OptionsDialog.h"
 
 namespace {
 
@@ -30,7 +32,10 @@ int CDownloaderApp::Run() {
 }
 
 bool CDownloaderApp::InitInstance() {
-  g_log.Open();
+  // Decided before anything is logged: a later start's hand-off failures go to the same
+  // log as the running instance's lines.
+  m_dataFolder = CDataFolder::ForThisProgram();
+  g_log.Open(m_dataFolder.LogPath());
 
   const wchar_t* commandLine = GetCommandLineW();
   CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromCommandLine(commandLine);
@@ -52,12 +57,20 @@ bool CDownloaderApp::InitInstance() {
 }
 
 void CDownloaderApp::RunFirstInstance(const CDownloaderCommandLineInfo& commandLine) {
+  if (!m_dataFolder.BesideProgram())
+    LogLine("The program's folder cannot be written: the task list and the log are kept in " +
+            m_dataFolder.Folder() + ".");
+  if (std::string downloads; COptionsDialog::StoreDownloadsFolderIfNeverSet(downloads))
+    LogLine("First run: files go to the Downloads folder, " + downloads +
+            ", until another default download folder is set in Options.");
+
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
 
   auto window = std::make_unique<CDownloaderDlg>();
   window->m_startFiles = commandLine.m_files;
   window->m_startFolder = commandLine.m_folder;
+  window->Kernel().SetListPath(m_dataFolder.ListPath());
   m_pMainWnd = window.get();
 
   t_app = this;

@@ -8,6 +8,7 @@
 #include "app/DownloaderCommandLineInfo.h"
 #include "app/SingleInstance.h"
 #include "base/Win.h"
+#include "engine/DataFolder.h"
 
 class CDownloaderDlg;
 
@@ -38,6 +39,7 @@ class CDownloaderApp {
   static void CALLBACK HandOffTimer(HWND, UINT, UINT_PTR, DWORD);
   void RunFirstInstance(const CDownloaderCommandLineInfo& commandLine);
 
+  CDataFolder m_dataFolder;  // where the task list and the log are kept
   std::unique_ptr<CSingleInstance> m_instance;
   CDownloaderDlg* m_pMainWnd = nullptr;
   bool m_oleInitialized = false;

@@ -3,6 +3,7 @@
 // offset of the destination, in the order the reads came back, one write at a time.
 // A task's next read starts before its last chunk is written, so the share is never
 // idle while the disk writes.
+#include "base/ErrorText.h"
 #include "base/Utf8.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
@@ -12,18 +13,7 @@ namespace {
 // Attempts per chunk before a failing destination is given up.
 constexpr int kMaxWriteAttempts = 3;
 
-// Windows' own words for an error code, without the line end.
-std::string ErrorText(DWORD code) {
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-  std::string words = n ? base::Narrow(std::wstring_view(text, n)) : std::string();
-  if (text) LocalFree(text);
-  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' '))
-    words.pop_back();
-  return words.empty() ? "error " + std::to_string(code) : words;
-}
+using base::ErrorText;
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <objbase.h>
 
@@ -355,4 +356,30 @@ TEST_F(CopyFixture, RandomPausesAndResumesMidCopyLoseAndMixNothing) {
     EXPECT_TRUE(SameContent(sources[static_cast<size_t>(i)],
                             out + "\\r" + std::to_string(i) + ".bin"))
         << i;
+}
+
+TEST_F(CopyFixture, AListThatCannotBeSavedIsLoggedOncePerReason) {
+  const std::string listFolder = dir.File("list");
+  kernel.SetListPath(listFolder + "\\tolva.info");  // the folder is not there yet
+  // Sources that never appear: their tasks stay unfinished and keep the list busy.
+  ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin"}, out));
+  ASSERT_TRUE(kernel.AddTasks({src + "\\b.bin"}, out));
+  kernel.SaveTaskList();
+  auto count = [&](const std::string& start) {
+    auto messages = LogMessages();
+    return std::count_if(messages.begin(), messages.end(),
+                         [&](const std::string& m) { return m.rfind(start, 0) == 0; });
+  };
+  const std::string cannot = "The task list cannot be saved to " + listFolder + "\\tolva.info: ";
+  EXPECT_EQ(count(cannot), 1);
+
+  std::filesystem::create_directories(FsPath(listFolder));
+  ASSERT_TRUE(kernel.AddTasks({src + "\\c.bin"}, out));
+  EXPECT_EQ(count("The task list is saved again to " + listFolder + "\\tolva.info."), 1);
+  EXPECT_EQ(LoadListFile(kernel.GetListPath()).size(), 3u);
+
+  // A new failure after a good save is news again.
+  std::filesystem::remove_all(FsPath(listFolder));
+  ASSERT_TRUE(kernel.AddTasks({src + "\\d.bin"}, out));
+  EXPECT_EQ(count(cannot), 2);
 }

@@ -6,6 +6,7 @@
 
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
+#include "base/ErrorText.h"
 #include "base/Utf8.h"
 
 namespace {
@@ -378,7 +379,19 @@ void CDownloaderKernel::SaveTaskList() {
     lastListEntries = std::move(current);
     listWritten = true;
     listWrittenSnapshot = snapshot;
+    if (listSaveError) g_log.Write(("The task list is saved again to " + listPath + ".").c_str());
+    listSaveError = 0;
+    return;
   }
+  // Once per change of reason: a folder that stays unwritable must not fill the log
+  // with a line per chunk, yet unfinished work that would not survive a restart is
+  // worth a line.
+  const DWORD error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+  if (error != listSaveError)
+    g_log.Write(("The task list cannot be saved to " + listPath + ": " + base::ErrorText(error) +
+                 " Unfinished downloads will not be resumed after a restart.")
+                    .c_str());
+  listSaveError = error;
 }
 
 bool CDownloaderKernel::LoadTaskList() {

@@ -174,6 +174,7 @@ class CDownloaderKernel {
   uint64_t listWrittenSnapshot = 0;
   std::vector<TaskListEntry> lastListEntries;  // what this kernel last wrote to listPath
   bool listWritten = false;
+  DWORD listSaveError = 0;  // why the last save failed, 0 after a good one; logged on change
   std::atomic<bool> listDirty{false};         // a change waits for the next list write
   std::atomic<uint64_t> listWriteTick{0};     // when the list was last written (or checked)
   IKernelObserver* observer = nullptr;

@@ -193,7 +193,10 @@ bool CTaskListFile::Write(const std::string& text) const {
   if (written && MoveFileExW(temp.c_str(), base::WidePath(path_).c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
+  // The caller reports why: the clean-up must not replace the reason.
+  const DWORD error = GetLastError();
   DeleteFileW(temp.c_str());
+  SetLastError(error);
   return false;
 }
 

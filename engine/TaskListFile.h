@@ -23,7 +23,8 @@ class CTaskListFile {
   static std::string Format(const std::vector<TaskListEntry>& entries);
 
   // Replaces the file with `text` so that a crash at any moment leaves either the old
-  // file or the new one, never an empty or partial file. False when it could not.
+  // file or the new one, never an empty or partial file. False when it could not, with
+  // GetLastError telling why.
   bool Write(const std::string& text) const;
 
   // Reads the entries back in file order into `entries` (appended). False only when no

@@ -1,5 +1,7 @@
 #include "ui/OptionsDialog.h"
 
+#include <shlobj.h>
+
 #include "resources/options_ids.h"
 #include "ui/FolderPicker.h"
 #include "ui/SettingsRegistry.h"
@@ -53,6 +55,18 @@ std::string COptionsDialog::LoadDefaultFolder() const {
   std::string folder;
   if (!theRegistry.ReadText(kSection, kFolderValue, folder)) return {};
   return folder;
+}
+
+bool COptionsDialog::StoreDownloadsFolderIfNeverSet(std::string& stored) {
+  if (theRegistry.ValueExists(kSection, kFolderValue)) return false;
+  wchar_t* path = nullptr;
+  std::string downloads;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, &path)) && path)
+    downloads = base::Narrow(path);
+  CoTaskMemFree(path);
+  if (downloads.empty() || !theRegistry.WriteString(kSection, kFolderValue, downloads)) return false;
+  stored = downloads;
+  return true;
 }
 
 bool COptionsDialog::OnInitDialog() {

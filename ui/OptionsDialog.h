@@ -20,6 +20,10 @@ class COptionsDialog : public winui::Dialog {
   int LoadOptions();
   // The stored default download folder; empty when there is none.
   std::string LoadDefaultFolder() const;
+  // A first run: when no default folder has ever been stored (the value is absent; an
+  // empty value is the user's own "none" and stays), stores the user's Downloads folder
+  // and gives it in `stored`. False when there was one already or it cannot be stored.
+  static bool StoreDownloadsFolderIfNeverSet(std::string& stored);
 
   // Called as the dialog ends, however it ends, with the stored default folder (empty
   // when there is none), so that the caller can put it to use at once.

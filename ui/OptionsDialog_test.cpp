@@ -4,6 +4,7 @@
 #include "ui/OptionsDialog.h"
 
 #include <commctrl.h>
+#include <shlobj.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "ui/DialogDriver_test.h"
 #include "ui/FolderPicker.h"
 #include "ui/SettingsRegistry.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -238,3 +240,29 @@ TEST(OptionsDialogScreen, HoldsTheDialogOpenForAScreenshot) {
 }
 
 }  // namespace
+
+TEST_F(OptionsDialogTest, FirstRunStoresTheDownloadsFolderOnlyWhenNoneWasEverSet) {
+  wchar_t* known = nullptr;
+  ASSERT_EQ(S_OK, SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, &known));
+  const std::string downloads = base::Narrow(known);
+  CoTaskMemFree(known);
+
+  std::string stored;
+  ASSERT_TRUE(COptionsDialog::StoreDownloadsFolderIfNeverSet(stored));
+  EXPECT_EQ(stored, downloads);
+  EXPECT_EQ(StoredFolder(), downloads);
+  EXPECT_EQ(dlg.LoadDefaultFolder(), downloads);
+  // Not a second time, also once the user has chosen another.
+  theRegistry.WriteString("Tolva", "DefaultDownloadFolder", "D:\\Mine");
+  EXPECT_FALSE(COptionsDialog::StoreDownloadsFolderIfNeverSet(stored));
+  EXPECT_EQ(StoredFolder(), "D:\\Mine");
+  // An emptied folder is the user's "none", and a value of another type is still a
+  // value the user (or an old version) stored: neither is replaced.
+  theRegistry.WriteString("Tolva", "DefaultDownloadFolder", "");
+  EXPECT_FALSE(COptionsDialog::StoreDownloadsFolderIfNeverSet(stored));
+  EXPECT_EQ(StoredFolder(), "");
+  const DWORD number = 7;
+  RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva", L"DefaultDownloadFolder", REG_DWORD,
+                  &number, sizeof(number));
+  EXPECT_FALSE(COptionsDialog::StoreDownloadsFolderIfNeverSet(stored));
+}

@@ -203,6 +203,15 @@ bool CSettingsRegistry::ReadInteger(std::string_view section, std::string_view n
   return ReadInteger(CurrentUser, section, name, value);
 }
 
+bool CSettingsRegistry::ValueExists(std::string_view section, std::string_view name) const {
+  std::string valueName;
+  base::UniqueRegKey key = OpenForReading(CurrentUser, section, name, valueName);
+  if (!key) return false;
+  // No buffer: a value too long for any buffer still exists.
+  return RegQueryValueExW(key.Get(), base::Widen(valueName).c_str(), nullptr, nullptr, nullptr,
+                          nullptr) == ERROR_SUCCESS;
+}
+
 bool CSettingsRegistry::KeyExists(std::string_view section, std::string_view name) const {
   return KeyExists(CurrentUser, section, name);
 }

@@ -34,6 +34,8 @@ class CSettingsRegistry {
   // read leaves `value` alone, so callers pass their default in it.
   bool ReadInteger(std::string_view section, std::string_view name, long& value) const;
   bool KeyExists(std::string_view section, std::string_view name) const;
+  // Whether the value is stored at all, of whatever type and length.
+  bool ValueExists(std::string_view section, std::string_view name) const;
 
   // The same under a chosen root. A root other than the three above fails at once.
   bool WriteString(RegistryRoot root, std::string_view section, std::string_view name,
