@@ -222,7 +222,7 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
             (std::vector<std::string>{"start", "ready 0", "error 112", "error 112"}));
   kernel.Stop();
   std::vector<std::string> log = LogMessages();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "[] - write failed with error 112, task is stopped"),
+  EXPECT_EQ(std::count(log.begin(), log.end(), "[full] - write failed with error 112, task is stopped"),
             2);
 }
 

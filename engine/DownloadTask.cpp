@@ -63,5 +63,8 @@ std::string CDownloadTask::FileNameOf(const std::string& path) {
 std::string CDownloadTask::NameFromSource(const std::string& source) {
   std::string file = FileNameOf(source);
   size_t dot = file.rfind('.');
-  return dot == std::string::npos ? std::string() : file.substr(0, dot);
+  // A file without an extension ("README", ".profile") is shown by its whole name: a
+  // blank row and "[]" in the log would tell the user nothing.
+  if (dot == std::string::npos || dot == 0) return file;
+  return file.substr(0, dot);
 }

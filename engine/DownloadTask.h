@@ -45,7 +45,8 @@ class CDownloadTask {
 
   // The file-name part of a path: what follows its last "\\", "/" or ":".
   static std::string FileNameOf(const std::string& path);
-  // Display name for a source path: the file-name part without its last extension.
+  // Display name for a source path: the file-name part without its last extension, or
+  // the whole part when it has none.
   static std::string NameFromSource(const std::string& source);
 
   std::string id;           // braced GUID text

@@ -24,12 +24,12 @@ TEST(DownloadTask, StateNamesAndLastStateCopy) {
 }
 
 TEST(DownloadTask, DisplayNameFromSource) {
-  EXPECT_EQ(CDownloadTask::NameFromSource("C:\\data\\archive"), "");
+  EXPECT_EQ(CDownloadTask::NameFromSource("C:\\data\\archive"), "archive");
   EXPECT_EQ(CDownloadTask::NameFromSource("C:\\data\\a.b.c"), "a.b");
   EXPECT_EQ(CDownloadTask::NameFromSource("file.txt"), "file");
   EXPECT_EQ(CDownloadTask::NameFromSource("\\\\srv\\share\\report.final.doc"), "report.final");
-  EXPECT_EQ(CDownloadTask::NameFromSource("C:\\dir.d\\.hidden"), "");
-  EXPECT_EQ(CDownloadTask::NameFromSource("C:\\dir.d\\noext"), "");
+  EXPECT_EQ(CDownloadTask::NameFromSource("C:\\dir.d\\.hidden"), ".hidden");
+  EXPECT_EQ(CDownloadTask::NameFromSource("C:\\dir.d\\noext"), "noext");
   EXPECT_EQ(CDownloadTask::NameFromSource("C:\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt"),
             "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82");
 }
