@@ -131,6 +131,19 @@ class Commands(unittest.TestCase):
         self.assertEqual(cp, ["cp", "--", "/tmp/s/1", "/tmp/s/2", "/tmp/d/"])
 
 
+    def test_stacks_keep_only_tolvas_threads(self):
+        out = ("Backtracing for thread 0024 in process 0020 (C:\\windows\\start.exe):\n"
+               "=>0 0x1 in ntdll\n"
+               "Backtracing for thread 0104 in process 0100 (Z:\\tmp\\b\\tolva.exe):\n"
+               "=>0 0x2 WaitForSingleObject\n  1 0x3 CHandOffWriter::Send\n"
+               "Backtracing for thread 0108 in process 0038 (C:\\windows\\services.exe):\n"
+               "=>0 0x4 in ntdll\n")
+        kept = tools.tolva_stacks(out).splitlines()
+        self.assertEqual(kept[0], "Backtracing for thread 0104 in process 0100 "
+                                  "(Z:\\tmp\\b\\tolva.exe):")
+        self.assertEqual(kept[1:], ["=>0 0x2 WaitForSingleObject", "  1 0x3 CHandOffWriter::Send"])
+
+
 class Workloads(unittest.TestCase):
     def test_full_plan_has_the_agreed_sizes(self):
         by_name = {w.name: w for w in workloads.plan(quick=False)}

@@ -165,13 +165,15 @@ class TolvaInstance:
                 break
             if time.monotonic() > deadline:
                 if running:
+                    # A later start that never ends is worth its stacks before it goes.
+                    stacks = hung_program_stacks(self.ctx.failed_log_dir)
                     running.kill()
                 missing = counter.missing()
                 state = (f"{len(pending)} of {len(starts)} later starts not yet made, "
                          f"{'one still running' if running else 'none running'}")
                 raise BenchFailure(f"{len(missing)} of {len(counter.expected)} files were not "
                                    f"complete after {timeout:.0f} s (first: {missing[:3]}; "
-                                   f"{state})")
+                                   f"{state}){stacks if running else ''}")
             if self.child.poll():
                 raise BenchFailure(f"tolva.exe ended during the copy (exit code "
                                    f"{self.child.exit_code})")
@@ -216,6 +218,32 @@ class TolvaInstance:
         except OSError:
             return "(no log)"
         return " | ".join(text.strip().splitlines()[-lines:])
+
+
+def tolva_stacks(backtraces):
+    """The part of winedbg's "bt all" output about tolva.exe processes' threads."""
+    kept, keep = [], False
+    for line in backtraces.splitlines():
+        if line.startswith("Backtracing for thread"):
+            keep = "tolva.exe" in line
+        if keep:
+            kept.append(line)
+    return "\n".join(kept)
+
+
+def hung_program_stacks(save_dir, timeout=60):
+    """Every thread's stack of every tolva.exe in the prefix, from winedbg, for the
+    failure message (and the whole "bt all" saved in `save_dir`); best effort."""
+    try:
+        out = subprocess.run(["wine", "winedbg"], input="bt all\nquit\n", capture_output=True,
+                             text=True, errors="replace", timeout=timeout).stdout
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return f"; no stacks ({e})"
+    if save_dir:
+        os.makedirs(save_dir, exist_ok=True)
+        with open(os.path.join(save_dir, "failed-run-stacks.txt"), "w") as f:
+            f.write(out)
+    return "; stacks of tolva.exe:\n" + (tolva_stacks(out) or "(none found)")
 
 
 def run_probe(probe_exe, *args, timeout=120):
