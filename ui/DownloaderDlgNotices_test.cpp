@@ -195,3 +195,23 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
 }
 
 }  // namespace
+
+TEST_F(NoticeFlood, ABigHandOffKeepsTheWindowAnsweringAndArrivesInOrder) {
+  std::string out = temp.Folder("out");
+  // Two hand-offs, as two later starts leave them: the second must follow the first.
+  std::vector<std::string> first, second;
+  for (int i = 0; i < kTasks; ++i)
+    (i < kTasks * 3 / 5 ? first : second).push_back("Z:\\nowhere\\h" + std::to_string(i) + ".bin");
+  RunningWindow w(temp, {}, out, false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  Prober prober(w.Hwnd());
+  w.Post([&] { w.dlg.QueueFiles(first, out); });
+  w.Post([&] { w.dlg.QueueFiles(second, out); });
+  ASSERT_TRUE(WaitFor([&] { return w.Rows() == kTasks; }, 120));
+  prober.Stop();
+  EXPECT_LE(prober.worst.load(), 200u) << prober.asked << " asked";
+  EXPECT_EQ(prober.missed.load(), 0);
+  std::vector<std::string> names = w.RowTexts();
+  ASSERT_EQ(names.size(), static_cast<size_t>(kTasks));
+  for (int i = 0; i < kTasks; ++i) ASSERT_EQ(names[i], "h" + std::to_string(i)) << i;
+}
