@@ -1,33 +1,93 @@
 #include "com/ServerRegistration.h"
 
+#include <cwctype>
+
+#include "base/UniqueHandle.h"
 #include "com/ModulePath.h"
 #include "com/Registrar.h"
 #include "com/TypeLibRegistration.h"
 
 namespace com {
+namespace {
 
-HRESULT RegisterServer(HMODULE module, const TreeFactory& tree) {
+// The classes key of the scope, opened for writing; the user's is created when a fresh
+// profile has none yet.
+HRESULT OpenClasses(RegistrationScope scope, base::UniqueRegKey* out) {
+  if (scope == RegistrationScope::Machine) return S_OK;  // the predefined key, not owned
+  HKEY raw = nullptr;
+  LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr,
+                                   REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
+                                   &raw, nullptr);
+  if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+  out->Reset(raw);
+  return S_OK;
+}
+
+HKEY ClassesOf(RegistrationScope scope, const base::UniqueRegKey& opened) {
+  return scope == RegistrationScope::Machine ? HKEY_CLASSES_ROOT : opened.Get();
+}
+
+std::wstring Trimmed(const wchar_t* text) {
+  std::wstring s = text ? text : L"";
+  size_t first = 0;
+  while (first < s.size() && std::iswspace(s[first])) ++first;
+  size_t last = s.size();
+  while (last > first && std::iswspace(s[last - 1])) --last;
+  s = s.substr(first, last - first);
+  for (wchar_t& c : s) c = static_cast<wchar_t>(std::towlower(c));
+  return s;
+}
+
+}  // namespace
+
+HRESULT RegisterServer(HMODULE module, const TreeFactory& tree, RegistrationScope scope) {
   try {
     std::wstring path = ModulePath(module);
     if (path.empty()) return E_FAIL;
-    HRESULT hr = Registrar(HKEY_CLASSES_ROOT).Register(tree(path));
+    base::UniqueRegKey classes;
+    HRESULT hr = OpenClasses(scope, &classes);
     if (FAILED(hr)) return hr;
-    return RegisterModuleTypeLib(module);
+    hr = Registrar(ClassesOf(scope, classes)).Register(tree(path));
+    if (FAILED(hr)) return hr;
+    return RegisterModuleTypeLib(module, scope == RegistrationScope::User);
   } catch (...) {
     return E_OUTOFMEMORY;
   }
 }
 
-HRESULT UnregisterServer(HMODULE module, const TreeFactory& tree) {
+HRESULT UnregisterServer(HMODULE module, const TreeFactory& tree, RegistrationScope scope) {
   try {
     std::wstring path = ModulePath(module);
     if (path.empty()) return E_FAIL;
-    HRESULT hr = Registrar(HKEY_CLASSES_ROOT).Unregister(tree(path));
-    HRESULT lib = UnregisterModuleTypeLib(module);
+    base::UniqueRegKey classes;
+    HRESULT hr = OpenClasses(scope, &classes);
+    if (FAILED(hr)) return hr;
+    hr = Registrar(ClassesOf(scope, classes)).Unregister(tree(path));
+    HRESULT lib = UnregisterModuleTypeLib(module, scope == RegistrationScope::User);
     return FAILED(hr) ? hr : lib;
   } catch (...) {
     return E_OUTOFMEMORY;
   }
+}
+
+bool ParseInstallScope(const wchar_t* commandLine, RegistrationScope* scope) {
+  const std::wstring text = Trimmed(commandLine);
+  if (text == L"user") {
+    *scope = RegistrationScope::User;
+    return true;
+  }
+  if (text.empty() || text == L"machine") {
+    *scope = RegistrationScope::Machine;
+    return true;
+  }
+  return false;
+}
+
+HRESULT InstallServer(HMODULE module, const TreeFactory& tree, bool install,
+                      const wchar_t* commandLine) {
+  RegistrationScope scope;
+  if (!ParseInstallScope(commandLine, &scope)) return E_INVALIDARG;
+  return install ? RegisterServer(module, tree, scope) : UnregisterServer(module, tree, scope);
 }
 
 }  // namespace com
