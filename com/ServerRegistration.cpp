@@ -10,21 +10,18 @@
 namespace com {
 namespace {
 
-// The classes key of the scope, opened for writing; the user's is created when a fresh
-// profile has none yet.
+// The classes key of the scope, opened for writing. Not HKEY_CLASSES_ROOT for the
+// machine: a write there lands in the user's copy of any key the user's classes hold too
+// (CLSID, once anything registered per user), so the machine would get nothing.
 HRESULT OpenClasses(RegistrationScope scope, base::UniqueRegKey* out) {
-  if (scope == RegistrationScope::Machine) return S_OK;  // the predefined key, not owned
+  HKEY root = scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   HKEY raw = nullptr;
-  LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr,
+  LSTATUS status = RegCreateKeyExW(root, L"Software\\Classes", 0, nullptr,
                                    REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
                                    &raw, nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   out->Reset(raw);
   return S_OK;
-}
-
-HKEY ClassesOf(RegistrationScope scope, const base::UniqueRegKey& opened) {
-  return scope == RegistrationScope::Machine ? HKEY_CLASSES_ROOT : opened.Get();
 }
 
 std::wstring Trimmed(const wchar_t* text) {
@@ -47,7 +44,7 @@ HRESULT RegisterServer(HMODULE module, const TreeFactory& tree, RegistrationScop
     base::UniqueRegKey classes;
     HRESULT hr = OpenClasses(scope, &classes);
     if (FAILED(hr)) return hr;
-    hr = Registrar(ClassesOf(scope, classes)).Register(tree(path));
+    hr = Registrar(classes.Get()).Register(tree(path));
     if (FAILED(hr)) return hr;
     return RegisterModuleTypeLib(module, scope == RegistrationScope::User);
   } catch (...) {
@@ -62,7 +59,7 @@ HRESULT UnregisterServer(HMODULE module, const TreeFactory& tree, RegistrationSc
     base::UniqueRegKey classes;
     HRESULT hr = OpenClasses(scope, &classes);
     if (FAILED(hr)) return hr;
-    hr = Registrar(ClassesOf(scope, classes)).Unregister(tree(path));
+    hr = Registrar(classes.Get()).Unregister(tree(path));
     HRESULT lib = UnregisterModuleTypeLib(module, scope == RegistrationScope::User);
     return FAILED(hr) ? hr : lib;
   } catch (...) {

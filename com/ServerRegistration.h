@@ -14,8 +14,9 @@ namespace com {
 // Builds the tree from the module's full path.
 using TreeFactory = std::function<std::vector<RegistryKey>(const std::wstring& modulePath)>;
 
-// Whose classes a registration writes: the machine's (HKEY_CLASSES_ROOT, needs an
-// administrator) or the current user's (HKEY_CURRENT_USER\Software\Classes).
+// Whose classes a registration writes: the machine's (HKEY_LOCAL_MACHINE\Software\Classes,
+// which HKEY_CLASSES_ROOT shows; needs an administrator) or the current user's
+// (HKEY_CURRENT_USER\Software\Classes, which HKEY_CLASSES_ROOT shows first).
 enum class RegistrationScope { Machine, User };
 
 // Writes the tree below the scope's classes key, then registers the type library for the

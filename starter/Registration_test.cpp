@@ -233,6 +233,16 @@ TEST_F(RegistrationTest, PerUserRegistrationWritesTheSameTreesForTheCurrentUserO
   ASSERT_EQ(0, RegSvrInstall(starter_, L"user"));
   EXPECT_EQ(userAfter, UserClasses());
 
+  // The machine's registration beside the user's (as setup does inside Wine) writes the
+  // machine's classes, not the user's keys of the same names.
+  ASSERT_EQ(0, RegSvr(starter_));
+  EXPECT_EQ(StarterTree(starter_), withoutLibs(machineBefore, MachineClasses()));
+  EXPECT_EQ(userAfter, UserClasses());
+  ASSERT_EQ(0, RegSvr(starter_, true));
+  EXPECT_EQ(std::vector<std::wstring>{}, withoutLibs(machineBefore, MachineClasses()));
+  EXPECT_EQ(userAfter, UserClasses());
+  ASSERT_EQ(0, RegSvrInstall(starter_, L"user"));  // the machine's removal took the type library
+
   EXPECT_EQ(0, RegSvrInstall(shell_, L"user", true));
   EXPECT_EQ(0, RegSvrInstall(starter_, L"user", true));
   EXPECT_EQ(std::vector<std::wstring>{}, withoutLibs(userBefore, UserClasses()));
