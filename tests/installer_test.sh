@@ -9,9 +9,11 @@
 #                          ["names of the stand-ins the setup holds"] [shell_menu_invoke.exe]
 # Without --allusers: the default per-user setup into %LOCALAPPDATA%\Programs\Tolva, its
 # classes below HKCU\Software\Classes compared key by key with the machine-wide copy a
-# Wine prefix gets, and an upgrade over it that keeps an unfinished task.
+# Wine prefix gets.
 # With --allusers: setup /ALLUSERS into a folder named by /D=, registered machine-wide,
 # the folder given the ACL of Program Files.
+# Both then run setup again without /D= over the installation, which has to find it and
+# keep an unfinished task.
 # With the harness, the installed context-menu handler is also driven as the file
 # manager would, and its "Download..." must reach the running program by the bare name.
 # With a stand-in for tolva.exe (the real program not built yet) no file can arrive: the
@@ -361,33 +363,36 @@ close_program() {
 }
 close_program
 
-if [ -z "$ALLUSERS" ]; then
-  echo "== upgrade over the installation, with an unfinished task"
-  head -c 600000 /dev/urandom >"$SOURCE_DIR/resume file.bin"
-  RESUMED=$WORK/resumed
-  mkdir -p "$RESUMED"
-  # The task list as the program leaves it when it ends during a copy.
-  printf '<?xml version="1.0" encoding="windows-1251"?>\n<downloader>\n\t<task name="resume file.bin" source="%s" destination="%s" state="2" />\n</downloader>' \
-    "$(winpath "$SOURCE_DIR/resume file.bin")" "$(winpath "$RESUMED/resume file.bin")" \
-    >"$INSTDIR/tolva.info"
-  cp "$INSTDIR/tolva.info" "$WORK/tolva.info.before"
-  wine "$SETUP" /S </dev/null >/dev/null 2>&1
-  rc=$?
-  [ $rc -eq 0 ] && pass "setup over the installation exit code 0" || fail "upgrade exit code $rc"
-  check "the upgrade kept tolva.info as it was" cmp -s "$WORK/tolva.info.before" "$INSTDIR/tolva.info"
-  for f in "${INSTALLED_FILES[@]}"; do
-    [ -f "$INSTDIR/$f" ] || fail "missing $INSTDIR/$f after the upgrade"
-  done
-  check "the upgrade kept the same folder" test "$(reg_value "$UNINST" InstallLocation)" = "$INSTDIR_WIN"
-  check "the upgrade leaves the same user classes" test "$(our_classes HKEY_CURRENT_USER)" = "$USER_TREE"
-  check "the upgrade leaves the same machine-wide copy" test "$(our_classes HKEY_LOCAL_MACHINE)" = "$MACHINE_TREE"
-  if ! has_standin tolva; then
-    # Started by its bare name with no arguments, it takes the kept task up again.
-    (cd "$ELSEWHERE" && $WINE64 start tolva.exe </dev/null >/dev/null 2>&1)
-    resumed() { cmp -s "$SOURCE_DIR/resume file.bin" "$RESUMED/resume file.bin"; }
-    check "the upgraded program finished the kept task" wait_for 90 resumed
-    close_program
-  fi
+# Without /D=: the upgrade has to find the installation of its own scope.
+UPGRADE_ARGS=(/S)
+[ -n "$ALLUSERS" ] && UPGRADE_ARGS+=(/ALLUSERS)
+echo "== upgrade over the installation (setup ${UPGRADE_ARGS[*]}), with an unfinished task"
+head -c 600000 /dev/urandom >"$SOURCE_DIR/resume file.bin"
+RESUMED=$WORK/resumed
+mkdir -p "$RESUMED"
+# The task list as the program leaves it when it ends during a copy.
+printf '<?xml version="1.0" encoding="windows-1251"?>\n<downloader>\n\t<task name="resume file.bin" source="%s" destination="%s" state="2" />\n</downloader>' \
+  "$(winpath "$SOURCE_DIR/resume file.bin")" "$(winpath "$RESUMED/resume file.bin")" \
+  >"$INSTDIR/tolva.info"
+cp "$INSTDIR/tolva.info" "$WORK/tolva.info.before"
+wine "$SETUP" "${UPGRADE_ARGS[@]}" </dev/null >/dev/null 2>&1
+rc=$?
+[ $rc -eq 0 ] && pass "setup over the installation exit code 0" || fail "upgrade exit code $rc"
+[ -e "$WINEPREFIX/drive_c/Program Files/Tolva" ] && [ "$INSTDIR_WIN" != 'C:\Program Files\Tolva' ] &&
+  fail "the upgrade went to Program Files instead of $INSTDIR_WIN"
+check "the upgrade kept tolva.info as it was" cmp -s "$WORK/tolva.info.before" "$INSTDIR/tolva.info"
+for f in "${INSTALLED_FILES[@]}"; do
+  [ -f "$INSTDIR/$f" ] || fail "missing $INSTDIR/$f after the upgrade"
+done
+check "the upgrade kept the same folder" test "$(reg_value "$UNINST" InstallLocation)" = "$INSTDIR_WIN"
+check "the upgrade leaves the same user classes" test "$(our_classes HKEY_CURRENT_USER)" = "$USER_TREE"
+check "the upgrade leaves the same machine-wide copy" test "$(our_classes HKEY_LOCAL_MACHINE)" = "$MACHINE_TREE"
+if ! has_standin tolva; then
+  # Started by its bare name with no arguments, it takes the kept task up again.
+  (cd "$ELSEWHERE" && $WINE64 start tolva.exe </dev/null >/dev/null 2>&1)
+  resumed() { cmp -s "$SOURCE_DIR/resume file.bin" "$RESUMED/resume file.bin"; }
+  check "the upgraded program finished the kept task" wait_for 90 resumed
+  close_program
 fi
 
 # What the uninstaller must leave: the user's downloads, settings and data folder.
