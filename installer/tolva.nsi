@@ -11,9 +11,9 @@
 ;   %LOCALAPPDATA%\Programs\Tolva, the libraries registered below HKCU\Software\Classes
 ;   (regsvr32 /n /i:user), App Paths, Start menu and uninstall entry the user's own.
 ; - With /ALLUSERS for every user of the machine (asks for an administrator): into
-;   Program Files\Tolva, registered below HKEY_CLASSES_ROOT, and the folder gets the ACL
-;   of Program Files wherever /D= puts it: a folder that users can write to would let any
-;   of them replace a DLL that every Explorer loads.
+;   Program Files\Tolva, registered machine-wide (HKLM\Software\Classes), and the folder
+;   gets the ACL of Program Files wherever /D= puts it: a folder that users can write to
+;   would let any of them replace a DLL that every Explorer loads.
 ; Inside a Wine prefix a per-user setup registers machine-wide as well: Wine finds no
 ; per-user classes and reads App Paths from HKLM only, and a prefix is one user's anyway.
 ; The program keeps its task list and log beside itself when it may write there, and in
