@@ -11,7 +11,8 @@ namespace com {
 
 class Registrar {
  public:
-  // `parent` stays the caller's; HKEY_CLASSES_ROOT for a server's own registration.
+  // `parent` stays the caller's: the machine's or the user's Software\Classes for a
+  // server's own registration.
   explicit Registrar(HKEY parent) : parent_(parent) {}
 
   // Writes the tree. On a failure everything this call created is removed again and

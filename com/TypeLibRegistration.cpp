@@ -5,6 +5,13 @@
 #include "com/ComPtr.h"
 #include "com/ModulePath.h"
 
+// In oleaut32 since Vista, but missing from the MinGW header.
+extern "C" {
+WINOLEAUTAPI RegisterTypeLibForUser(ITypeLib* lib, OLECHAR* path, OLECHAR* helpDir);
+WINOLEAUTAPI UnRegisterTypeLibForUser(REFGUID libId, WORD major, WORD minor, LCID lcid,
+                                      SYSKIND kind);
+}
+
 namespace com {
 
 HRESULT LoadTypeLibBeside(const std::wstring& modulePath, ITypeLib** out) {
@@ -25,17 +32,19 @@ HRESULT LoadModuleTypeLib(HMODULE module, ITypeLib** out) {
   return LoadTypeLibBeside(path, out);
 }
 
-HRESULT RegisterModuleTypeLib(HMODULE module) {
+HRESULT RegisterModuleTypeLib(HMODULE module, bool forUser) {
   std::wstring path = ModulePath(module);
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
   ComPtr<ITypeLib> lib;
   HRESULT hr = LoadTypeLibBeside(path, lib.Put());
   if (FAILED(hr)) return hr;
   std::wstring helpDir = DirectoryOf(path);
-  return RegisterTypeLib(lib.Get(), path.data(), helpDir.empty() ? nullptr : helpDir.data());
+  OLECHAR* help = helpDir.empty() ? nullptr : helpDir.data();
+  return forUser ? RegisterTypeLibForUser(lib.Get(), path.data(), help)
+                 : RegisterTypeLib(lib.Get(), path.data(), help);
 }
 
-HRESULT UnregisterModuleTypeLib(HMODULE module) {
+HRESULT UnregisterModuleTypeLib(HMODULE module, bool forUser) {
   ComPtr<ITypeLib> lib;
   HRESULT hr = LoadModuleTypeLib(module, lib.Put());
   if (FAILED(hr)) return hr;
@@ -44,8 +53,10 @@ HRESULT UnregisterModuleTypeLib(HMODULE module) {
   if (FAILED(hr)) return hr;
   TLIBATTR copy = *attr;
   lib->ReleaseTLibAttr(attr);
-  return UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid,
-                           copy.syskind);
+  return forUser ? UnRegisterTypeLibForUser(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum,
+                                            copy.lcid, copy.syskind)
+                 : UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid,
+                                     copy.syskind);
 }
 
 }  // namespace com

@@ -16,10 +16,12 @@ HRESULT LoadTypeLibBeside(const std::wstring& modulePath, ITypeLib** out);
 // Loads the module's own type library without registering it.
 HRESULT LoadModuleTypeLib(HMODULE module, ITypeLib** out);
 
-// Registers it with the module's path and, as help directory, the module's folder.
-HRESULT RegisterModuleTypeLib(HMODULE module);
+// Registers it with the module's path and, as help directory, the module's folder; for
+// the current user only when `forUser` is set.
+HRESULT RegisterModuleTypeLib(HMODULE module, bool forUser = false);
 
-// Removes the registration of the library the module carries.
-HRESULT UnregisterModuleTypeLib(HMODULE module);
+// Removes the registration of the library the module carries (the current user's one
+// when `forUser` is set).
+HRESULT UnregisterModuleTypeLib(HMODULE module, bool forUser = false);
 
 }  // namespace com

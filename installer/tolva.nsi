@@ -1,21 +1,28 @@
 ; Tolva setup: places tolva.exe, tolvashell.dll and tolvastarter.dll, registers both
-; libraries by their own DllRegisterServer, makes the bare name "tolva.exe" resolvable for
-; ShellExecute, and installs an uninstaller that undoes all of it.
+; libraries by their own registration entry points, makes the bare name "tolva.exe"
+; resolvable for ShellExecute, and installs an uninstaller that undoes all of it.
 ;
 ; Built by installer/CMakeLists.txt with:
 ;   makensis -DVERSION=x.y.z -DOUTFILE=... -DTOLVA_EXE=... -DTOLVASHELL_DLL=...
-;            -DTOLVASTARTER_DLL=... -DREADME=... tolva.nsi
+;            -DTOLVASTARTER_DLL=... -DREADME=... [-DTOLVASTARTER32_DLL=...] tolva.nsi
 ;
-; Where it installs: per machine, into "Program Files\Tolva" (64-bit). Registering the two
-; COM servers writes HKEY_CLASSES_ROOT, which needs an administrator anyway. The program
-; keeps tolva.info and tolva.exe.log beside itself, so setup creates those two files and
-; gives the user who ran setup the right to change them (only those two: a folder that
-; users can write to would let any of them replace a DLL that every Explorer loads).
+; Where it installs:
+; - By default for the current user, without an administrator: into
+;   %LOCALAPPDATA%\Programs\Tolva, the libraries registered below HKCU\Software\Classes
+;   (regsvr32 /n /i:user), App Paths, Start menu and uninstall entry the user's own.
+; - With /ALLUSERS for every user of the machine (asks for an administrator): into
+;   Program Files\Tolva, registered machine-wide (HKLM\Software\Classes), and the folder
+;   gets the ACL of Program Files wherever /D= puts it: a folder that users can write to
+;   would let any of them replace a DLL that every Explorer loads.
+; Inside a Wine prefix a per-user setup registers machine-wide as well: Wine finds no
+; per-user classes and reads App Paths from HKLM only, and a prefix is one user's anyway.
+; The program keeps its task list and log beside itself when it may write there, and in
+; %LOCALAPPDATA%\Tolva otherwise; setup creates neither.
 
 Unicode true
 Target amd64-unicode
 ManifestDPIAware true
-RequestExecutionLevel admin
+RequestExecutionLevel user
 SetCompressor /SOLID lzma
 
 !ifndef VERSION
@@ -33,15 +40,17 @@ SetCompressor /SOLID lzma
 !define HANDOFF_AREA "{5F474820-9FE0-48df-AD98-224EF79F41B1}"
 !define MAIN_TITLE "Tolva - your intranet downloader"
 !define RUNNING_TEXT "Tolva is running. Close it and try again."
+!define NEEDS_ADMIN_TEXT "Setup for all users (/ALLUSERS) needs an administrator. Run it as administrator, or without /ALLUSERS to set Tolva up for yourself."
 
 ; Exit codes that scripts calling setup or the uninstaller can tell apart.
 !define EXIT_RUNNING 3
 !define EXIT_REGISTER_FAILED 4
+!define EXIT_NEEDS_ADMIN 5
+!define EXIT_PROTECT_FAILED 6
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\Tolva"
-InstallDirRegKey HKLM "${UNINST_KEY}" "InstallLocation"
+; No InstallDir: .onInit picks the folder for the scope unless /D= gave one.
 BrandingText "${PRODUCT} ${VERSION}"
 
 VIProductVersion "${VERSION}.0"
@@ -112,11 +121,76 @@ FunctionEnd
   File "/oname=${name}" "${source}"
 !macroend
 
-; Runs regsvr32 (the 64-bit one, as setup itself is 64-bit) in its own process, so that a
-; library that crashes while registering cannot take setup down with it.
-!macro REGISTER_LIBRARY name
-  DetailPrint "Registering ${name}"
-  ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\${name}"' $0
+; 1 for a setup for every user of the machine, 0 for the current user's own.
+Var AllUsers
+; 1 inside a Wine prefix.
+Var InWine
+
+; Reads the scope from the command line (/ALLUSERS) and whether this is a Wine prefix.
+!macro READ_SCOPE
+  StrCpy $AllUsers 0
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/ALLUSERS" $R1
+  ${IfNot} ${Errors}
+    StrCpy $AllUsers 1
+  ${EndIf}
+  StrCpy $InWine 0
+  ClearErrors
+  EnumRegKey $R1 HKLM "Software\Wine" 0
+  ${IfNot} ${Errors}
+    StrCpy $InWine 1
+  ${EndIf}
+!macroend
+
+; Runs this program again as an administrator (the system asks the user) with the same
+; command line, waits for it and ends with its exit code. Ends with EXIT_NEEDS_ADMIN when
+; the user declines or the run that was started elevated is still not an administrator.
+!macro DEFINE_RELAUNCH_ELEVATED un
+Function ${un}RelaunchElevated
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/ELEVATED" $R1
+  ${If} ${Errors}
+    ; In front, because /D= has to stay last.
+    StrCpy $R2 "/ELEVATED $R0"
+    ; SHELLEXECUTEINFOW as on 64-bit Windows, padding spelt out; mask NOCLOSEPROCESS|NOASYNC.
+    System::Call '*(i 112, i 0x140, p $HWNDPARENT, w "runas", w "$EXEPATH", w R2, p 0, i 1, i 0, p 0, p 0, p 0, p 0, i 0, i 0, p 0, p 0) p .r1'
+    System::Call 'shell32::ShellExecuteExW(p r1) i .r0'
+    ${If} $0 <> 0
+      System::Call '*$1(i, i, p, p, p, p, p, i, i, p, p, p, p, i, i, p, p .r3)'
+      System::Free $1
+      StrCpy $4 ${EXIT_NEEDS_ADMIN}
+      ${If} $3 P<> 0
+        System::Call 'kernel32::WaitForSingleObject(p r3, i -1)'
+        System::Call 'kernel32::GetExitCodeProcess(p r3, *i .r4)'
+        System::Call 'kernel32::CloseHandle(p r3)'
+      ${EndIf}
+      SetErrorLevel $4
+      Quit
+    ${EndIf}
+    System::Free $1
+  ${EndIf}
+  MessageBox MB_OK|MB_ICONSTOP "${NEEDS_ADMIN_TEXT}" /SD IDOK
+  SetErrorLevel ${EXIT_NEEDS_ADMIN}
+  Quit
+FunctionEnd
+!macroend
+!insertmacro DEFINE_RELAUNCH_ELEVATED ""
+!insertmacro DEFINE_RELAUNCH_ELEVATED "un."
+
+!macro NEED_ADMIN un
+  System::Call 'shell32::IsUserAnAdmin() i .r0'
+  ${If} $0 = 0
+    Call ${un}RelaunchElevated
+  ${EndIf}
+!macroend
+
+; Runs a regsvr32 in its own process, so that a library that crashes while registering
+; cannot take setup down with it.
+!macro REGISTER_LIBRARY regsvr32 options name
+  DetailPrint "Registering ${name} ${options}"
+  ExecWait '"${regsvr32}" /s ${options} "$INSTDIR\${name}"' $0
   ${If} $0 != 0
     MessageBox MB_OK|MB_ICONSTOP "Could not register ${name} (regsvr32 exit code $0).$\r$\n$\r$\nThe Explorer menu entries and the automation object will not work. Run setup again, or remove Tolva with its uninstaller." /SD IDOK
     SetErrorLevel ${EXIT_REGISTER_FAILED}
@@ -124,114 +198,232 @@ FunctionEnd
   ${EndIf}
 !macroend
 
-!macro UNREGISTER_LIBRARY name
+!macro UNREGISTER_LIBRARY regsvr32 options name
   ${If} ${FileExists} "$INSTDIR\${name}"
-    DetailPrint "Unregistering ${name}"
-    ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\${name}"' $0
+    DetailPrint "Unregistering ${name} ${options}"
+    ExecWait '"${regsvr32}" /s /u ${options} "$INSTDIR\${name}"' $0
     ${If} $0 != 0
-      DetailPrint "regsvr32 /u ${name} ended with exit code $0"
+      DetailPrint "regsvr32 /u ${options} ${name} ended with exit code $0"
     ${EndIf}
   ${EndIf}
 !macroend
 
-; Creates one of the program's own data files if it is missing (an existing task list is
-; the user's unfinished work and stays) and lets the user who runs setup change it.
-Function GrantDataFile
-  Exch $1 ; the file
-  Push $0
-  Push $2
-  Push $3
-  ${IfNot} ${FileExists} "$1"
-    FileOpen $0 "$1" w
-    FileClose $0
-  ${EndIf}
-  ; SAM-compatible name, DOMAIN\user, as icacls expects it.
-  System::Call 'secur32::GetUserNameExW(i 2, w .r2, *i ${NSIS_MAX_STRLEN} r3) i .r0'
-  ${If} $0 = 0
-    System::Call 'advapi32::GetUserNameW(w .r2, *i ${NSIS_MAX_STRLEN} r3) i .r0'
-  ${EndIf}
-  ${If} $0 <> 0
-    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$1" /grant "$2:M"'
-    Pop $0
-    ${If} $0 != 0
-      DetailPrint "Could not let $2 change $1 (icacls: $0)."
-    ${EndIf}
-  ${EndIf}
-  Pop $3
-  Pop $2
+; A library still loaded by Explorer goes at the next restart.
+!macro REMOVE_LIBRARY name
+  Delete /REBOOTOK "$INSTDIR\${name}"
+  Delete /REBOOTOK "$INSTDIR\${name}.old"
+!macroend
+
+!define REGSVR32 "$SYSDIR\regsvr32.exe"
+; The 32-bit one, for the 32-bit starter that 32-bit script hosts load.
+!define REGSVR32_32 "$WINDIR\SysWOW64\regsvr32.exe"
+!define USER_SCOPE "/n /i:user"
+!define SHELL_CLSID "{603C8761-BC91-4E97-8862-77B8204317FA}"
+!define STARTER_CLSID "{C998F1AA-C1F7-4562-97B4-12087D1EA397}"
+
+; All three libraries for the whole machine.
+!macro REGISTER_FOR_MACHINE
+  !insertmacro REGISTER_LIBRARY "${REGSVR32}" "" "tolvashell.dll"
+  !insertmacro REGISTER_LIBRARY "${REGSVR32}" "" "tolvastarter.dll"
+  !ifdef TOLVASTARTER32_DLL
+    !insertmacro REGISTER_LIBRARY "${REGSVR32_32}" "" "x86\tolvastarter.dll"
+  !endif
+!macroend
+
+; Gives the program folder the ACL of Program Files: administrators and SYSTEM change it,
+; users only read and run it. Nothing from the parent folder or from an earlier owner
+; stays, whatever folder /D= named.
+Function ProtectFolder
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /reset /T /C /Q'
   Pop $0
-  Pop $1
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /setowner *S-1-5-32-544 /T /C /Q'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "Could not give $INSTDIR to the administrators (icacls: $0)."
+  ${EndIf}
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX'
+  Pop $0
+  ${If} $0 != 0
+    MessageBox MB_OK|MB_ICONSTOP "Could not protect $INSTDIR from changes by users (icacls: $0)." /SD IDOK
+    SetErrorLevel ${EXIT_PROTECT_FAILED}
+    Abort "Could not protect $INSTDIR."
+  ${EndIf}
 FunctionEnd
 
 Function .onInit
-  SetShellVarContext all
+  !insertmacro READ_SCOPE
+  ${If} $AllUsers = 1
+    !insertmacro NEED_ADMIN ""
+    SetShellVarContext all
+  ${Else}
+    SetShellVarContext current
+  ${EndIf}
+  ; Without /D= an upgrade goes where the same scope's install is, else to the default.
+  ${If} $INSTDIR == ""
+    ReadRegStr $INSTDIR SHCTX "${UNINST_KEY}" "InstallLocation"
+  ${EndIf}
+  ${If} $INSTDIR == ""
+    ${If} $AllUsers = 1
+      StrCpy $INSTDIR "$PROGRAMFILES64\Tolva"
+    ${Else}
+      StrCpy $INSTDIR "$LOCALAPPDATA\Programs\Tolva"
+    ${EndIf}
+  ${EndIf}
   !insertmacro REFUSE_WHILE_RUNNING ""
 FunctionEnd
 
 Section "Tolva" SecMain
   SectionIn RO
   SetOutPath "$INSTDIR"
+  ; Before any file goes in, so that each one is born with the folder's ACL.
+  ${If} $AllUsers = 1
+    Call ProtectFolder
+  ${EndIf}
   !insertmacro PLACE_FILE "${TOLVA_EXE}" "tolva.exe"
   !insertmacro PLACE_FILE "${TOLVASHELL_DLL}" "tolvashell.dll"
   !insertmacro PLACE_FILE "${TOLVASTARTER_DLL}" "tolvastarter.dll"
+  !ifdef TOLVASTARTER32_DLL
+    CreateDirectory "$INSTDIR\x86"
+    !insertmacro PLACE_FILE "${TOLVASTARTER32_DLL}" "x86\tolvastarter.dll"
+  !endif
   File "/oname=README.md" "${README}"
 
-  Push "$INSTDIR\tolva.info"
-  Call GrantDataFile
-  Push "$INSTDIR\tolva.exe.log"
-  Call GrantDataFile
-
   ; The uninstaller and its entry come before registration, so that a setup that fails
-  ; half-way can still be removed cleanly.
+  ; half-way can still be removed cleanly. SHCTX is HKLM for all users, else HKCU.
   WriteUninstaller "$INSTDIR\uninstall.exe"
-  WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
-  WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKLM "${UNINST_KEY}" "Publisher" "${PUBLISHER}"
-  WriteRegStr HKLM "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\tolva.exe,0"
-  WriteRegStr HKLM "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINST_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKLM "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
-  WriteRegDWORD HKLM "${UNINST_KEY}" "NoModify" 1
-  WriteRegDWORD HKLM "${UNINST_KEY}" "NoRepair" 1
+  WriteRegStr SHCTX "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr SHCTX "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr SHCTX "${UNINST_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr SHCTX "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\tolva.exe,0"
+  WriteRegStr SHCTX "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr SHCTX "${UNINST_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr SHCTX "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD SHCTX "${UNINST_KEY}" "NoModify" 1
+  WriteRegDWORD SHCTX "${UNINST_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   IntFmt $0 "0x%08X" $0
-  WriteRegDWORD HKLM "${UNINST_KEY}" "EstimatedSize" "$0"
+  WriteRegDWORD SHCTX "${UNINST_KEY}" "EstimatedSize" "$0"
 
   ; The libraries start the program by its bare name through ShellExecute, which looks
-  ; the name up here.
-  WriteRegStr HKLM "${APP_PATHS_KEY}" "" "$INSTDIR\tolva.exe"
-  WriteRegStr HKLM "${APP_PATHS_KEY}" "Path" "$INSTDIR"
+  ; the name up here (the user's entry first, then the machine's).
+  WriteRegStr SHCTX "${APP_PATHS_KEY}" "" "$INSTDIR\tolva.exe"
+  WriteRegStr SHCTX "${APP_PATHS_KEY}" "Path" "$INSTDIR"
+  ${If} $AllUsers = 0
+  ${AndIf} $InWine = 1
+    WriteRegStr HKLM "${APP_PATHS_KEY}" "" "$INSTDIR\tolva.exe"
+    WriteRegStr HKLM "${APP_PATHS_KEY}" "Path" "$INSTDIR"
+  ${EndIf}
 
   CreateShortcut "$SMPROGRAMS\Tolva.lnk" "$INSTDIR\tolva.exe" "" "$INSTDIR\tolva.exe" 0 \
       SW_SHOWNORMAL "" "Download files in the background"
 
-  !insertmacro REGISTER_LIBRARY "tolvashell.dll"
-  !insertmacro REGISTER_LIBRARY "tolvastarter.dll"
+  ${If} $AllUsers = 1
+  ${OrIf} $InWine = 1
+    !insertmacro REGISTER_FOR_MACHINE
+  ${EndIf}
+  ${If} $AllUsers = 0
+    !insertmacro REGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvashell.dll"
+    !insertmacro REGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvastarter.dll"
+    !ifdef TOLVASTARTER32_DLL
+      !insertmacro REGISTER_LIBRARY "${REGSVR32_32}" "${USER_SCOPE}" "x86\tolvastarter.dll"
+    !endif
+  ${EndIf}
 SectionEnd
 
 Function un.onInit
-  SetShellVarContext all
+  !insertmacro READ_SCOPE
+  ; The uninstaller sits in the folder it removes: the machine's entry naming that folder
+  ; tells an all-users install even when /ALLUSERS is not given.
+  ReadRegStr $0 HKLM "${UNINST_KEY}" "InstallLocation"
+  ${If} $0 != ""
+  ${AndIf} $0 == $INSTDIR
+    StrCpy $AllUsers 1
+  ${EndIf}
+  ${If} $AllUsers = 1
+    !insertmacro NEED_ADMIN "un."
+    SetShellVarContext all
+  ${Else}
+    SetShellVarContext current
+  ${EndIf}
   !insertmacro REFUSE_WHILE_RUNNING "un."
+FunctionEnd
+
+; Removes a machine-wide registration that a per-user setup made inside Wine, but only
+; while it still names this folder's library: an all-users install may own it now.
+!macro UNREGISTER_MACHINE_COPY regsvr32 view clsid name
+  SetRegView ${view}
+  ReadRegStr $0 HKLM "Software\Classes\CLSID\${clsid}\InprocServer32" ""
+  SetRegView 64
+  ${If} $0 == "$INSTDIR\${name}"
+    !insertmacro UNREGISTER_LIBRARY "${regsvr32}" "" "${name}"
+  ${EndIf}
+!macroend
+
+; A key of the user's classes that our registration created and nothing else uses now:
+; no subkeys and no values. The predefined HKEY_CLASSES_ROOT keeps its own.
+Function un.DeleteUserClassKeyIfEmpty
+  Exch $1
+  Push $0
+  ClearErrors
+  EnumRegKey $0 HKCU "Software\Classes\$1" 0
+  ${IfNot} ${Errors}
+  ${AndIf} $0 == ""
+    EnumRegValue $0 HKCU "Software\Classes\$1" 0
+    ${If} $0 == ""
+      DeleteRegKey /ifempty HKCU "Software\Classes\$1"
+    ${EndIf}
+  ${EndIf}
+  Pop $0
+  Pop $1
 FunctionEnd
 
 Section "Uninstall"
   ; Unregister while the libraries are still there to ask.
-  !insertmacro UNREGISTER_LIBRARY "tolvashell.dll"
-  !insertmacro UNREGISTER_LIBRARY "tolvastarter.dll"
+  ${If} $AllUsers = 1
+    !insertmacro UNREGISTER_LIBRARY "${REGSVR32}" "" "tolvashell.dll"
+    !insertmacro UNREGISTER_LIBRARY "${REGSVR32}" "" "tolvastarter.dll"
+    !insertmacro UNREGISTER_LIBRARY "${REGSVR32_32}" "" "x86\tolvastarter.dll"
+  ${Else}
+    !insertmacro UNREGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvashell.dll"
+    !insertmacro UNREGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvastarter.dll"
+    !insertmacro UNREGISTER_LIBRARY "${REGSVR32_32}" "${USER_SCOPE}" "x86\tolvastarter.dll"
+    ${If} $InWine = 1
+      !insertmacro UNREGISTER_MACHINE_COPY "${REGSVR32}" 64 "${SHELL_CLSID}" "tolvashell.dll"
+      !insertmacro UNREGISTER_MACHINE_COPY "${REGSVR32}" 64 "${STARTER_CLSID}" "tolvastarter.dll"
+      !insertmacro UNREGISTER_MACHINE_COPY "${REGSVR32_32}" 32 "${STARTER_CLSID}" "x86\tolvastarter.dll"
+    ${EndIf}
+    ; The shared keys above our entries that the user's registration may have created.
+    Push "*\Shellex\ContextMenuHandlers"
+    Call un.DeleteUserClassKeyIfEmpty
+    Push "*\Shellex"
+    Call un.DeleteUserClassKeyIfEmpty
+    Push "*"
+    Call un.DeleteUserClassKeyIfEmpty
+    Push "CLSID"
+    Call un.DeleteUserClassKeyIfEmpty
+  ${EndIf}
 
   Delete "$SMPROGRAMS\Tolva.lnk"
-  DeleteRegKey HKLM "${APP_PATHS_KEY}"
-  DeleteRegKey HKLM "${UNINST_KEY}"
+  DeleteRegKey SHCTX "${APP_PATHS_KEY}"
+  ${If} $AllUsers = 0
+  ${AndIf} $InWine = 1
+    ReadRegStr $0 HKLM "${APP_PATHS_KEY}" ""
+    ${If} $0 == "$INSTDIR\tolva.exe"
+      DeleteRegKey HKLM "${APP_PATHS_KEY}"
+    ${EndIf}
+  ${EndIf}
+  DeleteRegKey SHCTX "${UNINST_KEY}"
 
-  ; A library still loaded by Explorer goes at the next restart.
-  Delete /REBOOTOK "$INSTDIR\tolvashell.dll"
-  Delete /REBOOTOK "$INSTDIR\tolvastarter.dll"
-  Delete /REBOOTOK "$INSTDIR\tolvashell.dll.old"
-  Delete /REBOOTOK "$INSTDIR\tolvastarter.dll.old"
+  !insertmacro REMOVE_LIBRARY "tolvashell.dll"
+  !insertmacro REMOVE_LIBRARY "tolvastarter.dll"
+  !insertmacro REMOVE_LIBRARY "x86\tolvastarter.dll"
+  RMDir "$INSTDIR\x86"
   Delete "$INSTDIR\tolva.exe"
   Delete "$INSTDIR\tolva.exe.old"
   Delete "$INSTDIR\README.md"
+  ; The program's own files beside it; its data in %LOCALAPPDATA%\Tolva is the user's.
   Delete "$INSTDIR\tolva.info"
+  Delete "$INSTDIR\tolva.info.tmp"
   Delete "$INSTDIR\tolva.exe.log"
   Delete "$INSTDIR\uninstall.exe"
   ; Not recursive: anything the user put here, downloads included, stays.

@@ -1,5 +1,6 @@
 // Registers both libraries with the system's regsvr32 and checks the registry against
-// the trees the libraries own; then a script creates the Starter by its ProgID.
+// the trees the libraries own, for the machine and for the current user (regsvr32 /n
+// /i:user); then a script creates the Starter by its ProgID.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,6 +26,13 @@ const std::wstring kStarterIid = L"{35A7CED9-0C76-446E-8648-D3DB16D9A5C6}";
 long RegSvr(const std::wstring& dll, bool unregister = false) {
   return comtest::RunProcess(std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") +
                              L"\"" + dll + L"\"");
+}
+
+// DllInstall with `commandLine`, as a per-user setup calls it.
+long RegSvrInstall(const std::wstring& dll, const std::wstring& commandLine,
+                   bool unregister = false) {
+  return comtest::RunProcess(std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") +
+                             L"/n /i:" + commandLine + L" \"" + dll + L"\"");
 }
 
 // Key paths compare without case, as the registry does; values keep theirs.
@@ -60,6 +68,29 @@ std::vector<std::wstring> AddedTree(const std::vector<std::wstring>& before,
 }
 
 std::vector<std::wstring> ClassesRoot() { return Normal(DumpKey(HKEY_CLASSES_ROOT, L"")); }
+
+// The classes below `root`\Software\Classes, with paths like ClassesRoot's. The machine's
+// own are read there: on Windows HKEY_CLASSES_ROOT shows the user's ones too.
+std::vector<std::wstring> ClassesBelow(HKEY root) {
+  std::vector<std::wstring> lines;
+  const std::wstring top = L"classes\\";
+  for (const auto& line : Normal(DumpKey(root, L"Software\\Classes"))) {
+    if (line.rfind(top, 0) == 0) lines.push_back(line.substr(top.size()));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::vector<std::wstring> MachineClasses() { return ClassesBelow(HKEY_LOCAL_MACHINE); }
+std::vector<std::wstring> UserClasses() { return ClassesBelow(HKEY_CURRENT_USER); }
+
+// The shared keys above our entries: a user's classes may lack them before the first
+// registration, and they stay afterwards like HKEY_CLASSES_ROOT's.
+bool IsSharedParent(const std::wstring& line) {
+  for (const wchar_t* key : {L"clsid", L"*", L"*\\shellex", L"*\\shellex\\contextmenuhandlers"})
+    if (line == key) return true;
+  return false;
+}
 
 std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr) {
   wchar_t buffer[1024] = {};
@@ -117,6 +148,8 @@ class RegistrationTest : public testing::Test {
   void SetUp() override {
     RegSvr(shell_, true);
     RegSvr(starter_, true);
+    RegSvrInstall(shell_, L"user", true);
+    RegSvrInstall(starter_, L"user", true);
     // Other handlers share these keys; they exist before us on any real system.
     HKEY raw = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, L"*\\Shellex\\ContextMenuHandlers",
@@ -171,6 +204,62 @@ TEST_F(RegistrationTest, StarterWritesItsTreeOnceAndRemovesItWhole) {
   EXPECT_EQ(after, ClassesRoot());
   ASSERT_EQ(0, RegSvr(starter_, true));
   EXPECT_EQ(before, ClassesRoot());
+}
+
+TEST_F(RegistrationTest, PerUserRegistrationWritesTheSameTreesForTheCurrentUserOnly) {
+  const auto machineBefore = MachineClasses();
+  const auto userBefore = UserClasses();
+  ASSERT_EQ(0, RegSvrInstall(shell_, L"user"));
+  ASSERT_EQ(0, RegSvrInstall(starter_, L"user"));
+
+  // The user's registration may carry the type libraries' keys (Windows) or not (Wine
+  // writes them for the machine): both are the system's and are left out here.
+  auto withoutLibs = [](const std::vector<std::wstring>& before,
+                        const std::vector<std::wstring>& after) {
+    auto lines = AddedTree({}, AddedTree(before, after, kShellLib, kShellIid), kStarterLib,
+                           kStarterIid);
+    lines.erase(std::remove_if(lines.begin(), lines.end(), IsSharedParent), lines.end());
+    return lines;
+  };
+  auto expected = ShellTree(shell_);
+  for (const auto& line : StarterTree(starter_)) expected.push_back(line);
+  std::sort(expected.begin(), expected.end());
+  const auto userAfter = UserClasses();
+  EXPECT_EQ(expected, withoutLibs(userBefore, userAfter));
+  EXPECT_EQ(std::vector<std::wstring>{}, withoutLibs(machineBefore, MachineClasses()));
+  EXPECT_EQ(starter_, Value(L"TypeLib\\" + kStarterLib + L"\\1.0\\409\\win64"));
+
+  // Again: one set of keys, as for the machine.
+  ASSERT_EQ(0, RegSvrInstall(starter_, L"user"));
+  EXPECT_EQ(userAfter, UserClasses());
+
+  // The machine's registration beside the user's (as setup does inside Wine) writes the
+  // machine's classes, not the user's keys of the same names.
+  ASSERT_EQ(0, RegSvr(starter_));
+  EXPECT_EQ(StarterTree(starter_), withoutLibs(machineBefore, MachineClasses()));
+  EXPECT_EQ(userAfter, UserClasses());
+  ASSERT_EQ(0, RegSvr(starter_, true));
+  EXPECT_EQ(std::vector<std::wstring>{}, withoutLibs(machineBefore, MachineClasses()));
+  EXPECT_EQ(userAfter, UserClasses());
+  ASSERT_EQ(0, RegSvrInstall(starter_, L"user"));  // the machine's removal took the type library
+
+  EXPECT_EQ(0, RegSvrInstall(shell_, L"user", true));
+  EXPECT_EQ(0, RegSvrInstall(starter_, L"user", true));
+  EXPECT_EQ(std::vector<std::wstring>{}, withoutLibs(userBefore, UserClasses()));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + kStarterLib));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + kShellLib));
+  EXPECT_EQ(machineBefore, MachineClasses());
+}
+
+TEST_F(RegistrationTest, ACommandLineThatNamesNoScopeRegistersNothing) {
+  const auto machineBefore = MachineClasses();
+  const auto userBefore = UserClasses();
+  for (const auto& dll : {shell_, starter_}) {
+    EXPECT_NE(0, RegSvrInstall(dll, L"everyone"));
+    EXPECT_NE(0, RegSvrInstall(dll, L"everyone", true));
+  }
+  EXPECT_EQ(machineBefore, MachineClasses());
+  EXPECT_EQ(userBefore, UserClasses());
 }
 
 TEST_F(RegistrationTest, ALibraryUnderAPathWithAQuoteRegistersThatPath) {

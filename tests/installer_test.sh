@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
 # Installs tolva-setup.exe silently into a fresh Wine prefix, checks what a user and the
-# two libraries rely on (files, registrations, the bare program name), starts a download
-# through the automation object from another folder, checks that the uninstaller refuses
-# while the program runs, then uninstalls silently and checks that nothing is left.
+# two libraries rely on (files, registrations, the bare program name), starts downloads
+# through the automation object and the context-menu handler from another folder, checks
+# that setup and uninstaller refuse while the program runs, then uninstalls silently and
+# checks that nothing setup made is left.
 #
-# usage: installer_test.sh <tolva-setup.exe> ["names of the stand-ins the setup holds"]
-#                          [shell_menu_invoke.exe]
+# usage: installer_test.sh [--allusers] <tolva-setup.exe>
+#                          ["names of the stand-ins the setup holds"] [shell_menu_invoke.exe]
+# Without --allusers: the default per-user setup into %LOCALAPPDATA%\Programs\Tolva, its
+# classes below HKCU\Software\Classes compared key by key with the machine-wide copy a
+# Wine prefix gets.
+# With --allusers: setup /ALLUSERS into a folder named by /D=, registered machine-wide,
+# the folder given the ACL of Program Files.
+# Both then run setup again without /D= over the installation, which has to find it and
+# keep an unfinished task.
 # With the harness, the installed context-menu handler is also driven as the file
 # manager would, and its "Download..." must reach the running program by the bare name.
 # With a stand-in for tolva.exe (the real program not built yet) no file can arrive: the
 # test then ends with exit code 77, which ctest reports as skipped, never as passed.
 set -uo pipefail
 
+ALLUSERS=""
+if [ "${1:-}" = "--allusers" ]; then
+  ALLUSERS=1
+  shift
+fi
 SETUP=$1
 STANDINS=${2:-}
 HARNESS=${3:-}
@@ -23,7 +36,9 @@ WORK=$(mktemp -d /tmp/tolva-installer-test.XXXXXX)
 export WINEPREFIX=$WORK/prefix
 export WINEARCH=win64
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No winemenubuilder: it would copy the Start menu shortcut into the desktop's menus
+# outside the prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 cleanup() {
   wineserver -k >/dev/null 2>&1
@@ -34,6 +49,18 @@ trap cleanup EXIT
 FAILURES=0
 fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
 pass() { echo "ok:   $*"; }
+check() { # check <description> <command...>
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# Wine's built-in tools run by the name "wine" are the 32-bit ones when Wine can run 32-bit
+# programs: a 32-bit script host cannot load our 64-bit libraries, and a 32-bit reg.exe
+# sees the 32-bit registry (Wow6432Node\CLSID). So the 64-bit loader runs them.
+WINE64=wine
+for w in wine64 /usr/lib/wine/wine64; do
+  if command -v "$w" >/dev/null 2>&1; then WINE64=$w; break; fi
+done
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 
 # Polls a condition (a shell command) every 50 ms until it holds or the deadline passes.
@@ -47,14 +74,14 @@ wait_for() {
   done
 }
 
-key_exists() { wine reg query "$1" >/dev/null 2>&1; }
+key_exists() { $WINE64 reg query "$1" >/dev/null 2>&1; }
 # Prints the data of one value; /ve for the default value.
 reg_value() {
   local out
   if [ "$2" = "/ve" ]; then
-    out=$(wine reg query "$1" /ve 2>/dev/null)
+    out=$($WINE64 reg query "$1" /ve 2>/dev/null)
   else
-    out=$(wine reg query "$1" /v "$2" 2>/dev/null)
+    out=$($WINE64 reg query "$1" /v "$2" 2>/dev/null)
   fi
   echo "$out" | tr -d '\r' | sed -n 's/^ *[^ ].*REG_[A-Z_]* *//p' | head -n 1
 }
@@ -68,40 +95,141 @@ expect_value() {
   fi
 }
 
+# A registry subtree as sorted lines, "key" and "key: name = data", with the path below
+# `strip` (a prefix of the key's path) and key names in lower case, so that the same tree
+# under HKCU\Software\Classes and HKLM\Software\Classes gives the same lines.
+dump_tree() {
+  local key=$1 strip=$2
+  $WINE64 reg query "$key" /s 2>/dev/null | tr -d '\r' | awk -v strip="$strip\\" '
+    function rel(k) { return tolower(substr(k, length(strip) + 1)) }
+    /^HKEY_/ { cur = rel($0); print cur; next }
+    /^    / {
+      line = substr($0, 5)
+      n = split(line, f, /    /)
+      name = (f[1] == "(Default)") ? "@" : f[1]
+      data = ""
+      for (i = 3; i <= n; i++) data = data (i > 3 ? "    " : "") f[i]
+      print cur ": " name " = " data
+    }' | LC_ALL=C sort
+}
+
+# The lines of our own classes below one hive's Software\Classes, type libraries aside.
+OUR_KEYS=('Ziravadi.DownloaderExt' 'Ziravadi.DownloaderExt.1'
+          'CLSID\{603C8761-BC91-4E97-8862-77B8204317FA}'
+          '*\Shellex\ContextMenuHandlers\VeraviviDuruzovevo'
+          'Veduravevaredav.Starter' 'Veduravevaredav.Starter.1'
+          'CLSID\{C998F1AA-C1F7-4562-97B4-12087D1EA397}')
+our_classes() {
+  local hive=$1 k
+  for k in "${OUR_KEYS[@]}"; do
+    dump_tree "$hive\\Software\\Classes\\$k" "$hive\\Software\\Classes"
+  done | LC_ALL=C sort
+}
+# Everything below HKCU\Software\Classes but the type libraries, which the system
+# registers and Wine writes machine-wide even for a user.
+user_classes() {
+  dump_tree 'HKCU\Software\Classes' 'HKEY_CURRENT_USER\Software\Classes' |
+    grep -v -E '^(typelib|interface)(\\|$)' | grep -v '^$'
+}
+
 echo "== preparing a fresh Wine prefix"
 mkdir -p "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 wineserver -p >/dev/null 2>&1
-wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
+$WINE64 cmd.exe /c exit >/dev/null 2>&1 </dev/null
 
-# A folder of the user's choice, with a quote in it as a real name may have.
-INSTDIR_WIN="C:\\Tools\\O'Neil\\Tolva"
-INSTDIR="$WINEPREFIX/drive_c/Tools/O'Neil/Tolva"
+LOCALAPPDATA_WIN=$($WINE64 cmd.exe /c echo %LOCALAPPDATA% </dev/null 2>/dev/null | tr -d '\r')
+LOCALAPPDATA_UNIX=$(winepath -u "$LOCALAPPDATA_WIN" 2>/dev/null)
+# winepath answers through dosdevices\c:, a link to drive_c; find reports drive_c.
+LOCALAPPDATA_UNIX=$(realpath -m "$LOCALAPPDATA_UNIX")
+if [ -n "$ALLUSERS" ]; then
+  # A folder of the user's choice, with a quote in it as a real name may have.
+  INSTDIR_WIN="C:\\Tools\\O'Neil\\Tolva"
+  INSTDIR="$WINEPREFIX/drive_c/Tools/O'Neil/Tolva"
+  HIVE=HKLM
+  OTHER_HIVE=HKCU
+else
+  INSTDIR_WIN="$LOCALAPPDATA_WIN\\Programs\\Tolva"
+  INSTDIR="$LOCALAPPDATA_UNIX/Programs/Tolva"
+  HIVE=HKCU
+  OTHER_HIVE=HKLM
+fi
+[ -n "$LOCALAPPDATA_UNIX" ] || fail "could not read %LOCALAPPDATA% of the prefix"
 
 SHELL_CLSID='HKCR\CLSID\{603C8761-BC91-4E97-8862-77B8204317FA}'
+STARTER_CLSID='HKCR\CLSID\{C998F1AA-C1F7-4562-97B4-12087D1EA397}'
 STARTER_PROGID='HKCR\Veduravevaredav.Starter'
 HANDLER_KEY='HKCR\*\Shellex\ContextMenuHandlers\VeraviviDuruzovevo'
-APP_PATHS='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\tolva.exe'
-UNINST='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tolva'
-INSTALLED_FILES=(tolva.exe tolvashell.dll tolvastarter.dll README.md uninstall.exe
-                 tolva.info tolva.exe.log)
+TYPELIBS=('HKCR\TypeLib\{AA3DB6C1-E127-49C5-AB4D-7CB3F2404248}'
+          'HKCR\TypeLib\{91DB5158-C493-46D2-A530-6E256B97E824}')
+APP_PATHS_SUB='Software\Microsoft\Windows\CurrentVersion\App Paths\tolva.exe'
+UNINST_SUB='Software\Microsoft\Windows\CurrentVersion\Uninstall\Tolva'
+APP_PATHS="$HIVE\\$APP_PATHS_SUB"
+UNINST="$HIVE\\$UNINST_SUB"
+INSTALLED_FILES=(tolva.exe tolvashell.dll tolvastarter.dll README.md uninstall.exe)
+# Files the program writes beside itself; the uninstaller removes them too.
+PROGRAM_FILES=(tolva.info tolva.info.tmp tolva.exe.log)
 
-echo "== silent install into $INSTDIR_WIN"
-wine "$SETUP" /S "/D=$INSTDIR_WIN" </dev/null >/dev/null 2>&1
-rc=$?
+USER_CLASSES_BEFORE=$(user_classes)
+
+if [ -n "$ALLUSERS" ]; then
+  echo "== silent install for all users into $INSTDIR_WIN"
+  # Wine's icacls changes nothing and prints nothing; its stub reports the command line
+  # it was given on the debug channel, which is how we see what setup asked for.
+  WINEDEBUG=fixme+icacls wine "$SETUP" /S /ALLUSERS "/D=$INSTDIR_WIN" </dev/null \
+    >"$WORK/setup.out" 2>&1
+  rc=$?
+else
+  echo "== silent install for the current user, default folder"
+  wine "$SETUP" /S </dev/null >/dev/null 2>&1
+  rc=$?
+fi
 [ $rc -eq 0 ] && pass "setup /S exit code 0" || fail "setup /S exit code $rc"
 
 for f in "${INSTALLED_FILES[@]}"; do
   [ -f "$INSTDIR/$f" ] && pass "installed $f" || fail "missing $INSTDIR/$f"
 done
-SHORTCUT=$(find "$WINEPREFIX/drive_c" -name Tolva.lnk -path '*Start Menu*' 2>/dev/null | head -n 1)
-[ -n "$SHORTCUT" ] && pass "Start menu shortcut" || fail "no Start menu shortcut Tolva.lnk"
+for f in "${PROGRAM_FILES[@]}"; do
+  [ -e "$INSTDIR/$f" ] && fail "setup created $f, which is the program's to write"
+done
 
+if [ -n "$ALLUSERS" ]; then
+  SHORTCUT=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Tolva.lnk
+else
+  SHORTCUT=$(winepath -u "$($WINE64 cmd.exe /c echo %APPDATA% </dev/null 2>/dev/null | tr -d '\r')" \
+             2>/dev/null)
+  SHORTCUT="$(realpath -m "$SHORTCUT")/Microsoft/Windows/Start Menu/Programs/Tolva.lnk"
+fi
+check "Start menu shortcut in $(dirname "$SHORTCUT")" test -f "$SHORTCUT"
+STRAY=$(find "$WINEPREFIX/drive_c" -name Tolva.lnk ! -path "$SHORTCUT" 2>/dev/null)
+[ -z "$STRAY" ] || fail "shortcut in the other scope's Start menu: $STRAY"
+
+if [ -n "$ALLUSERS" ]; then
+  echo "== the program folder's ACL"
+  # What setup asked icacls for, as Wine's stub reports it ("\\" doubled, quotes kept).
+  CALLS=$(grep 'icacls:main stub' "$WORK/setup.out" | sed 's/\\\\/\\/g')
+  echo "$CALLS" | sed 's/^/      /'
+  GRANT=$(echo "$CALLS" | grep -F "\"$INSTDIR_WIN\"" | grep -F '"/inheritance:r"' | head -n 1)
+  check "icacls removes the inherited entries of $INSTDIR_WIN" test -n "$GRANT"
+  for ace in '*S-1-5-32-544:(OI)(CI)F' '*S-1-5-18:(OI)(CI)F' '*S-1-5-32-545:(OI)(CI)RX'; do
+    check "icacls grants $ace" grep -q -F "\"$ace\"" <<<"$GRANT"
+  done
+  check "icacls replaces earlier grants (/grant:r)" grep -q -F '"/grant:r"' <<<"$GRANT"
+  check "no other entry is granted" test "$(grep -o -F ':(OI)(CI)' <<<"$GRANT" | wc -l)" -eq 3
+  # Wine's icacls shows no ACL; say so rather than pass a check that cannot fail.
+  echo "      (icacls \"$INSTDIR_WIN\" under Wine prints: '$($WINE64 icacls "$INSTDIR_WIN" \
+    </dev/null 2>/dev/null | tr -d '\r' | head -n 3)')"
+fi
+
+echo "== registration"
 for key in "$SHELL_CLSID" "$STARTER_PROGID" "$HANDLER_KEY"; do
   key_exists "$key" && pass "registered $key" || fail "missing $key"
 done
 # Registration must point at the installed files, quote and all.
-expect_value "$SHELL_CLSID\\InprocServer32" /ve "$INSTDIR_WIN\\tolvashell.dll"
+expect_value "$HIVE\\Software\\Classes\\CLSID\\{603C8761-BC91-4E97-8862-77B8204317FA}\\InprocServer32" \
+  /ve "$INSTDIR_WIN\\tolvashell.dll"
+expect_value "$HIVE\\Software\\Classes\\CLSID\\{C998F1AA-C1F7-4562-97B4-12087D1EA397}\\InprocServer32" \
+  /ve "$INSTDIR_WIN\\tolvastarter.dll"
 expect_value "$APP_PATHS" /ve "$INSTDIR_WIN\\tolva.exe"
 expect_value "$APP_PATHS" Path "$INSTDIR_WIN"
 expect_value "$UNINST" DisplayName "Tolva"
@@ -109,9 +237,42 @@ expect_value "$UNINST" DisplayVersion "1.4.0"
 expect_value "$UNINST" InstallLocation "$INSTDIR_WIN"
 expect_value "$UNINST" UninstallString "\"$INSTDIR_WIN\\uninstall.exe\""
 expect_value "$UNINST" QuietUninstallString "\"$INSTDIR_WIN\\uninstall.exe\" /S"
-for v in Publisher DisplayIcon NoModify NoRepair; do
+for v in Publisher DisplayIcon NoModify NoRepair EstimatedSize; do
   [ -n "$(reg_value "$UNINST" $v)" ] && pass "$UNINST [$v] set" || fail "$UNINST [$v] missing"
 done
+key_exists "$OTHER_HIVE\\$UNINST_SUB" && fail "an uninstall entry in $OTHER_HIVE as well"
+
+MACHINE_TREE=$(our_classes HKEY_LOCAL_MACHINE)
+USER_TREE=$(our_classes HKEY_CURRENT_USER)
+if [ -n "$ALLUSERS" ]; then
+  key_exists "HKCU\\$APP_PATHS_SUB" && fail "an all-users setup wrote the user's App Paths"
+  check "an all-users setup writes none of the user's classes" \
+    test "$(user_classes)" = "$USER_CLASSES_BEFORE"
+else
+  # Wine finds neither per-user classes nor per-user App Paths: the per-user setup also
+  # registers machine-wide there, and both copies must be the same trees.
+  expect_value "HKLM\\$APP_PATHS_SUB" /ve "$INSTDIR_WIN\\tolva.exe"
+  # The real libraries write 46 lines of it; a stand-in writes two keys.
+  MIN_LINES=40
+  [[ " $STANDINS " == *" tolvashell "* || " $STANDINS " == *" tolvastarter "* ]] && MIN_LINES=2
+  check "our classes below HKCU\\Software\\Classes ($(wc -l <<<"$USER_TREE") lines)" \
+    test "$(wc -l <<<"$USER_TREE")" -ge $MIN_LINES
+  if [ "$USER_TREE" = "$MACHINE_TREE" ]; then
+    pass "the user's classes equal the machine-wide registration key by key"
+  else
+    fail "the user's classes differ from the machine-wide registration:"
+    diff <(echo "$MACHINE_TREE") <(echo "$USER_TREE") | sed 's/^/      /'
+  fi
+  # Nothing else below the user's classes but the shared keys above our entries.
+  ADDED=$(comm -13 <(echo "$USER_CLASSES_BEFORE") <(user_classes) |
+          grep -v -x -E 'clsid|\*|\*\\shellex|\*\\shellex\\contextmenuhandlers')
+  if [ "$ADDED" = "$USER_TREE" ]; then
+    pass "the user's registration wrote nothing else"
+  else
+    fail "the user's registration wrote more:"
+    diff <(echo "$USER_TREE") <(echo "$ADDED") | sed 's/^/      /'
+  fi
+fi
 
 # From a folder that is neither the program's nor the test's.
 ELSEWHERE=$WORK/elsewhere
@@ -126,21 +287,21 @@ arrived() { cmp -s "$SOURCE_DIR/payload file.bin" "$DOWNLOADS/payload file.bin";
 # "Download..." of the context menu goes to the default download folder.
 MENU_DOWNLOADS=$WORK/menu-downloads
 mkdir -p "$MENU_DOWNLOADS"
-wine reg add 'HKCU\SOFTWARE\Tolva' /v DefaultDownloadFolder /t REG_SZ \
+$WINE64 reg add 'HKCU\SOFTWARE\Tolva' /v DefaultDownloadFolder /t REG_SZ \
   /d "$(winpath "$MENU_DOWNLOADS")" /f >/dev/null 2>&1
 if has_standin tolvastarter; then
   echo "== starting the program by its bare name from another folder"
   # Through ShellExecute, as the libraries do: the name resolves by App Paths only.
-  (cd "$ELSEWHERE" && wine start tolva.exe "\"$(winpath "$SOURCE_DIR/payload file.bin")\"" \
+  (cd "$ELSEWHERE" && $WINE64 start tolva.exe "\"$(winpath "$SOURCE_DIR/payload file.bin")\"" \
       "\"$(winpath "$DOWNLOADS")\"" </dev/null >/dev/null 2>&1)
 else
-  echo "== download through Veduravevaredav.Starter from another folder"
+  echo "== download through Veduravevaredav.Starter (by ProgID) from another folder"
   cat >"$WORK/start.js" <<'END'
 var args = WScript.Arguments;
 var starter = new ActiveXObject("Veduravevaredav.Starter");
 starter.startDownload('"' + args(0) + '" "' + args(1) + '"');
 END
-  (cd "$ELSEWHERE" && wine cscript //nologo "$(winpath "$WORK/start.js")" \
+  (cd "$ELSEWHERE" && $WINE64 cscript //nologo "$(winpath "$WORK/start.js")" \
       "$(winpath "$SOURCE_DIR/payload file.bin")" "$(winpath "$DOWNLOADS")" </dev/null)
   rc=$?
   [ $rc -eq 0 ] && pass "cscript startDownload exit code 0" || fail "cscript exit code $rc"
@@ -162,7 +323,7 @@ else
 fi
 
 if [ -n "${ARRIVED:-}" ] && [ -n "$HARNESS" ] && ! has_standin tolvashell; then
-  echo "== Download... from the installed context-menu handler"
+  echo "== Download... from the installed context-menu handler (by CLSID)"
   head -c 300000 /dev/urandom >"$SOURCE_DIR/menu file.bin"
   (cd "$ELSEWHERE" && wine "$(winpath "$HARNESS")" "$(winpath "$SOURCE_DIR/menu file.bin")" \
       </dev/null)
@@ -175,7 +336,10 @@ if [ -n "${ARRIVED:-}" ] && [ -n "$HARNESS" ] && ! has_standin tolvashell; then
          tail -n 15 "$INSTDIR/tolva.exe.log"; }
 fi
 
-echo "== uninstall while the program runs"
+SETUP_ARGS=(/S)
+[ -n "$ALLUSERS" ] && SETUP_ARGS+=(/ALLUSERS "/D=$INSTDIR_WIN")
+
+echo "== uninstall and setup while the program runs"
 # _?= runs the uninstaller in place, so its exit code is the one we see.
 wine "$INSTDIR/uninstall.exe" /S "_?=$INSTDIR_WIN" </dev/null >/dev/null 2>&1
 rc=$?
@@ -184,36 +348,85 @@ rc=$?
   || fail "refusal removed parts of the installation"
 
 # Setup over a running program would meet files in use: it refuses as well.
-wine "$SETUP" /S "/D=$INSTDIR_WIN" </dev/null >/dev/null 2>&1
+wine "$SETUP" "${SETUP_ARGS[@]}" </dev/null >/dev/null 2>&1
 rc=$?
 [ $rc -ne 0 ] && pass "setup refused while Tolva runs, exit code $rc" \
   || fail "setup ran while Tolva runs"
 
-echo "== closing the program"
 # Without /F taskkill asks politely (WM_CLOSE), as a user closing the window would; it
 # fails once no tolva.exe is left, which makes it the probe as well (Wine's tasklist
 # lists nothing).
-not_running() { ! wine taskkill /IM tolva.exe >/dev/null 2>&1 </dev/null; }
-if ! wait_for 60 not_running; then
-  fail "tolva.exe did not end when asked to close"
-  wine taskkill /F /IM tolva.exe >/dev/null 2>&1 </dev/null
+not_running() { ! $WINE64 taskkill /IM tolva.exe >/dev/null 2>&1 </dev/null; }
+close_program() {
+  echo "== closing the program"
+  if ! wait_for 60 not_running; then
+    fail "tolva.exe did not end when asked to close"
+    $WINE64 taskkill /F /IM tolva.exe >/dev/null 2>&1 </dev/null
+  fi
+}
+close_program
+
+# Without /D=: the upgrade has to find the installation of its own scope.
+UPGRADE_ARGS=(/S)
+[ -n "$ALLUSERS" ] && UPGRADE_ARGS+=(/ALLUSERS)
+echo "== upgrade over the installation (setup ${UPGRADE_ARGS[*]}), with an unfinished task"
+head -c 600000 /dev/urandom >"$SOURCE_DIR/resume file.bin"
+RESUMED=$WORK/resumed
+mkdir -p "$RESUMED"
+# The task list as the program leaves it when it ends during a copy.
+printf '<?xml version="1.0" encoding="windows-1251"?>\n<downloader>\n\t<task name="resume file.bin" source="%s" destination="%s" state="2" />\n</downloader>' \
+  "$(winpath "$SOURCE_DIR/resume file.bin")" "$(winpath "$RESUMED/resume file.bin")" \
+  >"$INSTDIR/tolva.info"
+cp "$INSTDIR/tolva.info" "$WORK/tolva.info.before"
+wine "$SETUP" "${UPGRADE_ARGS[@]}" </dev/null >/dev/null 2>&1
+rc=$?
+[ $rc -eq 0 ] && pass "setup over the installation exit code 0" || fail "upgrade exit code $rc"
+[ -e "$WINEPREFIX/drive_c/Program Files/Tolva" ] && [ "$INSTDIR_WIN" != 'C:\Program Files\Tolva' ] &&
+  fail "the upgrade went to Program Files instead of $INSTDIR_WIN"
+check "the upgrade kept tolva.info as it was" cmp -s "$WORK/tolva.info.before" "$INSTDIR/tolva.info"
+for f in "${INSTALLED_FILES[@]}"; do
+  [ -f "$INSTDIR/$f" ] || fail "missing $INSTDIR/$f after the upgrade"
+done
+check "the upgrade kept the same folder" test "$(reg_value "$UNINST" InstallLocation)" = "$INSTDIR_WIN"
+check "the upgrade leaves the same user classes" test "$(our_classes HKEY_CURRENT_USER)" = "$USER_TREE"
+check "the upgrade leaves the same machine-wide copy" test "$(our_classes HKEY_LOCAL_MACHINE)" = "$MACHINE_TREE"
+if ! has_standin tolva; then
+  # Started by its bare name with no arguments, it takes the kept task up again.
+  (cd "$ELSEWHERE" && $WINE64 start tolva.exe </dev/null >/dev/null 2>&1)
+  resumed() { cmp -s "$SOURCE_DIR/resume file.bin" "$RESUMED/resume file.bin"; }
+  check "the upgraded program finished the kept task" wait_for 90 resumed
+  close_program
 fi
 
+# What the uninstaller must leave: the user's downloads, settings and data folder.
+mkdir -p "$LOCALAPPDATA_UNIX/Tolva"
+echo kept >"$LOCALAPPDATA_UNIX/Tolva/tolva.info"
+touch "$INSTDIR/tolva.info.tmp" "$INSTDIR/tolva.exe.log"
+
 echo "== silent uninstall"
+# Without /ALLUSERS: the uninstaller tells the scope from the entry naming its folder.
 wine "$INSTDIR/uninstall.exe" /S </dev/null >/dev/null 2>&1
 rc=$?
 [ $rc -eq 0 ] && pass "uninstaller /S exit code 0" || fail "uninstaller /S exit code $rc"
 # The uninstaller finishes from a copy of itself in the temp folder.
 gone() { [ ! -e "$INSTDIR" ]; }
-wait_for 60 gone && pass "installation folder removed" || fail "installation folder left: $(ls -A "$INSTDIR" 2>/dev/null | tr '\n' ' ')"
-for f in "${INSTALLED_FILES[@]}"; do
-  [ -e "$INSTDIR/$f" ] && fail "left behind: $f"
-done
-[ -n "$SHORTCUT" ] && [ -e "$SHORTCUT" ] && fail "Start menu shortcut left behind"
-for key in "$SHELL_CLSID" "$STARTER_PROGID" 'HKCR\CLSID\{C998F1AA-C1F7-4562-97B4-12087D1EA397}' \
-           "$HANDLER_KEY" "$APP_PATHS" "$UNINST"; do
+if wait_for 60 gone; then
+  pass "installation folder removed"
+else
+  fail "installation folder left: $(ls -A "$INSTDIR" 2>/dev/null | tr '\n' ' ')"
+  # The copy in the temp folder reports nothing; once more in place, for its exit code.
+  wine "$INSTDIR/uninstall.exe" /S "_?=$INSTDIR_WIN" </dev/null >/dev/null 2>&1
+  echo "      the uninstaller run in place ends with exit code $?"
+fi
+[ -e "$SHORTCUT" ] && fail "Start menu shortcut left behind"
+for key in "$SHELL_CLSID" "$STARTER_PROGID" "$STARTER_CLSID" "$HANDLER_KEY" "${TYPELIBS[@]}" \
+           "HKCU\\$APP_PATHS_SUB" "HKLM\\$APP_PATHS_SUB" "HKCU\\$UNINST_SUB" "HKLM\\$UNINST_SUB"; do
   key_exists "$key" && fail "key left behind: $key" || pass "removed $key"
 done
+check "no class of ours left below HKLM\\Software\\Classes" test -z "$(our_classes HKEY_LOCAL_MACHINE)"
+check "the user's classes are as before setup" test "$(user_classes)" = "$USER_CLASSES_BEFORE"
+check "the program's settings stay" test -n "$(reg_value 'HKCU\SOFTWARE\Tolva' DefaultDownloadFolder)"
+check "the program's data in %LOCALAPPDATA%\\Tolva stays" test -f "$LOCALAPPDATA_UNIX/Tolva/tolva.info"
 if [ -n "${ARRIVED:-}" ]; then
   arrived && pass "the downloaded file stays" || fail "the uninstaller removed a download"
 fi

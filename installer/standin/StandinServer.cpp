@@ -7,6 +7,7 @@
 namespace {
 
 HMODULE g_module = nullptr;
+HKEY g_classes = HKEY_CLASSES_ROOT;  // the current user's classes while DllInstall "user" runs
 
 #ifdef STANDIN_SHELL
 constexpr const wchar_t* kClassKey = L"CLSID\\{603C8761-BC91-4E97-8862-77B8204317FA}";
@@ -20,7 +21,7 @@ constexpr const wchar_t* kOtherValue = L"{C998F1AA-C1F7-4562-97B4-12087D1EA397}"
 
 LONG SetDefault(const wchar_t* subkey, const wchar_t* value) {
   HKEY key = nullptr;
-  LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, subkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+  LONG rc = RegCreateKeyExW(g_classes, subkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                             &key, nullptr);
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
@@ -48,10 +49,26 @@ extern "C" __declspec(dllexport) HRESULT __stdcall DllRegisterServer() {
 }
 
 extern "C" __declspec(dllexport) HRESULT __stdcall DllUnregisterServer() {
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, kClassKey);
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, kOtherKey);
+  RegDeleteTreeW(g_classes, kClassKey);
+  RegDeleteKeyW(g_classes, kClassKey);
+  RegDeleteTreeW(g_classes, kOtherKey);
+  RegDeleteKeyW(g_classes, kOtherKey);
 #ifndef STANDIN_SHELL
-  RegDeleteKeyW(HKEY_CLASSES_ROOT, L"Veduravevaredav.Starter");
+  RegDeleteKeyW(g_classes, L"Veduravevaredav.Starter");
 #endif
   return S_OK;
+}
+
+// Like the real libraries: "user" writes the same keys below HKCU\Software\Classes.
+extern "C" __declspec(dllexport) HRESULT __stdcall DllInstall(BOOL install, const wchar_t* line) {
+  if (!line || lstrcmpiW(line, L"user") != 0) return E_INVALIDARG;
+  HKEY user = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &user, nullptr) != ERROR_SUCCESS)
+    return E_FAIL;
+  g_classes = user;
+  HRESULT hr = install ? DllRegisterServer() : DllUnregisterServer();
+  g_classes = HKEY_CLASSES_ROOT;
+  RegCloseKey(user);
+  return hr;
 }

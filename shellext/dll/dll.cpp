@@ -34,3 +34,12 @@ STDAPI DllUnregisterServer() {
   com::UnregisterServer(com::ThisModule().Instance(), shellext::ShellExtRegistryTree);
   return S_OK;
 }
+
+// regsvr32 /n /i:user: the same classes for the current user only, no administrator needed.
+STDAPI DllInstall(BOOL install, LPCWSTR commandLine) {
+  HRESULT hr = com::InstallServer(com::ThisModule().Instance(), shellext::ShellExtRegistryTree,
+                                  install != FALSE, commandLine);
+  // Removal is best effort, as in DllUnregisterServer; a command line naming no scope is
+  // still refused.
+  return install || hr == E_INVALIDARG ? hr : S_OK;
+}

@@ -30,3 +30,9 @@ STDAPI DllRegisterServer() {
 STDAPI DllUnregisterServer() {
   return com::UnregisterServer(com::ThisModule().Instance(), starter::StarterRegistryTree);
 }
+
+// regsvr32 /n /i:user: the same classes for the current user only, no administrator needed.
+STDAPI DllInstall(BOOL install, LPCWSTR commandLine) {
+  return com::InstallServer(com::ThisModule().Instance(), starter::StarterRegistryTree,
+                            install != FALSE, commandLine);
+}
