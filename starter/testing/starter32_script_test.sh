@@ -19,15 +19,13 @@ if [ -z "$DLL32" ] || [ ! -f "$DLL32" ]; then
   echo "SKIP: no 32-bit tolvastarter.dll (${DLL32:-the i686 compiler was not found})"
   exit 77
 fi
-wine32=""
-for d in /usr/lib/i386-linux-gnu/wine /usr/lib/wine /usr/local/lib/wine; do
-  [ -f "$d/i386-unix/ntdll.so" ] && wine32=$d
-done
-if [ -z "$wine32" ]; then
+[ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set: run this through scripts/test"; exit 1; }
+BUILD_DIR=${BUILD_DIR:-}
+. "$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine-env"
+if ! tolva_has_wine32; then
   echo "SKIP: Wine's 32-bit half (wine32:i386) is not installed"
   exit 77
 fi
-[ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set: run this through scripts/test"; exit 1; }
 SYSWOW64=$WINEPREFIX/drive_c/windows/syswow64
 if [ ! -f "$SYSWOW64/cscript.exe" ] || [ ! -f "$SYSWOW64/regsvr32.exe" ]; then
   echo "FAIL: $SYSWOW64 has no cscript.exe or regsvr32.exe: the prefix was made before"
