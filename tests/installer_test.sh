@@ -24,6 +24,10 @@ export WINEPREFIX=$WORK/prefix
 export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# What 64-bit programs see is read with Wine's 64-bit loader: once wine32 is installed,
+# plain `wine reg`, `wine cscript` and `wine taskkill` are the 32-bit tools, which see the
+# 32-bit registry view and do not find 64-bit programs by name.
+WINE64=$(command -v /usr/lib/wine/wine64 /usr/lib64/wine/wine64 wine64 wine | head -n 1)
 
 cleanup() {
   wineserver -k >/dev/null 2>&1
@@ -47,14 +51,14 @@ wait_for() {
   done
 }
 
-key_exists() { wine reg query "$1" >/dev/null 2>&1; }
+key_exists() { "$WINE64" reg query "$1" >/dev/null 2>&1; }
 # Prints the data of one value; /ve for the default value.
 reg_value() {
   local out
   if [ "$2" = "/ve" ]; then
-    out=$(wine reg query "$1" /ve 2>/dev/null)
+    out=$("$WINE64" reg query "$1" /ve 2>/dev/null)
   else
-    out=$(wine reg query "$1" /v "$2" 2>/dev/null)
+    out=$("$WINE64" reg query "$1" /v "$2" 2>/dev/null)
   fi
   echo "$out" | tr -d '\r' | sed -n 's/^ *[^ ].*REG_[A-Z_]* *//p' | head -n 1
 }
@@ -140,7 +144,7 @@ var args = WScript.Arguments;
 var starter = new ActiveXObject("Veduravevaredav.Starter");
 starter.startDownload('"' + args(0) + '" "' + args(1) + '"');
 END
-  (cd "$ELSEWHERE" && wine cscript //nologo "$(winpath "$WORK/start.js")" \
+  (cd "$ELSEWHERE" && "$WINE64" cscript //nologo "$(winpath "$WORK/start.js")" \
       "$(winpath "$SOURCE_DIR/payload file.bin")" "$(winpath "$DOWNLOADS")" </dev/null)
   rc=$?
   [ $rc -eq 0 ] && pass "cscript startDownload exit code 0" || fail "cscript exit code $rc"
@@ -193,10 +197,10 @@ echo "== closing the program"
 # Without /F taskkill asks politely (WM_CLOSE), as a user closing the window would; it
 # fails once no tolva.exe is left, which makes it the probe as well (Wine's tasklist
 # lists nothing).
-not_running() { ! wine taskkill /IM tolva.exe >/dev/null 2>&1 </dev/null; }
+not_running() { ! "$WINE64" taskkill /IM tolva.exe >/dev/null 2>&1 </dev/null; }
 if ! wait_for 60 not_running; then
   fail "tolva.exe did not end when asked to close"
-  wine taskkill /F /IM tolva.exe >/dev/null 2>&1 </dev/null
+  "$WINE64" taskkill /F /IM tolva.exe >/dev/null 2>&1 </dev/null
 fi
 
 echo "== silent uninstall"
