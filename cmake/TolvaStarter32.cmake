@@ -17,6 +17,8 @@ set(TOLVA_STARTER32_JOBS 1 CACHE STRING "Parallel jobs of the 32-bit starter bui
 ExternalProject_Add(starter32
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${starter32_dir}
+  # Its step stamps inside its own folder: removing build/x86 starts it afresh.
+  PREFIX ${starter32_dir}/external
   CMAKE_GENERATOR ${CMAKE_GENERATOR}
   CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
              -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
