@@ -1,6 +1,33 @@
 #include "com/ClassRegistryTree.h"
 
+#include "base/UniqueHandle.h"
+
 namespace com {
+namespace {
+
+void MarkShared(RegistryKey& key) {
+  key.mark = KeyMark::NoRemove;
+  for (RegistryKey& sub : key.subkeys) MarkShared(sub);
+}
+
+}  // namespace
+
+bool RegisteredInOtherView(const std::wstring& clsid) {
+#ifdef _WIN64
+  const REGSAM otherView = KEY_WOW64_32KEY;
+#else
+  BOOL wow64 = FALSE;
+  if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return false;
+  const REGSAM otherView = KEY_WOW64_64KEY;
+#endif
+  const std::wstring path = L"CLSID\\" + clsid + L"\\InprocServer32";
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | otherView, &raw) !=
+      ERROR_SUCCESS)
+    return false;
+  base::UniqueRegKey key(raw);
+  return true;
+}
 
 std::vector<RegistryKey> ClassRegistryTree(const ClassRegistration& c) {
   const std::wstring progId1 = c.progId + L".1";
@@ -22,6 +49,10 @@ std::vector<RegistryKey> ClassRegistryTree(const ClassRegistration& c) {
                          {}});
   cls.subkeys.push_back({L"TypeLib", KeyMark::Plain, {{L"", c.typeLib}}, {}});
 
+  if (RegisteredInOtherView(c.clsid)) {
+    MarkShared(versioned);
+    MarkShared(independent);
+  }
   return {versioned, independent, {L"CLSID", KeyMark::NoRemove, {}, {cls}}};
 }
 
