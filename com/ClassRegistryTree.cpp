@@ -12,7 +12,7 @@ void MarkShared(RegistryKey& key) {
 
 }  // namespace
 
-bool RegisteredInOtherView(const std::wstring& clsid) {
+bool RegisteredInOtherView(HKEY root, const std::wstring& clsid, const std::wstring& ownPath) {
 #ifdef _WIN64
   const REGSAM otherView = KEY_WOW64_32KEY;
 #else
@@ -20,13 +20,32 @@ bool RegisteredInOtherView(const std::wstring& clsid) {
   if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return false;
   const REGSAM otherView = KEY_WOW64_64KEY;
 #endif
-  const std::wstring path = L"CLSID\\" + clsid + L"\\InprocServer32";
+  const std::wstring path = L"Software\\Classes\\CLSID\\" + clsid + L"\\InprocServer32";
   HKEY raw = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | otherView, &raw) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | otherView, &raw) != ERROR_SUCCESS)
     return false;
   base::UniqueRegKey key(raw);
-  return true;
+  wchar_t server[1024] = {};
+  DWORD type = 0, size = sizeof(server) - sizeof(wchar_t);
+  if (RegQueryValueExW(key.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(server),
+                       &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ))
+    return false;
+  // Where a hive keeps one copy for both sizes (Wine's user classes), the other view is
+  // this library's own entry: nothing else to keep reachable.
+  return CompareStringOrdinal(server, -1, ownPath.c_str(), -1, TRUE) != CSTR_EQUAL;
+}
+
+void KeepProgIdsOfOtherView(std::vector<RegistryKey>& tree, HKEY root,
+                            const std::wstring& ownPath) {
+  for (RegistryKey& key : tree) {
+    // A ProgID: a top-level key whose CLSID subkey names the class.
+    for (const RegistryKey& sub : key.subkeys) {
+      if (sub.name != L"CLSID" || sub.values.empty() || sub.values[0].name != L"") continue;
+      if (RegisteredInOtherView(root, sub.values[0].data, ownPath)) MarkShared(key);
+      break;
+    }
+  }
 }
 
 std::vector<RegistryKey> ClassRegistryTree(const ClassRegistration& c) {
@@ -49,10 +68,6 @@ std::vector<RegistryKey> ClassRegistryTree(const ClassRegistration& c) {
                          {}});
   cls.subkeys.push_back({L"TypeLib", KeyMark::Plain, {{L"", c.typeLib}}, {}});
 
-  if (RegisteredInOtherView(c.clsid)) {
-    MarkShared(versioned);
-    MarkShared(independent);
-  }
   return {versioned, independent, {L"CLSID", KeyMark::NoRemove, {}, {cls}}};
 }
 

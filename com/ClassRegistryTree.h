@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Win.h"
 #include "com/RegistryTree.h"
 
 namespace com {
@@ -17,15 +18,18 @@ struct ClassRegistration {
   std::wstring modulePath;
 };
 
-// ProgID.1, ProgID and CLSID\{clsid} (under a CLSID key that is never removed). The
-// ProgID keys are one key for 32-bit and 64-bit programs alike, while CLSID has a copy
-// for each: when the class is also registered for the other pointer size, the ProgIDs
-// are marked NoRemove, so that removing one library keeps the other reachable by name.
+// ProgID.1, ProgID and CLSID\{clsid} (under a CLSID key that is never removed).
 std::vector<RegistryKey> ClassRegistryTree(const ClassRegistration& c);
 
-// Whether the class has an in-process server registered in the other pointer size's
-// view of the registry (32-bit seen from 64-bit code, or 64-bit under WOW64). Always
-// false on 32-bit Windows, which has one view.
-bool RegisteredInOtherView(const std::wstring& clsid);
+// The ProgID keys are one key for 32-bit and 64-bit programs alike, while CLSID has a
+// copy for each: before a library is removed from the classes of `root` (HKLM or HKCU),
+// the ProgIDs of `tree` whose class another library still serves in the other pointer
+// size's view there are marked NoRemove, so that it stays reachable by name.
+void KeepProgIdsOfOtherView(std::vector<RegistryKey>& tree, HKEY root, const std::wstring& ownPath);
+
+// Whether root\Software\Classes\CLSID\{clsid} has an in-process server other than
+// `ownPath` in the other pointer size's view (32-bit seen from 64-bit code, or 64-bit
+// under WOW64). Always false on 32-bit Windows, which has one view.
+bool RegisteredInOtherView(HKEY root, const std::wstring& clsid, const std::wstring& ownPath);
 
 }  // namespace com

@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "base/UniqueHandle.h"
+#include "com/ClassRegistryTree.h"
 #include "com/ModulePath.h"
 #include "com/Registrar.h"
 #include "com/TypeLibRegistration.h"
@@ -59,7 +60,11 @@ HRESULT UnregisterServer(HMODULE module, const TreeFactory& tree, RegistrationSc
     base::UniqueRegKey classes;
     HRESULT hr = OpenClasses(scope, &classes);
     if (FAILED(hr)) return hr;
-    hr = Registrar(classes.Get()).Unregister(tree(path));
+    std::vector<RegistryKey> keys = tree(path);
+    KeepProgIdsOfOtherView(keys,
+                           scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
+                           path);
+    hr = Registrar(classes.Get()).Unregister(keys);
     HRESULT lib = UnregisterModuleTypeLib(module, scope == RegistrationScope::User);
     return FAILED(hr) ? hr : lib;
   } catch (...) {

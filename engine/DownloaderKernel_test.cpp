@@ -68,7 +68,7 @@ TEST_F(KernelFixture, AddTasksBuildsDestinationsAndNames) {
   EXPECT_EQ(kernel.GetTask(0)->destination, dir.Path() + "\\report.final.doc");
   EXPECT_EQ(kernel.GetTask(0)->name, "report.final");
   EXPECT_EQ(kernel.GetTask(1)->destination, dir.Path() + "\\archive");
-  EXPECT_EQ(kernel.GetTask(1)->name, "");
+  EXPECT_EQ(kernel.GetTask(1)->name, "archive");
   EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_NOTHING);
   EXPECT_EQ(kernel.GetTask(2), nullptr);
   EXPECT_EQ(kernel.GetTask(-1), nullptr);

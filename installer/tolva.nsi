@@ -324,8 +324,13 @@ Section "Tolva" SecMain
   ${If} $AllUsers = 0
     !insertmacro REGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvashell.dll"
     !insertmacro REGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvastarter.dll"
+    ; Windows keeps a 32-bit program's per-user classes apart (Wow6432Node); Wine does not,
+    ; and the 32-bit library would take the 64-bit one's place there. Inside Wine the
+    ; machine-wide registration above, which Wine does keep apart, serves 32-bit hosts.
     !ifdef TOLVASTARTER32_DLL
-      !insertmacro REGISTER_LIBRARY "${REGSVR32_32}" "${USER_SCOPE}" "x86\tolvastarter.dll"
+      ${If} $InWine = 0
+        !insertmacro REGISTER_LIBRARY "${REGSVR32_32}" "${USER_SCOPE}" "x86\tolvastarter.dll"
+      ${EndIf}
     !endif
   ${EndIf}
 SectionEnd
@@ -386,7 +391,9 @@ Section "Uninstall"
   ${Else}
     !insertmacro UNREGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvashell.dll"
     !insertmacro UNREGISTER_LIBRARY "${REGSVR32}" "${USER_SCOPE}" "tolvastarter.dll"
-    !insertmacro UNREGISTER_LIBRARY "${REGSVR32_32}" "${USER_SCOPE}" "x86\tolvastarter.dll"
+    ${If} $InWine = 0
+      !insertmacro UNREGISTER_LIBRARY "${REGSVR32_32}" "${USER_SCOPE}" "x86\tolvastarter.dll"
+    ${EndIf}
     ${If} $InWine = 1
       !insertmacro UNREGISTER_MACHINE_COPY "${REGSVR32}" 64 "${SHELL_CLSID}" "tolvashell.dll"
       !insertmacro UNREGISTER_MACHINE_COPY "${REGSVR32}" 64 "${STARTER_CLSID}" "tolvastarter.dll"

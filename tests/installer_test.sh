@@ -167,6 +167,8 @@ UNINST_SUB='Software\Microsoft\Windows\CurrentVersion\Uninstall\Tolva'
 APP_PATHS="$HIVE\\$APP_PATHS_SUB"
 UNINST="$HIVE\\$UNINST_SUB"
 INSTALLED_FILES=(tolva.exe tolvashell.dll tolvastarter.dll README.md uninstall.exe)
+# With the 32-bit compiler the setup holds the 32-bit automation library too.
+[ -n "$(ls /usr/bin/i686-w64-mingw32-g++-posix 2>/dev/null)" ] && INSTALLED_FILES+=(x86/tolvastarter.dll)
 # Files the program writes beside itself; the uninstaller removes them too.
 PROGRAM_FILES=(tolva.info tolva.info.tmp tolva.exe.log)
 
@@ -336,6 +338,20 @@ if [ -n "${ARRIVED:-}" ] && [ -n "$HARNESS" ] && ! has_standin tolvashell; then
          tail -n 15 "$INSTDIR/tolva.exe.log"; }
 fi
 
+if [ -n "${ARRIVED:-}" ] && [ -f "$INSTDIR/x86/tolvastarter.dll" ]; then
+  echo "== download through Veduravevaredav.Starter from a 32-bit script host"
+  head -c 200000 /dev/urandom >"$SOURCE_DIR/from x86.bin"
+  X86_DOWNLOADS=$WORK/x86-downloads
+  mkdir -p "$X86_DOWNLOADS"
+  # Wine's cscript ends with 0 whatever the script did: only the file tells.
+  (cd "$ELSEWHERE" && $WINE64 'C:\windows\syswow64\cscript.exe' //nologo \
+      "$(winpath "$WORK/start.js")" "$(winpath "$SOURCE_DIR/from x86.bin")" \
+      "$(winpath "$X86_DOWNLOADS")" </dev/null >/dev/null 2>&1)
+  x86_arrived() { cmp -s "$SOURCE_DIR/from x86.bin" "$X86_DOWNLOADS/from x86.bin"; }
+  wait_for 90 x86_arrived && pass "a 32-bit script host created the object and the file arrived" \
+    || fail "from x86.bin did not arrive through the 32-bit library within 90 s"
+fi
+
 SETUP_ARGS=(/S)
 [ -n "$ALLUSERS" ] && SETUP_ARGS+=(/ALLUSERS "/D=$INSTDIR_WIN")
 
@@ -389,7 +405,11 @@ for f in "${INSTALLED_FILES[@]}"; do
 done
 check "the upgrade kept the same folder" test "$(reg_value "$UNINST" InstallLocation)" = "$INSTDIR_WIN"
 check "the upgrade leaves the same user classes" test "$(our_classes HKEY_CURRENT_USER)" = "$USER_TREE"
-check "the upgrade leaves the same machine-wide copy" test "$(our_classes HKEY_LOCAL_MACHINE)" = "$MACHINE_TREE"
+AFTER_UPGRADE=$(our_classes HKEY_LOCAL_MACHINE)
+check "the upgrade leaves the same machine-wide copy" test "$AFTER_UPGRADE" = "$MACHINE_TREE"
+[ "$AFTER_UPGRADE" = "$MACHINE_TREE" ] ||
+  diff <(echo "$MACHINE_TREE") <(echo "$AFTER_UPGRADE") | sed 's/^/      /'
+
 if ! has_standin tolva; then
   # Started by its bare name with no arguments, it takes the kept task up again.
   (cd "$ELSEWHERE" && $WINE64 start tolva.exe </dev/null >/dev/null 2>&1)
@@ -424,7 +444,11 @@ for key in "$SHELL_CLSID" "$STARTER_PROGID" "$STARTER_CLSID" "$HANDLER_KEY" "${T
   key_exists "$key" && fail "key left behind: $key" || pass "removed $key"
 done
 check "no class of ours left below HKLM\\Software\\Classes" test -z "$(our_classes HKEY_LOCAL_MACHINE)"
-check "the user's classes are as before setup" test "$(user_classes)" = "$USER_CLASSES_BEFORE"
+USER_CLASSES_AFTER=$(user_classes)
+check "the user's classes are as before setup" test "$USER_CLASSES_AFTER" = "$USER_CLASSES_BEFORE"
+[ "$USER_CLASSES_AFTER" = "$USER_CLASSES_BEFORE" ] ||
+  diff <(echo "$USER_CLASSES_BEFORE") <(echo "$USER_CLASSES_AFTER") | sed 's/^/      /'
+
 check "the program's settings stay" test -n "$(reg_value 'HKCU\SOFTWARE\Tolva' DefaultDownloadFolder)"
 check "the program's data in %LOCALAPPDATA%\\Tolva stays" test -f "$LOCALAPPDATA_UNIX/Tolva/tolva.info"
 if [ -n "${ARRIVED:-}" ]; then
