@@ -178,12 +178,49 @@ void CDownloaderDlg::ApplyViewOptions() {
 }
 
 bool CDownloaderDlg::QueueFiles(const std::vector<std::string>& files, const std::string& folder) {
+  // Without any folder the kernel asks the user once for the whole batch: one slice.
+  const bool whole = folder.empty() && m_kernel.GetDefaultFolder().empty();
+  const bool inTurn = m_addQueue.Empty() && !m_adding;
+  if (inTurn && (files.size() <= kFilesPerTurn || whole || !m_list.Hwnd()))
+    return AddNow(files, folder, Refresh::Now);
+  // Behind those still waiting, so that sources keep the order they came in.
+  m_addQueue.Push(files, folder, whole);
+  if (inTurn) AddNextSlice(Refresh::Now);
+  return true;
+}
+
+void CDownloaderDlg::AddNextSlice(Refresh refresh) {
+  m_addTurnPosted = false;
+  // A message box of the slice being added runs its own loop: the next one waits.
+  if (m_adding || m_addQueue.Empty()) return;
+  CAddQueue::Slice slice = m_addQueue.Pop();
+  AddNow(slice.files, slice.folder, refresh);
+  if (m_addQueue.Empty() || m_addTurnPosted) return;
+  if (PostMessageW(Hwnd(), WM_APP_ADD_MORE, 0, 0)) {
+    m_addTurnPosted = true;
+    return;
+  }
+  // No room in the message queue: the rest at once rather than never.
+  while (!m_addQueue.Empty()) {
+    slice = m_addQueue.Pop();
+    AddNow(slice.files, slice.folder, Refresh::Now);
+  }
+}
+
+bool CDownloaderDlg::AddNow(const std::vector<std::string>& files, const std::string& folder,
+                            Refresh refresh) {
+  m_adding = true;
   bool added = m_kernel.AddTasks(files, folder);
+  m_adding = false;
   // Every new task has its row at once, opened or not: one whose share is down can
   // still be paused, stopped or deleted.
   if (m_list.Hwnd()) {
     SyncRows(m_kernel.GetTaskCount());
-    RefreshNow();
+    // Slices after the first are shown with the next coalesced refresh.
+    if (refresh == Refresh::Now)
+      RefreshNow();
+    else
+      ViewChanged();
   }
   return added;
 }
@@ -241,6 +278,9 @@ INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       return SetMessageResult(1);
     case WM_APP_KERNEL_NOTICE:
       HandleNotice(static_cast<Notice>(wParam), lParam);
+      return TRUE;
+    case WM_APP_ADD_MORE:
+      AddNextSlice(Refresh::Soon);
       return TRUE;
     case WM_COMMAND:
       if (HIWORD(wParam) == 0 && OnCommand(LOWORD(wParam))) return TRUE;
@@ -340,6 +380,11 @@ void CDownloaderDlg::OnWindowPosChanging(WINDOWPOS& pos) {
 void CDownloaderDlg::OnDestroy() {
   winui::WaitCursor wait;
   HWND hwnd = Hwnd();
+  // Sources still waiting for their turn go to the kernel, and so into the saved list.
+  while (!m_addQueue.Empty()) {
+    CAddQueue::Slice slice = m_addQueue.Pop();
+    m_kernel.AddTasks(slice.files, slice.folder);
+  }
   m_kernel.Stop();
   m_active = false;
   m_noticeTarget = nullptr;

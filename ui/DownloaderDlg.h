@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/KernelHost.h"
+#include "ui/AddQueue.h"
 #include "ui/OptionsDialog.h"
 #include "ui/SystemTray.h"
 #include "ui/TaskListCtrl.h"
@@ -24,6 +25,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   ~CDownloaderDlg() override;
 
   // Hands sources and a folder (empty = the default download folder) to the kernel.
+  // Many at once go in slices, one per turn of the message loop, after any still
+  // waiting: true then, as they are taken (the kernel refuses none for a given folder).
   bool QueueFiles(const std::vector<std::string>& files, const std::string& folder);
   // The tray tip: the title, then one line per task with its progress and state. With
   // `enough`, no line is added once the text is longer than that: the same beginning,
@@ -84,6 +87,10 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
  private:
   // A kernel notice handed to the window's thread; wParam is a Notice.
   static constexpr UINT WM_APP_KERNEL_NOTICE = WM_APP + 1;
+  // The next slice of queued sources is due.
+  static constexpr UINT WM_APP_ADD_MORE = WM_APP + 2;
+  // Sources added and shown in one turn: a few tens of milliseconds under Wine.
+  static constexpr size_t kFilesPerTurn = 100;
   // What a posted kernel notice carries in its wParam. Changed stands for every change
   // gathered in m_changes since the window last took them.
   enum class Notice : WPARAM { Start, Changed, Deleted, Refresh };
@@ -112,6 +119,12 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void RefreshNow();
   void OnRefreshTimer();
   bool AnyTaskCopying() const;
+  enum class Refresh { Now, Soon };
+  // Adds the sources now and gives each new task its row, shown now or with the next
+  // coalesced refresh.
+  bool AddNow(const std::vector<std::string>& files, const std::string& folder, Refresh refresh);
+  // Adds the oldest waiting slice and asks for another turn while more wait.
+  void AddNextSlice(Refresh refresh);
   // Rows 0 to count - 1, each with its task's name: row i shows task i.
   void SyncRows(int count);
   void RefreshTip();
@@ -145,6 +158,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // What each row shows, beside the control: matching rows to tasks never reads the
   // control back.
   std::vector<std::string> m_rowNames;
+  CAddQueue m_addQueue{kFilesPerTurn};
+  bool m_addTurnPosted = false;  // a WM_APP_ADD_MORE waits in the queue
+  bool m_adding = false;         // inside AddNow (which may show a message box)
   bool m_viewStale = false;      // changed since the last refresh
   bool m_refreshTimerOn = false;
   DWORD m_lastRefresh = 0;       // tick count of the last refresh

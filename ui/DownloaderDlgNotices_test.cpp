@@ -108,8 +108,10 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
   RunningWindow w(temp, {}, out, false, true);
   ASSERT_TRUE(w.WaitInitialised());
   std::vector<CDownloadTask*> tasks;
+  w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
+  // So many come in slices, a turn of the window's message loop each.
+  ASSERT_TRUE(WaitFor([&] { return w.Rows() == kTasks; }, 60));
   w.OnUi([&] {
-    w.dlg.QueueFiles(sources, out);
     for (int i = 0; i < w.dlg.Kernel().GetTaskCount(); ++i)
       tasks.push_back(w.dlg.Kernel().GetTask(i));
     SetWindowSubclass(w.dlg.List().Hwnd(), &CountPaints, 1, reinterpret_cast<DWORD_PTR>(&count));
