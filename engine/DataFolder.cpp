@@ -54,11 +54,16 @@ std::string CDataFolder::PerUserFolder() {
   return folder;
 }
 
-CDataFolder CDataFolder::Decide(const std::string& programPath, const std::string& perUserFolder) {
+CDataFolder CDataFolder::Beside(const std::string& programPath) {
   CDataFolder data;
   const size_t slash = programPath.find_last_of('\\');
   data.programFile_ = slash == std::string::npos ? programPath : programPath.substr(slash + 1);
   data.folder_ = slash == std::string::npos ? std::string(".") : programPath.substr(0, slash);
+  return data;
+}
+
+CDataFolder CDataFolder::Decide(const std::string& programPath, const std::string& perUserFolder) {
+  CDataFolder data = Beside(programPath);
   if (CanCreateFilesIn(data.folder_) || perUserFolder.empty()) return data;
   // The per-user folder is taken even when it cannot be made now: the files then fail
   // there, and the log says so, rather than beside the program where they never can.
@@ -68,11 +73,14 @@ CDataFolder CDataFolder::Decide(const std::string& programPath, const std::strin
   return data;
 }
 
-CDataFolder CDataFolder::ForThisProgram() {
+static std::string ProgramPathOrName() {
   std::string program = ThisProgramPath();
-  if (program.empty()) program = "tolva.exe";
-  return Decide(program, PerUserFolder());
+  return program.empty() ? std::string("tolva.exe") : program;
 }
+
+CDataFolder CDataFolder::ForThisProgram() { return Decide(ProgramPathOrName(), PerUserFolder()); }
+
+CDataFolder CDataFolder::BesideThisProgram() { return Beside(ProgramPathOrName()); }
 
 std::string CDataFolder::ListPath() const {
   std::string name = programFile_;

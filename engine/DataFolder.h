@@ -12,9 +12,12 @@ class CDataFolder {
   // beside it, since only the attempt tells what the folder's permissions and the
   // volume (read-only media, a share) allow.
   static CDataFolder ForThisProgram();
+  // Beside this process's program file, without asking whether it can be written.
+  static CDataFolder BesideThisProgram();
   // The same for a program file at `programPath`, with `perUserFolder` as the other
   // place. The per-user folder is created when it is needed and missing.
   static CDataFolder Decide(const std::string& programPath, const std::string& perUserFolder);
+  static CDataFolder Beside(const std::string& programPath);
 
   const std::string& Folder() const { return folder_; }
   bool BesideProgram() const { return besideProgram_; }

@@ -4,25 +4,13 @@
 
 #include <algorithm>
 
+#include "engine/DataFolder.h"
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
 #include "base/ErrorText.h"
 #include "base/Utf8.h"
 
 namespace {
-
-// "<program path without its extension>.info", next to the program.
-std::string DefaultListPath() {
-  std::vector<wchar_t> buf(32768);
-  DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-  std::string path = (n == 0 || n >= buf.size()) ? std::string("downloader.info")
-                                                 : base::Narrow(std::wstring_view(buf.data(), n));
-  size_t dot = path.rfind('.');
-  size_t slash = path.rfind('\\');
-  // Only a dot in the file name itself starts an extension.
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);
-  return path + ".info";
-}
 
 bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
   std::wstring wa = base::Widen(a), wb = base::Widen(b);
@@ -68,7 +56,7 @@ CDownloaderKernel::CDownloaderKernel()
       link(std::make_shared<CKernelLink>(this)) {
   // The events carry no names: nothing opens them by name, and two kernels (two users'
   // sessions, two test processes) must never share them.
-  listPath = DefaultListPath();
+  listPath = CDataFolder::BesideThisProgram().ListPath();
 }
 
 CDownloaderKernel::~CDownloaderKernel() {
