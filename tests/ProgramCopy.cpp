@@ -159,9 +159,21 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
   return base::UniqueKernelHandle(pi.hProcess);
 }
 
-bool ProgramCopy::StartFirst(const std::string& arguments) {
+::testing::AssertionResult ProgramCopy::StartFirst(const std::string& arguments) {
   first_ = Start(arguments, &firstId_);
-  return first_ && WaitFor([this] { return MainWindow() != nullptr; });
+  if (!first_)
+    return ::testing::AssertionFailure() << "the program cannot be started (error " << GetLastError() << ")";
+  // A start that ends at once (it found another instance) fails now, not after the wait.
+  if (WaitFor([this] { return MainWindow() != nullptr || WaitForSingleObject(first_.Get(), 0) == WAIT_OBJECT_0; }) &&
+      MainWindow())
+    return ::testing::AssertionSuccess();
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(first_.Get(), &code);
+  std::string log = Log();
+  if (log.size() > 1500) log = "..." + log.substr(log.size() - 1500);
+  return ::testing::AssertionFailure()
+         << (code == STILL_ACTIVE ? "no main window within 30 s" : "it ended with exit code " + std::to_string(code))
+         << "; its log:\n" << log;
 }
 
 HWND ProgramCopy::MainWindow() const {

@@ -61,7 +61,8 @@ class ProgramCopy {
   // Starts the program with `arguments` after its quoted path (UTF-8).
   base::UniqueKernelHandle Start(const std::string& arguments, DWORD* processId = nullptr);
   // Starts the first instance and waits for its window.
-  bool StartFirst(const std::string& arguments);
+  // Fails with the reason: the start's error, or how the process ended and its log.
+  ::testing::AssertionResult StartFirst(const std::string& arguments);
   // The running instance's main window, or null.
   HWND MainWindow() const;
   // A visible dialog or message box of the running instance, or null.
