@@ -223,8 +223,9 @@ TEST(ProgramStart, AStartWhileTheInstanceClosesIsNeverLost) {
       GetExitCodeProcess(later.Get(), &code);
       EXPECT_EQ(code, 0u) << program.Log();
       // A running instance has the file, or the list keeps it for the next one.
-      if (!WaitFor([&] { return program.AdoptRunningInstance(); }, 3000))
+      if (!WaitFor([&] { return program.AdoptRunningInstance(); }, 3000)) {
         ASSERT_TRUE(program.StartFirst(""));
+      }
     }
     EXPECT_TRUE(Arrives(f.dst + L"\\" + W(name), content));
   }
