@@ -48,14 +48,35 @@ void CInstanceArea::MarkClosing() {
   if (words_) InterlockedExchange(&words_->closing, 1);
 }
 
+namespace {
+
+bool ProcessEnded(DWORD pid) {
+  base::UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  return WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
 bool CInstanceArea::FirstIsGone() const {
   if (!words_) return false;
   if (InterlockedCompareExchange(&words_->closing, 0, 0) != 0) return true;
   const DWORD pid = FirstProcessId();
   if (pid == 0) return false;  // still starting up
-  base::UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
-  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
-  return WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+  return ProcessEnded(pid);
+}
+
+bool CInstanceArea::TakeOverIfFirstEnded(DWORD threadId, DWORD processId) {
+  if (!words_) return false;
+  const DWORD pid = FirstProcessId();
+  if (pid == 0 || pid == processId || !ProcessEnded(pid)) return false;
+  // Two starts may find the same ended instance: only the one that swaps its id in wins.
+  if (InterlockedCompareExchange(&words_->firstProcessId, static_cast<LONG>(processId),
+                                 static_cast<LONG>(pid)) != static_cast<LONG>(pid))
+    return false;
+  InterlockedExchange(&words_->firstThreadId, static_cast<LONG>(threadId));
+  InterlockedExchange(&words_->closing, 0);
+  return true;
 }
 
 void CInstanceArea::Release() {

@@ -33,6 +33,11 @@ class CInstanceArea {
   // and some other process still holds this area).
   bool FirstIsGone() const;
 
+  // Makes this process the first instance in place of one whose process has ended
+  // (killed, or crashed, while some other process kept the area and its count). False
+  // when the first still runs, has not stored its ids yet, or another start took over.
+  bool TakeOverIfFirstEnded(DWORD threadId, DWORD processId);
+
   // Lets go of the area, so that once every process has, the next start counts from 0.
   void Release();
 

@@ -21,7 +21,13 @@ void CSingleInstance::Log(const std::string& message) const {
 }
 
 bool CSingleInstance::Start() {
-  if (first_ || instances_.Enter() > 1) return first_;
+  if (first_) return true;
+  if (instances_.Enter() > 1) {
+    // An instance that was killed never uncounts itself; while anything keeps the area
+    // its count stays, and starting anew from here would only start one more process.
+    if (!instances_.TakeOverIfFirstEnded(GetCurrentThreadId(), GetCurrentProcessId())) return false;
+    Log("The running instance had ended without closing; this start takes its place.");
+  }
   first_ = true;
   instances_.SetFirst(GetCurrentThreadId(), GetCurrentProcessId());
   // Without an area the program still runs; only later starts cannot reach it.

@@ -106,4 +106,33 @@ TEST(SingleInstance, TextsTakenButNotQueuedWhenTheWindowClosesGoToANewStart) {
   }
 }
 
+// A first instance that was killed leaves its count behind while any process keeps the
+// area: the next start must take its place, once, rather than start anew without end.
+TEST(SingleInstance, AStartTakesThePlaceOfAFirstInstanceThatWasKilled) {
+  const CSingleInstance::Names names{PrivateName(L"instances"), PrivateName(L"area")};
+  wchar_t command[] = L"cmd.exe /c exit 0";
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION ended{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                             nullptr, &si, &ended));
+  ASSERT_EQ(WaitForSingleObject(ended.hProcess, 30000), WAIT_OBJECT_0);
+  CInstanceArea kept(names.instanceArea);  // the area as the killed instance left it
+  ASSERT_EQ(kept.Enter(), 1);
+  kept.SetFirst(ended.dwThreadId, ended.dwProcessId);
+
+  CSingleInstance next(names, {2000}, {}, [](const std::string&) { return false; });
+  EXPECT_TRUE(next.Start());
+  EXPECT_EQ(kept.FirstProcessId(), GetCurrentProcessId());
+  // Now the first runs: another start hands over as usual and takes nothing over.
+  CInstanceArea other(names.instanceArea);
+  EXPECT_GT(other.Enter(), 1);
+  EXPECT_FALSE(other.TakeOverIfFirstEnded(GetCurrentThreadId(), ended.dwProcessId + 4));
+  CSingleInstance later(names, {2000}, {}, {});
+  EXPECT_FALSE(later.Start());
+  next.Finish();
+  CloseHandle(ended.hThread);
+  CloseHandle(ended.hProcess);
+}
+
 }  // namespace
