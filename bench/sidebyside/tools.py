@@ -293,6 +293,24 @@ def _ended(child, seconds):
     return True
 
 
+def running_tolvas():
+    """The command lines of every tolva.exe process on the machine: one left over from an
+    earlier run would take a later start's files in place of the instance under test."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                words = f.read().split(b"\0")
+        except OSError:
+            continue
+        text = " ".join(w.decode("utf-8", "replace") for w in words if w)
+        if "tolva.exe" in text.lower():
+            found.append(f"{entry}: {text[:160]}")
+    return found
+
+
 def run_tolva(ctx, folder, sources, destination, per_start, watch_window, timeout):
     instance = TolvaInstance(ctx, folder)
     try:
@@ -301,14 +319,16 @@ def run_tolva(ctx, folder, sources, destination, per_start, watch_window, timeou
             measured = instance.copy(sources, destination, per_start, watch_window, timeout)
         except BaseException as failure:
             # The first failure is the one to report; the instance only has to go.
-            tail = instance.log_tail()
+            tail = instance.log_tail(12)
+            others = running_tolvas()
             if ctx.failed_log_dir and os.path.exists(instance.exe + ".log"):
                 os.makedirs(ctx.failed_log_dir, exist_ok=True)
                 shutil.copyfile(instance.exe + ".log",
                                 os.path.join(ctx.failed_log_dir, "failed-run-tolva.exe.log"))
             instance.close()
             if isinstance(failure, BenchFailure):
-                raise type(failure)(f"{failure}; tolva.exe.log ends: {tail}") from None
+                raise type(failure)(f"{failure}; tolva.exe.log ends: {tail}; tolva.exe "
+                                    f"processes then: {others or 'none'}") from None
             raise
         seconds, why = instance.close()
         if seconds is not None:
