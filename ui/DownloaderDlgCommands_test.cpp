@@ -216,7 +216,7 @@ TEST_F(Commands, TheMenuOffersWhatTheTaskStateAllows) {
       {true, false, false, true, true, true, true},     // nothing
       {false, true, true, true, true, true, true},      // ready
       {false, true, true, true, true, true, true},      // downloaded
-      {false, false, false, false, true, true, true},   // completed
+      {false, false, false, true, true, true, true},    // completed
       {true, false, false, true, true, true, true},     // write error
       {true, false, false, true, true, true, true},     // deleted
   };

@@ -111,6 +111,31 @@ void CDownloaderDlg::OnChanges(unsigned changes, bool now) {
     RefreshNow();
   else if (changes)
     ViewChanged();
+  if (changes) CheckBatchDone();
+}
+
+void CDownloaderDlg::CheckBatchDone() {
+  const int count = m_kernel.GetTaskCount();
+  bool allDone = count > 0;
+  for (int i = 0; i < count && allDone; ++i) {
+    CDownloadTask* task = m_kernel.GetTask(i);
+    allDone = task && task->GetState() == TS_COMPLETED;
+  }
+  if (!allDone) {
+    m_batchAnnounced = false;  // the next time all are done is news again
+    return;
+  }
+  if (m_batchAnnounced) return;
+  m_batchAnnounced = true;
+  HWND hwnd = Hwnd();
+  // The user who looks at the list sees it for himself.
+  if (GetForegroundWindow() == hwnd && IsWindowVisible(hwnd) && !IsIconic(hwnd)) return;
+  ShowTrayBalloon("Downloads complete",
+                  std::to_string(count) + (count == 1 ? " file downloaded" : " files downloaded"));
+}
+
+void CDownloaderDlg::ShowTrayBalloon(const std::string& title, const std::string& text) {
+  m_tray.ShowBalloon(title, text);
 }
 
 void CDownloaderDlg::ViewChanged() {
