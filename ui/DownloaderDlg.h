@@ -131,7 +131,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void OnRefreshTimer();
   bool AnyTaskCopying() const;
   // Once every task in the list has completed: the balloon, unless the window is in
-  // front; once per batch.
+  // front; once per batch (tasks completed since the last one).
   void CheckBatchDone();
   enum class Refresh { Now, Soon };
   // Adds the sources now and gives each new task its row, shown now or with the next
@@ -181,7 +181,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   bool m_refreshTimerOn = false;
   DWORD m_lastRefresh = 0;       // tick count of the last refresh
   bool m_shownCopying = false;   // some task was copying at the last refresh
-  bool m_batchAnnounced = false; // every task has completed, and that was told
+  // Tasks completed in this run, and how many of them the last balloon told of.
+  std::atomic<unsigned> m_completions{0};
+  unsigned m_completionsAnnounced = 0;
   // Where the kernel's threads post their notices; null once the window is going.
   std::atomic<HWND> m_noticeTarget{nullptr};
 };

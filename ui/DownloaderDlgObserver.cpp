@@ -45,7 +45,10 @@ void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Report(kTaskProgress); }
 
 void CDownloaderDlg::OnTaskPaused(int) { Report(kTaskProgress); }
 
-void CDownloaderDlg::OnTaskCompleted(int) { Report(kTaskProgress | kTaskCompleted); }
+void CDownloaderDlg::OnTaskCompleted(int) {
+  ++m_completions;
+  Report(kTaskProgress | kTaskCompleted);
+}
 
 void CDownloaderDlg::OnTaskDeleted(int index) {
   if (OnUiThread()) HandleNotice(Notice::Deleted, index);
@@ -121,12 +124,11 @@ void CDownloaderDlg::CheckBatchDone() {
     CDownloadTask* task = m_kernel.GetTask(i);
     allDone = task && task->GetState() == TS_COMPLETED;
   }
-  if (!allDone) {
-    m_batchAnnounced = false;  // the next time all are done is news again
-    return;
-  }
-  if (m_batchAnnounced) return;
-  m_batchAnnounced = true;
+  // A completion since the last balloon is news; a short task may start and end
+  // between two looks, so the count tells, not a state seen in between.
+  unsigned completions = m_completions;
+  if (!allDone || completions == m_completionsAnnounced) return;
+  m_completionsAnnounced = completions;
   HWND hwnd = Hwnd();
   // The user who looks at the list sees it for himself.
   if (GetForegroundWindow() == hwnd && IsWindowVisible(hwnd) && !IsIconic(hwnd)) return;
