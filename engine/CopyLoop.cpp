@@ -108,9 +108,12 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
                    files.sourceFailed ? "source" : "destination", ErrorText(files.error).c_str());
       task->lastOpenError = files.error;
     }
+    // At every failure: a Stop's word must give way to the open's own reason.
+    task->SetWaitReason(ErrorText(files.error));
     return false;
   }
   task->lastOpenError = 0;
+  task->SetWaitReason(std::string());
   // Going on where the copy stood is right only over the same bytes: a finished copy
   // asked for again, a copy that was deleted or cut, or a source that changed since the
   // copy began (a newer version of the file) all start again at 0.
@@ -288,7 +291,7 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read,
       if (task->offset >= task->fileSize) {
         generation = task->generation;
       } else {
-        PauseAfterFailedRead(index, task.get());
+        PauseAfterFailedRead(index, task.get(), result.error);
         return;
       }
     } else {
@@ -313,7 +316,7 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read,
 
   // The write goes without the kernel lock: the window and the other tasks' reads go
   // on meanwhile. Only this thread writes, so writes still happen one at a time.
-  bool written = WriteChunk(task->name, destination->Get(), data, count, offset);
+  bool written = WriteChunk(*task, destination->Get(), data, count, offset);
   {
     CLockGuard guard(lock);
     if (task->generation != generation) return;  // closed while we wrote
@@ -339,7 +342,7 @@ void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read,
   CompleteTask(task, generation, offset + count);
 }
 
-bool CDownloaderKernel::WriteChunk(const std::string& name, HANDLE destination, const BYTE* data,
+bool CDownloaderKernel::WriteChunk(CDownloadTask& task, HANDLE destination, const BYTE* data,
                                    DWORD count, uint64_t offset) {
   for (int attempt = 1;; ++attempt) {
     // A seek and a plain write: under Wine a write that carries its own position costs
@@ -361,8 +364,9 @@ bool CDownloaderKernel::WriteChunk(const std::string& name, HANDLE destination, 
       retry = !IsObserverActive() || observer->OnError(code);
     }
     if (!retry) {
-      g_log.Printf("[%s] - write failed with error %lu, task is stopped", name.c_str(),
+      g_log.Printf("[%s] - write failed with error %lu, task is stopped", task.name.c_str(),
                    static_cast<unsigned long>(code));
+      task.SetWaitReason(ErrorText(code));
       return false;
     }
   }
@@ -412,8 +416,10 @@ void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation,
   if (index >= 0 && IsObserverActive()) observer->OnTaskCompleted(index);
 }
 
-void CDownloaderKernel::PauseAfterFailedRead(int index, CDownloadTask* task) {
+void CDownloaderKernel::PauseAfterFailedRead(int index, CDownloadTask* task, DWORD error) {
   CloseTask(task, TS_NOTHING);
   g_log.Printf("[%s] - GetOverlappedResult failed, task is paused", task->name.c_str());
+  // No error with nothing read: the source is shorter now than when it was opened.
+  task->SetWaitReason(error ? ErrorText(error) : ErrorText(ERROR_HANDLE_EOF));
   if (IsObserverActive()) observer->OnTaskPaused(index);
 }

@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "base/ErrorText.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
@@ -137,6 +138,10 @@ TEST_F(CopyFixture, SourceThatAppearsLaterIsRetriedAndCompletes) {
   ASSERT_TRUE(kernel.AddTasks({src + "\\late.bin"}, out));
   ASSERT_TRUE(kernel.Start());
   EXPECT_EQ(StateOf(0), TS_NOTHING);
+  // Why it waits, in the words the log uses.
+  EXPECT_TRUE(WaitUntil([&] {
+    return kernel.GetTask(0)->WaitReason() == base::ErrorText(ERROR_FILE_NOT_FOUND);
+  })) << kernel.GetTask(0)->WaitReason();
   std::vector<char> bytes = RandomBytes(700000, 8);
   WriteBytes(src + "\\late.bin.part", bytes);
   ASSERT_TRUE(MoveFileW(base::Widen(src + "\\late.bin.part").c_str(),
@@ -145,6 +150,7 @@ TEST_F(CopyFixture, SourceThatAppearsLaterIsRetriedAndCompletes) {
   EXPECT_TRUE(SameContent(src + "\\late.bin", out + "\\late.bin"));
   // The observer hears of it once the list file has been written.
   EXPECT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 1; }));
+  EXPECT_EQ(kernel.GetTask(0)->WaitReason(), "");
 }
 
 TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
@@ -171,6 +177,7 @@ TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
   ASSERT_TRUE(HostTruncate(source, cut));
   ASSERT_TRUE(WaitUntil([&] { return observer.Count("paused 0") == 1; }));
   EXPECT_EQ(StateOf(0), TS_NOTHING);
+  EXPECT_EQ(task->WaitReason(), base::ErrorText(ERROR_HANDLE_EOF));
   cut = task->offset;
   EXPECT_EQ(cut % CHUNK_SIZE, 0u);
   EXPECT_LT(cut, kSize);
@@ -211,6 +218,7 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
   kernel.Stop();
   EXPECT_EQ(observer.Calls(),
             (std::vector<std::string>{"ready 0", "start", "error 112", "error 112"}));
+  EXPECT_EQ(kernel.GetTask(0)->WaitReason(), base::ErrorText(ERROR_DISK_FULL));
 
   // An observer that always agrees still gets the task stopped after three attempts.
   observer.Clear();

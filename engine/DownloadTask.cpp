@@ -68,3 +68,13 @@ std::string CDownloadTask::NameFromSource(const std::string& source) {
   if (dot == std::string::npos || dot == 0) return file;
   return file.substr(0, dot);
 }
+
+void CDownloadTask::SetWaitReason(const std::string& reason) {
+  CLockGuard guard(reasonLock);
+  waitReason = reason;
+}
+
+std::string CDownloadTask::WaitReason() const {
+  CLockGuard guard(reasonLock);
+  return waitReason;
+}

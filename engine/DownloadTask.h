@@ -89,6 +89,16 @@ class CDownloadTask {
   uint64_t copySourceTime = 0;
   bool restartFromZero = false;  // re-added after it had completed
 
+  // Why the task is not copying, in words for the user ("Access is denied.",
+  // "Stopped"); empty while it copies or before anything held it up. Written by the
+  // kernel's threads, read by the window: under its own lock.
+  void SetWaitReason(const std::string& reason);
+  std::string WaitReason() const;
+
   CCriticalSection stateLock;
   std::atomic<int> state{TS_NOTHING};
+
+ private:
+  mutable CCriticalSection reasonLock;
+  std::string waitReason;
 };

@@ -285,6 +285,7 @@ bool CDownloaderKernel::PauseTask(int index) {
   CDownloadTask* task = GetTask(index);
   if (!task) return false;
   CloseTask(task, TS_NOTHING);
+  task->SetWaitReason("Paused");
   if (IsObserverActive()) observer->OnTaskPaused(index);
   return true;
 }
@@ -293,10 +294,11 @@ void CDownloaderKernel::StopTask(int index) {
   CDownloadTask* task = GetTask(index);
   if (!task) return;
   CloseTask(task, TS_WRITE_ERROR);
+  task->SetWaitReason("Stopped");
   if (IsObserverActive()) observer->OnTaskPaused(index);
 }
 
-bool CDownloaderKernel::DeleteTask(int index) {
+bool CDownloaderKernel::DeleteTask(int index, bool deleteFile) {
   TaskPtr task;
   {
     CLockGuard guard(lock);
@@ -315,7 +317,7 @@ bool CDownloaderKernel::DeleteTask(int index) {
       }
   }
   SaveTaskList();
-  DeleteFileLater(task->destination);
+  if (deleteFile) DeleteFileLater(task->destination);
   return true;
 }
 

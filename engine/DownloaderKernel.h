@@ -78,7 +78,8 @@ class CDownloaderKernel {
   void ResumeTask(int index);  // the user's Resume: the same as OpenTask
   bool PauseTask(int index);   // close into TS_NOTHING; the watch thread reopens it
   void StopTask(int index);    // close into TS_WRITE_ERROR until resumed
-  bool DeleteTask(int index);  // close, delete the destination file, remove the task
+  // Close, delete the destination file (unless !deleteFile), remove the task.
+  bool DeleteTask(int index, bool deleteFile = true);
   void SaveTaskList();
 
   std::string GetVersion() const { return "1.4.0"; }
@@ -145,10 +146,10 @@ class CDownloaderKernel {
   // read the task's next chunk at once (prepared here).
   bool ReadFinished(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
   void HandleCompletion(const TaskPtr& task, ReadPtr& read, const CChunkRead::Result& result);
-  bool WriteChunk(const std::string& name, HANDLE destination, const BYTE* data, DWORD count,
+  bool WriteChunk(CDownloadTask& task, HANDLE destination, const BYTE* data, DWORD count,
                   uint64_t offset);
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile);
-  void PauseAfterFailedRead(int index, CDownloadTask* task);
+  void PauseAfterFailedRead(int index, CDownloadTask* task, DWORD error);
   void TakeSpeedSample(int index, CDownloadTask* task, uint64_t readMicros);
   // After a chunk or a completion: the list file is written at most every
   // kListRewriteMs while tasks copy; the downloader thread writes what is left over.

@@ -29,6 +29,7 @@
 #define ID_TASK_OPEN_FILE 32788
 #define ID_TASK_SOURCE_FOLDER 32789
 #define ID_TASK_DEST_FOLDER 32790
+#define ID_TASK_REMOVE 32792
 
 // Toolbar commands; each has a string "label\ntooltip" of the same number.
 #define ID_ADD_FILES 32775

@@ -96,6 +96,8 @@ bool CDownloaderDlg::OnInitDialog() {
       m_list.SetColumnWidth(c, static_cast<int>(saved));
   }
   m_list.SetBkColor(CTaskListCtrl::kBackground);
+  // Hovering a row asks us for its tip: why its task waits.
+  SendMessageW(m_list.Hwnd(), LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_INFOTIP, LVS_EX_INFOTIP);
 
   // Without its toolbar or tray icon the window still works: files can be added from
   // the command line or another instance, and the tray is retried by the timer.

@@ -16,6 +16,9 @@
 #include "winui/Dialog.h"
 #include "winui/ToolBar.h"
 
+// commctrl.h needs the Windows headers first.
+#include <commctrl.h>
+
 // Posted by the window to itself once initialisation is over: start the kernel.
 constexpr UINT WM_START_KERNEL = WM_USER + 0x458;
 
@@ -41,6 +44,10 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // Repaints the list, then gives the first selected row (the task's index), -1 when
   // no row is selected.
   int SelectedTask();
+  // Every selected row (task index), in order.
+  std::vector<int> SelectedTasks() const;
+  // What hovering the row shows: why its task waits; empty while it copies or is done.
+  std::string RowTip(int row);
 
   // The folder chosen by the last "Download into", for the whole run of the program.
   static std::string s_lastIntoFolder;
@@ -77,6 +84,10 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   virtual INT_PTR OnNotify(NMHDR& header);
   // Asks the shell to open a file or a folder, as a double click in the shell would.
   virtual void ShellOpen(const std::string& path);
+  // Delete of several tasks asks once; true to go on.
+  virtual bool ConfirmDelete(size_t count);
+  // Shows the tray's balloon.
+  virtual void ShowTrayBalloon(const std::string& title, const std::string& text);
   // Adds the tray icon with the current tip; false when the shell refused it (no
   // notification area yet), and the timer tries again.
   virtual bool AddTrayIcon();
@@ -119,6 +130,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void RefreshNow();
   void OnRefreshTimer();
   bool AnyTaskCopying() const;
+  // Once every task in the list has completed: the balloon, unless the window is in
+  // front; once per batch (tasks completed since the last one).
+  void CheckBatchDone();
   enum class Refresh { Now, Soon };
   // Adds the sources now and gives each new task its row, shown now or with the next
   // coalesced refresh.
@@ -141,6 +155,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // The keyboard's menu key or Shift+F10 in the list; false when not for the list.
   bool OnContextMenu(HWND from, LPARAM at);
   void ShowTaskMenu(int row, POINT screen);
+  void SelectAllRows();
+  void OnRowTip(NMLVGETINFOTIPW& tip);
   void AddFiles(bool chooseFolder);
   void ShowOptions();
   INT_PTR OnToolTipText(NMHDR& header);
@@ -165,6 +181,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   bool m_refreshTimerOn = false;
   DWORD m_lastRefresh = 0;       // tick count of the last refresh
   bool m_shownCopying = false;   // some task was copying at the last refresh
+  // Tasks completed in this run, and how many of them the last balloon told of.
+  std::atomic<unsigned> m_completions{0};
+  unsigned m_completionsAnnounced = 0;
   // Where the kernel's threads post their notices; null once the window is going.
   std::atomic<HWND> m_noticeTarget{nullptr};
 };

@@ -79,12 +79,26 @@ int CDownloaderDlg::SelectedTask() {
   return m_list.FirstSelected();
 }
 
+std::vector<int> CDownloaderDlg::SelectedTasks() const {
+  std::vector<int> rows;
+  HWND list = m_list.Hwnd();
+  if (!list) return rows;
+  for (int row = -1;;) {
+    row = static_cast<int>(
+        SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(row), MAKELPARAM(LVNI_SELECTED, 0)));
+    if (row < 0) break;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 bool CDownloaderDlg::OnTaskOrToolCommand(UINT id) {
   switch (id) {
     case ID_TASK_RESUME:
     case ID_TASK_PAUSE:
     case ID_TASK_STOP:
     case ID_TASK_DELETE:
+    case ID_TASK_REMOVE:
     case ID_TASK_OPEN_FILE:
     case ID_TASK_SOURCE_FOLDER:
     case ID_TASK_DEST_FOLDER:
@@ -109,31 +123,54 @@ void CDownloaderDlg::RunTaskCommand(UINT id) {
   winui::WaitCursor wait;
   CDownloadTask* task = m_kernel.GetTask(index);
   if (!task) return;  // no row selected
+  std::vector<int> rows = SelectedTasks();
   switch (id) {
-    case ID_TASK_RESUME:
-      m_kernel.ResumeTask(index);
-      break;
-    case ID_TASK_PAUSE:
-      m_kernel.PauseTask(index);
-      break;
-    case ID_TASK_STOP:
-      m_kernel.StopTask(index);
-      break;
-    case ID_TASK_DELETE:
-      m_kernel.DeleteTask(index);
-      break;
     case ID_TASK_OPEN_FILE:
       ShellOpen(task->destination);
-      break;
+      return;
     case ID_TASK_SOURCE_FOLDER:
       ShellOpen(FolderOf(task->source));
-      break;
+      return;
     case ID_TASK_DEST_FOLDER:
       ShellOpen(FolderOf(task->destination));
-      break;
+      return;
+    case ID_TASK_DELETE:
+      if (rows.size() > 1 && !ConfirmDelete(rows.size())) return;
+      [[fallthrough]];
+    case ID_TASK_REMOVE:
+      // From the last up: a removal moves every later task down by one.
+      for (auto row = rows.rbegin(); row != rows.rend(); ++row)
+        m_kernel.DeleteTask(*row, id == ID_TASK_DELETE);
+      return;
     default:
       break;
   }
+  for (int row : rows) {
+    CDownloadTask* each = m_kernel.GetTask(row);
+    // Each task only where its state allows the command, as its own menu would.
+    if (!each || !CTaskMenu::Allows(each->GetState(), id)) continue;
+    if (id == ID_TASK_RESUME)
+      m_kernel.ResumeTask(row);
+    else if (id == ID_TASK_PAUSE)
+      m_kernel.PauseTask(row);
+    else if (id == ID_TASK_STOP)
+      m_kernel.StopTask(row);
+  }
+}
+
+bool CDownloaderDlg::ConfirmDelete(size_t count) {
+  std::string text = "Delete " + std::to_string(count) + " tasks?\n\n" + std::to_string(count) +
+                     " files will be deleted from disk.";
+  return MessageBoxW(Hwnd(), base::Widen(text).c_str(), L"Tolva",
+                     MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2) == IDYES;
+}
+
+void CDownloaderDlg::SelectAllRows() {
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED;
+  item.state = LVIS_SELECTED;
+  SendMessageW(m_list.Hwnd(), LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+               reinterpret_cast<LPARAM>(&item));
 }
 
 void CDownloaderDlg::ShellOpen(const std::string& path) {
@@ -180,10 +217,19 @@ bool CDownloaderDlg::OnContextMenu(HWND from, LPARAM at) {
 }
 
 void CDownloaderDlg::ShowTaskMenu(int row, POINT screen) {
+  // A click inside the selection keeps it; outside, the clicked row alone is chosen.
+  if (!m_list.IsSelected(row)) {
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED;
+    SendMessageW(m_list.Hwnd(), LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(&item));
+  }
   m_list.Select(row);
-  CDownloadTask* task = m_kernel.GetTask(row);
-  if (!task) return;
-  CTaskMenu::Show(Hwnd(), screen, task->GetState());
+  std::vector<int> states;
+  for (int each : SelectedTasks())
+    if (CDownloadTask* task = m_kernel.GetTask(each)) states.push_back(task->GetState());
+  if (states.empty()) return;
+  CTaskMenu::Show(Hwnd(), screen, states);
 }
 
 void CDownloaderDlg::AddFiles(bool chooseFolder) {
@@ -211,14 +257,49 @@ void CDownloaderDlg::ShowOptions() {
 }
 
 INT_PTR CDownloaderDlg::OnNotify(NMHDR& header) {
-  if (header.idFrom == IDC_TASK_LIST && header.hwndFrom == m_list.Hwnd() &&
-      header.code == NM_RCLICK) {
-    OnListRightClick();
-    return SetMessageResult(TRUE);  // the menu was this click's answer
+  if (header.idFrom == IDC_TASK_LIST && header.hwndFrom == m_list.Hwnd()) {
+    switch (header.code) {
+      case NM_RCLICK:
+        OnListRightClick();
+        return SetMessageResult(TRUE);  // the menu was this click's answer
+      case NM_DBLCLK:
+        if (reinterpret_cast<NMITEMACTIVATE&>(header).iItem >= 0) RunTaskCommand(ID_TASK_OPEN_FILE);
+        return TRUE;
+      case LVN_KEYDOWN: {
+        WORD key = reinterpret_cast<NMLVKEYDOWN&>(header).wVKey;
+        if (key == VK_DELETE) RunTaskCommand(ID_TASK_DELETE);
+        if (key == 'A' && (GetKeyState(VK_CONTROL) & 0x8000)) SelectAllRows();
+        return TRUE;
+      }
+      case LVN_GETINFOTIPW:
+        OnRowTip(reinterpret_cast<NMLVGETINFOTIPW&>(header));
+        return TRUE;
+      default:
+        break;
+    }
   }
   if (header.code == TTN_GETDISPINFOW || header.code == TTN_GETDISPINFOA)
     return OnToolTipText(header);
   return FALSE;
+}
+
+void CDownloaderDlg::OnRowTip(NMLVGETINFOTIPW& tip) {
+  if (!tip.pszText || tip.cchTextMax <= 0) return;
+  tip.pszText[0] = L'\0';
+  std::wstring text = base::Widen(RowTip(tip.iItem));
+  size_t n = std::min(text.size(), static_cast<size_t>(tip.cchTextMax - 1));
+  text.copy(tip.pszText, n);
+  tip.pszText[n] = L'\0';
+}
+
+std::string CDownloaderDlg::RowTip(int row) {
+  CDownloadTask* task = m_kernel.GetTask(row);
+  if (!task) return {};
+  int state = task->GetState();
+  // A copying task needs no explanation, a completed one has nothing to wait for.
+  if (state == TS_READY || state == TS_DOWNLOADED || state == TS_COMPLETED) return {};
+  std::string reason = task->WaitReason();
+  return reason.empty() ? "Waiting to open the files" : reason;
 }
 
 INT_PTR CDownloaderDlg::OnToolTipText(NMHDR& header) {

@@ -15,6 +15,7 @@
 #include "ui/FileDialogAnswer_test.h"
 #include "ui/FolderPicker.h"
 #include "ui/SettingsRegistry.h"
+#include "base/ErrorText.h"
 #include "base/Utf8.h"
 
 namespace {
@@ -216,7 +217,7 @@ TEST_F(Commands, TheMenuOffersWhatTheTaskStateAllows) {
       {true, false, false, true, true, true, true},     // nothing
       {false, true, true, true, true, true, true},      // ready
       {false, true, true, true, true, true, true},      // downloaded
-      {false, false, false, false, true, true, true},   // completed
+      {false, false, false, true, true, true, true},    // completed
       {true, false, false, true, true, true, true},     // write error
       {true, false, false, true, true, true, true},     // deleted
   };
@@ -314,6 +315,176 @@ TEST_F(Commands, TaskCommandsWithNoRowSelectedDoNothing) {
   EXPECT_EQ(w.State(0), TS_READY);
   EXPECT_EQ(w.Rows(), 1);
   EXPECT_TRUE(w.dlg.opened.empty());
+  ASSERT_TRUE(w.Close());
+}
+
+// Rows `rows` become the selection, as the user's clicks with Ctrl would leave it.
+void SelectRows(RunningWindow& w, std::initializer_list<int> rows) {
+  w.OnUi([&] {
+    LVITEMW none{};
+    none.stateMask = LVIS_SELECTED;
+    SendMessageW(w.dlg.List().Hwnd(), LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(&none));
+    for (int row : rows) w.dlg.List().Select(row);
+  });
+}
+
+TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
+  std::string out = temp.Folder("out");
+  Paths sources;
+  for (const char* n : {"a", "b", "c", "d", "e"}) sources.push_back(temp.Write(std::string(n) + ".bin", 1000));
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(WaitFor([&] { return w.State(i) == TS_READY; }));
+
+  // Stop on rows 0 and 2 stops both and leaves row 1 running.
+  SelectRows(w, {0, 2});
+  SendMessageW(w.Hwnd(), WM_COMMAND, ID_TASK_STOP, 0);
+  EXPECT_EQ(w.State(0), TS_WRITE_ERROR);
+  EXPECT_EQ(w.State(1), TS_READY);
+  EXPECT_EQ(w.State(2), TS_WRITE_ERROR);
+
+  // A right click inside the selection keeps it; the menu offers what any task allows.
+  SelectRows(w, {1, 2});
+  RightClick(w, 2);
+  HWND menu = WaitForMenu(w);
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(Available(MenuOf(menu), {kResume, kPause, kStop}), (std::vector<bool>{true, true, true}));
+  ASSERT_TRUE(CloseMenu(w, menu));
+  int selected = 0;
+  w.OnUi([&] { selected = static_cast<int>(w.dlg.SelectedTasks().size()); });
+  EXPECT_EQ(selected, 2);
+  // Resume acts only on the stopped one; the running one goes on as it was.
+  SendMessageW(w.Hwnd(), WM_COMMAND, ID_TASK_RESUME, 0);
+  EXPECT_TRUE(WaitFor([&] { return w.State(2) == TS_READY; }));
+  EXPECT_EQ(w.State(1), TS_READY);
+
+  // The Delete key on two rows asks once, naming two; a No keeps everything.
+  SelectRows(w, {0, 3});
+  w.dlg.deleteAnswer = false;
+  PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, VK_DELETE, 0);
+  ASSERT_TRUE(w.Flush());
+  EXPECT_EQ(w.Rows(), 5);
+  w.dlg.deleteAnswer = true;
+  PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, VK_DELETE, 0);
+  ASSERT_TRUE(w.Flush());
+  EXPECT_EQ(w.dlg.deleteQuestions, (std::vector<size_t>{2, 2}));
+  EXPECT_EQ(w.RowTexts(), (Paths{"b", "c", "e"}));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\a.bin") && !FileExists(out + "\\d.bin"); }));
+
+  // Remove from list: the tasks go, their copies stay, nothing is asked.
+  SelectRows(w, {0, 2});
+  SendMessageW(w.Hwnd(), WM_COMMAND, ID_TASK_REMOVE, 0);
+  EXPECT_EQ(w.RowTexts(), (Paths{"c"}));
+  EXPECT_EQ(Sources(w), (Paths{sources[2]}));
+  EXPECT_EQ(w.dlg.deleteQuestions.size(), 2u);
+  ASSERT_TRUE(w.Flush());
+  EXPECT_TRUE(FileExists(out + "\\b.bin"));
+  EXPECT_TRUE(FileExists(out + "\\e.bin"));
+
+  // Ctrl+A selects every row.
+  w.OnUi([&] { w.dlg.QueueFiles({sources[0], sources[1]}, out); });
+  SelectRows(w, {0});
+  auto control = [&](bool down) {
+    w.OnUi([&] {
+      BYTE keys[256];
+      GetKeyboardState(keys);
+      keys[VK_CONTROL] = down ? 0x80 : 0;
+      SetKeyboardState(keys);
+    });
+  };
+  control(true);
+  PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, 'A', 0);
+  ASSERT_TRUE(w.Flush());
+  control(false);
+  w.OnUi([&] { selected = static_cast<int>(w.dlg.SelectedTasks().size()); });
+  EXPECT_EQ(selected, 3);
+  SelectRows(w, {1, 2});
+  SendMessageW(w.Hwnd(), WM_COMMAND, ID_TASK_REMOVE, 0);
+
+  // Delete of one task asks nothing; a double click on a row opens its file.
+  SelectRows(w, {0});
+  RECT r = w.dlg.List().ItemRect(0);
+  LPARAM at = MAKELPARAM(r.left + 5, (r.top + r.bottom) / 2);
+  PostMessageW(w.dlg.List().Hwnd(), WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+  ASSERT_TRUE(w.Flush());
+  Paths opened;
+  w.OnUi([&] { opened = w.dlg.opened; });
+  EXPECT_EQ(opened, (Paths{out + "\\c.bin"}));
+  PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, VK_DELETE, 0);
+  ASSERT_TRUE(w.Flush());
+  EXPECT_EQ(w.Rows(), 0);
+  EXPECT_EQ(w.dlg.deleteQuestions.size(), 2u);
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, HoveringAWaitingTaskTellsWhy) {
+  std::string out = temp.Folder("out");
+  Paths sources{temp.Write("a.bin", 1000), temp.Path() + "\\missing.bin"};
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_READY; }));
+  // What the list asks for when the mouse rests on a row.
+  auto tip = [&](int row) {
+    wchar_t text[128] = L"x";
+    NMLVGETINFOTIPW info{};
+    info.hdr.hwndFrom = w.dlg.List().Hwnd();
+    info.hdr.idFrom = IDC_TASK_LIST;
+    info.hdr.code = LVN_GETINFOTIPW;
+    info.pszText = text;
+    info.cchTextMax = 128;
+    info.iItem = row;
+    SendMessageW(w.Hwnd(), WM_NOTIFY, IDC_TASK_LIST, reinterpret_cast<LPARAM>(&info));
+    return base::Narrow(text);
+  };
+  EXPECT_EQ(tip(0), "");  // copying: nothing to explain
+  EXPECT_TRUE(WaitFor([&] { return tip(1) == base::ErrorText(ERROR_FILE_NOT_FOUND); })) << tip(1);
+  ASSERT_TRUE(RunFromMenu(w, 0, kStop));
+  EXPECT_EQ(tip(0), "Stopped");
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, ABalloonTellsWhenEveryDownloadHasCompleted) {
+  std::string out = temp.Folder("out");
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  // Out of sight, the user learns of it from the tray. (Files that come bring the
+  // window up; it goes down again before their notices are taken.)
+  auto queueHidden = [&](const Paths& files) {
+    w.OnUi([&] {
+      w.dlg.QueueFiles(files, out);
+      ShowWindow(w.Hwnd(), SW_MINIMIZE);
+    });
+  };
+  queueHidden({temp.Write("a.bin", 300000), temp.Write("b.bin", 10)});
+  auto balloons = [&] {
+    std::vector<std::string> shown;
+    w.OnUi([&] { shown = w.dlg.balloons; });
+    return shown;
+  };
+  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
+  ASSERT_TRUE(WaitFor([&] { return !balloons().empty(); }));
+  ASSERT_TRUE(w.Flush());
+  EXPECT_EQ(balloons(), (Paths{"Downloads complete: 2 files downloaded"}));  // once
+  // The next batch has its own.
+  queueHidden({temp.Write("c.bin", 10)});
+  ASSERT_TRUE(WaitFor([&] { return balloons().size() == 2; }));
+  EXPECT_EQ(balloons().back(), "Downloads complete: 3 files downloaded");
+  // With the window in front the user sees it for himself.
+  w.OnUi([&] {
+    w.dlg.QueueFiles({temp.Write("d.bin", 10)}, out);
+    ShowWindow(w.Hwnd(), SW_RESTORE);
+    SetForegroundWindow(w.Hwnd());
+  });
+  bool inFront = false;
+  w.OnUi([&] { inFront = GetForegroundWindow() == w.Hwnd(); });
+  if (inFront) {
+    ASSERT_TRUE(WaitFor([&] { return w.State(3) == TS_COMPLETED; }));
+    ASSERT_TRUE(w.Flush());
+    EXPECT_EQ(balloons().size(), 2u);
+  }
   ASSERT_TRUE(w.Close());
 }
 

@@ -45,7 +45,10 @@ void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Report(kTaskProgress); }
 
 void CDownloaderDlg::OnTaskPaused(int) { Report(kTaskProgress); }
 
-void CDownloaderDlg::OnTaskCompleted(int) { Report(kTaskProgress | kTaskCompleted); }
+void CDownloaderDlg::OnTaskCompleted(int) {
+  ++m_completions;
+  Report(kTaskProgress | kTaskCompleted);
+}
 
 void CDownloaderDlg::OnTaskDeleted(int index) {
   if (OnUiThread()) HandleNotice(Notice::Deleted, index);
@@ -111,6 +114,30 @@ void CDownloaderDlg::OnChanges(unsigned changes, bool now) {
     RefreshNow();
   else if (changes)
     ViewChanged();
+  if (changes) CheckBatchDone();
+}
+
+void CDownloaderDlg::CheckBatchDone() {
+  const int count = m_kernel.GetTaskCount();
+  bool allDone = count > 0;
+  for (int i = 0; i < count && allDone; ++i) {
+    CDownloadTask* task = m_kernel.GetTask(i);
+    allDone = task && task->GetState() == TS_COMPLETED;
+  }
+  // A completion since the last balloon is news; a short task may start and end
+  // between two looks, so the count tells, not a state seen in between.
+  unsigned completions = m_completions;
+  if (!allDone || completions == m_completionsAnnounced) return;
+  m_completionsAnnounced = completions;
+  HWND hwnd = Hwnd();
+  // The user who looks at the list sees it for himself.
+  if (GetForegroundWindow() == hwnd && IsWindowVisible(hwnd) && !IsIconic(hwnd)) return;
+  ShowTrayBalloon("Downloads complete",
+                  std::to_string(count) + (count == 1 ? " file downloaded" : " files downloaded"));
+}
+
+void CDownloaderDlg::ShowTrayBalloon(const std::string& title, const std::string& text) {
+  m_tray.ShowBalloon(title, text);
 }
 
 void CDownloaderDlg::ViewChanged() {

@@ -42,6 +42,11 @@ class TestDlg : public CDownloaderDlg {
   std::atomic<bool> realShellOpen{false};
   // Repaints and tip refreshes the window's notices have caused (counted once done).
   std::atomic<int> viewRefreshes{0};
+  // How many tasks each delete question named, and the answer given to it.
+  std::vector<size_t> deleteQuestions;
+  bool deleteAnswer = true;
+  // The tray balloons shown, as "title: text" (written on the window's thread).
+  std::vector<std::string> balloons;
 
  protected:
   bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
@@ -54,6 +59,14 @@ class TestDlg : public CDownloaderDlg {
     if (realShellOpen) CDownloaderDlg::ShellOpen(path);
   }
 
+  bool ConfirmDelete(size_t count) override {
+    deleteQuestions.push_back(count);
+    return deleteAnswer;
+  }
+  void ShowTrayBalloon(const std::string& title, const std::string& text) override {
+    balloons.push_back(title + ": " + text);
+    CDownloaderDlg::ShowTrayBalloon(title, text);
+  }
   INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
     switch (msg) {
       case WM_RUN:

@@ -1,5 +1,7 @@
 #include "ui/SystemTray.h"
 
+#include <iterator>
+
 #include <shellapi.h>
 
 #include "winui/MenuResource.h"
@@ -153,6 +155,21 @@ bool CSystemTray::ChangeTip(const std::string& tip) {
   wcsncpy(m_nid.szTip, fitted.c_str(), TRAY_TIP_CAPACITY - 1);
   m_nid.szTip[TRAY_TIP_CAPACITY - 1] = L'\0';
   return Notify(NIM_MODIFY);
+}
+
+bool CSystemTray::ShowBalloon(const std::string& title, const std::string& text) {
+  if (!m_available || m_withdrawn) return false;
+  // Balloons need the later, larger record; the icon's own stays the first version.
+  NOTIFYICONDATAW balloon{};
+  balloon.cbSize = sizeof balloon;
+  balloon.hWnd = m_nid.hWnd;
+  balloon.uID = m_nid.uID;
+  balloon.uFlags = NIF_INFO;
+  balloon.dwInfoFlags = NIIF_INFO;
+  std::wstring wideTitle = base::Widen(title), wideText = base::Widen(text);
+  wcsncpy(balloon.szInfoTitle, wideTitle.c_str(), std::size(balloon.szInfoTitle) - 1);
+  wcsncpy(balloon.szInfo, wideText.c_str(), std::size(balloon.szInfo) - 1);
+  return Shell_NotifyIconW(NIM_MODIFY, &balloon) != FALSE;
 }
 
 bool CSystemTray::ChangeTip(UINT stringId) {

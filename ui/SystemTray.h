@@ -41,6 +41,10 @@ class CSystemTray : public winui::Window {
   bool ChangeTip(UINT stringId);
   std::string TipText() const;
 
+  // A balloon beside the icon, gone by itself after a while. False while unavailable
+  // or when the shell refused it.
+  bool ShowBalloon(const std::string& title, const std::string& text);
+
   bool ChangeNotifyWindow(HWND window);
   bool ChooseDefaultItem(UINT item, bool byPosition);
 

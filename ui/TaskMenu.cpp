@@ -18,18 +18,33 @@ std::vector<UINT> CTaskMenu::GrayedCommands(int state) {
   }
   // Nothing to resume while it runs or once it is done.
   if (state == TS_READY || state == TS_DOWNLOADED || state == TS_COMPLETED) gray(ID_TASK_RESUME);
-  if (state == TS_COMPLETED) gray(ID_TASK_OPEN_FILE);
   return grayed;
 }
 
-void CTaskMenu::ApplyState(HMENU menu, int state) {
-  for (UINT id : GrayedCommands(state)) EnableMenuItem(menu, id, MF_BYCOMMAND | MF_GRAYED);
+bool CTaskMenu::Allows(int state, UINT id) {
+  std::vector<UINT> grayed = GrayedCommands(state);
+  return std::find(grayed.begin(), grayed.end(), id) == grayed.end();
 }
 
-bool CTaskMenu::Show(HWND owner, POINT screen, int state) {
+std::vector<UINT> CTaskMenu::GrayedCommands(const std::vector<int>& states) {
+  if (states.empty()) return {};
+  std::vector<UINT> grayed;
+  for (UINT id : GrayedCommands(states.front())) {
+    bool allowed = std::any_of(states.begin(), states.end(),
+                               [id](int state) { return Allows(state, id); });
+    if (!allowed) grayed.push_back(id);
+  }
+  return grayed;
+}
+
+void CTaskMenu::ApplyState(HMENU menu, const std::vector<int>& states) {
+  for (UINT id : GrayedCommands(states)) EnableMenuItem(menu, id, MF_BYCOMMAND | MF_GRAYED);
+}
+
+bool CTaskMenu::Show(HWND owner, POINT screen, const std::vector<int>& states) {
   winui::MenuResource menu(IDR_TASK_MENU);
   if (!menu) return false;
-  ApplyState(menu.Popup(), state);
+  ApplyState(menu.Popup(), states);
   TrackPopupMenu(menu.Popup(), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON, screen.x, screen.y,
                  0, owner, nullptr);
   return true;

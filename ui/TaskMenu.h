@@ -8,14 +8,18 @@
 
 class CTaskMenu {
  public:
-  // The commands grayed for a task in `state`. "Source folder", "Destination folder"
-  // and "Delete" are never among them.
+  // The commands grayed for a task in `state`. "Open file", "Source folder",
+  // "Destination folder", "Delete" and "Remove from list" are never among them.
   static std::vector<UINT> GrayedCommands(int state);
 
-  // Grays the items of `menu` that `state` does not allow.
-  static void ApplyState(HMENU menu, int state);
+  // For several tasks: the commands grayed for every one of them.
+  static std::vector<UINT> GrayedCommands(const std::vector<int>& states);
+  static bool Allows(int state, UINT id);
 
-  // Shows the menu for a task in `state` with its top-left corner at `screen`. The
+  // Grays the items of `menu` that none of `states` allows.
+  static void ApplyState(HMENU menu, const std::vector<int>& states);
+
+  // Shows the menu for tasks in `states` with its top-left corner at `screen`. The
   // chosen item reaches `owner` as a command. False when the menu cannot be loaded.
-  static bool Show(HWND owner, POINT screen, int state);
+  static bool Show(HWND owner, POINT screen, const std::vector<int>& states);
 };
