@@ -75,6 +75,8 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& 
     files.sourceSize = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     files.sourceTime =
         (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+    files.sourceCreated =
+        (uint64_t{info.ftCreationTime.dwHighDateTime} << 32) | info.ftCreationTime.dwLowDateTime;
   }
   // Without the source the destination is not opened: it would stay locked for nothing.
   files.destination.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
@@ -135,6 +137,7 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
     task->copySourceSize = files.sourceSize;
     task->copySourceTime = files.sourceTime;
   }
+  task->sourceCreated = files.sourceCreated;
   if (files.sourceSize != UINT64_MAX) task->fileSize = files.sourceSize;
   task->read = std::make_shared<CChunkRead>(std::move(files.source), task->chunkSize,
                                             files.sourceSize == UINT64_MAX ? task->chunkSize
@@ -378,17 +381,27 @@ void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation,
   // whoever sees "completed" can open the finished file at once.
   std::shared_ptr<base::UniqueFileHandle> destination;
   ReadPtr read;
+  uint64_t written = 0, created = 0;
   {
     CLockGuard guard(lock);
     if (task->generation != generation) return;
     destination = std::move(task->destinationHandle);
     read = std::move(task->read);
+    written = task->copySourceTime;
+    created = task->sourceCreated;
   }
   // An existing destination longer than the source must not keep its old tail.
   LARGE_INTEGER end;
   end.QuadPart = static_cast<LONGLONG>(endOfFile);
   if (destination && SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN))
     SetEndOfFile(destination->Get());
+  // The copy carries its source's times, as a copy by Explorer does; a share that gave
+  // none leaves the copy's own (a zero FILETIME would mean 1601).
+  if (destination && written) {
+    const FILETIME lastWrite{static_cast<DWORD>(written), static_cast<DWORD>(written >> 32)};
+    const FILETIME creation{static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
+    SetFileTime(destination->Get(), created ? &creation : nullptr, nullptr, &lastWrite);
+  }
   destination.reset();
   read.reset();
   {

@@ -87,6 +87,13 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
     sources.push_back(src + "\\f" + std::to_string(i) + ".bin");
     WriteRandomFile(sources.back(), sizes[i], static_cast<uint32_t>(i + 10));
   }
+  // Sources written long ago: every copy must carry the source's time, not its own.
+  const FILETIME longAgo{0x5A4C0000u, 0x01BFA000u + 0x100u};  // early 2000
+  for (const std::string& source : sources) {
+    base::UniqueFileHandle file(CreateFileW(base::Widen(source).c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file && SetFileTime(file.Get(), nullptr, nullptr, &longAgo)) << source;
+  }
   ASSERT_TRUE(kernel.AddTasks(sources, out));
   ASSERT_TRUE(kernel.Start());
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(WaitForState(i, TS_COMPLETED)) << i;
@@ -95,6 +102,11 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
     std::string dest = out + "\\f" + std::to_string(i) + ".bin";
     EXPECT_TRUE(SameContent(sources[i], dest)) << sizes[i];
     EXPECT_EQ(std::filesystem::file_size(FsPath(dest)), sizes[i]);
+    WIN32_FILE_ATTRIBUTE_DATA from{}, to{};
+    ASSERT_TRUE(GetFileAttributesExW(base::Widen(sources[i]).c_str(), GetFileExInfoStandard, &from));
+    ASSERT_TRUE(GetFileAttributesExW(base::Widen(dest).c_str(), GetFileExInfoStandard, &to));
+    EXPECT_EQ(CompareFileTime(&to.ftLastWriteTime, &longAgo), 0) << sizes[i];
+    EXPECT_EQ(CompareFileTime(&to.ftCreationTime, &from.ftCreationTime), 0) << sizes[i];
     EXPECT_TRUE(WaitUntil([&] { return observer.Count("completed " + std::to_string(i)) == 1; }))
         << i;
   }

@@ -87,6 +87,9 @@ class CDownloadTask {
   // only over the same bytes.
   uint64_t copySourceSize = UINT64_MAX;
   uint64_t copySourceTime = 0;
+  // The source's creation time as last opened: the finished copy gets it, with the
+  // last-write time, as the platform's own copy keeps them.
+  uint64_t sourceCreated = 0;
   bool restartFromZero = false;  // re-added after it had completed
 
   // Why the task is not copying, in words for the user ("Access is denied.",

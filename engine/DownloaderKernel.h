@@ -117,6 +117,7 @@ class CDownloaderKernel {
     base::UniqueFileHandle source, destination;
     uint64_t sourceSize = UINT64_MAX;
     uint64_t sourceTime = 0;  // last write, in FILETIME units
+    uint64_t sourceCreated = 0;
     uint64_t destinationSize = 0;
     DWORD error = 0;
     bool sourceFailed = false;
