@@ -69,12 +69,19 @@ std::string CDownloadTask::NameFromSource(const std::string& source) {
   return file.substr(0, dot);
 }
 
+// One lock for every task's reason: a lock per task costs memory in lists of 100,000
+// tasks, and reasons change only on failures and are read only on a hover.
+static CCriticalSection& ReasonLock() {
+  static CCriticalSection lock;
+  return lock;
+}
+
 void CDownloadTask::SetWaitReason(const std::string& reason) {
-  CLockGuard guard(reasonLock);
+  CLockGuard guard(ReasonLock());
   waitReason = reason;
 }
 
 std::string CDownloadTask::WaitReason() const {
-  CLockGuard guard(reasonLock);
+  CLockGuard guard(ReasonLock());
   return waitReason;
 }

@@ -102,6 +102,5 @@ class CDownloadTask {
   std::atomic<int> state{TS_NOTHING};
 
  private:
-  mutable CCriticalSection reasonLock;
   std::string waitReason;
 };
