@@ -79,18 +79,7 @@ int CDownloaderDlg::SelectedTask() {
   return m_list.FirstSelected();
 }
 
-std::vector<int> CDownloaderDlg::SelectedTasks() const {
-  std::vector<int> rows;
-  HWND list = m_list.Hwnd();
-  if (!list) return rows;
-  for (int row = -1;;) {
-    row = static_cast<int>(
-        SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(row), MAKELPARAM(LVNI_SELECTED, 0)));
-    if (row < 0) break;
-    rows.push_back(row);
-  }
-  return rows;
-}
+std::vector<int> CDownloaderDlg::SelectedTasks() const { return m_list.SelectedRows(); }
 
 bool CDownloaderDlg::OnTaskOrToolCommand(UINT id) {
   switch (id) {
@@ -165,13 +154,7 @@ bool CDownloaderDlg::ConfirmDelete(size_t count) {
                      MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2) == IDYES;
 }
 
-void CDownloaderDlg::SelectAllRows() {
-  LVITEMW item{};
-  item.stateMask = LVIS_SELECTED;
-  item.state = LVIS_SELECTED;
-  SendMessageW(m_list.Hwnd(), LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
-               reinterpret_cast<LPARAM>(&item));
-}
+void CDownloaderDlg::SelectAllRows() { m_list.SelectAll(true); }
 
 void CDownloaderDlg::ShellOpen(const std::string& path) {
   // A folder on a share that has gone away can keep the shell busy for minutes: it
@@ -218,12 +201,7 @@ bool CDownloaderDlg::OnContextMenu(HWND from, LPARAM at) {
 
 void CDownloaderDlg::ShowTaskMenu(int row, POINT screen) {
   // A click inside the selection keeps it; outside, the clicked row alone is chosen.
-  if (!m_list.IsSelected(row)) {
-    LVITEMW item{};
-    item.stateMask = LVIS_SELECTED;
-    SendMessageW(m_list.Hwnd(), LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
-                 reinterpret_cast<LPARAM>(&item));
-  }
+  if (!m_list.IsSelected(row)) m_list.SelectAll(false);
   m_list.Select(row);
   std::vector<int> states;
   for (int each : SelectedTasks())

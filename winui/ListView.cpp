@@ -117,6 +117,25 @@ int ListView::FirstSelected() const {
       SendMessageW(hwnd_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_SELECTED, 0)));
 }
 
+std::vector<int> ListView::SelectedRows() const {
+  std::vector<int> rows;
+  if (!hwnd_) return rows;
+  for (int row = -1;;) {
+    row = static_cast<int>(
+        SendMessageW(hwnd_, LVM_GETNEXTITEM, static_cast<WPARAM>(row), MAKELPARAM(LVNI_SELECTED, 0)));
+    if (row < 0) break;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+void ListView::SelectAll(bool selected) {
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED;
+  item.state = selected ? LVIS_SELECTED : 0;
+  SendMessageW(hwnd_, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+}
+
 int ListView::HitTest(POINT client) const {
   LVHITTESTINFO info{};
   info.pt = client;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "base/Win.h"
 
@@ -36,6 +37,10 @@ class ListView {
   bool IsSelected(int index) const;
   bool Select(int index);
   int FirstSelected() const;
+  // Every selected row, top down.
+  std::vector<int> SelectedRows() const;
+  // Selects (or clears) every row at once.
+  void SelectAll(bool selected);
   // The item under a point in client coordinates, -1 for none.
   int HitTest(POINT client) const;
 
