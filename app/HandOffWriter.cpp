@@ -33,11 +33,14 @@ std::string BuildText(const std::vector<std::string>& files, size_t from, size_t
 }
 
 // The folder parameter of `info` as a text to append, empty when it had none. The
-// reader takes one ";" off a parameter's end, so a folder that ends in one gets another.
+// reader takes one ";" off a parameter's end, so a folder that ends in one gets another;
+// so does one that ends in a blank, which with the closing quote could read as the
+// quote-blank-quote the reader splits at (a folder of one blank would be lost).
 std::string FolderTail(const CDownloaderCommandLineInfo& info) {
   if (info.m_paramCount < 2) return {};
-  const bool semicolon = !info.m_folder.empty() && info.m_folder.back() == ';';
-  return " \"" + info.m_folder + (semicolon ? ";" : "") + "\"";
+  const std::string& folder = info.m_folder;
+  const bool guard = !folder.empty() && (folder.back() == ';' || folder.back() == ' ');
+  return " \"" + folder + (guard ? ";" : "") + "\"";
 }
 
 }  // namespace

@@ -165,6 +165,9 @@ TEST(CommandLineFaults, LongTextsSplitForTheAreaKeepEverySourceAndTheFolder) {
                                     "\"" + std::string(70000, 'x') + "\"",
                                     "\"" + std::string(70000, 'x') + "\" \"D:\\In\"",
                                     "\"a;b\" \"" + std::string(70000, 'f') + "\""};
+  std::string blankFolder = "\"";  // a folder of one blank: " ;" in the text
+  while (blankFolder.size() < 70000) blankFolder += "C:\\f;";
+  texts.push_back(blankFolder + "\" \" ;\"");
   for (int i = 0; i < 40; ++i) {
     // Sender-shaped texts of random paths and a random folder, or plain random ones.
     std::string text;
