@@ -19,9 +19,13 @@ std::string Lower(std::string s) {
 class FolderPickerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    folder = base::Narrow(temp) + "tolva-pick-" + std::to_string(GetTickCount());
+    // At the drive's root, not in the temp folder: Wine's browser matches its tree's
+    // items byte for byte, folder times included, so a parent that another process
+    // writes into while the browser opens (the temp folder often is) makes it open on
+    // the desktop instead.
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    folder = base::Narrow(std::wstring(windows, 3)) + "tolva-pick-" + std::to_string(GetTickCount());
     ASSERT_TRUE(CreateDirectoryW(base::Widen(folder).c_str(), nullptr));
   }
   void TearDown() override { RemoveDirectoryW(base::Widen(folder).c_str()); }
