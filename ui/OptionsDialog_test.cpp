@@ -174,9 +174,12 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
 }
 
 TEST_F(OptionsDialogTest, BrowseStartsAtTheStoredFolderAndStoresThePickAtOnce) {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  std::string folder = base::Narrow(temp) + "tolva-browse-" + std::to_string(GetTickCount());
+  // At the drive's root: Wine's browser opens on the desktop when the start folder's
+  // parent changes as it opens, and the temp folder often does.
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  std::string folder =
+      base::Narrow(std::wstring(windows, 3)) + "tolva-browse-" + std::to_string(GetTickCount());
   ASSERT_TRUE(CreateDirectoryW(base::Widen(folder).c_str(), nullptr));
   theRegistry.WriteString("Tolva", "DefaultDownloadFolder", folder);
   Open();
