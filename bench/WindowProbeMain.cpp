@@ -105,46 +105,33 @@ DWORD ProcessOf(HWND hwnd) {
   return pid;
 }
 
-// Handles the process holds. Wine answers GetProcessHandleCount with 0 for any process,
-// so then the count comes from the system's handle list (which the wineserver keeps),
-// and `fromList` says so.
-DWORD HandleCount(HANDLE process, DWORD pid, bool& fromList) {
+// Handles the process holds. Wine answers GetProcessHandleCount with 0 for any process.
+// Its server also crashes now and then when asked for the system's handle list (seen:
+// a core dump in get_system_handles while another process was starting, which took
+// every program with it), so the count comes from duplicating each handle value the
+// process may hold: Wine hands out the lowest free value, so they lie close together.
+// `scanned` says the count came that way.
+DWORD HandleCount(HANDLE process, bool& scanned) {
   DWORD count = 0;
   if (GetProcessHandleCount(process, &count) && count > 0) {
-    fromList = false;
+    scanned = false;
     return count;
   }
-  // SystemHandleInformation (16): a count, then one entry per handle in the system.
-  struct Entry {
-    ULONG ownerPid;
-    BYTE objectType;
-    BYTE flags;
-    USHORT value;
-    PVOID object;
-    ULONG access;
-  };
-  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-  static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  if (!query) return 0;
-  static std::string buffer(1 << 20, '\0');
-  constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    ULONG needed = 0;
-    LONG status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-    if (status == kLengthMismatch) {
-      buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 65536));
-      continue;
+  constexpr DWORD kMissesPastTheLast = 1024;
+  count = 0;
+  for (ULONG_PTR value = 4, misses = 0; misses < kMissesPastTheLast; value += 4) {
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS)) {
+      CloseHandle(copy);
+      ++count;
+      misses = 0;
+    } else {
+      ++misses;
     }
-    if (status != 0) return 0;
-    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
-    const auto* entry = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
-    for (ULONG i = 0; i < entries; ++i)
-      if (entry[i].ownerPid == pid) ++count;
-    fromList = true;
-    return count;
   }
-  return 0;
+  scanned = true;
+  return count;
 }
 
 // Sets the event when standard input reaches its end: the caller closed the pipe.
@@ -166,7 +153,7 @@ int Watch(const Options& o) {
   }
   const DWORD pid = ProcessOf(hwnd);
   base::UniqueKernelHandle process(OpenProcess(
-      SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+      SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE, pid));
   base::UniqueKernelHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!process || !stop) {
     std::fprintf(stderr, "tolva_probe: cannot open process %lu\n", pid);
@@ -183,7 +170,7 @@ int Watch(const Options& o) {
   unsigned long samples = 0, timeouts = 0;
   double worstMs = 0, sumMs = 0;
   DWORD handlesPeak = 0, handlesLast = 0;
-  bool handlesKnown = false, handlesFromList = false;
+  bool handlesKnown = false, handlesScanned = false;
   PROCESS_MEMORY_COUNTERS memory{};
   bool memoryKnown = false;
   HANDLE waits[2] = {stop.Get(), process.Get()};
@@ -200,9 +187,9 @@ int Watch(const Options& o) {
     ++samples;
     sumMs += ms;
     worstMs = std::max(worstMs, ms);
-    // The system's handle list costs the wineserver work: read it every tenth look only.
-    if (!handlesFromList || samples % 10 == 1) {
-      DWORD handles = HandleCount(process.Get(), pid, handlesFromList);
+    // A scan costs the wineserver a request per value: every tenth look only.
+    if (!handlesScanned || samples % 10 == 1) {
+      DWORD handles = HandleCount(process.Get(), handlesScanned);
       if (handles > 0) {
         handlesKnown = true;
         handlesLast = handles;
@@ -222,7 +209,7 @@ int Watch(const Options& o) {
               samples, worstMs, samples ? sumMs / samples : 0.0, timeouts);
   if (handlesKnown)
     std::printf(" handles_peak=%lu handles_last=%lu handles_from=%s", handlesPeak, handlesLast,
-                handlesFromList ? "system_list" : "process");
+                handlesScanned ? "duplicates" : "process");
   if (memoryKnown)
     std::printf(" peak_working_set_kib=%llu peak_pagefile_kib=%llu",
                 static_cast<unsigned long long>(memory.PeakWorkingSetSize / 1024),
