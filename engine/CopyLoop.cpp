@@ -130,6 +130,9 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
     if (why) {
       g_log.Printf("[%s] - starts again from the beginning: %s", task->name.c_str(), why);
       task->offset = 0;
+    } else {
+      g_log.Printf("[%s] - goes on at byte %llu", task->name.c_str(),
+                   static_cast<unsigned long long>(task->offset.load()));
     }
   }
   task->restartFromZero = false;

@@ -201,7 +201,14 @@ TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
   kernel.ResumeTask(0);
   EXPECT_EQ(task->offset, cut);
   ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
-  EXPECT_EQ(observer.Calls().front(), "ready 0");
+  // Speeds of the reads before the pause may still come in; the first word on the task
+  // itself is that it is ready.
+  std::vector<std::string> calls = observer.Calls();
+  calls.erase(std::remove_if(calls.begin(), calls.end(),
+                             [](const std::string& c) { return c.rfind("speed ", 0) == 0; }),
+              calls.end());
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.front(), "ready 0");
   EXPECT_TRUE(SameContent(source, out + "\\big.bin"))
       << std::filesystem::file_size(FsPath(source)) << " "
       << std::filesystem::file_size(FsPath(out + "\\big.bin")) << " cut " << cut << " offset "

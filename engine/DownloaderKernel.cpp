@@ -29,11 +29,20 @@ std::wstring FoldedPath(const std::string& path) {
   return n == static_cast<int>(upper.size()) ? upper : wide;
 }
 
-bool SameEntries(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
+// The same tasks in the same states, wherever their copies stand.
+bool SameTasks(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (a[i].state != b[i].state || a[i].name != b[i].name || a[i].source != b[i].source ||
         a[i].destination != b[i].destination)
+      return false;
+  return true;
+}
+
+bool SamePositions(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].offset != b[i].offset || a[i].sourceSize != b[i].sourceSize ||
+        a[i].sourceTime != b[i].sourceTime)
       return false;
   return true;
 }
@@ -237,7 +246,7 @@ bool CDownloaderKernel::Stop() {
   if (stopped && !watchThread && !performanceThread && !downloaderThread) return true;
   g_log.Write("stop downloading");
   // Written first: whatever hangs after this, every unfinished task is in the file.
-  SaveTaskList();
+  SaveTaskList(true);
   stopped = 1;
   SetEvent(StopEvent.Get());
 
@@ -342,7 +351,7 @@ void CDownloaderKernel::DeleteFileLater(const std::string& path) {
   });
 }
 
-void CDownloaderKernel::SaveTaskList() {
+void CDownloaderKernel::SaveTaskList(bool positionsNow) {
   // Cleared before the snapshot: a change made after it marks the list again.
   listDirty = false;
   listWriteTick = GetTickCount64();
@@ -355,17 +364,36 @@ void CDownloaderKernel::SaveTaskList() {
     for (auto& task : tasks) {
       int state = task->GetState();
       if (state == TS_COMPLETED || state == TS_DELETED) continue;
-      current.push_back(TaskListEntry{task->name, task->source, task->destination, state});
+      TaskListEntry entry{task->name, task->source, task->destination, state};
+      // Only a copy under way over a source of known size has a place to go on from.
+      if (task->offset > 0 && task->copySourceSize != UINT64_MAX) {
+        entry.offset = task->offset;
+        entry.sourceSize = task->copySourceSize;
+        entry.sourceTime = task->copySourceTime;
+      }
+      current.push_back(std::move(entry));
     }
   }
   // The file is ours, next to the program, but still written without the kernel lock.
   CLockGuard guard(listLock);
   if (snapshot < listWrittenSnapshot) return;  // a newer list is on disk already
-  if (listWritten && SameEntries(current, lastListEntries)) {
+  const bool sameTasks = listWritten && SameTasks(current, lastListEntries);
+  if (sameTasks && SamePositions(current, lastListEntries)) {
     listWrittenSnapshot = snapshot;
     return;
   }
-  if (CTaskListFile(listPath).Write(CTaskListFile::Format(current))) {
+  const uint64_t now = GetTickCount64();
+  // A long list takes long to write: positions alone never take more than a twentieth
+  // of the copy thread's time.
+  const uint64_t positionsEvery = std::max<uint64_t>(kListPositionRewriteMs, 20 * listWriteMs);
+  if (sameTasks && !positionsNow && now - listPositionsTick < positionsEvery) {
+    listDirty = true;  // the downloader thread comes back to it
+    return;
+  }
+  const bool saved = CTaskListFile(listPath).Write(CTaskListFile::Format(current));
+  listWriteMs = GetTickCount64() - now;
+  if (saved) {
+    listPositionsTick = now;
     lastListEntries = std::move(current);
     listWritten = true;
     listWrittenSnapshot = snapshot;
@@ -403,6 +431,13 @@ bool CDownloaderKernel::LoadTaskList() {
       task->source = std::move(entry.source);
       task->destination = std::move(entry.destination);
       task->SetState(entry.state);
+      if (entry.HasPosition()) {
+        // Checked against the source and the copy when the task opens.
+        task->offset = entry.offset;
+        task->fileSize = entry.sourceSize;
+        task->copySourceSize = entry.sourceSize;
+        task->copySourceTime = entry.sourceTime;
+      }
       AddToList(task);
       batch.push_back(std::move(task));
     }

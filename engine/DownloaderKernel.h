@@ -33,6 +33,9 @@
 constexpr uint32_t SPEED_WINDOW = 10;
 // Shortest time between two writes of the list file while chunks are copied.
 constexpr uint32_t kListRewriteMs = 250;
+// A copy's position alone moves with every chunk: the list is rewritten for it this
+// seldom, so that a restart goes on at most this much copying behind.
+constexpr uint32_t kListPositionRewriteMs = 2000;
 // How long the performance thread lets speed samples gather between two looks.
 constexpr uint32_t kSpeedPauseMs = 50;
 
@@ -80,7 +83,8 @@ class CDownloaderKernel {
   void StopTask(int index);    // close into TS_WRITE_ERROR until resumed
   // Close, delete the destination file (unless !deleteFile), remove the task.
   bool DeleteTask(int index, bool deleteFile = true);
-  void SaveTaskList();
+  // `positionsNow`: write positions that moved even within kListPositionRewriteMs.
+  void SaveTaskList(bool positionsNow = false);
 
   std::string GetVersion() const { return "1.4.0"; }
 
@@ -176,6 +180,8 @@ class CDownloaderKernel {
   uint64_t listWrittenSnapshot = 0;
   std::vector<TaskListEntry> lastListEntries;  // what this kernel last wrote to listPath
   bool listWritten = false;
+  uint64_t listPositionsTick = 0;  // when positions were last written
+  uint64_t listWriteMs = 0;        // how long the last write took
   DWORD listSaveError = 0;  // why the last save failed, 0 after a good one; logged on change
   std::atomic<bool> listDirty{false};         // a change waits for the next list write
   std::atomic<uint64_t> listWriteTick{0};     // when the list was last written (or checked)

@@ -148,7 +148,22 @@ int ParseState(const std::string& text) {
   return static_cast<int>(value);
 }
 
-const std::vector<std::wstring> kAttributes = {L"name", L"source", L"destination", L"state"};
+const std::vector<std::wstring> kAttributes = {L"name",   L"source",     L"destination", L"state",
+                                               L"offset", L"sourceSize", L"sourceTime"};
+
+// A whole decimal number and nothing else: a position read wrong would continue a copy
+// at the wrong byte, so anything odd (blanks, signs, overflow) reads as none.
+std::optional<uint64_t> ParseCount(const std::optional<std::string>& text) {
+  if (!text || text->empty() || text->size() > 20) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : *text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
 
 // The longest path the wide file functions take, in UTF-16 units.
 constexpr size_t kLongestPath = 32767;
@@ -174,7 +189,13 @@ std::string CTaskListFile::Format(const std::vector<TaskListEntry>& entries) {
     AppendAttribute(text, e.source);
     text += "\" destination=\"";
     AppendAttribute(text, e.destination);
-    text += "\" state=\"" + std::to_string(e.state) + "\" />\n";
+    text += "\" state=\"" + std::to_string(e.state) + "\"";
+    // Extra attributes, which a reader that does not know them passes over.
+    if (e.HasPosition())
+      text += " offset=\"" + std::to_string(e.offset) + "\" sourceSize=\"" +
+              std::to_string(e.sourceSize) + "\" sourceTime=\"" + std::to_string(e.sourceTime) +
+              "\"";
+    text += " />\n";
   }
   text += "</downloader>";
   return text;
@@ -215,6 +236,13 @@ bool CTaskListFile::Load(std::vector<TaskListEntry>& entries) const {
     e.destination = std::move(*row[2]);
     // Without a state the task simply starts as not yet opened.
     e.state = row[3] ? ParseState(*row[3]) : 0;
+    // A position counts only whole: all three numbers, and not past the source's end.
+    const auto offset = ParseCount(row[4]), size = ParseCount(row[5]), time = ParseCount(row[6]);
+    if (offset && size && time && *offset > 0 && *offset <= *size && *size != UINT64_MAX) {
+      e.offset = *offset;
+      e.sourceSize = *size;
+      e.sourceTime = *time;
+    }
     entries.push_back(std::move(e));
   }
   return true;

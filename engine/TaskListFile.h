@@ -2,6 +2,7 @@
 // the program. The kernel hands it plain entries; this class owns the bytes on disk.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,14 @@ struct TaskListEntry {
   std::string source;
   std::string destination;
   int state = 0;
+  // Where an unfinished copy stood, with the source's size and last-write time when it
+  // began: after a restart it goes on there only over the same source. Written only
+  // for a copy under way (offset above 0 and a known size).
+  uint64_t offset = 0;
+  uint64_t sourceSize = UINT64_MAX;
+  uint64_t sourceTime = 0;
+
+  bool HasPosition() const { return offset > 0 && sourceSize != UINT64_MAX; }
 };
 
 class CTaskListFile {

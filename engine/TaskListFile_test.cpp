@@ -186,6 +186,49 @@ TEST_F(TaskListFileTest, LoadReadsOnlyTaskElementsAndToleratesOddAttributes) {
   EXPECT_EQ(read[5].state, INT_MAX);
 }
 
+// A copy's position goes into the file only while it is under way, comes back whole,
+// and is dropped unless all three numbers read cleanly and make sense together.
+TEST_F(TaskListFileTest, PositionsRoundTripAndOnlyWholeSoundOnesLoad) {
+  TaskListEntry moving{"big", "\\\\srv\\big.iso", "D:\\big.iso", 2};
+  moving.offset = 4294967296ull * 3 + 262144;
+  moving.sourceSize = 4294967296ull * 4;
+  moving.sourceTime = 133000000000000000ull;
+  TaskListEntry unknownSize{"u", "\\\\srv\\u", "D:\\u", 2};
+  unknownSize.offset = 262144;  // a size never learnt gives nothing to check against
+  const std::string text = CTaskListFile::Format({moving, unknownSize});
+  EXPECT_NE(text.find("state=\"2\" offset=\"12885164032\" sourceSize=\"17179869184\" "
+                      "sourceTime=\"133000000000000000\" />"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("D:\\u\" state=\"2\" />"), std::string::npos) << text;
+  ASSERT_TRUE(CTaskListFile(path_).Write(text));
+  std::vector<TaskListEntry> back = LoadAll();
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].offset, moving.offset);
+  EXPECT_EQ(back[0].sourceSize, moving.sourceSize);
+  EXPECT_EQ(back[0].sourceTime, moving.sourceTime);
+  EXPECT_FALSE(back[1].HasPosition());
+
+  const char* broken[] = {
+      "offset=\"10\" sourceSize=\"20\"",                           // one missing
+      "offset=\" 10\" sourceSize=\"20\" sourceTime=\"1\"",          // a blank
+      "offset=\"-10\" sourceSize=\"20\" sourceTime=\"1\"",          // a sign
+      "offset=\"10x\" sourceSize=\"20\" sourceTime=\"1\"",          // trailing text
+      "offset=\"30\" sourceSize=\"20\" sourceTime=\"1\"",           // past the end
+      "offset=\"0\" sourceSize=\"20\" sourceTime=\"1\"",            // nowhere to go on
+      "offset=\"10\" sourceSize=\"18446744073709551616\" sourceTime=\"1\"",  // overflow
+  };
+  for (const char* attributes : broken) {
+    PutBytes(std::string("<downloader><task name=\"n\" source=\"s\" destination=\"d\" "
+                         "state=\"2\" ") +
+             attributes + " /></downloader>");
+    back = LoadAll();
+    ASSERT_EQ(back.size(), 1u) << attributes;
+    EXPECT_FALSE(back[0].HasPosition()) << attributes;
+    EXPECT_EQ(back[0].offset, 0u) << attributes;
+  }
+}
+
 TEST_F(TaskListFileTest, LoadAppendsToWhatTheCallerHas) {
   ASSERT_TRUE(CTaskListFile(path_).Write(CTaskListFile::Format({{"b", "s", "d", 1}})));
   std::vector<TaskListEntry> entries = {{"a", "s0", "d0", 0}};

@@ -1,6 +1,7 @@
 // The real program killed (as by a crash or Task Manager) at random moments while it
 // copies a batch from a slow share, and started again each time: the list file always
 // loads and holds every unfinished file, and in the end every file is byte-identical.
+// A big copy killed midway goes on where it stood, unless its source changed.
 // Randomised; the seed is printed and TOLVA_FAULT_SEED replays one.
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -80,6 +81,90 @@ TEST(KillRestart, TwentyKillsAtRandomMomentsLoseAndCorruptNothing) {
   RecordProperty("corrupted", corrupted);
   std::printf("kills=%d files=%d unfinished-at-kills=%d lost-or-corrupted=%d\n", kKills, kFiles,
               unfinishedAtKills, corrupted);
+  EXPECT_TRUE(program.CloseFirst());
+  CoUninitialize();
+}
+
+// Where the list file says the copy of `source` stood; 0 when it says nothing.
+uint64_t StoredPosition(const std::string& list, const std::string& source) {
+  std::vector<TaskListEntry> entries;
+  CTaskListFile(list).Load(entries);
+  for (const TaskListEntry& e : entries)
+    if (e.source == source) return e.offset;
+  return 0;
+}
+
+TEST(KillRestart, ABigCopyKilledMidwayGoesOnWhereItStoodUnlessItsSourceChanged) {
+  TestShare share;
+  if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
+  ASSERT_TRUE(share.Command("reset"));
+  faulttest::Seeded seeded("resumed kills");
+  std::mt19937& random = seeded.rng;
+  Folders f;
+  DefaultFolderSetting setting(f.def);
+  ProgramCopy program;
+  ASSERT_TRUE(program.Ready());
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the list reader needs it
+  const std::string list = U8(program.Folder()) + "\\tolva.info";
+
+  constexpr uint64_t kSize = 40ull << 20;
+  std::string content = Pattern(kSize, static_cast<int>(seeded.Seed()));
+  const std::string source =
+      share.AddFile("big.bin", std::vector<char>(content.begin(), content.end()));
+  ASSERT_FALSE(source.empty());
+  // 160 chunks of 40 ms and more: about seven seconds for the whole file.
+  ASSERT_TRUE(share.Command("delay-read big.bin 40"));
+
+  // Each run is killed after the list has had time to take a position; the next one
+  // reads only what lies past that position.
+  uint64_t stored = 0;
+  for (int kill = 0; kill < 2; ++kill) {
+    SCOPED_TRACE("kill " + std::to_string(kill));
+    const long long before = share.BytesRead();
+    ASSERT_TRUE(program.StartFirst(kill == 0 ? "\"" + source + "\" \"" + U8(f.dst) + "\"" : ""));
+    Sleep(2600 + static_cast<DWORD>(random() % 1000));
+    ASSERT_TRUE(program.KillFirst());
+    const long long read = share.BytesRead() - before;
+    const uint64_t now = StoredPosition(list, source);
+    ASSERT_GT(now, stored) << "the list holds no later position after " << read << " bytes read";
+    ASSERT_LT(now, kSize);
+    if (kill > 0) {
+      EXPECT_NE(program.Log().find("[big] - goes on at byte " + std::to_string(stored)),
+                std::string::npos);
+    }
+    stored = now;
+  }
+  ASSERT_TRUE(share.Command("reset"));
+  const long long before = share.BytesRead();
+  ASSERT_TRUE(program.StartFirst(""));
+  EXPECT_TRUE(Arrives(f.dst + L"\\big.bin", content));
+  const long long last = share.BytesRead() - before;
+  // Only the part after the stored position, and a chunk or two read ahead at most.
+  EXPECT_LE(static_cast<uint64_t>(last), kSize - stored + 2 * 262144) << "stored " << stored;
+  EXPECT_NE(program.Log().find("[big] - goes on at byte " + std::to_string(stored)),
+            std::string::npos);
+  EXPECT_EQ(program.Log().find("starts again from the beginning"), std::string::npos);
+  std::printf("resumed at %llu, then read %lld of %llu bytes\n",
+              static_cast<unsigned long long>(stored), last,
+              static_cast<unsigned long long>(kSize));
+  EXPECT_TRUE(program.CloseFirst());
+
+  // The same again, but the source is replaced while the program is down: the copy
+  // starts over and ends as the new file.
+  std::string changed = Pattern(kSize, static_cast<int>(seeded.Seed()) + 1);
+  ASSERT_TRUE(share.Command("delay-read big.bin 40"));
+  ASSERT_TRUE(program.StartFirst("\"" + source + "\" \"" + U8(f.dst) + "\""));
+  Sleep(2600 + static_cast<DWORD>(random() % 1000));
+  ASSERT_TRUE(program.KillFirst());
+  ASSERT_GT(StoredPosition(list, source), 0u);
+  ASSERT_FALSE(share.AddFile("big.bin", std::vector<char>(changed.begin(), changed.end())).empty());
+  ASSERT_TRUE(share.Command("reset"));
+  ASSERT_TRUE(program.StartFirst(""));
+  EXPECT_TRUE(Arrives(f.dst + L"\\big.bin", changed));
+  const std::string log = program.Log();
+  EXPECT_NE(log.find("[big] - starts again from the beginning: the source has changed"),
+            std::string::npos)
+      << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
   EXPECT_TRUE(program.CloseFirst());
   CoUninitialize();
 }

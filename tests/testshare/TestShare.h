@@ -9,6 +9,7 @@
 //   share.Command("hang-read a.bin");
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,15 +47,18 @@ class TestShare {
 
   // The faults in force, one per line, as the share reports them.
   std::string Faults() const {
-    HANDLE h = CreateFileW(Wide(Path(".control")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "(share unreachable)";
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-    CloseHandle(h);
+    std::string text = ControlText();
+    const size_t count = text.find("bytes-read ");
+    if (count != std::string::npos) text.erase(count, text.find('\n', count) + 1 - count);
     return text;
+  }
+
+  // Bytes read from the share's files since it started or was last reset; -1 when the
+  // share cannot say.
+  long long BytesRead() const {
+    const std::string text = ControlText();
+    const size_t count = text.find("bytes-read ");
+    return count == std::string::npos ? -1 : std::atoll(text.c_str() + count + 11);
   }
 
   // Puts a file with these bytes behind the share (making its folders) and returns
@@ -73,6 +77,18 @@ class TestShare {
               written == bytes.size();
     CloseHandle(h);
     return ok ? Path(name) : std::string();
+  }
+
+  std::string ControlText() const {
+    HANDLE h = CreateFileW(Wide(Path(".control")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "(share unreachable)";
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+    CloseHandle(h);
+    return text;
   }
 
   static std::wstring Wide(std::string_view utf8) {

@@ -11,7 +11,8 @@
 //   read-only NAME|*     (NAME and everything below it refuse changes: EACCES)
 //   space BYTES          (writes that grow files by more than this fail: ENOSPC;
 //                         every grow uses some up; "reset" makes space unlimited)
-// Reading /.control lists the faults in force.
+// Reading /.control lists the faults in force, then "bytes-read N": what was read from
+// files since the start or the last "reset".
 //
 // Hangs sit in getattr, never in open: the wineserver itself opens every file a Windows
 // program opens, so a sleeping open would stall every Wine process, while a lookup
@@ -64,6 +65,7 @@ static int rule_count;
 static unsigned long last_id;
 static bool vanished;
 static long long space_left = -1;  // bytes writes may still add; -1: no limit
+static long long bytes_read;        // read from files since the start or the last reset
 
 static void say(const char *fmt, ...) {
   va_list ap;
@@ -206,6 +208,7 @@ static int run_command(char *line) {
     rule_count = 0;
     vanished = false;
     space_left = -1;
+    bytes_read = 0;
     return 0;
   }
   if (strcmp(word, "vanish") == 0 && !args) return vanished = true, 0;
@@ -253,6 +256,7 @@ static char *describe(void) {
   pthread_mutex_lock(&lock);
   if (vanished) fprintf(out, "vanish\n");
   if (space_left >= 0) fprintf(out, "space %lld\n", space_left);
+  fprintf(out, "bytes-read %lld\n", bytes_read);
   for (int i = 0; i < rule_count; i++) {
     const char *name = strcmp(rules[i].path, "*") == 0 ? "*" : rules[i].path + 1;
     if (rules[i].kind == DELAY_READ)
@@ -480,6 +484,11 @@ static int ts_read(const char *path, char *buf, size_t size, off_t offset, struc
   if (err) return err;
   if (is_vanished() || has_rule(FAIL_READ, path)) return -EIO;
   ssize_t n = pread((int)fi->fh, buf, size, offset);
+  if (n > 0) {
+    pthread_mutex_lock(&lock);
+    bytes_read += n;
+    pthread_mutex_unlock(&lock);
+  }
   return n >= 0 ? (int)n : -errno;
 }
 
