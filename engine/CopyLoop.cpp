@@ -68,6 +68,12 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& 
   if (!files.source) {
     files.error = GetLastError();
     files.sourceFailed = true;
+    // A folder does not open as a file; it is listed instead.
+    const DWORD attributes = GetFileAttributesW(source.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      files.sourceIsFolder = true;
+      files.error = 0;
+    }
     return files;
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -103,6 +109,11 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
   // they did stands, and our handles close on the pool thread.
   if (index < 0 || task->generation != generation || task->GetState() != TS_NOTHING || task->read)
     return index < 0 && task->GetState() == TS_DELETED && files.destination.Valid();
+  if (files.sourceIsFolder) {
+    task->lastOpenError = 0;
+    ListFolderLater(task);
+    return false;
+  }
   if (files.error) {
     // Logged when the reason changes, not at every retry.
     if (files.error != task->lastOpenError) {

@@ -410,3 +410,50 @@ TEST_F(CopyFixture, AListThatCannotBeSavedIsLoggedOncePerReason) {
   ASSERT_TRUE(kernel.AddTasks({src + "\\d.bin"}, out));
   EXPECT_EQ(count(cannot), 2);
 }
+
+namespace {
+
+// A folder among the sources becomes a task per file of its tree, with its empty
+// folders made; listed again (after a restart cut it short), it passes over the files
+// whose copies are already whole and the tasks already listed.
+TEST_F(CopyFixture, AFolderIsCopiedAsItsTreeAndListsAgainWithoutRepeats) {
+  const std::string root = src + "\\Папка";
+  const std::vector<std::string> files = {"\\a.bin", "\\sub\\b.bin", "\\sub\\глубже\\c.txt"};
+  std::filesystem::create_directories(FsPath(root + "\\sub\\глубже"));
+  std::filesystem::create_directories(FsPath(root + "\\empty"));
+  for (size_t i = 0; i < files.size(); ++i)
+    WriteRandomFile(root + files[i], 3 * CHUNK_SIZE / 2 + i, static_cast<uint32_t>(i + 1));
+
+  ASSERT_TRUE(kernel.AddTasks({root + "\\"}, out));  // a folder as the shell names it
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitUntil([&] {
+    if (kernel.GetTaskCount() != static_cast<int>(files.size())) return false;
+    for (int i = 0; i < kernel.GetTaskCount(); ++i)
+      if (StateOf(i) != TS_COMPLETED) return false;
+    return true;
+  }));
+  for (const std::string& file : files)
+    EXPECT_TRUE(SameContent(root + file, out + "\\Папка" + file)) << file;
+  EXPECT_TRUE(std::filesystem::is_directory(FsPath(out + "\\Папка\\empty")));
+  std::vector<std::string> log = LogMessages();
+  EXPECT_LT(IndexIn(log, "[Папка] - folder listed: 3 files"), log.size());
+
+  // One file changed and one new: only those two are copied when the folder comes again,
+  // the changed one by its finished task, the new one by a task of its own.
+  WriteRandomFile(root + "\\sub\\b.bin", 100, 9);
+  WriteRandomFile(root + "\\sub\\new.bin", 100, 10);
+  const int before = kernel.GetTaskCount();
+  ASSERT_TRUE(kernel.AddTasks({root}, out));
+  ASSERT_TRUE(WaitUntil([&] {
+    if (kernel.GetTaskCount() != before + 1) return false;
+    for (int i = 0; i < kernel.GetTaskCount(); ++i)
+      if (StateOf(i) != TS_COMPLETED) return false;
+    return true;
+  }));
+  EXPECT_TRUE(SameContent(root + "\\sub\\b.bin", out + "\\Папка\\sub\\b.bin"));
+  EXPECT_TRUE(SameContent(root + "\\sub\\new.bin", out + "\\Папка\\sub\\new.bin"));
+  log = LogMessages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "[Папка] - folder listed: 4 files"), 1);
+}
+
+}  // namespace

@@ -153,8 +153,11 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
 bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::string& folder,
                                     CDownloadTask* task) {
   CLockGuard guard(lock);
-  task->source = sourcePath;
-  std::string fileName = CDownloadTask::FileNameOf(sourcePath);
+  // A folder may come with its closing backslash; its name is the last part before it.
+  std::string source = sourcePath;
+  while (source.size() > 1 && (source.back() == '\\' || source.back() == '/')) source.pop_back();
+  task->source = source;
+  std::string fileName = CDownloadTask::FileNameOf(source);
   // Windows drops trailing dots and blanks: a name of nothing else ("", ".", "..") would
   // make the destination the folder itself or its parent.
   if (fileName.find_first_not_of(". ") == std::string::npos) {
@@ -170,12 +173,12 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
     // A finished copy asked for again is copied again, whole.
     if (existing->GetState() == TS_COMPLETED) existing->restartFromZero = true;
     CloseTask(existing.get(), TS_NOTHING);
-    existing->source = sourcePath;
+    existing->source = source;
     RequestOpen(existing);
     return false;
   }
 
-  task->name = CDownloadTask::NameFromSource(sourcePath);
+  task->name = CDownloadTask::NameFromSource(source);
   g_log.Printf("add task: %s", task->name.c_str());
   return true;
 }
@@ -315,19 +318,25 @@ bool CDownloaderKernel::DeleteTask(int index, bool deleteFile) {
     // Keeps the record alive for any thread still busy with it after it leaves the list.
     task = tasks[static_cast<size_t>(index)];
     g_log.Printf("[%s] - delete task", task->name.c_str());
-    CloseTask(task.get(), TS_DELETED);
-    if (IsObserverActive()) observer->OnTaskDeleted(index);
-    tasks.erase(tasks.begin() + index);
-    auto [first, last] = byDestination.equal_range(FoldedPath(task->destination));
-    for (auto it = first; it != last; ++it)
-      if (it->second == task.get()) {
-        byDestination.erase(it);
-        break;
-      }
+    RemoveFromList(index);
   }
   SaveTaskList();
   if (deleteFile) DeleteFileLater(task->destination);
   return true;
+}
+
+void CDownloaderKernel::RemoveFromList(int index) {
+  CLockGuard guard(lock);
+  TaskPtr task = tasks[static_cast<size_t>(index)];
+  CloseTask(task.get(), TS_DELETED);
+  if (IsObserverActive()) observer->OnTaskDeleted(index);
+  tasks.erase(tasks.begin() + index);
+  auto [first, last] = byDestination.equal_range(FoldedPath(task->destination));
+  for (auto it = first; it != last; ++it)
+    if (it->second == task.get()) {
+      byDestination.erase(it);
+      break;
+    }
 }
 
 void CDownloaderKernel::DeleteFileLater(const std::string& path) {

@@ -98,6 +98,11 @@ class CDownloaderKernel {
   // Threads that make file-system calls for the kernel right now (for tests).
   int IoThreadCount() const { return pool.ThreadCount(); }
 
+  // A file found in a folder's tree: where it is, and where its copy goes.
+  struct FoundFile {
+    std::string source, destination;
+  };
+
  private:
   using TaskPtr = std::shared_ptr<CDownloadTask>;
   using ReadPtr = std::shared_ptr<CChunkRead>;
@@ -125,12 +130,26 @@ class CDownloaderKernel {
     uint64_t destinationSize = 0;
     DWORD error = 0;
     bool sourceFailed = false;
+    bool sourceIsFolder = false;  // the source is a folder: listed, not copied
   };
   static OpenedFiles OpenFiles(const std::wstring& source, const std::wstring& destination);
   // Takes the handles it keeps out of `files`. True when the task was deleted while the
   // open made or kept its destination, which then must go as well.
   bool OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
                     OpenedFiles& files);
+  // A folder's task: its tree is listed on a pool thread into a task per file (folder
+  // \ name \ relative path), in batches as they are found; the folder's own task
+  // leaves the list once the whole tree is listed, and lists again (passing over what
+  // is already there) when a close cut the listing short.
+  void ListFolderLater(const TaskPtr& folder);
+  // Under the kernel lock, from the listing: false when the folder's task is gone,
+  // paused or reopened, which ends the listing.
+  bool AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                      std::vector<FoundFile>& files);
+  void FolderListed(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation, size_t files,
+                    DWORD error);
+  // Takes the task at `index` out of the list, telling the observer; its files stay.
+  void RemoveFromList(int index);
   // Sizes of loaded tasks whose sources can be reached now, read on a few pool threads.
   void ReadSizesLater(const std::vector<TaskPtr>& batch);
   void DeleteFileLater(const std::string& path);

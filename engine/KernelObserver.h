@@ -23,6 +23,8 @@ class IKernelObserver {
   // Paused, stopped, or a read failed (the watch thread retries paused tasks).
   virtual void OnTaskPaused(int index) = 0;
   virtual void OnTaskCompleted(int index) = 0;
+  // Tasks were added at the end of the list by the kernel itself (a folder's files).
+  virtual void OnTasksAdded() {}
   // The task at `index` is about to leave the list; later tasks move down by one.
   virtual void OnTaskDeleted(int index) = 0;
   // Asked before every other call; false skips that call.

@@ -406,6 +406,12 @@ Section "Uninstall"
     Call un.DeleteUserClassKeyIfEmpty
     Push "*"
     Call un.DeleteUserClassKeyIfEmpty
+    Push "Directory\Shellex\ContextMenuHandlers"
+    Call un.DeleteUserClassKeyIfEmpty
+    Push "Directory\Shellex"
+    Call un.DeleteUserClassKeyIfEmpty
+    Push "Directory"
+    Call un.DeleteUserClassKeyIfEmpty
     Push "CLSID"
     Call un.DeleteUserClassKeyIfEmpty
   ${EndIf}

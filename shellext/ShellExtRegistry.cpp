@@ -11,11 +11,13 @@ std::vector<com::RegistryKey> ShellExtRegistryTree(const std::wstring& modulePat
       {clsid, L"DownloaderShellExt Class", L"Ziravadi.DownloaderExt",
        L"{AA3DB6C1-E127-49C5-AB4D-7CB3F2404248}", modulePath});
 
-  // The handler for every file type; the shared keys above it are never removed.
+  // The handler for every file type and for folders (whose whole tree is downloaded);
+  // the shared keys above it are never removed.
   com::RegistryKey handler{L"VeraviviDuruzovevo", KeyMark::Plain, {{L"", clsid}}, {}};
   com::RegistryKey handlers{L"ContextMenuHandlers", KeyMark::NoRemove, {}, {handler}};
   com::RegistryKey shellex{L"Shellex", KeyMark::NoRemove, {}, {handlers}};
   tree.push_back({L"*", KeyMark::NoRemove, {}, {shellex}});
+  tree.push_back({L"Directory", KeyMark::NoRemove, {}, {shellex}});
   return tree;
 }
 

@@ -87,7 +87,9 @@ std::vector<std::wstring> UserClasses() { return ClassesBelow(HKEY_CURRENT_USER)
 // The shared keys above our entries: a user's classes may lack them before the first
 // registration, and they stay afterwards like HKEY_CLASSES_ROOT's.
 bool IsSharedParent(const std::wstring& line) {
-  for (const wchar_t* key : {L"clsid", L"*", L"*\\shellex", L"*\\shellex\\contextmenuhandlers"})
+  for (const wchar_t* key : {L"clsid", L"*", L"*\\shellex", L"*\\shellex\\contextmenuhandlers",
+                             L"directory", L"directory\\shellex",
+                             L"directory\\shellex\\contextmenuhandlers"})
     if (line == key) return true;
   return false;
 }
@@ -135,6 +137,9 @@ std::vector<std::wstring> ShellTree(const std::wstring& path) {
                         kShellLib, path);
   tree.push_back(L"*\\Shellex\\ContextMenuHandlers\\VeraviviDuruzovevo");
   tree.push_back(L"*\\Shellex\\ContextMenuHandlers\\VeraviviDuruzovevo: @ = " + kShellClsid);
+  tree.push_back(L"Directory\\Shellex\\ContextMenuHandlers\\VeraviviDuruzovevo");
+  tree.push_back(L"Directory\\Shellex\\ContextMenuHandlers\\VeraviviDuruzovevo: @ = " +
+                 kShellClsid);
   return Normal(tree);
 }
 
@@ -152,9 +157,12 @@ class RegistrationTest : public testing::Test {
     RegSvrInstall(starter_, L"user", true);
     // Other handlers share these keys; they exist before us on any real system.
     HKEY raw = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, L"*\\Shellex\\ContextMenuHandlers",
-                                             0, nullptr, 0, KEY_READ, nullptr, &raw, nullptr));
-    RegCloseKey(raw);
+    for (const wchar_t* shared : {L"*\\Shellex\\ContextMenuHandlers",
+                                  L"Directory\\Shellex\\ContextMenuHandlers"}) {
+      ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, shared, 0, nullptr, 0, KEY_READ,
+                                               nullptr, &raw, nullptr));
+      RegCloseKey(raw);
+    }
   }
 
   const std::wstring shell_ = BuildPath(L"shellext\\tolvashell.dll");

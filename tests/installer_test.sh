@@ -117,6 +117,7 @@ dump_tree() {
 OUR_KEYS=('Ziravadi.DownloaderExt' 'Ziravadi.DownloaderExt.1'
           'CLSID\{603C8761-BC91-4E97-8862-77B8204317FA}'
           '*\Shellex\ContextMenuHandlers\VeraviviDuruzovevo'
+          'Directory\Shellex\ContextMenuHandlers\VeraviviDuruzovevo'
           'Veduravevaredav.Starter' 'Veduravevaredav.Starter.1'
           'CLSID\{C998F1AA-C1F7-4562-97B4-12087D1EA397}')
 our_classes() {
@@ -267,7 +268,7 @@ else
   fi
   # Nothing else below the user's classes but the shared keys above our entries.
   ADDED=$(comm -13 <(echo "$USER_CLASSES_BEFORE") <(user_classes) |
-          grep -v -x -E 'clsid|\*|\*\\shellex|\*\\shellex\\contextmenuhandlers')
+          grep -v -x -E 'clsid|\*|\*\\shellex|\*\\shellex\\contextmenuhandlers|directory|directory\\shellex|directory\\shellex\\contextmenuhandlers')
   if [ "$ADDED" = "$USER_TREE" ]; then
     pass "the user's registration wrote nothing else"
   else
@@ -335,6 +336,24 @@ if [ -n "${ARRIVED:-}" ] && [ -n "$HARNESS" ] && ! has_standin tolvashell; then
   menu_arrived() { cmp -s "$SOURCE_DIR/menu file.bin" "$MENU_DOWNLOADS/menu file.bin"; }
   wait_for 90 menu_arrived && pass "the file chosen in the context menu arrived in the default folder" \
     || { fail "menu file.bin did not arrive in $MENU_DOWNLOADS within 90 s"
+         tail -n 15 "$INSTDIR/tolva.exe.log"; }
+
+  echo "== Download... of a folder: its whole tree"
+  TREE="$SOURCE_DIR/menu folder"
+  mkdir -p "$TREE/папка/глубже" "$TREE/пусто"
+  head -c 70000 /dev/urandom >"$TREE/top.bin"
+  head -c 90000 /dev/urandom >"$TREE/папка/глубже/deep.bin"
+  (cd "$ELSEWHERE" && wine "$(winpath "$HARNESS")" "$(winpath "$TREE")" </dev/null)
+  rc=$?
+  [ $rc -eq 0 ] && pass "the handler took the folder and ran Download..." \
+    || fail "the handler harness failed on a folder with exit code $rc"
+  tree_arrived() {
+    cmp -s "$TREE/top.bin" "$MENU_DOWNLOADS/menu folder/top.bin" &&
+      cmp -s "$TREE/папка/глубже/deep.bin" "$MENU_DOWNLOADS/menu folder/папка/глубже/deep.bin" &&
+      [ -d "$MENU_DOWNLOADS/menu folder/пусто" ]
+  }
+  wait_for 90 tree_arrived && pass "the folder's tree arrived whole, its empty folder too" \
+    || { fail "the folder's tree did not arrive in $MENU_DOWNLOADS within 90 s"
          tail -n 15 "$INSTDIR/tolva.exe.log"; }
 fi
 

@@ -56,6 +56,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // own thread does the work, and a worker holding the kernel lock never waits for it.
   void OnStart() override;
   void OnTaskReady(int index, CDownloadTask* task) override;
+  void OnTasksAdded() override;
   void OnTaskSpeed(int index, CDownloadTask* task) override;
   void OnTaskPaused(int index) override;
   void OnTaskCompleted(int index) override;

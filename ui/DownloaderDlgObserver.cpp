@@ -41,6 +41,8 @@ void CDownloaderDlg::OnStart() { Deliver(Notice::Start, 0); }
 
 void CDownloaderDlg::OnTaskReady(int, CDownloadTask*) { Report(kRowsChanged | kTaskProgress); }
 
+void CDownloaderDlg::OnTasksAdded() { Report(kRowsChanged); }
+
 void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Report(kTaskProgress); }
 
 void CDownloaderDlg::OnTaskPaused(int) { Report(kTaskProgress); }
