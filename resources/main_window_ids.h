@@ -35,6 +35,7 @@
 #define ID_ADD_FILES 32775
 #define ID_OPTIONS 32776
 #define ID_DOWNLOAD_INTO 32777
+#define ID_ADD_FOLDER 32793
 
 // Tray menu commands.
 #define ID_TRAY_SHOW 32782

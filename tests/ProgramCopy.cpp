@@ -1,6 +1,9 @@
 #include "tests/ProgramCopy.h"
 
 #include <objbase.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
 
 #include "base/Utf8.h"
 
@@ -12,6 +15,26 @@ constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Tolva";
 constexpr wchar_t kFolderValue[] = L"DefaultDownloadFolder";
 
 std::wstring Parent(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+
+// A program left running by an earlier test that timed out would take every later
+// test's hand-offs: each test begins without one.
+void EndStrayPrograms() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"tolva.exe") != 0) continue;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (!process) continue;
+    std::fprintf(stderr, "ending a tolva.exe left running before this test (process %lu)\n",
+                 static_cast<unsigned long>(entry.th32ProcessID));
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 10000);
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+}
 
 struct WindowSearch {
   DWORD processId;
@@ -130,6 +153,7 @@ DefaultFolderSetting::~DefaultFolderSetting() {
 }
 
 ProgramCopy::ProgramCopy() {
+  EndStrayPrograms();
   wchar_t self[MAX_PATH];
   if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return;
   const std::wstring built = Parent(Parent(self)) + L"\\tolva\\tolva.exe";

@@ -48,6 +48,8 @@ USER_DIR=$(ls -d "$WINEPREFIX/drive_c/users/"*/AppData/Local 2>/dev/null | grep 
 DATA=$USER_DIR/Tolva
 rm -rf "$DATA"
 wine reg delete 'HKCU\Software\Tolva' /v DefaultDownloadFolder /f >/dev/null 2>&1
+# A program left running by an earlier test that timed out would take our hand-offs.
+wine taskkill /F /IM tolva.exe >/dev/null 2>&1 </dev/null
 
 start_program() {
   (cd "$WORK" && setsid wine "$PROG/tolva.exe" "$@" >/dev/null 2>&1 </dev/null &)

@@ -368,7 +368,8 @@ if [ -n "${ARRIVED:-}" ] && [ -f "$INSTDIR/x86/tolvastarter.dll" ]; then
       "$(winpath "$X86_DOWNLOADS")" </dev/null >/dev/null 2>&1)
   x86_arrived() { cmp -s "$SOURCE_DIR/from x86.bin" "$X86_DOWNLOADS/from x86.bin"; }
   wait_for 90 x86_arrived && pass "a 32-bit script host created the object and the file arrived" \
-    || fail "from x86.bin did not arrive through the 32-bit library within 90 s"
+    || { fail "from x86.bin did not arrive through the 32-bit library within 90 s"
+         tail -n 15 "$INSTDIR/tolva.exe.log"; }
 fi
 
 SETUP_ARGS=(/S)
@@ -423,7 +424,13 @@ for f in "${INSTALLED_FILES[@]}"; do
   [ -f "$INSTDIR/$f" ] || fail "missing $INSTDIR/$f after the upgrade"
 done
 check "the upgrade kept the same folder" test "$(reg_value "$UNINST" InstallLocation)" = "$INSTDIR_WIN"
-check "the upgrade leaves the same user classes" test "$(our_classes HKEY_CURRENT_USER)" = "$USER_TREE"
+AFTER_TREE=$(our_classes HKEY_CURRENT_USER)
+if [ "$AFTER_TREE" = "$USER_TREE" ]; then
+  pass "the upgrade leaves the same user classes"
+else
+  fail "the upgrade leaves the same user classes; the difference (before, after):"
+  diff <(echo "$USER_TREE") <(echo "$AFTER_TREE") | head -n 20
+fi
 AFTER_UPGRADE=$(our_classes HKEY_LOCAL_MACHINE)
 check "the upgrade leaves the same machine-wide copy" test "$AFTER_UPGRADE" = "$MACHINE_TREE"
 [ "$AFTER_UPGRADE" = "$MACHINE_TREE" ] ||

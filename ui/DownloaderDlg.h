@@ -51,6 +51,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
 
   // The folder chosen by the last "Download into", for the whole run of the program.
   static std::string s_lastIntoFolder;
+  // The folder chosen by the last "Add folder", where its browser opens next.
+  static std::string s_lastSourceFolder;
 
   // IKernelObserver. Calls from the kernel's threads only post a message: the window's
   // own thread does the work, and a worker holding the kernel lock never waits for it.
@@ -159,6 +161,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void SelectAllRows();
   void OnRowTip(NMLVGETINFOTIPW& tip);
   void AddFiles(bool chooseFolder);
+  void AddFolder();
   void ShowOptions();
   INT_PTR OnToolTipText(NMHDR& header);
 

@@ -20,6 +20,7 @@
 #include "winui/WaitCursor.h"
 
 std::string CDownloaderDlg::s_lastIntoFolder;
+std::string CDownloaderDlg::s_lastSourceFolder;
 
 namespace {
 
@@ -95,6 +96,9 @@ bool CDownloaderDlg::OnTaskOrToolCommand(UINT id) {
       return true;
     case ID_ADD_FILES:
       AddFiles(false);
+      return true;
+    case ID_ADD_FOLDER:
+      AddFolder();
       return true;
     case ID_DOWNLOAD_INTO:
       AddFiles(true);
@@ -222,6 +226,15 @@ void CDownloaderDlg::AddFiles(bool chooseFolder) {
     if (!folder.empty() && folder.back() == '\\') folder.pop_back();
   }
   QueueFiles(files, folder);
+}
+
+void CDownloaderDlg::AddFolder() {
+  // The file dialog picks files only; a folder comes from the browser, and its whole
+  // tree goes to the default folder as from any other source.
+  std::string folder = s_lastSourceFolder;
+  if (!CFolderPicker().PickFolder(folder, Hwnd(), CFolderPicker::kSourceTitle)) return;
+  s_lastSourceFolder = folder;
+  QueueFiles({folder}, "");
 }
 
 void CDownloaderDlg::ShowOptions() {

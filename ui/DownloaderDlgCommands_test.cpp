@@ -26,6 +26,13 @@ using windowtest::RunningWindow;
 using windowtest::WindowTest;
 using Paths = std::vector<std::string>;
 
+// The file's size, or -1 when it is not there.
+long long ReadSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(base::Widen(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 // Menu positions of the task menu's items.
 enum MenuPosition {
   kResume = 0,
@@ -551,6 +558,39 @@ TEST_F(Commands, DownloadIntoStartsTheBrowserAtTheFolderChosenLast) {
   EXPECT_EQ(TaskCount(w), 2);
   EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
   EXPECT_FALSE(FileExists(into + "\\c.txt"));
+  ASSERT_TRUE(w.Close());
+}
+
+TEST_F(Commands, AddFolderDownloadsTheChosenFoldersWholeTreeToTheDefaultFolder) {
+  std::string out = temp.Folder("out");
+  std::string src = temp.Folder("src");
+  temp.Folder("src\\tree");
+  temp.Folder("src\\tree\\sub");
+  temp.Write("src\\tree\\a.txt", 7000);
+  temp.Write("src\\tree\\sub\\b.txt", 9000);
+  theRegistry.WriteString("Tolva", "DefaultDownloadFolder", out);
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+
+  ClickButton(w, ID_ADD_FOLDER);
+  HWND browser = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (browser = FindBrowser(w)) != nullptr; }));
+  // It says what the chosen folder is for: not a destination, as in "Download into".
+  EXPECT_TRUE(FindWindowExW(browser, nullptr, L"Static",
+                            base::Widen(CFolderPicker::kSourceTitle).c_str()));
+  ASSERT_TRUE(AnswerFolderBrowser(w, src + "\\tree", ""));
+  ASSERT_TRUE(WaitFor([&] {
+    return TaskCount(w) == 2 && w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED;
+  }));
+  EXPECT_EQ(ReadSize(out + "\\tree\\a.txt"), 7000);
+  EXPECT_EQ(ReadSize(out + "\\tree\\sub\\b.txt"), 9000);
+  EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastSourceFolder, src + "\\tree"));
+
+  // A cancelled browser adds nothing.
+  ClickButton(w, ID_ADD_FOLDER);
+  ASSERT_TRUE(AnswerFolderBrowser(w, "", ""));
+  ASSERT_TRUE(WaitFor([&] { return !FindBrowser(w); }));
+  EXPECT_EQ(TaskCount(w), 2);
   ASSERT_TRUE(w.Close());
 }
 

@@ -15,7 +15,7 @@ int CALLBACK SelectStart(HWND browser, UINT msg, LPARAM, LPARAM start) {
 
 }  // namespace
 
-bool CFolderPicker::PickFolder(std::string& path, HWND owner) {
+bool CFolderPicker::PickFolder(std::string& path, HWND owner, const char* title) {
   base::ComScope com;
   IMalloc* malloc = nullptr;
   if (FAILED(SHGetMalloc(&malloc)) || !malloc) return false;
@@ -36,11 +36,11 @@ bool CFolderPicker::PickFolder(std::string& path, HWND owner) {
     desktop->Release();
   }
 
-  std::wstring title = base::Widen(kTitle);
+  std::wstring wideTitle = base::Widen(title);
   BROWSEINFOW info{};
   info.hwndOwner = owner;
   info.pszDisplayName = buffer;
-  info.lpszTitle = title.c_str();
+  info.lpszTitle = wideTitle.c_str();
   // Only folders on disk have a path to download into.
   info.ulFlags = BIF_RETURNONLYFSDIRS;
   info.lpfn = &SelectStart;

@@ -8,9 +8,11 @@
 class CFolderPicker {
  public:
   static constexpr char kTitle[] = "Select folder to download files:";
+  // The title when the folder chosen is itself to be downloaded.
+  static constexpr char kSourceTitle[] = "Select a folder to download:";
 
   // True with the chosen folder in `path`. False, with `path` unchanged, when the user
   // cancels or the browser cannot start. The browser opens on `path` when it names a
   // folder, else with nothing selected.
-  bool PickFolder(std::string& path, HWND owner);
+  bool PickFolder(std::string& path, HWND owner, const char* title = kTitle);
 };
