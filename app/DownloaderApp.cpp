@@ -45,8 +45,7 @@ bool CDownloaderApp::InitInstance() {
   if (!m_instance->Start()) {
     // Failures are logged by the writer; a later start shows nothing in any case, but
     // a script that started it learns from the exit code.
-    if (!m_instance->HandOff(CDownloaderCommandLineInfo::RawArguments(commandLine)))
-      m_exitCode = 1;
+    if (!m_instance->HandOff(CDownloaderCommandLineInfo::RawArguments(commandLine))) m_exitCode = 1;
     return false;
   }
   // Only the first instance needs OLE (dialogs, the shell, the list file's reader): a

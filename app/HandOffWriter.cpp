@@ -76,7 +76,8 @@ std::vector<std::string> CHandOffWriter::SplitText(const std::string& text, size
       bytes = 2 + tail.size();
     }
   }
-  if (first < info.m_files.size()) texts.push_back(BuildText(info.m_files, first, info.m_files.size(), tail));
+  if (first < info.m_files.size())
+    texts.push_back(BuildText(info.m_files, first, info.m_files.size(), tail));
   return texts;
 }
 

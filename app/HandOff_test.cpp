@@ -223,7 +223,8 @@ TEST(HandOff, AnUntakenTextIsNeverReplacedAndEveryWaitIsBounded) {
   const DWORD self = GetCurrentThreadId();
   std::atomic<int> oldOutcome{-1};
   std::thread oldWriter([&] {
-    oldOutcome = static_cast<int>(CHandOffWriter(name, {20000}, record).Send("\"old\"", [&] { return self; }));
+    oldOutcome = static_cast<int>(
+        CHandOffWriter(name, {20000}, record).Send("\"old\"", [&] { return self; }));
   });
   ASSERT_TRUE(WaitFor(MessageWaits));  // written and told
   EXPECT_EQ(CHandOffWriter(name, Short(), record).Send("\"new\"", [&] { return self; }),
@@ -259,9 +260,10 @@ TEST(HandOff, AWriterThatFindsTheInstanceGoneWithdrawsItsTextAndKeepsIt) {
   });
   CHandOffWriter writer(name, {20000}, {});
   const ULONGLONG start = GetTickCount64();
-  EXPECT_EQ(writer.Send("\"C:\\a.txt\" \"D:\\in\"", [&] { return self; }, [&] { return gone.load(); },
-                        &unsent),
-            Outcome::kInstanceGone);
+  EXPECT_EQ(
+      writer.Send(
+          "\"C:\\a.txt\" \"D:\\in\"", [&] { return self; }, [&] { return gone.load(); }, &unsent),
+      Outcome::kInstanceGone);
   EXPECT_LT(GetTickCount64() - start, 5000u);
   closer.join();
   EXPECT_EQ(unsent, "\"C:\\a.txt\" \"D:\\in\"");
@@ -281,8 +283,8 @@ TEST(HandOff, AReaderThreadTakesTextsAtOnceWhileTheWindowIsBusy) {
   ASSERT_TRUE(reader.Start());
   const ULONGLONG start = GetTickCount64();
   for (int i = 0; i < 5; ++i)
-    ASSERT_EQ(CHandOffWriter(name, {5000}, {}).Send("\"C:\\" + std::to_string(i) + "\"",
-                                                    [] { return DWORD(0); }),
+    ASSERT_EQ(CHandOffWriter(name, {5000}, {})
+                  .Send("\"C:\\" + std::to_string(i) + "\"", [] { return DWORD(0); }),
               Outcome::kTaken)
         << i;
   EXPECT_LT(GetTickCount64() - start, 3000u);
@@ -322,7 +324,9 @@ TEST(HandOff, TooLongTextIsSentAsSeveralThatKeepEverySourceAndTheFolder) {
   }
   EXPECT_EQ(joined, all);
   // Full parts: the next source would not have fitted in the first.
-  EXPECT_GT(texts[0].size() + all[CDownloaderCommandLineInfo::FromHandOffText(texts[0]).m_files.size()].size() + 1,
+  EXPECT_GT(texts[0].size() +
+                all[CDownloaderCommandLineInfo::FromHandOffText(texts[0]).m_files.size()].size() +
+                1,
             handoff::kMaxTextBytes);
 
   // Through the area, every part arrives, in order, and the area's end is never overrun.
@@ -342,7 +346,8 @@ TEST(HandOff, TooLongTextIsSentAsSeveralThatKeepEverySourceAndTheFolder) {
   EXPECT_NE(log[0].find("sent as"), std::string::npos);
 
   // A text that fits is passed byte for byte.
-  EXPECT_EQ(CHandOffWriter::SplitText("\"a\" \"b\"", dropped), std::vector<std::string>{"\"a\" \"b\""});
+  EXPECT_EQ(CHandOffWriter::SplitText("\"a\" \"b\"", dropped),
+            std::vector<std::string>{"\"a\" \"b\""});
   // A source too long for the area even alone is left out and counted; the rest go.
   const std::vector<std::string> some =
       CHandOffWriter::SplitText("\"" + std::string(70000, 'x') + ";C:\\ok.txt;\"", dropped);

@@ -133,6 +133,7 @@ void CSingleInstance::Finish() {
   for (const std::string& text : left) {
     if (text.empty()) continue;
     Log("Hand-off: a start that came while closing is passed on to a new start.");
-    if (!startAnew_ || !startAnew_(text)) Log("Hand-off failed: the program cannot be started anew.");
+    if (!startAnew_ || !startAnew_(text))
+      Log("Hand-off failed: the program cannot be started anew.");
   }
 }

@@ -50,7 +50,8 @@ TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
 
   std::vector<std::string> log;
   {
-    CSingleInstance second(names, quick, [&](const std::string& m) { log.push_back(m); }, startAnew);
+    CSingleInstance second(
+        names, quick, [&](const std::string& m) { log.push_back(m); }, startAnew);
     EXPECT_FALSE(second.Start());
     EXPECT_TRUE(second.HandOff("\"C:\\a.txt;C:\\b.txt;\" \"D:\\In\""));
     for (ULONGLONG t = GetTickCount64(); phase == 1 && GetTickCount64() - t < 30000;) Sleep(2);
@@ -64,7 +65,8 @@ TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
     firstThread.join();
     ASSERT_EQ(phase.load(), 3);
     EXPECT_TRUE(startedAnew.empty());
-    CSingleInstance late(names, quick, [&](const std::string& m) { log.push_back(m); }, startAnew);
+    CSingleInstance late(
+        names, quick, [&](const std::string& m) { log.push_back(m); }, startAnew);
     EXPECT_FALSE(late.Start());
     const ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(late.HandOff("\"C:\\c.txt\""));

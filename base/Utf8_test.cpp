@@ -6,7 +6,8 @@ namespace {
 
 TEST(Utf8, RoundTripsEveryScriptAndLeavesAsciiAlone) {
   const std::string samples[] = {"plain.txt", "\xd0\x9e\xd1\x82\xd1\x87\xd1\x91\xd1\x82.doc",
-                                 "\xe6\x96\x87\xe4\xbb\xb6.bin", "caf\xc3\xa9 \xf0\x9f\x93\x81", ""};
+                                 "\xe6\x96\x87\xe4\xbb\xb6.bin", "caf\xc3\xa9 \xf0\x9f\x93\x81",
+                                 ""};
   for (const auto& s : samples) EXPECT_EQ(base::Narrow(base::Widen(s)), s);
   EXPECT_EQ(base::Widen("abc"), L"abc");
   EXPECT_EQ(base::Widen("\xd0\x96"), std::wstring(1, wchar_t(0x0416)));

@@ -21,8 +21,7 @@ bool CopyWithCopyFile(const std::vector<std::string>& sources, const std::string
                       std::string& error) {
   for (const std::string& source : sources) {
     std::string destination = folder + "\\" + FileSet::FileName(source);
-    if (!CopyFileW(base::WidePath(source).c_str(), base::WidePath(destination).c_str(),
-                   FALSE)) {
+    if (!CopyFileW(base::WidePath(source).c_str(), base::WidePath(destination).c_str(), FALSE)) {
       error = Failure("CopyFileW", source);
       return false;
     }
@@ -36,15 +35,14 @@ bool CopyWithReadWrite(const std::vector<std::string>& sources, const std::strin
   for (const std::string& source : sources) {
     std::string destination = folder + "\\" + FileSet::FileName(source);
     base::UniqueFileHandle in(CreateFileW(base::WidePath(source).c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!in) {
       error = Failure("opening", source);
       return false;
     }
-    base::UniqueFileHandle out(CreateFileW(base::WidePath(destination).c_str(), GENERIC_WRITE,
-                                            0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                            nullptr));
+    base::UniqueFileHandle out(CreateFileW(base::WidePath(destination).c_str(), GENERIC_WRITE, 0,
+                                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) {
       error = Failure("creating", destination);
       return false;

@@ -24,8 +24,9 @@ const char* const kMethodNames[kMethodCount] = {"kernel", "CopyFileW", "ReadFile
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB;
 
 std::vector<FileSet> MakeSets(bool quick) {
-  if (quick) return {FileSet("1 x 8 MiB", 1, 8 * MiB), FileSet("4 x 1 MiB", 4, MiB),
-                     FileSet("20 x 64 KiB", 20, 64 * KiB)};
+  if (quick)
+    return {FileSet("1 x 8 MiB", 1, 8 * MiB), FileSet("4 x 1 MiB", 4, MiB),
+            FileSet("20 x 64 KiB", 20, 64 * KiB)};
   return {FileSet("1 x 64 MiB", 1, 64 * MiB), FileSet("16 x 4 MiB", 16, 4 * MiB),
           FileSet("200 x 64 KiB", 200, 64 * KiB)};
 }
@@ -118,9 +119,10 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
-  std::printf("engine_copy on %s: %d rounds, MB/s = 10^6 bytes per second, "
-              "median [min-max] over the rounds\n",
-              PlatformName().c_str(), args.rounds);
+  std::printf(
+      "engine_copy on %s: %d rounds, MB/s = 10^6 bytes per second, "
+      "median [min-max] over the rounds\n",
+      PlatformName().c_str(), args.rounds);
   TextTable table({"<files", "kernel", "CopyFileW", "ReadFile/WriteFile 256 KiB",
                    "kernel/CopyFileW", "kernel/loop"});
   for (size_t i = 0; i < sets.size(); ++i)
@@ -130,8 +132,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("%s", table.Render().c_str());
 
   std::printf("\nKernel steps, ms, median over the rounds:\n");
-  TextTable steps({"<files", "AddTasks", "Start", "copy until all completed", "Stop",
-                   "per file"});
+  TextTable steps({"<files", "AddTasks", "Start", "copy until all completed", "Stop", "per file"});
   for (size_t i = 0; i < sets.size(); ++i) {
     const KernelPhases& p = phases[i];
     double whole = p.add.Median() + p.start.Median() + p.copy.Median() + p.stop.Median();

@@ -15,8 +15,8 @@ constexpr DWORD kBlock = 1 << 20;
 
 base::UniqueFileHandle OpenForReading(const std::string& path) {
   return base::UniqueFileHandle(CreateFileW(base::WidePath(path).c_str(), GENERIC_READ,
-                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
 // Reads up to `size` bytes; false on an error. `got` < `size` only at the end.
@@ -54,9 +54,8 @@ bool FileSet::Create(const std::string& folder) {
     char name[32];
     std::snprintf(name, sizeof name, "file%03d.bin", i);
     std::string path = folder + "\\" + name;
-    base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, 0,
-                                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                             nullptr));
+    base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     for (uint64_t done = 0; done < size_;) {
       DWORD n = static_cast<DWORD>(std::min<uint64_t>(kBlock, size_ - done));

@@ -13,8 +13,8 @@ namespace {
 // Overwrites one byte of `path` at `offset` with its complement.
 void FlipByte(const std::string& path, LONGLONG offset) {
   base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(),
-                                           GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                          GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(file);
   LARGE_INTEGER at;
   at.QuadPart = offset;
@@ -75,11 +75,9 @@ TEST_F(FileSetFixture, VerifyFindsEveryKindOfWrongCopy) {
 
   // A copy with a stale tail (one byte longer than its source).
   std::string source = set.Sources()[1];
-  ASSERT_TRUE(CopyFileW(base::WidePath(source).c_str(), base::WidePath(copies[1]).c_str(),
-                        FALSE));
-  base::UniqueFileHandle file(CreateFileW(base::WidePath(copies[1]).c_str(), FILE_APPEND_DATA,
-                                           0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                           nullptr));
+  ASSERT_TRUE(CopyFileW(base::WidePath(source).c_str(), base::WidePath(copies[1]).c_str(), FALSE));
+  base::UniqueFileHandle file(CreateFileW(base::WidePath(copies[1]).c_str(), FILE_APPEND_DATA, 0,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD n = 0;
   ASSERT_TRUE(WriteFile(file.Get(), "x", 1, &n, nullptr));
   file.Reset();

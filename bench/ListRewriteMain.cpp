@@ -95,7 +95,7 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::vector<TaskListEntry>> lists;
   for (int tasks : lengths) lists.push_back(SampleEntries(tasks, destination));
   std::vector<RewriteCost> costs(lists.size());
-  Samples anyRewrite;  // every length: what one rewrite costs during a copy
+  Samples anyRewrite;                      // every length: what one rewrite costs during a copy
   for (int i = -3; i < iterations; ++i) {  // three unmeasured, to warm the caches
     for (size_t k = 0; k < lists.size(); ++k)
       if (!TimeRewrite(file, lists[k], i >= 0, costs[k]))
@@ -131,8 +131,8 @@ int wmain(int argc, wchar_t** argv) {
     if (!BenchFolder::MakeFolder(source) || !sets[i].Create(source))
       return Fail("cannot write the sources of " + sets[i].Label());
     for (int round = 0; round < rounds; ++round) {
-      std::fprintf(stderr, "list_rewrite: %s, round %d of %d\n", sets[i].Label().c_str(),
-                   round + 1, rounds);
+      std::fprintf(stderr, "list_rewrite: %s, round %d of %d\n", sets[i].Label().c_str(), round + 1,
+                   rounds);
       if (!counter.Start()) return Fail(counter.Error());
       bool ok = kernel.Run(sets[i].Sources(), destination);
       if (!counter.Finish()) return Fail(counter.Error());
@@ -158,12 +158,13 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::printf("%s", rewrite.Render().c_str());
 
-  std::printf("\nRewrites during copies through the kernel, median [min-max] of %d rounds "
-              "(counter checked: %d of %d direct writes seen); ms estimated at %s us a "
-              "rewrite:\n",
-              rounds, kDirectWrites, kDirectWrites, Us(anyRewrite.Median()).c_str());
-  TextTable copies({"<copy", "chunks", "rewrites", "one per chunk", "copy ms",
-                    "ms in rewrites", "one per chunk would add, ms"});
+  std::printf(
+      "\nRewrites during copies through the kernel, median [min-max] of %d rounds "
+      "(counter checked: %d of %d direct writes seen); ms estimated at %s us a "
+      "rewrite:\n",
+      rounds, kDirectWrites, kDirectWrites, Us(anyRewrite.Median()).c_str());
+  TextTable copies({"<copy", "chunks", "rewrites", "one per chunk", "copy ms", "ms in rewrites",
+                    "one per chunk would add, ms"});
   const double oneRewriteMs = anyRewrite.Median() / 1e3;
   for (size_t i = 0; i < sets.size(); ++i) {
     uint64_t chunks = 0;

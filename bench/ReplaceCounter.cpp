@@ -58,8 +58,8 @@ bool ReplaceCounter::Start() {
 bool ReplaceCounter::Finish(unsigned timeoutMs) {
   if (!thread_) return false;
   std::wstring marker = base::WidePath(folder_ + "\\" + base::Narrow(markerName_));
-  base::UniqueFileHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr,
-                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  base::UniqueFileHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
   file.Reset();
   // The thread ends early only when the reports failed.
   HANDLE markerOrEnded[] = {markerEvent_.Get(), thread_.Get()};
@@ -131,8 +131,8 @@ void ReplaceCounter::Consume(const void* records, DWORD size) {
   while (at + sizeof(FILE_NOTIFY_INFORMATION) <= end) {
     auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
     size_t length = record->FileNameLength / sizeof(wchar_t);
-    bool arrived = record->Action == FILE_ACTION_ADDED ||
-                   record->Action == FILE_ACTION_RENAMED_NEW_NAME;
+    bool arrived =
+        record->Action == FILE_ACTION_ADDED || record->Action == FILE_ACTION_RENAMED_NEW_NAME;
     if (arrived && SameName(record->FileName, length, fileName_)) ++count_;
     if (arrived && SameName(record->FileName, length, markerName_)) SetEvent(markerEvent_.Get());
     if (record->NextEntryOffset == 0) break;

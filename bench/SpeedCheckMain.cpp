@@ -46,18 +46,19 @@ int wmain(int argc, wchar_t** argv) {
   std::optional<HalfwaySpeed> halfway;
   std::vector<HalfwaySpeed::Task> tasks;
   uint64_t looks = 0;
-  copy.WatchEvery(static_cast<uint32_t>(everyMs), [&](const CDownloaderKernel& kernel,
-                                                      double seconds) {
-    if (!halfway) halfway.emplace(kernel.GetSpeedFactor());
-    ++looks;
-    tasks.clear();
-    for (int i = 0; i < kernel.GetTaskCount(); ++i) {
-      const CDownloadTask* t = kernel.GetTask(i);
-      tasks.push_back({t->offset.load(), t->fileSize.load(), t->speed.load()});
-    }
-    // Until every task is open its size is not known: not halfway yet.
-    if (static_cast<size_t>(kernel.GetTaskCount()) == sources.size()) halfway->Add(seconds, tasks);
-  });
+  copy.WatchEvery(static_cast<uint32_t>(everyMs),
+                  [&](const CDownloaderKernel& kernel, double seconds) {
+                    if (!halfway) halfway.emplace(kernel.GetSpeedFactor());
+                    ++looks;
+                    tasks.clear();
+                    for (int i = 0; i < kernel.GetTaskCount(); ++i) {
+                      const CDownloadTask* t = kernel.GetTask(i);
+                      tasks.push_back({t->offset.load(), t->fileSize.load(), t->speed.load()});
+                    }
+                    // Until every task is open its size is not known: not halfway yet.
+                    if (static_cast<size_t>(kernel.GetTaskCount()) == sources.size())
+                      halfway->Add(seconds, tasks);
+                  });
   if (!copy.Run(sources, dest)) {
     std::fprintf(stderr, "speed_check: %s\n", copy.Error().c_str());
     return 1;
@@ -66,8 +67,8 @@ int wmain(int argc, wchar_t** argv) {
   for (const HalfwaySpeed::Task& t : tasks) total += t.size;
   const double whole = copy.Seconds() > 0 ? static_cast<double>(total) / copy.Seconds() : 0;
   if (!halfway || !halfway->Reached()) {
-    std::printf("halfway=never looks=%llu whole_Bps=%.0f\n",
-                static_cast<unsigned long long>(looks), whole);
+    std::printf("halfway=never looks=%llu whole_Bps=%.0f\n", static_cast<unsigned long long>(looks),
+                whole);
     return 0;
   }
   const double kernel = halfway->KernelBytesPerSecond();
@@ -75,9 +76,8 @@ int wmain(int argc, wchar_t** argv) {
   std::printf(
       "tasks=%zu halfway_s=%.3f kernel_Bps=%.0f measured_Bps=%.0f recent_Bps=%.0f "
       "whole_Bps=%.0f whole_s=%.3f ratio=%.3f recent_ratio=%.3f looks=%llu\n",
-      sources.size(), halfway->HalfwaySeconds(), kernel, measured,
-      halfway->RecentBytesPerSecond(), whole, copy.Seconds(),
-      measured > 0 ? kernel / measured : 0.0,
+      sources.size(), halfway->HalfwaySeconds(), kernel, measured, halfway->RecentBytesPerSecond(),
+      whole, copy.Seconds(), measured > 0 ? kernel / measured : 0.0,
       halfway->RecentBytesPerSecond() > 0 ? kernel / halfway->RecentBytesPerSecond() : 0.0,
       static_cast<unsigned long long>(looks));
   return 0;

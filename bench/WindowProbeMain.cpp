@@ -177,8 +177,8 @@ int Watch(const Options& o) {
   for (;;) {
     Stopwatch clock;
     DWORD_PTR result = 0;
-    bool answered = SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, kAnswerLimitMs,
-                                        &result) != 0;
+    bool answered =
+        SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, kAnswerLimitMs, &result) != 0;
     double ms = answered ? clock.Seconds() * 1e3 : kAnswerLimitMs;
     if (!answered) {
       if (!IsWindow(hwnd)) break;  // the window went away: the program is closing

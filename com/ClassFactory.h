@@ -23,8 +23,7 @@ class ClassFactory final : public IClassFactory {
   IFACEMETHODIMP QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory))
-      return E_NOINTERFACE;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) return E_NOINTERFACE;
     *out = static_cast<IClassFactory*>(this);
     AddRef();
     return S_OK;

@@ -11,10 +11,10 @@
 namespace com {
 
 struct ClassRegistration {
-  std::wstring clsid;     // braced
-  std::wstring title;     // default value of the ProgIDs and the CLSID key
-  std::wstring progId;    // version-independent; the versioned one adds ".1"
-  std::wstring typeLib;   // braced LIBID
+  std::wstring clsid;    // braced
+  std::wstring title;    // default value of the ProgIDs and the CLSID key
+  std::wstring progId;   // version-independent; the versioned one adds ".1"
+  std::wstring typeLib;  // braced LIBID
   std::wstring modulePath;
 };
 

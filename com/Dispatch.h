@@ -38,8 +38,7 @@ class Dispatch : public Dual {
     ComPtr<ITypeInfo> info;
     HRESULT hr = typeInfo_.Get(lcid, info.Put());
     if (FAILED(hr)) return hr;
-    return info->Invoke(static_cast<Dual*>(this), id, flags, params, result, exception,
-                        argError);
+    return info->Invoke(static_cast<Dual*>(this), id, flags, params, result, exception, argError);
   }
 
  private:

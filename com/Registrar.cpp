@@ -18,8 +18,8 @@ LSTATUS DeleteTree(HKEY parent, const std::wstring& name) {
 
 bool HasSubkeys(HKEY key) {
   DWORD count = 0;
-  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_SUCCESS)
     return true;  // unknown: keep the key rather than lose someone's data
   return count != 0;
 }

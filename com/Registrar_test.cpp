@@ -31,8 +31,7 @@ class RegistrarTest : public testing::Test {
 
   bool Exists(const std::wstring& path) {
     HKEY raw = nullptr;
-    if (RegOpenKeyExW(root_.Get(), path.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
-      return false;
+    if (RegOpenKeyExW(root_.Get(), path.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS) return false;
     RegCloseKey(raw);
     return true;
   }

@@ -17,9 +17,8 @@ namespace {
 HRESULT OpenClasses(RegistrationScope scope, base::UniqueRegKey* out) {
   HKEY root = scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   HKEY raw = nullptr;
-  LSTATUS status = RegCreateKeyExW(root, L"Software\\Classes", 0, nullptr,
-                                   REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
-                                   &raw, nullptr);
+  LSTATUS status = RegCreateKeyExW(root, L"Software\\Classes", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                   KEY_READ | KEY_WRITE, nullptr, &raw, nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   out->Reset(raw);
   return S_OK;
@@ -61,9 +60,8 @@ HRESULT UnregisterServer(HMODULE module, const TreeFactory& tree, RegistrationSc
     HRESULT hr = OpenClasses(scope, &classes);
     if (FAILED(hr)) return hr;
     std::vector<RegistryKey> keys = tree(path);
-    KeepProgIdsOfOtherView(keys,
-                           scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
-                           path);
+    KeepProgIdsOfOtherView(
+        keys, scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, path);
     hr = Registrar(classes.Get()).Unregister(keys);
     HRESULT lib = UnregisterModuleTypeLib(module, scope == RegistrationScope::User);
     return FAILED(hr) ? hr : lib;

@@ -21,7 +21,8 @@ uint64_t MicrosecondsNow() {
 CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize)
     : source_(std::move(source)),
       // An empty source still gets a read, which finds its end.
-      readSize_(static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(chunkSize, sourceSize)))) {
+      readSize_(
+          static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(chunkSize, sourceSize)))) {
   buffers_[0] = std::make_unique<BYTE[]>(readSize_);
 }
 

@@ -55,8 +55,7 @@ void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
     // Handles the kernel did not take (stale, or the kernel is gone) close here.
     files = OpenedFiles();
     // The task was deleted while this open made its file: that file goes as well.
-    if (orphaned)
-      link->With([&](CDownloaderKernel& kernel) { kernel.DeleteFileLater(path); });
+    if (orphaned) link->With([&](CDownloaderKernel& kernel) { kernel.DeleteFileLater(path); });
   });
 }
 
@@ -85,8 +84,8 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& 
         (uint64_t{info.ftCreationTime.dwHighDateTime} << 32) | info.ftCreationTime.dwLowDateTime;
   }
   // Without the source the destination is not opened: it would stay locked for nothing.
-  files.destination.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  files.destination.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!files.destination) {
     files.error = GetLastError();
     return files;
@@ -153,9 +152,9 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
   }
   task->sourceCreated = files.sourceCreated;
   if (files.sourceSize != UINT64_MAX) task->fileSize = files.sourceSize;
-  task->read = std::make_shared<CChunkRead>(std::move(files.source), task->chunkSize,
-                                            files.sourceSize == UINT64_MAX ? task->chunkSize
-                                                                           : files.sourceSize);
+  task->read = std::make_shared<CChunkRead>(
+      std::move(files.source), task->chunkSize,
+      files.sourceSize == UINT64_MAX ? task->chunkSize : files.sourceSize);
   task->destinationHandle = std::make_shared<base::UniqueFileHandle>(std::move(files.destination));
 
   task->SetState(TS_READY);
@@ -389,8 +388,7 @@ bool CDownloaderKernel::WriteChunk(CDownloadTask& task, HANDLE destination, cons
   }
 }
 
-void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation,
-                                     uint64_t endOfFile) {
+void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile) {
   // Both files are taken from the task and closed here, before it shows as completed:
   // whoever sees "completed" can open the finished file at once.
   std::shared_ptr<base::UniqueFileHandle> destination;

@@ -103,7 +103,8 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
     EXPECT_TRUE(SameContent(sources[i], dest)) << sizes[i];
     EXPECT_EQ(std::filesystem::file_size(FsPath(dest)), sizes[i]);
     WIN32_FILE_ATTRIBUTE_DATA from{}, to{};
-    ASSERT_TRUE(GetFileAttributesExW(base::Widen(sources[i]).c_str(), GetFileExInfoStandard, &from));
+    ASSERT_TRUE(
+        GetFileAttributesExW(base::Widen(sources[i]).c_str(), GetFileExInfoStandard, &from));
     ASSERT_TRUE(GetFileAttributesExW(base::Widen(dest).c_str(), GetFileExInfoStandard, &to));
     EXPECT_EQ(CompareFileTime(&to.ftLastWriteTime, &longAgo), 0) << sizes[i];
     EXPECT_EQ(CompareFileTime(&to.ftCreationTime, &from.ftCreationTime), 0) << sizes[i];
@@ -249,8 +250,9 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
             (std::vector<std::string>{"start", "ready 0", "error 112", "error 112"}));
   kernel.Stop();
   std::vector<std::string> log = LogMessages();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "[full] - write failed with error 112, task is stopped"),
-            2);
+  EXPECT_EQ(
+      std::count(log.begin(), log.end(), "[full] - write failed with error 112, task is stopped"),
+      2);
 }
 
 TEST_F(CopyFixture, StopJoinsThreadsInOrderAndClosesUnfinishedTasks) {
@@ -339,8 +341,8 @@ TEST_F(CopyFixture, AFileAskedForAgainEndsIdenticalToItsSourceAsItIsNow) {
   kernel.StopTask(1);
   // Once the pool has closed the source, another program may rewrite it.
   ASSERT_TRUE(WaitUntil([&] {
-    HANDLE h = CreateFileW(base::Widen(big).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(base::Widen(big).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     CloseHandle(h);
     return true;
@@ -350,7 +352,8 @@ TEST_F(CopyFixture, AFileAskedForAgainEndsIdenticalToItsSourceAsItIsNow) {
   ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
   EXPECT_TRUE(SameContent(big, bigCopy));
   std::vector<std::string> log = LogMessages();
-  EXPECT_LT(IndexIn(log, "[again] - starts again from the beginning: it had completed"), log.size());
+  EXPECT_LT(IndexIn(log, "[again] - starts again from the beginning: it had completed"),
+            log.size());
   EXPECT_LT(IndexIn(log, "[big] - starts again from the beginning: the source has changed"),
             log.size());
 }
@@ -371,17 +374,23 @@ TEST_F(CopyFixture, RandomPausesAndResumesMidCopyLoseAndMixNothing) {
   for (int step = 0; step < 60; ++step) {
     int index = static_cast<int>(random() % kFiles);
     switch (random() % 3) {
-      case 0: kernel.PauseTask(index); break;
-      case 1: kernel.StopTask(index); break;
-      default: kernel.ResumeTask(index); break;
+      case 0:
+        kernel.PauseTask(index);
+        break;
+      case 1:
+        kernel.StopTask(index);
+        break;
+      default:
+        kernel.ResumeTask(index);
+        break;
     }
     Sleep(random() % 15);
   }
   for (int i = 0; i < kFiles; ++i) kernel.ResumeTask(i);
   for (int i = 0; i < kFiles; ++i) ASSERT_TRUE(WaitForState(i, TS_COMPLETED)) << i;
   for (int i = 0; i < kFiles; ++i)
-    EXPECT_TRUE(SameContent(sources[static_cast<size_t>(i)],
-                            out + "\\r" + std::to_string(i) + ".bin"))
+    EXPECT_TRUE(
+        SameContent(sources[static_cast<size_t>(i)], out + "\\r" + std::to_string(i) + ".bin"))
         << i;
 }
 

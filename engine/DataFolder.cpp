@@ -32,8 +32,9 @@ bool MakeFolders(const std::string& folder) {
 bool CDataFolder::CanCreateFilesIn(const std::string& folder) {
   // A name of this process alone: two starts probing at once must not see each
   // other's file and take the folder for unwritable.
-  const std::string probe = folder + "\\tolva-write-check-" + std::to_string(GetCurrentProcessId()) +
-                            "-" + std::to_string(GetCurrentThreadId()) + ".tmp";
+  const std::string probe = folder + "\\tolva-write-check-" +
+                            std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(GetCurrentThreadId()) + ".tmp";
   HANDLE file = CreateFileW(base::WidePath(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -48,7 +49,8 @@ bool CDataFolder::CanCreateFilesIn(const std::string& folder) {
 std::string CDataFolder::PerUserFolder() {
   wchar_t* path = nullptr;
   std::string folder;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &path)) && path)
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &path)) &&
+      path)
     folder = base::Narrow(path) + "\\Tolva";
   CoTaskMemFree(path);
   return folder;

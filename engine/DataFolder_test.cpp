@@ -25,8 +25,7 @@ TEST(DataFolder, PerUserFolderWhenTheProgramsFolderCannotTakeFiles) {
   TempDir dir;
   // A folder that cannot be written to stands in as one that does not exist; the real
   // read-only folder is tested with the whole program.
-  CDataFolder data =
-      CDataFolder::Decide(dir.File("gone\\tolva.exe"), dir.File("local\\Tolva"));
+  CDataFolder data = CDataFolder::Decide(dir.File("gone\\tolva.exe"), dir.File("local\\Tolva"));
   EXPECT_FALSE(data.BesideProgram());
   EXPECT_EQ(data.ListPath(), dir.File("local\\Tolva\\tolva.info"));
   EXPECT_EQ(data.LogPath(), dir.File("local\\Tolva\\tolva.exe.log"));

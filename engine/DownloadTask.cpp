@@ -14,7 +14,6 @@ std::string NewGuidText() {
   return base::Narrow(text);
 }
 
-
 }  // namespace
 
 // A task holds no kernel object of its own: the chunk buffers and file handles come

@@ -201,9 +201,9 @@ class CDownloaderKernel {
   bool listWritten = false;
   uint64_t listPositionsTick = 0;  // when positions were last written
   uint64_t listWriteMs = 0;        // how long the last write took
-  DWORD listSaveError = 0;  // why the last save failed, 0 after a good one; logged on change
-  std::atomic<bool> listDirty{false};         // a change waits for the next list write
-  std::atomic<uint64_t> listWriteTick{0};     // when the list was last written (or checked)
+  DWORD listSaveError = 0;         // why the last save failed, 0 after a good one; logged on change
+  std::atomic<bool> listDirty{false};      // a change waits for the next list write
+  std::atomic<uint64_t> listWriteTick{0};  // when the list was last written (or checked)
   IKernelObserver* observer = nullptr;
   // Shared so that a thread busy with a task keeps the record (and its events) alive
   // even when the window deletes the task meanwhile.

@@ -158,9 +158,9 @@ TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
 
   // Closed (on a pool thread): the source is free for writers again.
   ASSERT_TRUE(WaitUntil([&] {
-    HANDLE probe = CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+    HANDLE probe =
+        CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (probe == INVALID_HANDLE_VALUE) return false;
     CloseHandle(probe);
     return true;

@@ -101,7 +101,8 @@ void CDownloaderKernel::ListFolderLater(const TaskPtr& folder) {
       });
       return wanted;
     });
-    link->With([&](CDownloaderKernel& kernel) { kernel.FolderListed(weak, generation, count, error); });
+    link->With(
+        [&](CDownloaderKernel& kernel) { kernel.FolderListed(weak, generation, count, error); });
   });
 }
 
@@ -140,8 +141,8 @@ bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
   return true;
 }
 
-void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak,
-                                     uint32_t generation, size_t files, DWORD error) {
+void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                                     size_t files, DWORD error) {
   {
     CLockGuard guard(lock);
     TaskPtr folder = weak.lock();
@@ -156,7 +157,7 @@ void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak,
       return;
     }
     g_log.Printf("[%s] - folder listed: %llu files", folder->name.c_str(),
-               static_cast<unsigned long long>(files));
+                 static_cast<unsigned long long>(files));
     // Its files are tasks of their own now.
     RemoveFromList(index);
   }

@@ -110,8 +110,8 @@ bool WriteAll(HANDLE file, const std::string& text) {
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
   base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   LARGE_INTEGER size{};
   // The list holds one short line per unfinished task; anything huge is not ours.
@@ -206,7 +206,7 @@ bool CTaskListFile::Write(const std::string& text) const {
   bool written = false;
   {
     base::UniqueFileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     // The bytes must be on disk before the rename makes them the list.
     written = WriteAll(file.Get(), text) && FlushFileBuffers(file.Get());

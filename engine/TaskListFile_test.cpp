@@ -34,14 +34,14 @@ class TaskListFileTest : public ::testing::Test {
 
   void PutBytes(const std::string& bytes) {
     base::UniqueFileHandle f(CreateFileW(base::Widen(path_).c_str(), GENERIC_WRITE, 0, nullptr,
-                                          CREATE_ALWAYS, 0, nullptr));
+                                         CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(f);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
   }
   std::string GetBytes(const std::string& path) {
     base::UniqueFileHandle f(CreateFileW(base::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
     if (!f) return "<missing>";
     std::string bytes(1 << 16, '\0');
     DWORD n = 0;
@@ -210,12 +210,12 @@ TEST_F(TaskListFileTest, PositionsRoundTripAndOnlyWholeSoundOnesLoad) {
   EXPECT_FALSE(back[1].HasPosition());
 
   const char* broken[] = {
-      "offset=\"10\" sourceSize=\"20\"",                           // one missing
-      "offset=\" 10\" sourceSize=\"20\" sourceTime=\"1\"",          // a blank
-      "offset=\"-10\" sourceSize=\"20\" sourceTime=\"1\"",          // a sign
-      "offset=\"10x\" sourceSize=\"20\" sourceTime=\"1\"",          // trailing text
-      "offset=\"30\" sourceSize=\"20\" sourceTime=\"1\"",           // past the end
-      "offset=\"0\" sourceSize=\"20\" sourceTime=\"1\"",            // nowhere to go on
+      "offset=\"10\" sourceSize=\"20\"",                                     // one missing
+      "offset=\" 10\" sourceSize=\"20\" sourceTime=\"1\"",                   // a blank
+      "offset=\"-10\" sourceSize=\"20\" sourceTime=\"1\"",                   // a sign
+      "offset=\"10x\" sourceSize=\"20\" sourceTime=\"1\"",                   // trailing text
+      "offset=\"30\" sourceSize=\"20\" sourceTime=\"1\"",                    // past the end
+      "offset=\"0\" sourceSize=\"20\" sourceTime=\"1\"",                     // nowhere to go on
       "offset=\"10\" sourceSize=\"18446744073709551616\" sourceTime=\"1\"",  // overflow
   };
   for (const char* attributes : broken) {
@@ -257,7 +257,7 @@ TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
   {
     // Someone holds the temporary file: the new text cannot be staged.
     base::UniqueFileHandle blocker(CreateFileW(base::Widen(path_ + ".tmp").c_str(), GENERIC_WRITE,
-                                                0, nullptr, CREATE_ALWAYS, 0, nullptr));
+                                               0, nullptr, CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(blocker);
     EXPECT_FALSE(file.Write(CTaskListFile::Format({})));
     EXPECT_EQ(GetBytes(path_), old);
@@ -265,8 +265,7 @@ TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
   {
     // The list itself is locked against replacement.
     base::UniqueFileHandle holder(CreateFileW(base::Widen(path_).c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                               nullptr));
+                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
     EXPECT_FALSE(file.Write(CTaskListFile::Format({})));
     EXPECT_EQ(GetBytes(path_), old);

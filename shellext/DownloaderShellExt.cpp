@@ -79,8 +79,7 @@ HRESULT DownloaderShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info) {
   }
 }
 
-HRESULT DownloaderShellExt::GetCommandString(UINT_PTR, UINT type, UINT*, CHAR* name,
-                                             UINT cchMax) {
+HRESULT DownloaderShellExt::GetCommandString(UINT_PTR, UINT type, UINT*, CHAR* name, UINT cchMax) {
   if (!(type & GCS_HELPTEXTA)) return S_OK;
   try {
     return CopyCommandString(selection_.HelpText(), type, name, cchMax);

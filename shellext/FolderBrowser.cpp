@@ -34,8 +34,8 @@ bool BrowseForFolder(std::wstring& path, HWND owner) {
   com::ComPtr<IShellFolder> desktop;
   if (SUCCEEDED(SHGetDesktopFolder(desktop.Put())) && !path.empty()) {
     PIDLIST_RELATIVE item = nullptr;
-    if (SUCCEEDED(desktop->ParseDisplayName(nullptr, nullptr, path.data(), nullptr, &item,
-                                            nullptr)))
+    if (SUCCEEDED(
+            desktop->ParseDisplayName(nullptr, nullptr, path.data(), nullptr, &item, nullptr)))
       initial.block = item;
   }
 

@@ -31,8 +31,7 @@ class ShellExtDllTest : public testing::Test {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     library_ = LoadLibraryW(comtest::BuildPath(L"shellext\\tolvashell.dll").c_str());
     ASSERT_NE(nullptr, library_);
-    getClassObject_ =
-        reinterpret_cast<GetClassObjectFn>(
+    getClassObject_ = reinterpret_cast<GetClassObjectFn>(
         reinterpret_cast<void*>(GetProcAddress(library_, "DllGetClassObject")));
     canUnloadNow_ = reinterpret_cast<CanUnloadNowFn>(
         reinterpret_cast<void*>(GetProcAddress(library_, "DllCanUnloadNow")));
@@ -185,8 +184,8 @@ TEST_F(ShellExtDllTest, InitializeRefusesMissingDropListsAndKeepsTheOldSelection
   EXPECT_EQ(E_INVALIDARG, init->Initialize(nullptr, none.Get(), nullptr));
   EXPECT_EQ(L"Скачать файл (C:\\a.txt)", HelpW(menu.Get(), 0));
   // A new selection replaces the old one.
-  ComPtr<IDataObject> two = ComPtr<IDataObject>::Attach(
-      comtest::NewDropDataObject({L"C:\\a.txt", L"C:\\b.txt"}));
+  ComPtr<IDataObject> two =
+      ComPtr<IDataObject>::Attach(comtest::NewDropDataObject({L"C:\\a.txt", L"C:\\b.txt"}));
   EXPECT_EQ(S_OK, init->Initialize(nullptr, two.Get(), nullptr));
   EXPECT_EQ(L"Скачать файлы", HelpW(menu.Get(), 0));
 }
@@ -267,10 +266,10 @@ TEST_F(ShellExtDllTest, DownloadStartsTheProgramWithTheQuotedSelection) {
   EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\v.txt"}).Get(), "Download..."));
   EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\w.txt"}).Get(), Offset(7)));
   std::vector<std::wstring> starts = tolva.WaitForStarts(4);
-  EXPECT_EQ(comtest::Sorted({L"\"C:\\dir\\a.txt\"",
-                                       L"\"C:\\a.txt;C:\\My Files\\b c.txt;D:\\folder;\"",
-                                       L"\"C:\\v.txt\"", L"\"C:\\w.txt\""}),
-            starts);
+  EXPECT_EQ(
+      comtest::Sorted({L"\"C:\\dir\\a.txt\"", L"\"C:\\a.txt;C:\\My Files\\b c.txt;D:\\folder;\"",
+                       L"\"C:\\v.txt\"", L"\"C:\\w.txt\""}),
+      starts);
 }
 
 TEST_F(ShellExtDllTest, DownloadIntoAsksForAFolderAndPassesItAsSecondArgument) {
@@ -289,7 +288,7 @@ TEST_F(ShellExtDllTest, DownloadIntoAsksForAFolderAndPassesItAsSecondArgument) {
   }
   std::vector<std::wstring> starts = tolva.WaitForStarts(2);
   EXPECT_EQ(comtest::Sorted({L"\"C:\\a.txt;C:\\b.txt;\" \"" + target.Path() + L"\"",
-                                       L"\"C:\\dir\\a.txt\" \"C:\\\""}),
+                             L"\"C:\\dir\\a.txt\" \"C:\\\""}),
             starts);
 }
 
@@ -358,12 +357,12 @@ TEST_F(ShellExtDllTest, AProgramThatCannotBeStartedGivesAFailingResult) {
   comtest::MissingTolva missing;
   const HRESULT notFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(notFound, Invoke(Handler({L"C:\\a.txt"}).Get(), Offset(0), CMIC_MASK_FLAG_NO_UI));
-  EXPECT_EQ(notFound, Invoke(Handler(PathsFilling(50000, 200)).Get(), Offset(0),
-                             CMIC_MASK_FLAG_NO_UI));
+  EXPECT_EQ(notFound,
+            Invoke(Handler(PathsFilling(50000, 200)).Get(), Offset(0), CMIC_MASK_FLAG_NO_UI));
   comtest::TempFolder target;
   comtest::DialogAnswerer answer(target.Path());
-  EXPECT_EQ(notFound, Invoke(Handler({L"C:\\a.txt", L"C:\\b.txt"}).Get(), Offset(1),
-                             CMIC_MASK_FLAG_NO_UI));
+  EXPECT_EQ(notFound,
+            Invoke(Handler({L"C:\\a.txt", L"C:\\b.txt"}).Get(), Offset(1), CMIC_MASK_FLAG_NO_UI));
 }
 
 }  // namespace

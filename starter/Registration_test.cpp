@@ -52,8 +52,8 @@ std::vector<std::wstring> Normal(std::vector<std::wstring> lines) {
 // What registration added to HKEY_CLASSES_ROOT, without the type library's own keys
 // (the system writes those; they are checked apart).
 std::vector<std::wstring> AddedTree(const std::vector<std::wstring>& before,
-                                    const std::vector<std::wstring>& after,
-                                    const std::wstring& lib, const std::wstring& iid) {
+                                    const std::vector<std::wstring>& after, const std::wstring& lib,
+                                    const std::wstring& iid) {
   std::vector<std::wstring> added;
   for (const auto& line : comtest::Added(before, after)) {
     bool system = false;
@@ -87,9 +87,9 @@ std::vector<std::wstring> UserClasses() { return ClassesBelow(HKEY_CURRENT_USER)
 // The shared keys above our entries: a user's classes may lack them before the first
 // registration, and they stay afterwards like HKEY_CLASSES_ROOT's.
 bool IsSharedParent(const std::wstring& line) {
-  for (const wchar_t* key : {L"clsid", L"*", L"*\\shellex", L"*\\shellex\\contextmenuhandlers",
-                             L"directory", L"directory\\shellex",
-                             L"directory\\shellex\\contextmenuhandlers"})
+  for (const wchar_t* key :
+       {L"clsid", L"*", L"*\\shellex", L"*\\shellex\\contextmenuhandlers", L"directory",
+        L"directory\\shellex", L"directory\\shellex\\contextmenuhandlers"})
     if (line == key) return true;
   return false;
 }
@@ -144,8 +144,8 @@ std::vector<std::wstring> ShellTree(const std::wstring& path) {
 }
 
 std::vector<std::wstring> StarterTree(const std::wstring& path) {
-  return Normal(ClassTree(kStarterClsid, L"Starter Class", L"Veduravevaredav.Starter",
-                          kStarterLib, path));
+  return Normal(
+      ClassTree(kStarterClsid, L"Starter Class", L"Veduravevaredav.Starter", kStarterLib, path));
 }
 
 class RegistrationTest : public testing::Test {
@@ -157,8 +157,8 @@ class RegistrationTest : public testing::Test {
     RegSvrInstall(starter_, L"user", true);
     // Other handlers share these keys; they exist before us on any real system.
     HKEY raw = nullptr;
-    for (const wchar_t* shared : {L"*\\Shellex\\ContextMenuHandlers",
-                                  L"Directory\\Shellex\\ContextMenuHandlers"}) {
+    for (const wchar_t* shared :
+         {L"*\\Shellex\\ContextMenuHandlers", L"Directory\\Shellex\\ContextMenuHandlers"}) {
       ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, shared, 0, nullptr, 0, KEY_READ,
                                                nullptr, &raw, nullptr));
       RegCloseKey(raw);
@@ -181,9 +181,9 @@ TEST_F(RegistrationTest, ShellExtensionWritesItsTreeOnceAndRemovesItWhole) {
 
   // A second registration rebuilds the class key: one set, stale subkeys gone.
   HKEY raw = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + kShellClsid +
-                                           L"\\Stale\\Deeper").c_str(), 0, nullptr, 0,
-                                           KEY_READ, nullptr, &raw, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT,
+                                           (L"CLSID\\" + kShellClsid + L"\\Stale\\Deeper").c_str(),
+                                           0, nullptr, 0, KEY_READ, nullptr, &raw, nullptr));
   RegCloseKey(raw);
   ASSERT_EQ(0, RegSvr(shell_));
   EXPECT_EQ(after, ClassesRoot());
@@ -224,8 +224,8 @@ TEST_F(RegistrationTest, PerUserRegistrationWritesTheSameTreesForTheCurrentUserO
   // writes them for the machine): both are the system's and are left out here.
   auto withoutLibs = [](const std::vector<std::wstring>& before,
                         const std::vector<std::wstring>& after) {
-    auto lines = AddedTree({}, AddedTree(before, after, kShellLib, kShellIid), kStarterLib,
-                           kStarterIid);
+    auto lines =
+        AddedTree({}, AddedTree(before, after, kShellLib, kShellIid), kStarterLib, kStarterIid);
     lines.erase(std::remove_if(lines.begin(), lines.end(), IsSharedParent), lines.end());
     return lines;
   };
@@ -274,14 +274,13 @@ TEST_F(RegistrationTest, ALibraryUnderAPathWithAQuoteRegistersThatPath) {
   comtest::TempFolder temp;
   const std::wstring folder = temp.Path() + L"\\it's here";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  for (const auto& [from, name] : {std::pair{shell_, L"tolvashell.dll"},
-                                   std::pair{starter_, L"tolvastarter.dll"}}) {
+  for (const auto& [from, name] :
+       {std::pair{shell_, L"tolvashell.dll"}, std::pair{starter_, L"tolvastarter.dll"}}) {
     const std::wstring copy = folder + L"\\" + name;
     ASSERT_TRUE(comtest::CopyTo(from, copy));
     ASSERT_EQ(0, RegSvr(copy));
   }
-  EXPECT_EQ(folder + L"\\tolvashell.dll",
-            Value(L"CLSID\\" + kShellClsid + L"\\InprocServer32"));
+  EXPECT_EQ(folder + L"\\tolvashell.dll", Value(L"CLSID\\" + kShellClsid + L"\\InprocServer32"));
   EXPECT_EQ(folder + L"\\tolvastarter.dll",
             Value(L"CLSID\\" + kStarterClsid + L"\\InprocServer32"));
   EXPECT_EQ(folder + L"\\tolvastarter.dll",
@@ -305,8 +304,7 @@ TEST_F(RegistrationTest, AScriptStartsTheProgramThroughTheStarterByItsProgId) {
            "WScript.Quit(7);\r\n";
   }
   EXPECT_EQ(7, comtest::RunProcess(L"cscript.exe //nologo \"" + script + L"\""));
-  EXPECT_EQ(comtest::Sorted({L"\"C:\\My Files\\a b.txt;C:\\c.txt;\" \"D:\\target\"",
-                                       L""}),
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\My Files\\a b.txt;C:\\c.txt;\" \"D:\\target\"", L""}),
             tolva.WaitForStarts(2));
   EXPECT_EQ(0, RegSvr(starter_, true));
 }

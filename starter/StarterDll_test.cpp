@@ -97,9 +97,8 @@ TEST_F(StarterDllTest, StartDownloadPassesItsTextOnUnchanged) {
   EXPECT_EQ(S_OK, starter->startDownload(list.value));  // a second start is the program's call
   EXPECT_EQ(S_OK, starter->startDownload(empty.value));
   EXPECT_EQ(S_OK, starter->startDownload(nullptr));
-  EXPECT_EQ(comtest::Sorted({L"\"C:\\dir\\a b.txt\" \"D:\\target\"",
-                                       L"\"C:\\a.txt;C:\\b.txt;\"", L"\"C:\\a.txt;C:\\b.txt;\"",
-                                       L"", L""}),
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\dir\\a b.txt\" \"D:\\target\"", L"\"C:\\a.txt;C:\\b.txt;\"",
+                             L"\"C:\\a.txt;C:\\b.txt;\"", L"", L""}),
             tolva.WaitForStarts(5));
 }
 
@@ -117,8 +116,8 @@ TEST_F(StarterDllTest, LateBoundCallsNeedTheRegisteredTypeLibraryButEarlyBoundOn
   comtest::FakeTolva tolva;
   // Not registered beforehand: the removal of the type library may report that.
   Export<EntryFn>(library_, "DllUnregisterServer")();
-  ASSERT_FALSE(comtest::KeyExists(HKEY_CLASSES_ROOT,
-                                  L"TypeLib\\{91DB5158-C493-46D2-A530-6E256B97E824}"));
+  ASSERT_FALSE(
+      comtest::KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\{91DB5158-C493-46D2-A530-6E256B97E824}"));
   ComPtr<IStarter> starter = NewStarter();
   UINT count = 0;
   EXPECT_EQ(S_OK, starter->GetTypeInfoCount(&count));
@@ -159,13 +158,13 @@ TEST_F(StarterDllTest, LateBoundCallsNeedTheRegisteredTypeLibraryButEarlyBoundOn
   DISPPARAMS params = {&arg, nullptr, 1, 0};
   VARIANT result;
   VariantInit(&result);
-  EXPECT_EQ(S_OK, starter->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr,
-                                  nullptr));
+  EXPECT_EQ(S_OK,
+            starter->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr));
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  EXPECT_EQ(DISP_E_BADPARAMCOUNT, starter->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &none,
-                                                  &result, nullptr, nullptr));
-  EXPECT_EQ(DISP_E_MEMBERNOTFOUND, starter->Invoke(2, IID_NULL, 0, DISPATCH_METHOD, &params,
-                                                   &result, nullptr, nullptr));
+  EXPECT_EQ(DISP_E_BADPARAMCOUNT,
+            starter->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr));
+  EXPECT_EQ(DISP_E_MEMBERNOTFOUND,
+            starter->Invoke(2, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr));
   EXPECT_EQ(comtest::Sorted({L"\"C:\\early.txt\"", L"42"}), tolva.WaitForStarts(2));
   starter.Reset();
   EXPECT_EQ(S_OK, Export<EntryFn>(library_, "DllUnregisterServer")());

@@ -103,10 +103,10 @@ ComPtr<ITypeInfo> DefaultInterface(ITypeInfo* cls, const wchar_t* iid) {
 TEST(TypeLibrariesTest, ShellExtensionDescribesItsClassAndEmptyDualInterface) {
   ComPtr<ITypeLib> lib = Load(comtest::BuildPath(L"shellext\\tolvashell.dll"));
   ASSERT_TRUE(lib);
-  ComPtr<ITypeInfo> cls = CheckLibrary(
-      lib.Get(), L"TOLVASHELLLib", L"{AA3DB6C1-E127-49C5-AB4D-7CB3F2404248}",
-      L"tolvashell 1.0 Type Library", L"{603C8761-BC91-4E97-8862-77B8204317FA}",
-      L"DownloaderShellExt Class");
+  ComPtr<ITypeInfo> cls =
+      CheckLibrary(lib.Get(), L"TOLVASHELLLib", L"{AA3DB6C1-E127-49C5-AB4D-7CB3F2404248}",
+                   L"tolvashell 1.0 Type Library", L"{603C8761-BC91-4E97-8862-77B8204317FA}",
+                   L"DownloaderShellExt Class");
   ASSERT_TRUE(cls);
   ComPtr<ITypeInfo> dual = DefaultInterface(cls.Get(), L"{F037E6D6-E34B-4EFD-8D69-EF752578A462}");
   ASSERT_TRUE(dual);
@@ -123,10 +123,10 @@ TEST(TypeLibrariesTest, ShellExtensionDescribesItsClassAndEmptyDualInterface) {
 TEST(TypeLibrariesTest, StarterDescribesStartDownloadAsDispatchMemberOne) {
   ComPtr<ITypeLib> lib = Load(comtest::BuildPath(L"starter\\tolvastarter.dll"));
   ASSERT_TRUE(lib);
-  ComPtr<ITypeInfo> cls = CheckLibrary(
-      lib.Get(), L"TOLVASTARTERLib", L"{91DB5158-C493-46D2-A530-6E256B97E824}",
-      L"tolvastarter 1.0 Type Library", L"{C998F1AA-C1F7-4562-97B4-12087D1EA397}",
-      L"Starter Class");
+  ComPtr<ITypeInfo> cls =
+      CheckLibrary(lib.Get(), L"TOLVASTARTERLib", L"{91DB5158-C493-46D2-A530-6E256B97E824}",
+                   L"tolvastarter 1.0 Type Library", L"{C998F1AA-C1F7-4562-97B4-12087D1EA397}",
+                   L"Starter Class");
   ASSERT_TRUE(cls);
   ComPtr<ITypeInfo> dual = DefaultInterface(cls.Get(), L"{35A7CED9-0C76-446E-8648-D3DB16D9A5C6}");
   ASSERT_TRUE(dual);

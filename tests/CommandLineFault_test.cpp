@@ -31,9 +31,11 @@ const std::string kCjk = "\xE5\xA0\xB1\xE5\x91\x8A";
 // other scripts, bytes that are no UTF-8, zeros and line ends.
 std::string RandomText(faulttest::Seeded& random, size_t pieces) {
   static const std::vector<std::string> kPieces = {
-      "\"", ";", " ", "\t", "\\", "/", ".", "..", "\" \"", ";\"", "\";", ":", "C:", "\\\\srv",
-      "share", "a", "report.doc", kCyrillic, kCjk, "\xFF", "\xC0\xAF", "\x80", "\xE5\xA0",
-      std::string(1, '\0'), "\r\n", "-", "%TEMP%", "*?"};
+      "\"",   ";",       " ",        "\t",   "\\",         "/",
+      ".",    "..",      "\" \"",    ";\"",  "\";",        ":",
+      "C:",   "\\\\srv", "share",    "a",    "report.doc", kCyrillic,
+      kCjk,   "\xFF",    "\xC0\xAF", "\x80", "\xE5\xA0",   std::string(1, '\0'),
+      "\r\n", "-",       "%TEMP%",   "*?"};
   std::string text;
   for (size_t i = 0; i < pieces; ++i) {
     if (random.OneIn(40))
@@ -85,7 +87,8 @@ bool Same(const Info& a, const Info& b) {
   for (const std::string& s : info.m_files) {
     size_t found = text.find(s, at);
     if (found == std::string::npos)
-      return ::testing::AssertionFailure() << "source [" << Shown(s) << "] is not in the text in order";
+      return ::testing::AssertionFailure()
+             << "source [" << Shown(s) << "] is not in the text in order";
     at = found + s.size();
   }
   return ::testing::AssertionSuccess();
@@ -153,8 +156,8 @@ TEST(CommandLineFaults, RandomTextsGiveSoundSourcesTheSameWayEveryTime) {
     withFolder += !handed.m_folder.empty();
     ExpectSplitKeepsEverything(text);
   }
-  std::cout << "[ counts   ] " << texts << " random texts, " << withSources
-            << " gave sources, " << withFolder << " a folder" << std::endl;
+  std::cout << "[ counts   ] " << texts << " random texts, " << withSources << " gave sources, "
+            << withFolder << " a folder" << std::endl;
   EXPECT_GT(withSources, texts / 4);
   EXPECT_GT(withFolder, texts / 20);
 }
@@ -177,8 +180,10 @@ TEST(CommandLineFaults, LongTextsSplitForTheAreaKeepEverySourceAndTheFolder) {
       text = "\"";
       while (text.size() < 70000) text += RandomText(random, random.Between(1, 8)) + ";";
       text += "\"";
-      if (random.OneIn(4)) text += " \"" + RandomText(random, random.Between(0, 6)) + "\"";
-      else if (random.OneIn(2)) text += " \"D:\\In\\" + kCyrillic + (random.OneIn(2) ? ";" : "") + "\"";
+      if (random.OneIn(4))
+        text += " \"" + RandomText(random, random.Between(0, 6)) + "\"";
+      else if (random.OneIn(2))
+        text += " \"D:\\In\\" + kCyrillic + (random.OneIn(2) ? ";" : "") + "\"";
     }
     texts.push_back(text);
   }
@@ -197,12 +202,12 @@ TEST(CommandLineFaults, OddFormsGiveTheTasksTheSyntaxGivesOrNone) {
     Files files;
     std::string folder;
   } cases[] = {
-      {"\"C:\\a.txt", {"C:\\a.txt"}, ""},                       // no closing quote
-      {"C:\\a.txt\"", {"C:\\a.txt"}, ""},                       // no opening quote
-      {"\"\"\"", {}, ""},                                       // quotes only
-      {";;;;;;", {}, ""},                                       // semicolons only
+      {"\"C:\\a.txt", {"C:\\a.txt"}, ""},  // no closing quote
+      {"C:\\a.txt\"", {"C:\\a.txt"}, ""},  // no opening quote
+      {"\"\"\"", {}, ""},                  // quotes only
+      {";;;;;;", {}, ""},                  // semicolons only
       {"\"C:\\a b\\c.txt;\" \"D:\\In\"", {"C:\\a b\\c.txt"}, "D:\\In"},
-      {"\"C:\\a\"b.txt\" \"D:\\In\"", {}, "D:\\In"},            // a quote inside a path
+      {"\"C:\\a\"b.txt\" \"D:\\In\"", {}, "D:\\In"},  // a quote inside a path
       {"\"" + longPath + "\" \"D:\\" + kCyrillic + "\"", {longPath}, "D:\\" + kCyrillic},
       {"\"C:\\s\\..\\..\\x.txt;..\\y.txt\"", {"C:\\s\\..\\..\\x.txt", "..\\y.txt"}, ""},
       {std::string("\"C:\\a.txt\0C:\\b.txt\"", 20), {"C:\\a.txt"}, ""},  // ends at the zero
@@ -231,9 +236,10 @@ TEST(CommandLineFaults, DestinationsStayInTheirFolder) {
   const std::wstring inside = full(folder) + L"\\";
 
   faulttest::Seeded random("sources for destinations");
-  std::vector<std::string> sources = {"a/../../evil.txt", "C:\\x\\..", "C:\\x\\", "C:\\x\\.",
-                                      "C:\\x\\...", "..", "C:\\x\\ . ", "\\\\srv/s/../../up.txt",
-                                      "C:/data/report.doc", "C:file.txt"};
+  std::vector<std::string> sources = {
+      "a/../../evil.txt",   "C:\\x\\..", "C:\\x\\",    "C:\\x\\.",
+      "C:\\x\\...",         "..",        "C:\\x\\ . ", "\\\\srv/s/../../up.txt",
+      "C:/data/report.doc", "C:file.txt"};
   for (int i = 0; i < 400; ++i) {
     const Info info = Info::FromHandOffText(RandomText(random, random.Between(1, 12)));
     sources.insert(sources.end(), info.m_files.begin(), info.m_files.end());
@@ -275,14 +281,14 @@ TEST(CommandLineFaultsProgram, RandomArgumentsAroundRealFilesOnBothRoutes) {
   // Positions 2 and later are sources again, whatever they hold.
   std::string noise = RandomText(random, 40);
   noise.erase(std::remove(noise.begin(), noise.end(), '\0'), noise.end());
-  ASSERT_TRUE(program.StartFirst("\"" + U8(f.src) + "\\" + first + "\" \"" + U8(f.dst) + "\" " +
-                                 noise));
+  ASSERT_TRUE(
+      program.StartFirst("\"" + U8(f.src) + "\\" + first + "\" \"" + U8(f.dst) + "\" " + noise));
   EXPECT_TRUE(Arrives(f.dst + L"\\" + W(first), firstContent));
 
   // Names in CJK take three bytes each: 31,000 characters, the most a command line
   // holds, make some 90,000 bytes, so the text goes in several parts.
-  static const std::vector<std::string> kQuoteFree = {kCjk, kCyrillic, "a", "\\", ".", "..",
-                                                      " ", ";", "\xFF", "C:"};
+  static const std::vector<std::string> kQuoteFree = {kCjk, kCyrillic, "a", "\\",   ".",
+                                                      "..", " ",       ";", "\xFF", "C:"};
   std::string text = "\"" + U8(f.src) + "\\" + later + ";";
   while (W(text).size() < 31000)
     text += random.OneIn(5) ? kQuoteFree[random.Between(0, kQuoteFree.size() - 1)] : kCjk;

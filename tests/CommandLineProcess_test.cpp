@@ -76,13 +76,13 @@ std::vector<Case> MakeCases(const Folders& f, Route route, const std::wstring& t
   const std::string tree = "дерево" + U8(tag);
   for (const char* sub : {"", "\\под", "\\под\\глубже"})
     CreateDirectoryW((f.src + L"\\" + W(tree + sub)).c_str(), nullptr);
-  cases.push_back({"a folder among the sources",
-                   "\"" + S + "\\" + tree + "\\;\" \"" + D + "\\c7\"",
-                   {{c7 + L"\\" + W(tree) + L"\\a.bin", src(tree + "\\a.bin")},
-                    {c7 + L"\\" + W(tree) + L"\\под\\b.bin", src(tree + "\\под\\b.bin")},
-                    {c7 + L"\\" + W(tree) + L"\\под\\глубже\\c.txt",
-                     src(tree + "\\под\\глубже\\c.txt")}},
-                   {}});
+  cases.push_back(
+      {"a folder among the sources",
+       "\"" + S + "\\" + tree + "\\;\" \"" + D + "\\c7\"",
+       {{c7 + L"\\" + W(tree) + L"\\a.bin", src(tree + "\\a.bin")},
+        {c7 + L"\\" + W(tree) + L"\\под\\b.bin", src(tree + "\\под\\b.bin")},
+        {c7 + L"\\" + W(tree) + L"\\под\\глубже\\c.txt", src(tree + "\\под\\глубже\\c.txt")}},
+       {}});
   // The shell sends a drive root as E:\ before the closing quote. The own command line
   // reads backslash-quote as a quote (folder "C:"), the hand-off keeps it ("C:\"):
   // either way the file lands in the root.

@@ -92,8 +92,8 @@ TEST_F(DestinationFaults, AReadOnlyFolderAMissingOneAndALockedSourceEachWaitAndT
   std::filesystem::create_directories(FsPath(out));
   ASSERT_TRUE(share.Command("read-only ro"));
   // Another program has the source open and shares it with nobody.
-  HANDLE locked = CreateFileW(base::WidePath(c).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+  HANDLE locked =
+      CreateFileW(base::WidePath(c).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(locked, INVALID_HANDLE_VALUE);
 
   ASSERT_TRUE(kernel.AddTasks({a}, readOnly));

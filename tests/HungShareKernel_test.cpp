@@ -53,8 +53,8 @@ struct HungShareFixture : ::testing::Test {
     std::istringstream in(LogText());
     size_t n = 0;
     for (std::string line; std::getline(in, line);)
-      n += line.size() >= message.size() && line.compare(line.size() - message.size(),
-                                                         message.size(), message) == 0;
+      n += line.size() >= message.size() &&
+           line.compare(line.size() - message.size(), message.size(), message) == 0;
     return n;
   }
 
@@ -159,7 +159,8 @@ TEST_F(HungShareFixture, ATaskDeletedWhileItsOpenHangsLeavesNoFileBehind) {
   // gone by then, so that file must go too.
   ASSERT_TRUE(share.Command("release *"));
   const std::string copy = out + "\\orphan.bin";
-  EXPECT_TRUE(WaitUntil([&] { return !FileExists(copy); }, 5000)) << "the deleted task left " << copy;
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(copy); }, 5000))
+      << "the deleted task left " << copy;
   Sleep(500);
   EXPECT_FALSE(FileExists(copy));
 }

@@ -3,7 +3,6 @@
 // files keep copying. The real program ends within 2 s of a close.
 #include <gtest/gtest.h>
 
-
 #include "engine/testing/EngineTesting.h"
 #include "resources/resource.h"
 #include "tests/ProgramCopy.h"
@@ -11,13 +10,12 @@
 #include "tests/WindowAnswer.h"
 #include "ui/MainWindowDriver_test.h"
 
-
 namespace {
 
+using windowtest::kAnswerMs;
 using windowtest::RunningWindow;
 using windowtest::TempFolder;
 using windowtest::WorstAnswerMs;
-using windowtest::kAnswerMs;
 
 struct HungShareWindow : ::testing::Test {
   void SetUp() override {
@@ -98,9 +96,8 @@ TEST_F(HungShareWindow, TheProgramEndsWithinTwoSecondsOfACloseWhileAReadHangs) {
   ASSERT_TRUE(share.Command("hang-read close.bin"));
 
   ASSERT_TRUE(program.StartFirst("\"" + hung + "\" \"" + out + "\""));
-  ASSERT_TRUE(windowtest::WaitFor([&] {
-    return program.Log().find("[close] - task is ready") != std::string::npos;
-  }));
+  ASSERT_TRUE(windowtest::WaitFor(
+      [&] { return program.Log().find("[close] - task is ready") != std::string::npos; }));
   Sleep(300);  // the first read is in flight and hangs
   ULONGLONG worst = WorstAnswerMs(program.MainWindow(), 500);
   EXPECT_LE(worst, kAnswerMs);
@@ -145,7 +142,8 @@ TEST_F(HungShareWindow, AFullDiskStopsItsTaskWhileTheWindowAnswersAndTheNextStar
   // Space freed, the next start takes the task up again and finishes it.
   ASSERT_TRUE(share.Command("reset"));
   ASSERT_TRUE(program.StartFirst(""));
-  EXPECT_TRUE(windowtest::WaitFor([&] { return enginetest::SameContent(source, disk + "\\full.bin"); }));
+  EXPECT_TRUE(
+      windowtest::WaitFor([&] { return enginetest::SameContent(source, disk + "\\full.bin"); }));
   EXPECT_TRUE(program.CloseFirst());
 }
 

@@ -37,8 +37,11 @@ TEST(KillRestart, TwentyKillsAtRandomMomentsLoseAndCorruptNothing) {
   std::string sources;
   for (int i = 0; i < kFiles; ++i) {
     names.push_back("k" + std::to_string(i) + ".bin");
-    contents.push_back(Pattern(262144 * (4 + random() % 9) + random() % 5000, static_cast<int>(seed) + i));
-    sources += share.AddFile(names.back(), std::vector<char>(contents.back().begin(), contents.back().end())) + ";";
+    contents.push_back(
+        Pattern(262144 * (4 + random() % 9) + random() % 5000, static_cast<int>(seed) + i));
+    sources += share.AddFile(names.back(),
+                             std::vector<char>(contents.back().begin(), contents.back().end())) +
+               ";";
   }
   ASSERT_TRUE(share.Command("delay-read * 100"));
   const std::string list = U8(program.Folder()) + "\\tolva.info";

@@ -18,7 +18,8 @@ using namespace enginetest;
 namespace {
 
 long long MsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
       .count();
 }
 
@@ -52,7 +53,8 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
     ASSERT_TRUE(kernel.Start());
     // In batches, as hand-offs arrive.
     for (int b = 0; b < 10; ++b)
-      ASSERT_TRUE(kernel.AddTasks({sources.begin() + b * 100, sources.begin() + (b + 1) * 100}, out));
+      ASSERT_TRUE(
+          kernel.AddTasks({sources.begin() + b * 100, sources.begin() + (b + 1) * 100}, out));
     ASSERT_EQ(kernel.GetTaskCount(), kTasks);
 
     // Every other task goes while the copy runs, at moments of the seed's choosing.
@@ -106,16 +108,21 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
     }
   }
   // A deleted task's file goes too.
-  EXPECT_TRUE(WaitUntil([&] {
-    leftOver = 0;
-    for (int i = 1; i < kTasks; i += 2) leftOver += FileExists(out + "\\f" + std::to_string(i) + ".bin");
-    return leftOver == 0;
-  }, 10000)) << leftOver << " deleted tasks left their files, e.g. " << [&] {
-    std::string names;
-    for (int i = 1; i < kTasks; i += 2)
-      if (FileExists(out + "\\f" + std::to_string(i) + ".bin")) names += " f" + std::to_string(i);
-    return names;
-  }();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        leftOver = 0;
+        for (int i = 1; i < kTasks; i += 2)
+          leftOver += FileExists(out + "\\f" + std::to_string(i) + ".bin");
+        return leftOver == 0;
+      },
+      10000))
+      << leftOver << " deleted tasks left their files, e.g. " << [&] {
+           std::string names;
+           for (int i = 1; i < kTasks; i += 2)
+             if (FileExists(out + "\\f" + std::to_string(i) + ".bin"))
+               names += " f" + std::to_string(i);
+           return names;
+         }();
   RecordProperty("checked", checked);
   RecordProperty("corrupted", corrupted);
   std::printf("tasks=%d deleted=%d checked=%d corrupted=%d left-over=%d stop-ms=%lld\n", kTasks,

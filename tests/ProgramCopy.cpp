@@ -23,7 +23,8 @@ void EndStrayPrograms() {
   if (snapshot == INVALID_HANDLE_VALUE) return;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     if (_wcsicmp(entry.szExeFile, L"tolva.exe") != 0) continue;
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
     if (!process) continue;
@@ -100,8 +101,8 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
 
 bool ReadBytes(const std::wstring& path, std::string& bytes) {
   base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, 0, nullptr));
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
   LARGE_INTEGER size;
   if (!file || !GetFileSizeEx(file.Get(), &size)) return false;
   bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
@@ -186,9 +187,12 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
 ::testing::AssertionResult ProgramCopy::StartFirst(const std::string& arguments) {
   first_ = Start(arguments, &firstId_);
   if (!first_)
-    return ::testing::AssertionFailure() << "the program cannot be started (error " << GetLastError() << ")";
+    return ::testing::AssertionFailure()
+           << "the program cannot be started (error " << GetLastError() << ")";
   // A start that ends at once (it found another instance) fails now, not after the wait.
-  if (WaitFor([this] { return MainWindow() != nullptr || WaitForSingleObject(first_.Get(), 0) == WAIT_OBJECT_0; }) &&
+  if (WaitFor([this] {
+        return MainWindow() != nullptr || WaitForSingleObject(first_.Get(), 0) == WAIT_OBJECT_0;
+      }) &&
       MainWindow())
     return ::testing::AssertionSuccess();
   DWORD code = STILL_ACTIVE;
@@ -196,8 +200,10 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
   std::string log = Log();
   if (log.size() > 1500) log = "..." + log.substr(log.size() - 1500);
   return ::testing::AssertionFailure()
-         << (code == STILL_ACTIVE ? "no main window within 30 s" : "it ended with exit code " + std::to_string(code))
-         << "; its log:\n" << log;
+         << (code == STILL_ACTIVE ? "no main window within 30 s"
+                                  : "it ended with exit code " + std::to_string(code))
+         << "; its log:\n"
+         << log;
 }
 
 HWND ProgramCopy::MainWindow() const {

@@ -24,9 +24,17 @@
 namespace {
 
 constexpr wchar_t kProgramKey[] = L"SOFTWARE\\Tolva";
-const char* const kReadNames[] = {"PositionX", "PositionY", "Width",    "Height",
-                                  "Column 0",  "Column 1",  "Column 2", "Column 3",
-                                  "Column 4",  "Column 5",  "DefaultDownloadFolder",
+const char* const kReadNames[] = {"PositionX",
+                                  "PositionY",
+                                  "Width",
+                                  "Height",
+                                  "Column 0",
+                                  "Column 1",
+                                  "Column 2",
+                                  "Column 3",
+                                  "Column 4",
+                                  "Column 5",
+                                  "DefaultDownloadFolder",
                                   "OptionsFlag"};
 
 using Bytes = std::vector<BYTE>;
@@ -63,9 +71,13 @@ std::vector<Form> Forms() {
       {"text of 1 byte", REG_SZ, {'7'}, "", {}},
       {"text of an odd byte count", REG_SZ, odd, "7", 7},
       {"text without its final zero", REG_SZ, Wide(L"12", false), "12", 12},
-      {"text with a zero inside", REG_SZ, Wide(std::wstring(L"12\0" L"34", 5)), "12", 12},
-      {"255 characters and a zero", REG_SZ, Wide(std::wstring(255, L'3')),
-       std::string(255, '3'), 2147483647},
+      {"text with a zero inside", REG_SZ,
+       Wide(std::wstring(L"12\0"
+                         L"34",
+                         5)),
+       "12", 12},
+      {"255 characters and a zero", REG_SZ, Wide(std::wstring(255, L'3')), std::string(255, '3'),
+       2147483647},
       {"256 characters without a zero", REG_SZ, Wide(std::wstring(256, L'4'), false), {}, {}},
       {"1000 characters", REG_SZ, Wide(std::wstring(1000, L'5')), {}, {}},
       {"100 KB of text", REG_SZ, Wide(std::wstring(51200, L'6')), {}, {}},
@@ -87,9 +99,9 @@ class SavedSettings {
       if (RegGetValueW(HKEY_CURRENT_USER, kProgramKey, v.name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
                        &v.type, nullptr, &size) == ERROR_SUCCESS) {
         v.data.resize(size);
-        v.present = RegGetValueW(HKEY_CURRENT_USER, kProgramKey, v.name.c_str(),
-                                 RRF_RT_ANY | RRF_NOEXPAND, &v.type, v.data.data(),
-                                 &size) == ERROR_SUCCESS;
+        v.present =
+            RegGetValueW(HKEY_CURRENT_USER, kProgramKey, v.name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
+                         &v.type, v.data.data(), &size) == ERROR_SUCCESS;
         v.data.resize(size);
       }
       values_.push_back(std::move(v));
@@ -119,8 +131,7 @@ class SavedSettings {
 
 void Store(const wchar_t* key, const std::string& name, DWORD type, const Bytes& data) {
   ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, base::Widen(name).c_str(), type,
-                            data.empty() ? nullptr : data.data(),
-                            static_cast<DWORD>(data.size())),
+                            data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size())),
             ERROR_SUCCESS)
       << name;
 }
@@ -169,8 +180,9 @@ TEST_F(RegistryFaults, EveryWrongFormReadsItsTextOrLeavesTheDefault) {
 // why; an integer read succeeds only where a text read does.
 TEST_F(RegistryFaults, RandomValuesNeverReadPastTheirBytes) {
   faulttest::Seeded random("registry values");
-  const DWORD kTypes[] = {REG_NONE, REG_SZ,        REG_EXPAND_SZ, REG_BINARY,
-                          REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_MULTI_SZ, REG_QWORD, 77};
+  const DWORD kTypes[] = {REG_NONE,     REG_SZ,    REG_EXPAND_SZ,
+                          REG_BINARY,   REG_DWORD, REG_DWORD_BIG_ENDIAN,
+                          REG_MULTI_SZ, REG_QWORD, 77};
   int texts = 0, numbers = 0, failed = 0;
   for (int round = 0; round < 500; ++round) {
     const DWORD type = kTypes[random.Between(0, std::size(kTypes) - 1)];

@@ -170,9 +170,8 @@ TEST(ProgramStart, LaterStartsEndAtOnceWhileTheRunningWindowWaitsOnAMessage) {
   // The message waits for the user; later starts do not wait for it.
   constexpr int kStarts = 4;
   for (int i = 0; i < kStarts; ++i)
-    EXPECT_TRUE(LaterStart(program, "\"Q:\\gone\\k" + std::to_string(i) + ".dat\" \"" +
-                                        U8(f.dst) + "\"",
-                           5000))
+    EXPECT_TRUE(LaterStart(
+        program, "\"Q:\\gone\\k" + std::to_string(i) + ".dat\" \"" + U8(f.dst) + "\"", 5000))
         << i;
   EXPECT_TRUE(program.AddedTasks().empty());
 

@@ -96,17 +96,15 @@ TEST(TaskListProgram, ALongListLetsTheWindowAnswerSoon) {
   DefaultFolderSetting setting(f.def);
   ProgramCopy program;
   ASSERT_TRUE(program.Ready());
-  StartOn(
-      program, f, "long.txt",
-      [&] {
-        std::vector<TaskListEntry> entries;
-        for (int i = 0; i < kTasks; ++i)
-          entries.push_back({"t" + std::to_string(i),
-                             U8(f.src) + "\\gone\\t" + std::to_string(i) + ".bin",
-                             U8(f.dst) + "\\t" + std::to_string(i) + ".bin", 1});
-        ASSERT_TRUE(CTaskListFile(U8(program.Folder()) + "\\tolva.info")
-                        .Write(CTaskListFile::Format(entries)));
-      });
+  StartOn(program, f, "long.txt", [&] {
+    std::vector<TaskListEntry> entries;
+    for (int i = 0; i < kTasks; ++i)
+      entries.push_back({"t" + std::to_string(i),
+                         U8(f.src) + "\\gone\\t" + std::to_string(i) + ".bin",
+                         U8(f.dst) + "\\t" + std::to_string(i) + ".bin", 1});
+    ASSERT_TRUE(
+        CTaskListFile(U8(program.Folder()) + "\\tolva.info").Write(CTaskListFile::Format(entries)));
+  });
 }
 
 }  // namespace

@@ -112,7 +112,8 @@ std::vector<Damaged> DamagedFiles() {
       {"blanks only", " \n\t\n", {}},
       {"the declaration only", kDeclaration, {}},
       {"cut inside an element",
-       kDeclaration + "<downloader>\n" + good + "\t<task name=\"b\" source=\"C:\\s\\b", {}},
+       kDeclaration + "<downloader>\n" + good + "\t<task name=\"b\" source=\"C:\\s\\b",
+       {}},
       {"no end tag", kDeclaration + "<downloader>\n" + good, {}},
       {"a wrong end tag", kDeclaration + "<downloader>\n" + good + "</download>", {}},
       {"two roots", List(good) + "<downloader>" + good + "</downloader>", {}},
@@ -155,8 +156,7 @@ std::vector<Damaged> DamagedFiles() {
            "</downloader>",
        cyrillicSource},
       {"an encoding nobody knows",
-       "<?xml version=\"1.0\" encoding=\"x-no-such-code\"?>\n<downloader>" + good +
-           "</downloader>",
+       "<?xml version=\"1.0\" encoding=\"x-no-such-code\"?>\n<downloader>" + good + "</downloader>",
        {}},
   };
 }
@@ -278,8 +278,8 @@ TEST(DamagedTaskList, RandomBytesAndRandomDamageNeverCrashAndWhatLoadsSavesBack)
     ASSERT_TRUE(CTaskListFile(path).Load(again));
     ExpectSameEntries(again, loaded);
   }
-  std::cout << "[ counts   ] " << junkFiles << " random files, " << damaged
-            << " damaged lists, " << withTasks << " of them still gave tasks" << std::endl;
+  std::cout << "[ counts   ] " << junkFiles << " random files, " << damaged << " damaged lists, "
+            << withTasks << " of them still gave tasks" << std::endl;
   // The damage must leave something to read now and then, or the round trip above
   // proves nothing.
   EXPECT_GT(withTasks, damaged / 10);
@@ -363,9 +363,8 @@ TEST(LargeTaskList, HundredThousandTasksLoadWithLittleMemoryAndFewThreads) {
     ASSERT_FALSE(t->read) << i;  // no chunk buffer before a task is opened
     ASSERT_EQ(t->state.load(), i % 3) << i;
   }
-  std::cout << "[ measured ] " << kTasks << " tasks in " << fileBytes
-            << " bytes: parsed alone in " << parseMs
-            << " ms, LoadTaskList " << loadMs << " ms, every size read after " << sizedMs
+  std::cout << "[ measured ] " << kTasks << " tasks in " << fileBytes << " bytes: parsed alone in "
+            << parseMs << " ms, LoadTaskList " << loadMs << " ms, every size read after " << sizedMs
             << " ms, at most " << mostThreads << " pool threads" << std::endl
             << "[ measured ] before: " << cold << std::endl
             << "[ measured ] after the parser alone: " << parsed << std::endl

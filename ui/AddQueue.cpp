@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-void CAddQueue::Push(const std::vector<std::string>& files, const std::string& folder,
-                     bool whole) {
+void CAddQueue::Push(const std::vector<std::string>& files, const std::string& folder, bool whole) {
   if (whole || files.size() <= filesPerSlice_) {
     slices_.push_back({files, folder});
     return;

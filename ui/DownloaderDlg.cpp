@@ -37,8 +37,7 @@ std::string ColumnValueName(int column) {
 // bar on a screen, and no bigger than all screens together. Values from a screen that
 // is gone, or that no window of ours had, leave the window where the system puts it.
 bool OnSomeScreen(long x, long y, long width, long height) {
-  if (width > GetSystemMetrics(SM_CXVIRTUALSCREEN) ||
-      height > GetSystemMetrics(SM_CYVIRTUALSCREEN))
+  if (width > GetSystemMetrics(SM_CXVIRTUALSCREEN) || height > GetSystemMetrics(SM_CYVIRTUALSCREEN))
     return false;
   const LONG titleHeight = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFRAME);
   RECT title = {x, y, x + width, y + titleHeight};
@@ -131,8 +130,7 @@ bool CDownloaderDlg::AddTrayIcon() {
   HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_TRAY),
                                              IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), LR_SHARED));
-  if (!m_tray.AddIcon(nullptr, WM_TRAYICON_EVENT, BuildTrayTip(kTipEnough), icon,
-                      IDR_TRAY_POPUP))
+  if (!m_tray.AddIcon(nullptr, WM_TRAYICON_EVENT, BuildTrayTip(kTipEnough), icon, IDR_TRAY_POPUP))
     return false;
   m_tray.SetMainWindow(Hwnd());
   return true;

@@ -183,8 +183,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   bool m_adding = false;         // inside AddNow (which may show a message box)
   bool m_viewStale = false;      // changed since the last refresh
   bool m_refreshTimerOn = false;
-  DWORD m_lastRefresh = 0;       // tick count of the last refresh
-  bool m_shownCopying = false;   // some task was copying at the last refresh
+  DWORD m_lastRefresh = 0;      // tick count of the last refresh
+  bool m_shownCopying = false;  // some task was copying at the last refresh
   // Tasks completed in this run, and how many of them the last balloon told of.
   std::atomic<unsigned> m_completions{0};
   unsigned m_completionsAnnounced = 0;

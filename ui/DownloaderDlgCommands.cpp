@@ -52,8 +52,8 @@ void CopyTip(const std::wstring& tip, NMTTDISPINFOW& info) {
 void CopyTip(const std::wstring& tip, NMTTDISPINFOA& info) {
   std::string bytes;
   if (!tip.empty()) {
-    int size = WideCharToMultiByte(CP_ACP, 0, tip.data(), static_cast<int>(tip.size()), nullptr,
-                                   0, nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_ACP, 0, tip.data(), static_cast<int>(tip.size()), nullptr, 0,
+                                   nullptr, nullptr);
     bytes.resize(static_cast<size_t>(std::max(size, 0)));
     WideCharToMultiByte(CP_ACP, 0, tip.data(), static_cast<int>(tip.size()), bytes.data(), size,
                         nullptr, nullptr);

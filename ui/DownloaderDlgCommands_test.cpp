@@ -221,20 +221,20 @@ TEST_F(Commands, TheMenuOffersWhatTheTaskStateAllows) {
 
   // Resume, Pause, Stop, Open file, Source folder, Destination folder, Delete.
   const std::vector<bool> expected[6] = {
-      {true, false, false, true, true, true, true},     // nothing
-      {false, true, true, true, true, true, true},      // ready
-      {false, true, true, true, true, true, true},      // downloaded
-      {false, false, false, true, true, true, true},    // completed
-      {true, false, false, true, true, true, true},     // write error
-      {true, false, false, true, true, true, true},     // deleted
+      {true, false, false, true, true, true, true},   // nothing
+      {false, true, true, true, true, true, true},    // ready
+      {false, true, true, true, true, true, true},    // downloaded
+      {false, false, false, true, true, true, true},  // completed
+      {true, false, false, true, true, true, true},   // write error
+      {true, false, false, true, true, true, true},   // deleted
   };
   for (int row = 0; row < 6; ++row) {
     SCOPED_TRACE(row);
     RightClick(w, row, row % 3);  // anywhere in the row
     HWND menu = WaitForMenu(w);
     ASSERT_NE(menu, nullptr);
-    EXPECT_EQ(Available(MenuOf(menu), {kResume, kPause, kStop, kOpenFile, kSourceFolder,
-                                       kDestFolder, kDelete}),
+    EXPECT_EQ(Available(MenuOf(menu),
+                        {kResume, kPause, kStop, kOpenFile, kSourceFolder, kDestFolder, kDelete}),
               expected[row]);
     EXPECT_EQ(w.dlg.List().FirstSelected(), row);
     // The menu opens where the mouse is.
@@ -339,7 +339,8 @@ void SelectRows(RunningWindow& w, std::initializer_list<int> rows) {
 TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   std::string out = temp.Folder("out");
   Paths sources;
-  for (const char* n : {"a", "b", "c", "d", "e"}) sources.push_back(temp.Write(std::string(n) + ".bin", 1000));
+  for (const char* n : {"a", "b", "c", "d", "e"})
+    sources.push_back(temp.Write(std::string(n) + ".bin", 1000));
   RunningWindow w(temp, {}, "", false, true);
   ASSERT_TRUE(w.WaitInitialised());
   w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
@@ -357,7 +358,8 @@ TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   RightClick(w, 2);
   HWND menu = WaitForMenu(w);
   ASSERT_NE(menu, nullptr);
-  EXPECT_EQ(Available(MenuOf(menu), {kResume, kPause, kStop}), (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(Available(MenuOf(menu), {kResume, kPause, kStop}),
+            (std::vector<bool>{true, true, true}));
   ASSERT_TRUE(CloseMenu(w, menu));
   int selected = 0;
   w.OnUi([&] { selected = static_cast<int>(w.dlg.SelectedTasks().size()); });
@@ -378,7 +380,8 @@ TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   ASSERT_TRUE(w.Flush());
   EXPECT_EQ(w.dlg.deleteQuestions, (std::vector<size_t>{2, 2}));
   EXPECT_EQ(w.RowTexts(), (Paths{"b", "c", "e"}));
-  EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\a.bin") && !FileExists(out + "\\d.bin"); }));
+  EXPECT_TRUE(
+      WaitFor([&] { return !FileExists(out + "\\a.bin") && !FileExists(out + "\\d.bin"); }));
 
   // Remove from list: the tasks go, their copies stay, nothing is asked.
   SelectRows(w, {0, 2});
@@ -515,8 +518,8 @@ TEST_F(Commands, AddFilesCopiesTheChosenFilesInTheirOrderToTheDefaultFolder) {
   EXPECT_EQ(Destination(w, 0), out + "\\b.txt");
   EXPECT_EQ(w.RowTexts(), (Paths{"b", "a"}));
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  ASSERT_TRUE(GetFileAttributesExW(base::Widen(out + "\\b.txt").c_str(), GetFileExInfoStandard,
-                                   &data));
+  ASSERT_TRUE(
+      GetFileAttributesExW(base::Widen(out + "\\b.txt").c_str(), GetFileExInfoStandard, &data));
   EXPECT_EQ(data.nFileSizeLow, 300000u);
 
   // A cancelled dialog adds nothing.
@@ -576,8 +579,8 @@ TEST_F(Commands, AddFolderDownloadsTheChosenFoldersWholeTreeToTheDefaultFolder) 
   HWND browser = nullptr;
   ASSERT_TRUE(WaitFor([&] { return (browser = FindBrowser(w)) != nullptr; }));
   // It says what the chosen folder is for: not a destination, as in "Download into".
-  EXPECT_TRUE(FindWindowExW(browser, nullptr, L"Static",
-                            base::Widen(CFolderPicker::kSourceTitle).c_str()));
+  EXPECT_TRUE(
+      FindWindowExW(browser, nullptr, L"Static", base::Widen(CFolderPicker::kSourceTitle).c_str()));
   ASSERT_TRUE(AnswerFolderBrowser(w, src + "\\tree", ""));
   ASSERT_TRUE(WaitFor([&] {
     return TaskCount(w) == 2 && w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED;

@@ -136,10 +136,18 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
       for (int k = 0; k < 1000; ++k) {
         int i = static_cast<int>(random() % kTasks);
         switch (k % 4) {
-          case 0: w.dlg.OnTaskSpeed(i, tasks[i]); break;
-          case 1: w.dlg.OnTaskReady(i, tasks[i]); break;
-          case 2: w.dlg.OnTaskCompleted(i); break;
-          default: w.dlg.OnTaskPaused(i); break;
+          case 0:
+            w.dlg.OnTaskSpeed(i, tasks[i]);
+            break;
+          case 1:
+            w.dlg.OnTaskReady(i, tasks[i]);
+            break;
+          case 2:
+            w.dlg.OnTaskCompleted(i);
+            break;
+          default:
+            w.dlg.OnTaskPaused(i);
+            break;
         }
       }
       Sleep(40);

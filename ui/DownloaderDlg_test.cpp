@@ -23,8 +23,8 @@ namespace {
 using testsupport::TempFolder;
 using testsupport::WaitFor;
 using windowtest::RunningWindow;
-using windowtest::WindowTest;
 using windowtest::TestDlg;
+using windowtest::WindowTest;
 
 const char kTitle[] = "Tolva - Your Ziravadi Downloader";
 

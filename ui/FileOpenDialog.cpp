@@ -50,8 +50,7 @@ bool CFileOpenDialog::Run(HWND owner, std::vector<std::string>& paths) {
   return available ? chosen : RunClassicDialog(owner, paths);
 }
 
-bool CFileOpenDialog::RunItemDialog(HWND owner, std::vector<std::string>& paths,
-                                    bool& available) {
+bool CFileOpenDialog::RunItemDialog(HWND owner, std::vector<std::string>& paths, bool& available) {
   // The item dialog hands its choice over as a list of items: a choice of any size
   // arrives whole, where the classic dialog's fixed buffer would drop it.
   com::ComPtr<IFileOpenDialog> dialog;

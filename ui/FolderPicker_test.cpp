@@ -25,7 +25,8 @@ class FolderPickerTest : public ::testing::Test {
     // the desktop instead.
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
-    folder = base::Narrow(std::wstring(windows, 3)) + "tolva-pick-" + std::to_string(GetTickCount());
+    folder =
+        base::Narrow(std::wstring(windows, 3)) + "tolva-pick-" + std::to_string(GetTickCount());
     ASSERT_TRUE(CreateDirectoryW(base::Widen(folder).c_str(), nullptr));
   }
   void TearDown() override { RemoveDirectoryW(base::Widen(folder).c_str()); }

@@ -74,7 +74,8 @@ class TestDlg : public CDownloaderDlg {
         return TRUE;
       case WM_RUN_POSTED:
         std::unique_ptr<std::function<void()>>(reinterpret_cast<std::function<void()>*>(lParam))
-            ->operator()();
+            ->
+            operator()();
         return TRUE;
       case WM_START_KERNEL:
         initialised = true;

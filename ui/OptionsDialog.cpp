@@ -64,7 +64,8 @@ bool COptionsDialog::StoreDownloadsFolderIfNeverSet(std::string& stored) {
   if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, &path)) && path)
     downloads = base::Narrow(path);
   CoTaskMemFree(path);
-  if (downloads.empty() || !theRegistry.WriteString(kSection, kFolderValue, downloads)) return false;
+  if (downloads.empty() || !theRegistry.WriteString(kSection, kFolderValue, downloads))
+    return false;
   stored = downloads;
   return true;
 }

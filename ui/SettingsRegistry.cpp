@@ -95,8 +95,8 @@ bool CSettingsRegistry::ReadString(RegistryRoot root, std::string_view section,
   return ReadValue(root, section, name, text, type);
 }
 
-bool CSettingsRegistry::ReadText(RegistryRoot root, std::string_view section,
-                                 std::string_view name, std::string& text) const {
+bool CSettingsRegistry::ReadText(RegistryRoot root, std::string_view section, std::string_view name,
+                                 std::string& text) const {
   std::string read;
   DWORD type = REG_NONE;
   if (!ReadValue(root, section, name, read, type) || (type != REG_SZ && type != REG_EXPAND_SZ))
@@ -166,8 +166,8 @@ bool CSettingsRegistry::KeyExists(RegistryRoot root, std::string_view section,
 }
 
 base::UniqueRegKey CSettingsRegistry::OpenForReading(RegistryRoot root, std::string_view section,
-                                                      std::string_view name,
-                                                      std::string& valueName) const {
+                                                     std::string_view name,
+                                                     std::string& valueName) const {
   HKEY rootKey = RootKey(root);
   if (!rootKey) return {};
   std::string keyPath;

@@ -67,7 +67,7 @@ class CSettingsRegistry {
   bool ReadValue(RegistryRoot root, std::string_view section, std::string_view name,
                  std::string& text, DWORD& type) const;
   base::UniqueRegKey OpenForReading(RegistryRoot root, std::string_view section,
-                                     std::string_view name, std::string& valueName) const;
+                                    std::string_view name, std::string& valueName) const;
 
   std::string m_strPrefix;
 };

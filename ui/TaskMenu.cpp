@@ -30,8 +30,8 @@ std::vector<UINT> CTaskMenu::GrayedCommands(const std::vector<int>& states) {
   if (states.empty()) return {};
   std::vector<UINT> grayed;
   for (UINT id : GrayedCommands(states.front())) {
-    bool allowed = std::any_of(states.begin(), states.end(),
-                               [id](int state) { return Allows(state, id); });
+    bool allowed =
+        std::any_of(states.begin(), states.end(), [id](int state) { return Allows(state, id); });
     if (!allowed) grayed.push_back(id);
   }
   return grayed;
@@ -45,7 +45,7 @@ bool CTaskMenu::Show(HWND owner, POINT screen, const std::vector<int>& states) {
   winui::MenuResource menu(IDR_TASK_MENU);
   if (!menu) return false;
   ApplyState(menu.Popup(), states);
-  TrackPopupMenu(menu.Popup(), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON, screen.x, screen.y,
-                 0, owner, nullptr);
+  TrackPopupMenu(menu.Popup(), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON, screen.x, screen.y, 0,
+                 owner, nullptr);
   return true;
 }

@@ -121,8 +121,8 @@ std::vector<int> ListView::SelectedRows() const {
   std::vector<int> rows;
   if (!hwnd_) return rows;
   for (int row = -1;;) {
-    row = static_cast<int>(
-        SendMessageW(hwnd_, LVM_GETNEXTITEM, static_cast<WPARAM>(row), MAKELPARAM(LVNI_SELECTED, 0)));
+    row = static_cast<int>(SendMessageW(hwnd_, LVM_GETNEXTITEM, static_cast<WPARAM>(row),
+                                        MAKELPARAM(LVNI_SELECTED, 0)));
     if (row < 0) break;
     rows.push_back(row);
   }

@@ -8,8 +8,8 @@ Subclass::~Subclass() { Detach(); }
 
 bool Subclass::Attach(HWND control) {
   Detach();
-  if (!control || !SetWindowSubclass(control, &Subclass::Procedure, 1,
-                                     reinterpret_cast<DWORD_PTR>(this)))
+  if (!control ||
+      !SetWindowSubclass(control, &Subclass::Procedure, 1, reinterpret_cast<DWORD_PTR>(this)))
     return false;
   hwnd_ = control;
   return true;

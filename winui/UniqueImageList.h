@@ -7,6 +7,7 @@
 
 namespace winui {
 
-using UniqueImageList = base::UniqueHandle<base::NullableHandleTraits<HIMAGELIST, &ImageList_Destroy>>;
+using UniqueImageList =
+    base::UniqueHandle<base::NullableHandleTraits<HIMAGELIST, &ImageList_Destroy>>;
 
 }  // namespace winui

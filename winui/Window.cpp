@@ -6,9 +6,8 @@ namespace winui {
 
 Window::~Window() { Destroy(); }
 
-bool Window::Create(const wchar_t* className, const std::string& title, DWORD style,
-                    DWORD exStyle, int x, int y, int width, int height, HWND parent,
-                    HMENU menuOrId) {
+bool Window::Create(const wchar_t* className, const std::string& title, DWORD style, DWORD exStyle,
+                    int x, int y, int width, int height, HWND parent, HMENU menuOrId) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);

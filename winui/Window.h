@@ -19,8 +19,8 @@ class Window {
 
   // Registers `className` once per process (with this base's window procedure) and
   // creates the window. Returns false when either fails.
-  bool Create(const wchar_t* className, const std::string& title, DWORD style, DWORD exStyle,
-              int x, int y, int width, int height, HWND parent, HMENU menuOrId);
+  bool Create(const wchar_t* className, const std::string& title, DWORD style, DWORD exStyle, int x,
+              int y, int width, int height, HWND parent, HMENU menuOrId);
 
   void Destroy();
 

@@ -21,8 +21,8 @@ constexpr const wchar_t* kOtherValue = L"{C998F1AA-C1F7-4562-97B4-12087D1EA397}"
 
 LONG SetDefault(const wchar_t* subkey, const wchar_t* value) {
   HKEY key = nullptr;
-  LONG rc = RegCreateKeyExW(g_classes, subkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            &key, nullptr);
+  LONG rc =
+      RegCreateKeyExW(g_classes, subkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                       static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t)));

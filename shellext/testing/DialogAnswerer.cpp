@@ -27,8 +27,7 @@ BOOL CALLBACK CollectText(HWND child, LPARAM texts) {
 std::wstring SelectedItemText(HWND dialog) {
   HWND tree = FindWindowExW(dialog, nullptr, WC_TREEVIEWW, nullptr);
   if (!tree) return {};
-  auto item = reinterpret_cast<HTREEITEM>(
-      SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+  auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
   if (!item) return {};
   wchar_t text[MAX_PATH] = {};
   TVITEMW info{};

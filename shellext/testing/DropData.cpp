@@ -32,8 +32,7 @@ class DropDataObject final : public IDataObject {
 
   IFACEMETHODIMP QueryInterface(REFIID iid, void** out) override {
     *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDataObject))
-      return E_NOINTERFACE;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDataObject)) return E_NOINTERFACE;
     *out = static_cast<IDataObject*>(this);
     AddRef();
     return S_OK;

@@ -50,8 +50,7 @@ void RemoveTree(const std::wstring& path) {
   RemoveDirectoryW(path.c_str());
 }
 
-const wchar_t kAppPath[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tolva.exe";
+const wchar_t kAppPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tolva.exe";
 
 // Where the shell looks first for the bare name.
 void SetAppPath(const std::wstring& program) {
@@ -87,8 +86,8 @@ MissingTolva::~MissingTolva() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kAppPath); }
 std::vector<std::wstring> FakeTolva::Starts() const {
   std::vector<std::wstring> starts;
   base::UniqueFileHandle file(CreateFileW(record_.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
   if (!file) return starts;
   std::string bytes;
   char buffer[4096];

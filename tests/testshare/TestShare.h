@@ -31,12 +31,15 @@ class TestShare {
 
   // The file's path on the share and in the folder behind it; name may hold "\".
   std::string Path(std::string_view name) const { return root_ + "\\" + std::string(name); }
-  std::string BackingPath(std::string_view name) const { return backing_ + "\\" + std::string(name); }
+  std::string BackingPath(std::string_view name) const {
+    return backing_ + "\\" + std::string(name);
+  }
 
   // Sends one command line; false when the share refuses it or cannot be reached.
   bool Command(const std::string& line) const {
-    HANDLE h = CreateFileW(Wide(Path(".control")).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(Path(".control")).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     std::string text = line + "\n";
     DWORD written = 0;
@@ -80,8 +83,9 @@ class TestShare {
   }
 
   std::string ControlText() const {
-    HANDLE h = CreateFileW(Wide(Path(".control")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(Path(".control")).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return "(share unreachable)";
     std::string text;
     char buffer[4096];
@@ -104,7 +108,8 @@ class TestShare {
     wchar_t value[32768];
     DWORD n = GetEnvironmentVariableW(name, value, 32768);
     if (n == 0 || n >= 32768) return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(n), out.data(), size, nullptr, nullptr);
     return out;

@@ -29,8 +29,8 @@ std::vector<char> RandomBytes(size_t size, unsigned seed) {
 }
 
 HANDLE OpenRead(const std::string& path) {
-  return CreateFileW(TestShare::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(TestShare::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 class Handle {
@@ -120,7 +120,8 @@ TEST_F(TestShareTest, ReadsGiveTheBackingFilesBytes) {
   auto top = Add("top.bin", 3 * kChunk + 123, 1);
   auto deep = Add("sub\\folder\\deep.bin", 1000, 2);
   auto empty = Add("empty.bin", 0, 3);
-  for (auto [name, bytes] : {std::pair{"top.bin", &top}, {"sub\\folder\\deep.bin", &deep}, {"empty.bin", &empty}}) {
+  for (auto [name, bytes] :
+       {std::pair{"top.bin", &top}, {"sub\\folder\\deep.bin", &deep}, {"empty.bin", &empty}}) {
     Handle h(OpenRead(share_.Path(name)));
     ASSERT_TRUE(h.valid()) << name << " error " << GetLastError();
     EXPECT_EQ(ReadAll(h.get()), *bytes) << name;
@@ -229,7 +230,8 @@ TEST_F(TestShareTest, VanishedShareFailsOpensAndReadsUntilItReturns) {
   EXPECT_FALSE(during.valid());
   EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) << error;
   EXPECT_FALSE(ReadChunk(open.get()).ok);
-  EXPECT_EQ(GetFileAttributesW(TestShare::Wide(share_.Path("gone.bin")).c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW(TestShare::Wide(share_.Path("gone.bin")).c_str()),
+            INVALID_FILE_ATTRIBUTES);
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(TestShare::Wide(share_.Path("*.bin")).c_str(), &found);
   EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "the vanished share still lists files";

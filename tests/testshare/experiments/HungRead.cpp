@@ -28,8 +28,10 @@ DWORD WINAPI ReadOnce(void* param) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ok = ReadFile(r->file, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(r->file, &ov, &r->got, TRUE);
-    else if (ok) GetOverlappedResult(r->file, &ov, &r->got, FALSE);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+      ok = GetOverlappedResult(r->file, &ov, &r->got, TRUE);
+    else if (ok)
+      GetOverlappedResult(r->file, &ov, &r->got, FALSE);
     CloseHandle(ov.hEvent);
   } else {
     ok = ReadFile(r->file, buffer.data(), static_cast<DWORD>(buffer.size()), &r->got, nullptr);
@@ -73,8 +75,8 @@ int Cancel(const wchar_t* path, bool overlapped) {
   BOOL sync = CancelSynchronousIo(thread);
   DWORD syncError = sync ? 0 : GetLastError();
   bool endedBySync = WaitDone(r, 2000);
-  Say("CancelSynchronousIo: returned %d (error %lu); read ended within 2 s: %s (error %lu)\n", sync, syncError,
-      endedBySync ? "yes" : "no", r.error);
+  Say("CancelSynchronousIo: returned %d (error %lu); read ended within 2 s: %s (error %lu)\n", sync,
+      syncError, endedBySync ? "yes" : "no", r.error);
   if (!endedBySync) {
     BOOL ex = CancelIoEx(r.file, nullptr);
     DWORD exError = ex ? 0 : GetLastError();
@@ -113,9 +115,12 @@ int OpenAndRead(const wchar_t* path) {
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring mode = argc > 1 ? argv[1] : L"";
-  if (mode == L"cancel" && argc == 4) return Cancel(argv[3], std::wstring(argv[2]) == L"overlapped");
+  if (mode == L"cancel" && argc == 4)
+    return Cancel(argv[3], std::wstring(argv[2]) == L"overlapped");
   if (mode == L"exit" && argc == 4) return Exit(argv[3], std::wstring(argv[2]) == L"exitprocess");
   if (mode == L"open" && argc == 3) return OpenAndRead(argv[2]);
-  std::fprintf(stderr, "usage: hungread cancel sync|overlapped FILE | exit return|exitprocess FILE | open FILE\n");
+  std::fprintf(
+      stderr,
+      "usage: hungread cancel sync|overlapped FILE | exit return|exitprocess FILE | open FILE\n");
   return 2;
 }
