@@ -1,8 +1,16 @@
 #include "com/ClassRegistryTree.h"
 
+#include <objbase.h>
+
 #include "base/UniqueHandle.h"
 
 namespace com {
+
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  int length = StringFromGUID2(guid, text, 40);  // counts the closing zero
+  return length > 0 ? std::wstring(text, static_cast<size_t>(length - 1)) : std::wstring();
+}
 namespace {
 
 void MarkShared(RegistryKey& key) {

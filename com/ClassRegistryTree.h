@@ -18,6 +18,9 @@ struct ClassRegistration {
   std::wstring modulePath;
 };
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", as the registry spells a class or library.
+std::wstring GuidText(const GUID& guid);
+
 // ProgID.1, ProgID and CLSID\{clsid} (under a CLSID key that is never removed).
 std::vector<RegistryKey> ClassRegistryTree(const ClassRegistration& c);
 
