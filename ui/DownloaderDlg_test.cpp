@@ -94,13 +94,13 @@ TEST_F(MainWindow, OpensWithTitleToolbarColumnsTrayAndAbout) {
   EXPECT_EQ(WindowText(hwnd), "Tolva - your intranet downloader");
   EXPECT_TRUE(IsWindowVisible(hwnd));
 
-  // Toolbar: add files, download into, a separator, options; above the list.
+  // Toolbar: add files, add folder, download into, a separator, options; above the list.
   HWND bar = w.dlg.ToolBarHwnd();
   ASSERT_NE(bar, nullptr);
   EXPECT_TRUE(IsWindowVisible(bar));
-  ASSERT_EQ(SendMessageW(bar, TB_BUTTONCOUNT, 0, 0), 4);
-  const int commands[] = {ID_ADD_FILES, ID_DOWNLOAD_INTO, 0, ID_OPTIONS};
-  for (int i = 0; i < 4; ++i) {
+  ASSERT_EQ(SendMessageW(bar, TB_BUTTONCOUNT, 0, 0), 5);
+  const int commands[] = {ID_ADD_FILES, ID_ADD_FOLDER, ID_DOWNLOAD_INTO, 0, ID_OPTIONS};
+  for (int i = 0; i < 5; ++i) {
     TBBUTTON b{};
     SendMessageW(bar, TB_GETBUTTON, i, reinterpret_cast<LPARAM>(&b));
     EXPECT_EQ(b.idCommand, commands[i]) << i;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "base/Utf8.h"
+#include "winui/ScopedDc.h"
 
 COptionsListCtrl::COptionsListCtrl() = default;
 
@@ -51,11 +52,12 @@ void COptionsListCtrl::Append(OptionItem item) {
   m_items.push_back(std::move(item));
   if (!m_initialised) return;
   // Added after the first drawing: place it below the others at once.
-  HDC dc = GetDC(Hwnd());
-  HGDIOBJ oldFont = SelectObject(dc, m_font.Get());
-  LayOut(m_items.size() - 1, dc);
-  SelectObject(dc, oldFont);
-  ReleaseDC(Hwnd(), dc);
+  {
+    winui::WindowDc dc(Hwnd());
+    winui::DcState state(dc.Get());
+    SelectObject(dc.Get(), m_font.Get());
+    LayOut(m_items.size() - 1, dc.Get());
+  }
   if (m_focused < 0) m_focused = 0;
   UpdateScrollBar();
   InvalidateRect(Hwnd(), nullptr, TRUE);

@@ -3,6 +3,7 @@
 
 #include "ui/OptionsListCtrl.h"
 #include "base/Utf8.h"
+#include "winui/ScopedDc.h"
 
 namespace {
 
@@ -48,14 +49,15 @@ void COptionsListCtrl::EnsureInitialised() {
   GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof(lf), &lf);
   m_font.Reset(CreateFontIndirectW(&lf));
 
-  HDC dc = GetDC(Hwnd());
-  HGDIOBJ oldFont = SelectObject(dc, m_font.Get());
-  TEXTMETRICW tm{};
-  GetTextMetricsW(dc, &tm);
-  m_textOffset = (kRowHeight - tm.tmHeight) / 2;
-  for (size_t i = 0; i < m_items.size(); ++i) LayOut(i, dc);
-  SelectObject(dc, oldFont);
-  ReleaseDC(Hwnd(), dc);
+  {
+    winui::WindowDc dc(Hwnd());
+    winui::DcState state(dc.Get());
+    SelectObject(dc.Get(), m_font.Get());
+    TEXTMETRICW tm{};
+    GetTextMetricsW(dc.Get(), &tm);
+    m_textOffset = (kRowHeight - tm.tmHeight) / 2;
+    for (size_t i = 0; i < m_items.size(); ++i) LayOut(i, dc.Get());
+  }
 
   RECT client{};
   GetClientRect(Hwnd(), &client);
@@ -126,7 +128,7 @@ void COptionsListCtrl::DrawRows(HDC dc, bool whole, bool focusOnly) const {
   if (!m_initialised) return;
   RECT area = ListArea();
   bool hasFocus = GetFocus() == Hwnd();
-  int saved = SaveDC(dc);
+  winui::DcState state(dc);
   SetBkMode(dc, TRANSPARENT);
   IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
   SelectObject(dc, m_font.Get());
@@ -137,7 +139,6 @@ void COptionsListCtrl::DrawRows(HDC dc, bool whole, bool focusOnly) const {
     }
   }
   if (focusOnly && m_focused >= 0) DrawOne(dc, m_focused, area, hasFocus);
-  RestoreDC(dc, saved);
 }
 
 void COptionsListCtrl::DrawOne(HDC dc, int index, const RECT& area, bool hasFocus) const {
@@ -150,13 +151,12 @@ void COptionsListCtrl::DrawOne(HDC dc, int index, const RECT& area, bool hasFocu
   Fill(dc, r.left, r.top, r.left + 16, r.bottom, COLOR_WINDOW);
   Fill(dc, r.left + 18, r.top, r.right + 2, r.bottom, highlighted ? COLOR_HIGHLIGHT : COLOR_WINDOW);
   if (highlighted) {
-    HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
-    HGDIOBJ oldPen = SelectObject(dc, m_windowPen.Get());
+    winui::DcState state(dc);
+    SelectObject(dc, GetStockObject(NULL_BRUSH));
+    SelectObject(dc, m_windowPen.Get());
     Rectangle(dc, r.left + 18, r.top, r.right + 2, r.bottom);
     SelectObject(dc, m_dottedPen.Get());
     Rectangle(dc, r.left + 18, r.top, r.right + 2, r.bottom);
-    SelectObject(dc, oldPen);
-    SelectObject(dc, oldBrush);
   }
 
   if (item.kind == ITEM_HEADING) {
@@ -178,13 +178,11 @@ void COptionsListCtrl::DrawOne(HDC dc, int index, const RECT& area, bool hasFocu
 
 void COptionsListCtrl::Redraw(int index) const {
   if (!m_initialised || !Hwnd() || index < 0 || index >= static_cast<int>(m_items.size())) return;
-  HDC dc = GetDC(Hwnd());
+  winui::WindowDc dc(Hwnd());
   RECT area = ListArea();
-  int saved = SaveDC(dc);
-  SetBkMode(dc, TRANSPARENT);
-  IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
-  SelectObject(dc, m_font.Get());
-  DrawOne(dc, index, area, GetFocus() == Hwnd());
-  RestoreDC(dc, saved);
-  ReleaseDC(Hwnd(), dc);
+  winui::DcState state(dc.Get());
+  SetBkMode(dc.Get(), TRANSPARENT);
+  IntersectClipRect(dc.Get(), area.left, area.top, area.right, area.bottom);
+  SelectObject(dc.Get(), m_font.Get());
+  DrawOne(dc.Get(), index, area, GetFocus() == Hwnd());
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/Utf8.h"
+#include "winui/ScopedDc.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
   m_paintWatch.painted = m_paintWatch.inPaint;
   HDC dc = item.hDC;
   base::UniqueBrush background(CreateSolidBrush(BkColor()));
-  int saved = SaveDC(dc);
+  winui::DcState state(dc);
   if (HFONT font = Font()) SelectObject(dc, font);
   SetBkMode(dc, TRANSPARENT);
   int refWidth = TextWidth(dc, FormatPercent(100.0));
@@ -91,7 +92,6 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
     CDownloadTask* task = m_kernel.GetTask(i);
     if (task) DrawRow(dc, i, *task, background.Get(), refWidth);
   }
-  RestoreDC(dc, saved);
 }
 
 void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH background, int refWidth) {
@@ -117,8 +117,9 @@ void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH backgroun
   bar.right -= refWidth + 25;
   InflateRect(&bar, -2, -1);
   if (bar.right - bar.left > 4 && bar.bottom - bar.top > 4) {
-    HGDIOBJ oldPen = SelectObject(dc, m_penOuter.Get());
-    HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(WHITE_BRUSH));
+    winui::DcState state(dc);
+    SelectObject(dc, m_penOuter.Get());
+    SelectObject(dc, GetStockObject(WHITE_BRUSH));
     Rectangle(dc, bar.left, bar.top, bar.right, bar.bottom);
     InflateRect(&bar, -1, -1);
     SelectObject(dc, m_penInner.Get());
@@ -129,8 +130,6 @@ void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH backgroun
                   : s == TS_COMPLETED                   ? m_brushCompleted.Get()
                                                         : m_brushOther.Get();
     if (bar.right > bar.left) FillRect(dc, &bar, fill);
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldPen);
   }
   RECT text = cell;
   // Never into the column to the left when the cell is narrower than the text.
