@@ -7,6 +7,7 @@
 #include "engine/DataFolder.h"
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
+#include "base/ComScope.h"
 #include "base/ErrorText.h"
 #include "base/Utf8.h"
 
@@ -424,10 +425,10 @@ void CDownloaderKernel::SaveTaskList(bool positionsNow) {
 bool CDownloaderKernel::LoadTaskList() {
   std::vector<TaskListEntry> entries;
   // The reader needs COM on this thread; the window's thread normally has it already.
-  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  bool loaded = CTaskListFile(listPath).Load(entries);
-  if (SUCCEEDED(hr)) CoUninitialize();
-  if (!loaded) return false;
+  {
+    base::ComScope com;
+    if (!CTaskListFile(listPath).Load(entries)) return false;
+  }
 
   std::vector<TaskPtr> batch;
   batch.reserve(entries.size());

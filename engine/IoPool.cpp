@@ -9,6 +9,8 @@
 
 #include <objbase.h>
 
+#include "base/ComScope.h"
+
 namespace {
 
 // An idle thread ends after this long; a new one starts when work comes again. Long
@@ -95,7 +97,7 @@ int CIoPool::ThreadCount() const {
 
 void CIoPool::Work(std::shared_ptr<State> state) {
   // Shell and file calls may want COM; an MTA needs no message pump.
-  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  base::ComScope com(COINIT_MULTITHREADED);
   std::unique_lock<std::mutex> lock(state->mutex);
   int self = state->nextWorker++;
   for (;;) {
@@ -119,5 +121,4 @@ void CIoPool::Work(std::shared_ptr<State> state) {
   }
   --state->threads;
   lock.unlock();
-  if (SUCCEEDED(com)) CoUninitialize();
 }

@@ -20,19 +20,23 @@ void* DownloaderShellExt::FindInterface(REFIID iid) noexcept {
 HRESULT DownloaderShellExt::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, HKEY) {
   if (!data) return E_INVALIDARG;
   FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-  STGMEDIUM medium = {};
-  HRESULT hr = data->GetData(&format, &medium);
+  // What GetData hands over is ours to give back, on every way out.
+  struct Medium {
+    STGMEDIUM m = {};
+    bool held = false;
+    ~Medium() {
+      if (held) ReleaseStgMedium(&m);
+    }
+  } medium;
+  HRESULT hr = data->GetData(&format, &medium.m);
   if (FAILED(hr)) return E_INVALIDARG;
-  if (medium.tymed != TYMED_HGLOBAL || !medium.hGlobal) {
-    ReleaseStgMedium(&medium);
-    return E_INVALIDARG;
-  }
+  medium.held = true;
+  if (medium.m.tymed != TYMED_HGLOBAL || !medium.m.hGlobal) return E_INVALIDARG;
   try {
-    selection_.Read(static_cast<HDROP>(medium.hGlobal));
+    selection_.Read(static_cast<HDROP>(medium.m.hGlobal));
   } catch (...) {
     hr = E_FAIL;
   }
-  ReleaseStgMedium(&medium);
   return hr;
 }
 

@@ -183,7 +183,13 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
   EXPECT_GE(refreshes, static_cast<int>(burst / 1000)) << burst << " ms";
   EXPECT_LE(refreshes, static_cast<int>(10 + 8 * burst / 1000)) << burst << " ms";
   EXPECT_LE(paints, static_cast<int>(10 + 8 * burst / 1000)) << burst << " ms";
-  EXPECT_EQ(count.erases - erasesBefore, 0);
+  POINT cursor{};
+  GetCursorPos(&cursor);
+  RECT list{};
+  GetWindowRect(w.dlg.List().Hwnd(), &list);
+  EXPECT_EQ(count.erases - erasesBefore, 0)
+      << "cursor at " << cursor.x << "," << cursor.y << ", list at " << list.left << "," << list.top
+      << "-" << list.right << "," << list.bottom;
   // Matching rows to tasks does not read the rows back: not even once through the list.
   EXPECT_LT(count.textReads - textReadsBefore, kTasks);
   RecordProperty("burst_ms", static_cast<int>(burst));
