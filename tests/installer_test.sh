@@ -136,6 +136,9 @@ user_classes() {
 echo "== preparing a fresh Wine prefix"
 mkdir -p "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
+# The new prefix's own set-up (its class registrations among them) ends before setup
+# runs: its processes gone, the server with them.
+wineserver -w
 wineserver -p >/dev/null 2>&1
 $WINE64 cmd.exe /c exit >/dev/null 2>&1 </dev/null
 
@@ -265,6 +268,9 @@ else
   else
     fail "the user's classes differ from the machine-wide registration:"
     diff <(echo "$MACHINE_TREE") <(echo "$USER_TREE") | sed 's/^/      /'
+    sleep 2
+    [ "$(our_classes HKEY_LOCAL_MACHINE)" = "$MACHINE_TREE" ] ||
+      echo "      (two seconds later the machine-wide copy reads differently)"
   fi
   # Nothing else below the user's classes but the shared keys above our entries.
   ADDED=$(comm -13 <(echo "$USER_CLASSES_BEFORE") <(user_classes) |
