@@ -151,6 +151,14 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
   return added;
 }
 
+void CDownloaderKernel::TakeNewSource(CDownloadTask* listed, std::string source) {
+  const TaskPtr existing = tasks[static_cast<size_t>(IndexOf(listed))];
+  if (existing->GetState() == TS_COMPLETED) existing->restartFromZero = true;
+  CloseTask(existing.get(), TS_NOTHING);
+  existing->source = std::move(source);
+  RequestOpen(existing);
+}
+
 bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::string& folder,
                                     CDownloadTask* task) {
   CLockGuard guard(lock);
@@ -169,13 +177,7 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
 
   // A destination we already copy to: that task goes on, now from the new source.
   if (CDownloadTask* found = TaskWithDestination(task->destination)) {
-    int index = IndexOf(found);
-    const TaskPtr existing = tasks[static_cast<size_t>(index)];
-    // A finished copy asked for again is copied again, whole.
-    if (existing->GetState() == TS_COMPLETED) existing->restartFromZero = true;
-    CloseTask(existing.get(), TS_NOTHING);
-    existing->source = source;
-    RequestOpen(existing);
+    TakeNewSource(found, source);
     return false;
   }
 

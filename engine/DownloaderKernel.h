@@ -114,6 +114,9 @@ class CDownloaderKernel {
   // null; found through an index, so adding thousands of files is not quadratic.
   CDownloadTask* TaskWithDestination(const std::string& destination) const;
   void AddToList(const TaskPtr& task);
+  // Under the kernel lock: the listed task goes on from `source`, opened anew; a
+  // finished one is copied again, whole.
+  void TakeNewSource(CDownloadTask* listed, std::string source);
   // Sets the new state and lets go of the task's files; a read in flight is abandoned.
   void CloseTask(CDownloadTask* task, int newState);
   // Hands what the task held to a pool thread, which closes it.

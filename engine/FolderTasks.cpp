@@ -118,13 +118,7 @@ bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
       if (CDownloadTask* listed = TaskWithDestination(file.destination)) {
         // Listed before a close cut the listing short: that task goes on as it is. A
         // finished one whose source has changed since is copied again, whole.
-        if (listed->GetState() == TS_COMPLETED) {
-          const TaskPtr existing = tasks[static_cast<size_t>(IndexOf(listed))];
-          existing->restartFromZero = true;
-          CloseTask(existing.get(), TS_NOTHING);
-          existing->source = std::move(file.source);
-          RequestOpen(existing);
-        }
+        if (listed->GetState() == TS_COMPLETED) TakeNewSource(listed, std::move(file.source));
         continue;
       }
       auto task = std::make_shared<CDownloadTask>();
