@@ -109,13 +109,29 @@ class Folders {
   std::wstring src, dst, def;
 };
 
-// Waits for `path` to hold exactly `expected`.
+// Waits for `path` to hold exactly `expected`. The file is read only when its size is
+// right and it has been written since the last look: a reader that kept a big file open
+// all the time would make the program's own open of it fail, and the copy could not go on.
 inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::string& expected) {
   std::string got;
-  if (WaitFor([&] { return ReadBytes(path, got) && got == expected; }))
+  ULARGE_INTEGER lastLook{};
+  bool looked = false;
+  if (WaitFor([&] {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+        const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+        const ULARGE_INTEGER written{{data.ftLastWriteTime.dwLowDateTime,
+                                      data.ftLastWriteTime.dwHighDateTime}};
+        if (size != expected.size() || (looked && written.QuadPart == lastLook.QuadPart))
+          return false;
+        looked = true;
+        lastLook = written;
+        return ReadBytes(path, got) && got == expected;
+      }))
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()
-         << U8(path) << (got.empty() ? " never arrived" : " differs from its source");
+         << U8(path)
+         << (got.empty() ? " never arrived whole" : " differs from its source");
 }
 
 }  // namespace testing_tolva

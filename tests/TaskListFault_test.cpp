@@ -281,8 +281,9 @@ TEST(DamagedTaskList, RandomBytesAndRandomDamageNeverCrashAndWhatLoadsSavesBack)
   std::cout << "[ counts   ] " << junkFiles << " random files, " << damaged << " damaged lists, "
             << withTasks << " of them still gave tasks" << std::endl;
   // The damage must leave something to read now and then, or the round trip above
-  // proves nothing.
-  EXPECT_GT(withTasks, damaged / 10);
+  // proves nothing. About one damaged list in ten still loads (damage inside a value);
+  // the bound sits far enough below that for no seed to miss it by chance.
+  EXPECT_GT(withTasks, damaged / 25);
   CoUninitialize();
 }
 
