@@ -28,6 +28,12 @@ class UniqueHandle {
   explicit operator bool() const noexcept { return Valid(); }
 
   Type Release() noexcept { return std::exchange(h_, Traits::Invalid()); }
+  // For a call that returns the handle through an out-parameter: what was held closes
+  // first, and the new handle is owned from the moment the call writes it.
+  Type* Put() noexcept {
+    Reset();
+    return &h_;
+  }
   void Reset(Type h = Traits::Invalid()) noexcept {
     if (Traits::IsValid(h_)) Traits::Close(h_);
     h_ = h;

@@ -29,10 +29,9 @@ bool RegisteredInOtherView(HKEY root, const std::wstring& clsid, const std::wstr
   const REGSAM otherView = KEY_WOW64_64KEY;
 #endif
   const std::wstring path = L"Software\\Classes\\CLSID\\" + clsid + L"\\InprocServer32";
-  HKEY raw = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | otherView, &raw) != ERROR_SUCCESS)
+  base::UniqueRegKey key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | otherView, key.Put()) != ERROR_SUCCESS)
     return false;
-  base::UniqueRegKey key(raw);
   wchar_t server[1024] = {};
   DWORD type = 0, size = sizeof(server) - sizeof(wchar_t);
   if (RegQueryValueExW(key.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(server),

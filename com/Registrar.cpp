@@ -46,12 +46,11 @@ HRESULT Registrar::RegisterKey(HKEY parent, const std::wstring& parentPath,
     LSTATUS status = DeleteTree(parent, key.name);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   }
-  HKEY raw = nullptr;
+  base::UniqueRegKey opened;
   DWORD disposition = 0;
   LSTATUS status = RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                   KEY_READ | KEY_WRITE, nullptr, &raw, &disposition);
+                                   KEY_READ | KEY_WRITE, nullptr, opened.Put(), &disposition);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  base::UniqueRegKey opened(raw);
   if (disposition == REG_CREATED_NEW_KEY) created_.push_back(path);
 
   for (const RegistryValue& value : key.values) {
@@ -86,11 +85,10 @@ HRESULT Registrar::Unregister(const std::vector<RegistryKey>& tree) {
 HRESULT Registrar::UnregisterKey(HKEY parent, const RegistryKey& key) {
   if (key.mark == KeyMark::ForceRemove) return HRESULT_FROM_WIN32(DeleteTree(parent, key.name));
 
-  HKEY raw = nullptr;
-  LSTATUS status = RegOpenKeyExW(parent, key.name.c_str(), 0, KEY_READ | KEY_WRITE, &raw);
+  base::UniqueRegKey opened;
+  LSTATUS status = RegOpenKeyExW(parent, key.name.c_str(), 0, KEY_READ | KEY_WRITE, opened.Put());
   if (IsMissing(status)) return S_OK;
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  base::UniqueRegKey opened(raw);
 
   HRESULT first = S_OK;
   for (const RegistryKey& sub : key.subkeys) {

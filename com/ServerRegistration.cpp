@@ -16,12 +16,9 @@ namespace {
 // (CLSID, once anything registered per user), so the machine would get nothing.
 HRESULT OpenClasses(RegistrationScope scope, base::UniqueRegKey* out) {
   HKEY root = scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-  HKEY raw = nullptr;
   LSTATUS status = RegCreateKeyExW(root, L"Software\\Classes", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                   KEY_READ | KEY_WRITE, nullptr, &raw, nullptr);
-  if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  out->Reset(raw);
-  return S_OK;
+                                   KEY_READ | KEY_WRITE, nullptr, out->Put(), nullptr);
+  return HRESULT_FROM_WIN32(status);
 }
 
 std::wstring Trimmed(const wchar_t* text) {

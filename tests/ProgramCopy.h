@@ -120,8 +120,8 @@ inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::s
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
         const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-        const ULARGE_INTEGER written{{data.ftLastWriteTime.dwLowDateTime,
-                                      data.ftLastWriteTime.dwHighDateTime}};
+        const ULARGE_INTEGER written{
+            {data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
         if (size != expected.size() || (looked && written.QuadPart == lastLook.QuadPart))
           return false;
         looked = true;
@@ -130,8 +130,7 @@ inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::s
       }))
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()
-         << U8(path)
-         << (got.empty() ? " never arrived whole" : " differs from its source");
+         << U8(path) << (got.empty() ? " never arrived whole" : " differs from its source");
 }
 
 }  // namespace testing_tolva

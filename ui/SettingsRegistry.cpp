@@ -68,14 +68,11 @@ bool CSettingsRegistry::WriteString(RegistryRoot root, std::string_view section,
   SplitValuePath(FullPath(root, section, name), keyPath, valueName);
   std::wstring wideKey = base::Widen(keyPath);
 
-  HKEY raw = nullptr;
-  if (RegOpenKeyExW(rootKey, wideKey.c_str(), 0, KEY_ALL_ACCESS, &raw) != ERROR_SUCCESS) {
-    raw = nullptr;
-    if (RegCreateKeyExW(rootKey, wideKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &raw, nullptr) != ERROR_SUCCESS)
-      return false;
-  }
-  base::UniqueRegKey key(raw);
+  base::UniqueRegKey key;
+  if (RegOpenKeyExW(rootKey, wideKey.c_str(), 0, KEY_ALL_ACCESS, key.Put()) != ERROR_SUCCESS &&
+      RegCreateKeyExW(rootKey, wideKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                      nullptr, key.Put(), nullptr) != ERROR_SUCCESS)
+    return false;
 
   // The terminating zero is part of the stored value.
   std::wstring wideText = base::Widen(text);
@@ -172,10 +169,10 @@ base::UniqueRegKey CSettingsRegistry::OpenForReading(RegistryRoot root, std::str
   if (!rootKey) return {};
   std::string keyPath;
   SplitValuePath(FullPath(root, section, name), keyPath, valueName);
-  HKEY raw = nullptr;
-  if (RegOpenKeyExW(rootKey, base::Widen(keyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
+  base::UniqueRegKey key;
+  if (RegOpenKeyExW(rootKey, base::Widen(keyPath).c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS)
     return {};
-  return base::UniqueRegKey(raw);
+  return key;
 }
 
 bool CSettingsRegistry::WriteString(std::string_view section, std::string_view name,
