@@ -34,37 +34,43 @@ std::wstring Trimmed(const wchar_t* text) {
 
 }  // namespace
 
-HRESULT RegisterServer(HMODULE module, const TreeFactory& tree, RegistrationScope scope) {
+namespace {
+
+// One registration step with the module's path and its scope's classes key; nothing
+// escapes a DLL entry point as an exception.
+template <typename Step>
+HRESULT WithClasses(HMODULE module, RegistrationScope scope, Step step) {
   try {
     std::wstring path = ModulePath(module);
     if (path.empty()) return E_FAIL;
     base::UniqueRegKey classes;
     HRESULT hr = OpenClasses(scope, &classes);
     if (FAILED(hr)) return hr;
-    hr = Registrar(classes.Get()).Register(tree(path));
-    if (FAILED(hr)) return hr;
-    return RegisterModuleTypeLib(module, scope == RegistrationScope::User);
+    return step(path, classes.Get());
   } catch (...) {
     return E_OUTOFMEMORY;
   }
 }
 
-HRESULT UnregisterServer(HMODULE module, const TreeFactory& tree, RegistrationScope scope) {
-  try {
-    std::wstring path = ModulePath(module);
-    if (path.empty()) return E_FAIL;
-    base::UniqueRegKey classes;
-    HRESULT hr = OpenClasses(scope, &classes);
+}  // namespace
+
+HRESULT RegisterServer(HMODULE module, const TreeFactory& tree, RegistrationScope scope) {
+  return WithClasses(module, scope, [&](const std::wstring& path, HKEY classes) {
+    HRESULT hr = Registrar(classes).Register(tree(path));
     if (FAILED(hr)) return hr;
+    return RegisterModuleTypeLib(module, scope == RegistrationScope::User);
+  });
+}
+
+HRESULT UnregisterServer(HMODULE module, const TreeFactory& tree, RegistrationScope scope) {
+  return WithClasses(module, scope, [&](const std::wstring& path, HKEY classes) {
     std::vector<RegistryKey> keys = tree(path);
     KeepProgIdsOfOtherView(
         keys, scope == RegistrationScope::Machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, path);
-    hr = Registrar(classes.Get()).Unregister(keys);
+    HRESULT hr = Registrar(classes).Unregister(keys);
     HRESULT lib = UnregisterModuleTypeLib(module, scope == RegistrationScope::User);
     return FAILED(hr) ? hr : lib;
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 bool ParseInstallScope(const wchar_t* commandLine, RegistrationScope* scope) {
