@@ -28,19 +28,7 @@ if ! mount --bind "$PROG" "$PROG" 2>/dev/null || ! mount -o remount,ro,bind "$PR
 fi
 if touch "$PROG/probe" 2>/dev/null; then echo "FAIL: the program folder is writable"; exit 1; fi
 
-FAILURES=0
-fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
-pass() { echo "ok:   $*"; }
-winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-wait_for() {
-  local seconds=$1
-  shift
-  local end=$((SECONDS + seconds))
-  until "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.1
-  done
-}
+. "$(dirname "$0")/script-support.sh"
 has() { [ -f "$1" ] && grep -qF -- "$2" "$1"; }
 
 USER_DIR=$(ls -d "$WINEPREFIX/drive_c/users/"*/AppData/Local 2>/dev/null | grep -v /Public/ | head -n 1)

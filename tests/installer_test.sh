@@ -46,9 +46,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-FAILURES=0
-fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
-pass() { echo "ok:   $*"; }
+. "$(dirname "$0")/script-support.sh"
 check() { # check <description> <command...>
   local what=$1
   shift
@@ -61,19 +59,6 @@ WINE64=wine
 for w in wine64 /usr/lib/wine/wine64; do
   if command -v "$w" >/dev/null 2>&1; then WINE64=$w; break; fi
 done
-winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-
-# Polls a condition (a shell command) every 50 ms until it holds or the deadline passes.
-wait_for() {
-  local seconds=$1
-  shift
-  local end=$((SECONDS + seconds))
-  until "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.05
-  done
-}
-
 key_exists() { $WINE64 reg query "$1" >/dev/null 2>&1; }
 # Prints the data of one value; /ve for the default value.
 reg_value() {
