@@ -14,21 +14,14 @@
 #include "app/HandOffWriter.h"
 #include "app/InstanceArea.h"
 #include "base/Utf8.h"
+#include "testing/Testing.h"
 
 namespace {
 
 using Files = std::vector<std::string>;
 
 using apptest::PrivateName;
-
-template <typename Pred>
-bool WaitFor(Pred done, DWORD limitMs = 30000) {
-  for (ULONGLONG start = GetTickCount64(); !done();) {
-    if (GetTickCount64() - start > limitMs) return false;
-    Sleep(2);
-  }
-  return true;
-}
+using tolvatest::WaitFor;
 
 void EnsureQueue() {
   MSG msg;

@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 #include "app/testing/PrivateName.h"
+#include "testing/Testing.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -11,6 +12,7 @@
 namespace {
 
 using apptest::PrivateName;
+using tolvatest::WaitFor;
 
 TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
   const CSingleInstance::Names names{PrivateName(L"instances"), PrivateName(L"area")};
@@ -45,7 +47,7 @@ TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
     EXPECT_FALSE(first.OnHandOff({}));
     phase = 3;
   });
-  for (ULONGLONG t = GetTickCount64(); phase == 0 && GetTickCount64() - t < 30000;) Sleep(2);
+  WaitFor([&] { return phase != 0; });
   ASSERT_EQ(phase.load(), 1);
 
   std::vector<std::string> log;
@@ -54,7 +56,7 @@ TEST(SingleInstance, LaterStartsHandOverToTheFirstUntilItFinishes) {
         names, quick, [&](const std::string& m) { log.push_back(m); }, startAnew);
     EXPECT_FALSE(second.Start());
     EXPECT_TRUE(second.HandOff("\"C:\\a.txt;C:\\b.txt;\" \"D:\\In\""));
-    for (ULONGLONG t = GetTickCount64(); phase == 1 && GetTickCount64() - t < 30000;) Sleep(2);
+    WaitFor([&] { return phase != 1; });
     ASSERT_EQ(phase.load(), 2);
     EXPECT_EQ(files, std::vector<std::string>({"C:\\a.txt", "C:\\b.txt"}));
     EXPECT_EQ(folder, "D:\\In");

@@ -20,7 +20,8 @@ function(tolva_add_gtest name)
   # WRAPPER: a command that runs the test program (given with the emulator) for it.
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;WRAPPER" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
+  # tolva_testing: the helpers every test may use (testing/Testing.h).
+  target_link_libraries(${name} PRIVATE ${T_LIBS} tolva_testing GTest::gtest_main)
   if(T_WRAPPER)
     add_test(NAME ${name} COMMAND ${T_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR}
                                   $<TARGET_FILE:${name}> --gtest_color=no)

@@ -6,6 +6,8 @@
 #include "engine/testing/EngineTesting.h"
 
 using namespace enginetest;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -24,7 +26,7 @@ void WriteAt(const std::string& path, uint64_t position, const std::vector<char>
 }  // namespace
 
 TEST(BigFile, DISABLED_SparseSourceOver4GiBCopiesIdentically) {
-  TempDir dir;
+  TempFolder dir;
   std::string source = dir.File("huge.bin"), out = dir.File("out");
   std::filesystem::create_directories(FsPath(out));
   constexpr uint64_t k4G = 1ull << 32;
@@ -41,7 +43,7 @@ TEST(BigFile, DISABLED_SparseSourceOver4GiBCopiesIdentically) {
   ASSERT_TRUE(kernel.AddTasks({source}, out));
   EXPECT_EQ(kernel.GetTask(0)->fileSize, length);
   ASSERT_TRUE(kernel.Start());
-  ASSERT_TRUE(WaitUntil([&] { return kernel.GetTask(0)->GetState() == TS_COMPLETED; }, 1800000));
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(0)->GetState() == TS_COMPLETED; }, 1800s));
   kernel.Stop();
   EXPECT_EQ(kernel.GetTask(0)->offset, k4G + 3 * CHUNK_SIZE);
   EXPECT_EQ(std::filesystem::file_size(FsPath(out + "\\huge.bin")), length);

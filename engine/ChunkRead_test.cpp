@@ -8,6 +8,7 @@
 #include "engine/testing/EngineTesting.h"
 
 using namespace enginetest;
+using namespace tolvatest;
 
 namespace {
 
@@ -20,7 +21,7 @@ base::UniqueFileHandle OpenForReading(const std::string& path) {
 }  // namespace
 
 TEST(ChunkRead, TheLastChunkStaysIntactWhileTheNextIsReadAndSmallFilesGetSmallBuffers) {
-  TempDir dir;
+  TempFolder dir;
   constexpr uint32_t kChunk = 4096;
   std::vector<char> bytes = WriteRandomFile(dir.File("s.bin"), 3 * kChunk - 100, 7);
 

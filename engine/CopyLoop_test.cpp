@@ -14,6 +14,8 @@
 #include "engine/testing/EngineTesting.h"
 
 using namespace enginetest;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -33,12 +35,11 @@ struct CopyFixture : ::testing::Test {
 
   int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
   bool WaitForState(int index, int state, int timeoutMs = 60000) {
-    return WaitUntil([&] { return StateOf(index) == state; }, timeoutMs);
+    return WaitFor([&] { return StateOf(index) == state; }, std::chrono::milliseconds(timeoutMs));
   }
   // The messages of the log, without their time stamps.
   std::vector<std::string> LogMessages() {
-    std::vector<char> bytes = ReadBytes(dir.File("engine.log"));
-    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    std::istringstream in(ReadBytes(dir.File("engine.log")));
     std::vector<std::string> messages;
     std::regex form(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d -- (.*))");
     for (std::string line; std::getline(in, line);) {
@@ -50,7 +51,7 @@ struct CopyFixture : ::testing::Test {
   }
   std::vector<TaskListEntry> ListFileEntries() { return LoadListFile(kernel.GetListPath()); }
 
-  TempDir dir;
+  TempFolder dir;
   std::string src = dir.File("src"), out = dir.File("out");
   RecordingObserver observer;
   CDownloaderKernel kernel;
@@ -108,7 +109,7 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
     ASSERT_TRUE(GetFileAttributesExW(base::Widen(dest).c_str(), GetFileExInfoStandard, &to));
     EXPECT_EQ(CompareFileTime(&to.ftLastWriteTime, &longAgo), 0) << sizes[i];
     EXPECT_EQ(CompareFileTime(&to.ftCreationTime, &from.ftCreationTime), 0) << sizes[i];
-    EXPECT_TRUE(WaitUntil([&] { return observer.Count("completed " + std::to_string(i)) == 1; }))
+    EXPECT_TRUE(WaitFor([&] { return observer.Count("completed " + std::to_string(i)) == 1; }, 60s))
         << i;
   }
   // The last chunk's offset stays where that chunk began.
@@ -152,17 +153,18 @@ TEST_F(CopyFixture, SourceThatAppearsLaterIsRetriedAndCompletes) {
   ASSERT_TRUE(kernel.Start());
   EXPECT_EQ(StateOf(0), TS_NOTHING);
   // Why it waits, in the words the log uses.
-  EXPECT_TRUE(WaitUntil([&] {
-    return kernel.GetTask(0)->WaitReason() == base::ErrorText(ERROR_FILE_NOT_FOUND);
-  })) << kernel.GetTask(0)->WaitReason();
+  EXPECT_TRUE(WaitFor(
+      [&] { return kernel.GetTask(0)->WaitReason() == base::ErrorText(ERROR_FILE_NOT_FOUND); },
+      60s))
+      << kernel.GetTask(0)->WaitReason();
   std::vector<char> bytes = RandomBytes(700000, 8);
-  WriteBytes(src + "\\late.bin.part", bytes);
+  WriteBytes(src + "\\late.bin.part", {bytes.data(), bytes.size()});
   ASSERT_TRUE(MoveFileW(base::Widen(src + "\\late.bin.part").c_str(),
                         base::Widen(src + "\\late.bin").c_str()));
   ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
   EXPECT_TRUE(SameContent(src + "\\late.bin", out + "\\late.bin"));
   // The observer hears of it once the list file has been written.
-  EXPECT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return observer.Count("completed 0") == 1; }, 60s));
   EXPECT_EQ(kernel.GetTask(0)->WaitReason(), "");
 }
 
@@ -181,14 +183,14 @@ TEST_F(CopyFixture, ShortenedSourcePausesAndResumesFromTheSameOffset) {
   FILETIME written{};
   ASSERT_TRUE(GetWriteTime(source, written));
   CDownloadTask* task = kernel.GetTask(0);
-  ASSERT_TRUE(WaitUntil([&] { return task->offset >= 2 * CHUNK_SIZE; }));
+  ASSERT_TRUE(WaitFor([&] { return task->offset >= 2 * CHUNK_SIZE; }, 60s));
   // Cut well ahead of the copy, at a chunk boundary, as a share that lost the tail would.
   // The copy may run on a little while the host cuts the file, so the pause comes at
   // the first chunk boundary the shorter file no longer reaches.
   uint64_t cut = (task->offset / CHUNK_SIZE + 512) * CHUNK_SIZE;
   ASSERT_LT(cut, kSize);
   ASSERT_TRUE(HostTruncate(source, cut));
-  ASSERT_TRUE(WaitUntil([&] { return observer.Count("paused 0") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return observer.Count("paused 0") == 1; }, 60s));
   EXPECT_EQ(StateOf(0), TS_NOTHING);
   EXPECT_EQ(task->WaitReason(), base::ErrorText(ERROR_HANDLE_EOF));
   cut = task->offset;
@@ -317,19 +319,19 @@ TEST_F(CopyFixture, AFileAskedForAgainEndsIdenticalToItsSourceAsItIsNow) {
   WriteRandomFile(source, 5 * CHUNK_SIZE + 17, 20);
   ASSERT_TRUE(kernel.AddTasks({source}, out));
   ASSERT_TRUE(kernel.Start());
-  ASSERT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return observer.Count("completed 0") == 1; }, 60s));
 
   // The copy was deleted, then the file is downloaded again: it comes whole, not as
   // zeros with the last chunk.
   ASSERT_TRUE(DeleteFileW(base::Widen(copy).c_str()));
   EXPECT_FALSE(kernel.AddTasks({source}, out));  // the finished task is reused
-  ASSERT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return observer.Count("completed 0") == 2; }, 60s));
   EXPECT_TRUE(SameContent(source, copy));
 
   // A newer version of the file into the same folder: no mix of old and new bytes.
   WriteRandomFile(source, 5 * CHUNK_SIZE + 17, 21);
   EXPECT_FALSE(kernel.AddTasks({source}, out));
-  ASSERT_TRUE(WaitUntil([&] { return observer.Count("completed 0") == 3; }));
+  ASSERT_TRUE(WaitFor([&] { return observer.Count("completed 0") == 3; }, 60s));
   EXPECT_TRUE(SameContent(source, copy));
 
   // Paused halfway, the source changes, then the copy goes on: it starts over.
@@ -337,16 +339,18 @@ TEST_F(CopyFixture, AFileAskedForAgainEndsIdenticalToItsSourceAsItIsNow) {
   WriteRandomFile(big, 60u << 20, 22);
   ASSERT_TRUE(kernel.AddTasks({big}, out));
   CDownloadTask* task = kernel.GetTask(1);
-  ASSERT_TRUE(WaitUntil([&] { return task->offset >= 8 * CHUNK_SIZE; }));
+  ASSERT_TRUE(WaitFor([&] { return task->offset >= 8 * CHUNK_SIZE; }, 60s));
   kernel.StopTask(1);
   // Once the pool has closed the source, another program may rewrite it.
-  ASSERT_TRUE(WaitUntil([&] {
-    HANDLE h =
-        CreateFileW(base::Widen(big).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(h);
-    return true;
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        HANDLE h = CreateFileW(base::Widen(big).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(h);
+        return true;
+      },
+      60s));
   WriteRandomFile(big, 60u << 20, 23);
   kernel.ResumeTask(1);
   ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
@@ -435,12 +439,14 @@ TEST_F(CopyFixture, AFolderIsCopiedAsItsTreeAndListsAgainWithoutRepeats) {
 
   ASSERT_TRUE(kernel.AddTasks({root + "\\"}, out));  // a folder as the shell names it
   ASSERT_TRUE(kernel.Start());
-  ASSERT_TRUE(WaitUntil([&] {
-    if (kernel.GetTaskCount() != static_cast<int>(files.size())) return false;
-    for (int i = 0; i < kernel.GetTaskCount(); ++i)
-      if (StateOf(i) != TS_COMPLETED) return false;
-    return true;
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        if (kernel.GetTaskCount() != static_cast<int>(files.size())) return false;
+        for (int i = 0; i < kernel.GetTaskCount(); ++i)
+          if (StateOf(i) != TS_COMPLETED) return false;
+        return true;
+      },
+      60s));
   for (const std::string& file : files)
     EXPECT_TRUE(SameContent(root + file, out + "\\Папка" + file)) << file;
   EXPECT_TRUE(std::filesystem::is_directory(FsPath(out + "\\Папка\\empty")));
@@ -453,12 +459,14 @@ TEST_F(CopyFixture, AFolderIsCopiedAsItsTreeAndListsAgainWithoutRepeats) {
   WriteRandomFile(root + "\\sub\\new.bin", 100, 10);
   const int before = kernel.GetTaskCount();
   ASSERT_TRUE(kernel.AddTasks({root}, out));
-  ASSERT_TRUE(WaitUntil([&] {
-    if (kernel.GetTaskCount() != before + 1) return false;
-    for (int i = 0; i < kernel.GetTaskCount(); ++i)
-      if (StateOf(i) != TS_COMPLETED) return false;
-    return true;
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        if (kernel.GetTaskCount() != before + 1) return false;
+        for (int i = 0; i < kernel.GetTaskCount(); ++i)
+          if (StateOf(i) != TS_COMPLETED) return false;
+        return true;
+      },
+      60s));
   EXPECT_TRUE(SameContent(root + "\\sub\\b.bin", out + "\\Папка\\sub\\b.bin"));
   EXPECT_TRUE(SameContent(root + "\\sub\\new.bin", out + "\\Папка\\sub\\new.bin"));
   log = LogMessages();

@@ -7,9 +7,10 @@
 #include "engine/testing/EngineTesting.h"
 
 using namespace enginetest;
+using namespace tolvatest;
 
 TEST(DataFolder, BesideAWritableProgramNamedAfterIt) {
-  TempDir dir;
+  TempFolder dir;
   // A dot in a folder's name starts no extension.
   std::filesystem::create_directories(FsPath(dir.File("v1.2")));
   CDataFolder data = CDataFolder::Decide(dir.File("v1.2\\tolva.exe"), dir.File("peruser"));
@@ -22,7 +23,7 @@ TEST(DataFolder, BesideAWritableProgramNamedAfterIt) {
 }
 
 TEST(DataFolder, PerUserFolderWhenTheProgramsFolderCannotTakeFiles) {
-  TempDir dir;
+  TempFolder dir;
   // A folder that cannot be written to stands in as one that does not exist; the real
   // read-only folder is tested with the whole program.
   CDataFolder data = CDataFolder::Decide(dir.File("gone\\tolva.exe"), dir.File("local\\Tolva"));

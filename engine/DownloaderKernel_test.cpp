@@ -10,6 +10,8 @@
 #include "engine/testing/EngineTesting.h"
 
 using namespace enginetest;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -21,7 +23,7 @@ struct KernelFixture : ::testing::Test {
   }
   std::vector<TaskListEntry> ListFileEntries() { return LoadListFile(kernel.GetListPath()); }
 
-  TempDir dir;
+  TempFolder dir;
   RecordingObserver observer;
   CDownloaderKernel kernel;
 };
@@ -133,7 +135,7 @@ TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
   WriteRandomFile(src + "\\b.bin", 1000, 2);
   ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin", src + "\\b.bin"}, out));
   // Opens run on pool threads: AddTasks has returned before they are done.
-  ASSERT_TRUE(WaitUntil([&] { return observer.Calls().size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return observer.Calls().size() == 2; }, 60s));
   auto calls = observer.Calls();
   std::sort(calls.begin(), calls.end());
   EXPECT_EQ(calls, (std::vector<std::string>{"ready 0", "ready 1"}));
@@ -157,14 +159,16 @@ TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
   EXPECT_EQ(observer.Calls(), (std::vector<std::string>{"paused 0", "paused 1"}));
 
   // Closed (on a pool thread): the source is free for writers again.
-  ASSERT_TRUE(WaitUntil([&] {
-    HANDLE probe =
-        CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(probe);
-    return true;
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        HANDLE probe =
+            CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (probe == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(probe);
+        return true;
+      },
+      60s));
   h = CreateFileW(base::Widen(src + "\\a.bin").c_str(), GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
@@ -172,7 +176,7 @@ TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
 
   observer.Clear();
   kernel.ResumeTask(1);
-  ASSERT_TRUE(WaitUntil([&] { return kernel.GetTask(1)->GetState() == TS_READY; }));
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(1)->GetState() == TS_READY; }, 60s));
   EXPECT_EQ(observer.Calls(), std::vector<std::string>{"ready 1"});
 
   // Out-of-range indexes change nothing.
@@ -195,7 +199,7 @@ TEST_F(KernelFixture, DeleteShiftsLaterTasksAndRemovesTheDestination) {
   ASSERT_EQ(kernel.GetTaskCount(), 2);
   EXPECT_EQ(kernel.GetTask(0), t1);
   EXPECT_EQ(kernel.GetTask(1), t2);
-  EXPECT_TRUE(WaitUntil([&] { return !FileExists(out + "\\t0.bin"); }, 10000));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\t0.bin"); }, 10s));
   EXPECT_TRUE(FileExists(out + "\\t1.bin"));
   EXPECT_EQ(observer.Calls(), std::vector<std::string>{"deleted 0"});
 
@@ -226,7 +230,7 @@ TEST_F(KernelFixture, LoadTaskListMakesTasksWithStoredStates) {
   EXPECT_EQ(kernel.GetTask(0)->name, "here");
   EXPECT_EQ(kernel.GetTask(0)->GetState(), TS_DOWNLOADED);
   // The size is read on a pool thread.
-  EXPECT_TRUE(WaitUntil([&] { return kernel.GetTask(0)->fileSize == 777u; }));
+  EXPECT_TRUE(WaitFor([&] { return kernel.GetTask(0)->fileSize == 777u; }, 60s));
   EXPECT_EQ(kernel.GetTask(0)->offset, 0u);
   EXPECT_EQ(kernel.GetTask(1)->name, "gone & lost");
   EXPECT_EQ(kernel.GetTask(1)->GetState(), TS_WRITE_ERROR);
@@ -240,7 +244,7 @@ TEST_F(KernelFixture, LoadTaskListMakesTasksWithStoredStates) {
 }
 
 TEST(KernelHost, RegistersItselfWithDefaults) {
-  TempDir dir;
+  TempFolder dir;
   CKernelHost host;
   host.Kernel().SetListPath(dir.File("x.info"));
   EXPECT_TRUE(host.IsActive());
@@ -255,7 +259,7 @@ TEST_F(KernelFixture, ListFileIsRewrittenOnlyWhenItsContentChanges) {
   std::filesystem::create_directories(FsPath(src));
   WriteRandomFile(src + "\\a.bin", 10, 1);
   ASSERT_TRUE(kernel.AddTasks({src + "\\a.bin", "Q:\\s\\b.bin"}, dir.Path()));
-  ASSERT_TRUE(WaitUntil([&] { return kernel.GetTask(0)->GetState() == TS_READY; }));
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(0)->GetState() == TS_READY; }, 60s));
   kernel.SaveTaskList();
   std::vector<TaskListEntry> entries = ListFileEntries();
   ASSERT_EQ(entries.size(), 2u);

@@ -9,6 +9,7 @@
 #include "engine/testing/EngineTesting.h"
 
 using namespace enginetest;
+using namespace tolvatest;
 
 namespace {
 
@@ -17,11 +18,6 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-std::string ReadText(const std::string& path) {
-  std::vector<char> bytes = ReadBytes(path);
-  return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace
@@ -64,7 +60,7 @@ TEST(EventLog, LongLineIsCutButKeepsItsLineFeed) {
 }
 
 TEST(EventLog, WritesNothingUntilOpenAndAppendsAcrossOpens) {
-  TempDir dir;
+  TempFolder dir;
   std::string path = dir.File("tolva.exe.log");
   {
     CEventLog log;
@@ -79,7 +75,7 @@ TEST(EventLog, WritesNothingUntilOpenAndAppendsAcrossOpens) {
     ASSERT_TRUE(log.Open(path));
     log.Printf("[%s] - %s", "report", "second run");
   }
-  std::vector<std::string> lines = Lines(ReadText(path));
+  std::vector<std::string> lines = Lines(ReadBytes(path));
   ASSERT_EQ(lines.size(), 2u);
   std::regex form(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d -- (.*))");
   std::smatch m;
@@ -90,7 +86,7 @@ TEST(EventLog, WritesNothingUntilOpenAndAppendsAcrossOpens) {
 }
 
 TEST(EventLog, FailedOpenLeavesLoggingOff) {
-  TempDir dir;
+  TempFolder dir;
   CEventLog log;
   EXPECT_FALSE(log.Open(dir.File("missing-folder\\x.log")));
   EXPECT_FALSE(log.IsOpen());
@@ -109,7 +105,7 @@ TEST(EventLog, DefaultPathIsTheModulePathWithLogAppended) {
 }
 
 TEST(EventLog, LinesOfManyThreadsNeverMixAndOthersCanRead) {
-  TempDir dir;
+  TempFolder dir;
   std::string path = dir.File("threads.log");
   CEventLog log;
   ASSERT_TRUE(log.Open(path));
@@ -123,7 +119,7 @@ TEST(EventLog, LinesOfManyThreadsNeverMixAndOthersCanRead) {
   for (auto& th : threads) th.join();
 
   // Readable while the log is still open.
-  std::vector<std::string> lines = Lines(ReadText(path));
+  std::vector<std::string> lines = Lines(ReadBytes(path));
   ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
   std::regex form(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d -- thread (\d) line (\d+) ([a-z]+))");
   std::vector<int> next(kThreads, 0);

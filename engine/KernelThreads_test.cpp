@@ -7,6 +7,8 @@
 #include "engine/testing/EngineTesting.h"
 
 using namespace enginetest;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -21,7 +23,7 @@ struct ThreadsFixture : ::testing::Test {
 
   int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
 
-  TempDir dir;
+  TempFolder dir;
   std::string src = dir.File("src"), out = dir.File("out");
   RecordingObserver observer;
   CDownloaderKernel kernel;
@@ -30,7 +32,7 @@ struct ThreadsFixture : ::testing::Test {
 // A source of `length` bytes: a few bytes naming it, zeros after (sparse on the host).
 void MakeSource(const std::string& path, uint64_t length, int tag) {
   std::string head = "task " + std::to_string(tag);
-  WriteBytes(path, std::vector<char>(head.begin(), head.end()));
+  WriteBytes(path, head);
   ASSERT_TRUE(SetFileLength(path, length));
 }
 
@@ -48,13 +50,13 @@ TEST_F(ThreadsFixture, TwoHundredTasksCompleteAndAllGetSpeeds) {
   kernel.SetSpeedUnit(1);
   ASSERT_TRUE(kernel.AddTasks(sources, out));
   ASSERT_TRUE(kernel.Start());
-  ASSERT_TRUE(WaitUntil(
+  ASSERT_TRUE(WaitFor(
       [&] {
         for (int i = 0; i < kTasks; ++i)
           if (StateOf(i) != TS_COMPLETED) return false;
         return true;
       },
-      240000));
+      240s));
   kernel.Stop();
 
   for (int i = 0; i < kTasks; ++i) {
@@ -76,22 +78,22 @@ TEST_F(ThreadsFixture, WatchReopensPausedTasksButNotStoppedOnes) {
   ASSERT_TRUE(kernel.AddTasks({src + "\\held.bin"}, out));
   kernel.StopTask(0);
   ASSERT_TRUE(kernel.Start());
-  ASSERT_TRUE(WaitUntil([&] { return StateOf(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(WaitFor([&] { return StateOf(0) == TS_COMPLETED; }, 60s));
   kernel.StopTask(0);  // stopped again, now while the threads run
   ASSERT_EQ(StateOf(0), TS_WRITE_ERROR);
 
   ASSERT_TRUE(kernel.AddTasks({big}, out));
   CDownloadTask* task = kernel.GetTask(1);
-  ASSERT_TRUE(WaitUntil([&] { return task->offset >= 4 * CHUNK_SIZE; }));
+  ASSERT_TRUE(WaitFor([&] { return task->offset >= 4 * CHUNK_SIZE; }, 60s));
   ASSERT_TRUE(kernel.PauseTask(1));
   EXPECT_EQ(task->GetState(), TS_NOTHING);
   uint64_t pausedAt = task->offset;
   EXPECT_LT(pausedAt, 512ull << 20);
 
   // Only a watch pass brings it back, at the offset where it stood.
-  ASSERT_TRUE(WaitUntil([&] { return observer.Count("ready 1") == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return observer.Count("ready 1") == 2; }, 60s));
   EXPECT_GE(task->offset, pausedAt);
-  ASSERT_TRUE(WaitUntil([&] { return task->GetState() == TS_COMPLETED; }));
+  ASSERT_TRUE(WaitFor([&] { return task->GetState() == TS_COMPLETED; }, 60s));
   EXPECT_TRUE(SameContent(big, out + "\\big.bin"));
   // The same passes left the stopped task alone.
   EXPECT_EQ(StateOf(0), TS_WRITE_ERROR);
@@ -113,16 +115,17 @@ TEST_F(ThreadsFixture, DeletingTasksWhileTheyCopyKeepsTheRestGoing) {
   for (int i = 0; i < kDeleted; ++i) {
     CDownloadTask* first = kernel.GetTask(0);
     ASSERT_EQ(first->name, "d" + std::to_string(i));
-    ASSERT_TRUE(WaitUntil([&] { return first->offset > 0 || first->GetState() == TS_COMPLETED; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return first->offset > 0 || first->GetState() == TS_COMPLETED; }, 60s));
     ASSERT_TRUE(kernel.DeleteTask(0));
     // The file goes on a pool thread, once the copy has let go of it.
     std::string gone = out + "\\d" + std::to_string(i) + ".bin";
-    EXPECT_TRUE(WaitUntil([&] { return !FileExists(gone); }, 10000)) << gone;
+    EXPECT_TRUE(WaitFor([&] { return !FileExists(gone); }, 10s)) << gone;
   }
   EXPECT_EQ(observer.Count("deleted 0"), kDeleted);
   ASSERT_EQ(kernel.GetTaskCount(), kTasks - kDeleted);
   for (int i = 0; i < kTasks - kDeleted; ++i) {
-    ASSERT_TRUE(WaitUntil([&] { return StateOf(i) == TS_COMPLETED; })) << i;
+    ASSERT_TRUE(WaitFor([&] { return StateOf(i) == TS_COMPLETED; }, 60s)) << i;
     std::string name = "d" + std::to_string(i + kDeleted);
     EXPECT_EQ(kernel.GetTask(i)->name, name);
     EXPECT_TRUE(SameContent(src + "\\" + name + ".bin", out + "\\" + name + ".bin")) << name;

@@ -8,6 +8,7 @@
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
 #include "base/Win.h"
+#include "testing/Testing.h"
 
 namespace {
 
@@ -17,11 +18,7 @@ class TaskListFileTest : public ::testing::Test {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     wchar_t tmp[MAX_PATH];
     ASSERT_NE(GetTempPathW(MAX_PATH, tmp), 0u);
-    GUID g;
-    CoCreateGuid(&g);
-    wchar_t id[64];
-    StringFromGUID2(g, id, 64);
-    folder_ = base::Narrow(tmp) + "tasklist" + base::Narrow(id);
+    folder_ = base::Narrow(tmp) + "tasklist" + base::Narrow(tolvatest::UniqueText());
     ASSERT_TRUE(CreateDirectoryW(base::Widen(folder_).c_str(), nullptr));
     path_ = folder_ + "\\tolva.info";
   }

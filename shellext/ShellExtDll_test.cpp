@@ -274,9 +274,9 @@ TEST_F(ShellExtDllTest, DownloadStartsTheProgramWithTheQuotedSelection) {
 
 TEST_F(ShellExtDllTest, DownloadIntoAsksForAFolderAndPassesItAsSecondArgument) {
   comtest::FakeTolva tolva;
-  comtest::TempFolder target;
+  tolvatest::TempFolder target;
   {
-    comtest::DialogAnswerer answer(target.Path());
+    comtest::DialogAnswerer answer(target.WidePath());
     EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\a.txt", L"C:\\b.txt"}).Get(), Offset(1)));
     EXPECT_TRUE(answer.Answered());
     EXPECT_NE(std::wstring::npos, answer.Texts().find(L"Select folder to download files:"))
@@ -287,7 +287,7 @@ TEST_F(ShellExtDllTest, DownloadIntoAsksForAFolderAndPassesItAsSecondArgument) {
     EXPECT_EQ(S_OK, Invoke(Handler({L"C:\\dir\\a.txt"}).Get(), Offset(1)));
   }
   std::vector<std::wstring> starts = tolva.WaitForStarts(2);
-  EXPECT_EQ(comtest::Sorted({L"\"C:\\a.txt;C:\\b.txt;\" \"" + target.Path() + L"\"",
+  EXPECT_EQ(comtest::Sorted({L"\"C:\\a.txt;C:\\b.txt;\" \"" + target.WidePath() + L"\"",
                              L"\"C:\\dir\\a.txt\" \"C:\\\""}),
             starts);
 }
@@ -328,16 +328,16 @@ TEST_F(ShellExtDllTest, ASelectionTooLongForOneCommandLineGoesInSeveralStartsTha
   }
   // Download into...: the folder goes with every start.
   comtest::FakeTolva tolva;
-  comtest::TempFolder target;
+  tolvatest::TempFolder target;
   paths = PathsFilling(100000, 250);
   {
-    comtest::DialogAnswerer answer(target.Path());
+    comtest::DialogAnswerer answer(target.WidePath());
     EXPECT_EQ(S_OK, Invoke(Handler(paths).Get(), Offset(1)));
     EXPECT_TRUE(answer.Answered());
   }
   std::vector<std::wstring> starts = tolva.WaitForStarts(4);
   EXPECT_EQ(4u, starts.size());
-  EXPECT_EQ(paths, Received(starts, paths, target.Path()));
+  EXPECT_EQ(paths, Received(starts, paths, target.WidePath()));
 }
 
 TEST_F(ShellExtDllTest, APathTooLongForAnyCommandLineIsLeftOutAndReported) {
@@ -359,8 +359,8 @@ TEST_F(ShellExtDllTest, AProgramThatCannotBeStartedGivesAFailingResult) {
   EXPECT_EQ(notFound, Invoke(Handler({L"C:\\a.txt"}).Get(), Offset(0), CMIC_MASK_FLAG_NO_UI));
   EXPECT_EQ(notFound,
             Invoke(Handler(PathsFilling(50000, 200)).Get(), Offset(0), CMIC_MASK_FLAG_NO_UI));
-  comtest::TempFolder target;
-  comtest::DialogAnswerer answer(target.Path());
+  tolvatest::TempFolder target;
+  comtest::DialogAnswerer answer(target.WidePath());
   EXPECT_EQ(notFound,
             Invoke(Handler({L"C:\\a.txt", L"C:\\b.txt"}).Get(), Offset(1), CMIC_MASK_FLAG_NO_UI));
 }

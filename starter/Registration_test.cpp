@@ -24,15 +24,15 @@ const std::wstring kStarterLib = L"{91DB5158-C493-46D2-A530-6E256B97E824}";
 const std::wstring kStarterIid = L"{35A7CED9-0C76-446E-8648-D3DB16D9A5C6}";
 
 long RegSvr(const std::wstring& dll, bool unregister = false) {
-  return comtest::RunProcess(std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") +
-                             L"\"" + dll + L"\"");
+  return tolvatest::RunProcess(std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") +
+                               L"\"" + dll + L"\"");
 }
 
 // DllInstall with `commandLine`, as a per-user setup calls it.
 long RegSvrInstall(const std::wstring& dll, const std::wstring& commandLine,
                    bool unregister = false) {
-  return comtest::RunProcess(std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") +
-                             L"/n /i:" + commandLine + L" \"" + dll + L"\"");
+  return tolvatest::RunProcess(std::wstring(L"regsvr32.exe /s ") + (unregister ? L"/u " : L"") +
+                               L"/n /i:" + commandLine + L" \"" + dll + L"\"");
 }
 
 // Key paths compare without case, as the registry does; values keep theirs.
@@ -271,8 +271,8 @@ TEST_F(RegistrationTest, ACommandLineThatNamesNoScopeRegistersNothing) {
 }
 
 TEST_F(RegistrationTest, ALibraryUnderAPathWithAQuoteRegistersThatPath) {
-  comtest::TempFolder temp;
-  const std::wstring folder = temp.Path() + L"\\it's here";
+  tolvatest::TempFolder temp;
+  const std::wstring folder = temp.WidePath() + L"\\it's here";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   for (const auto& [from, name] :
        {std::pair{shell_, L"tolvashell.dll"}, std::pair{starter_, L"tolvastarter.dll"}}) {
@@ -294,8 +294,8 @@ TEST_F(RegistrationTest, ALibraryUnderAPathWithAQuoteRegistersThatPath) {
 TEST_F(RegistrationTest, AScriptStartsTheProgramThroughTheStarterByItsProgId) {
   ASSERT_EQ(0, RegSvr(starter_));
   comtest::FakeTolva tolva;
-  comtest::TempFolder temp;
-  const std::wstring script = temp.Path() + L"\\start.js";
+  tolvatest::TempFolder temp;
+  const std::wstring script = temp.WidePath() + L"\\start.js";
   {
     std::ofstream out(base::Narrow(script), std::ios::binary);
     out << "var s = new ActiveXObject(\"Veduravevaredav.Starter\");\r\n"
@@ -303,7 +303,7 @@ TEST_F(RegistrationTest, AScriptStartsTheProgramThroughTheStarterByItsProgId) {
            "s.startDownload(\"\");\r\n"
            "WScript.Quit(7);\r\n";
   }
-  EXPECT_EQ(7, comtest::RunProcess(L"cscript.exe //nologo \"" + script + L"\""));
+  EXPECT_EQ(7, tolvatest::RunProcess(L"cscript.exe //nologo \"" + script + L"\""));
   EXPECT_EQ(comtest::Sorted({L"\"C:\\My Files\\a b.txt;C:\\c.txt;\" \"D:\\target\"", L""}),
             tolva.WaitForStarts(2));
   EXPECT_EQ(0, RegSvr(starter_, true));

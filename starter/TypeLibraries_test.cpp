@@ -144,21 +144,21 @@ TEST(TypeLibrariesTest, StarterDescribesStartDownloadAsDispatchMemberOne) {
 }
 
 TEST(TypeLibrariesTest, ALibraryWithoutItsOwnTypeLibraryFallsBackToTheTlbBesideIt) {
-  comtest::TempFolder temp;
-  const std::wstring plain = temp.Path() + L"\\plain.exe";
+  tolvatest::TempFolder temp;
+  const std::wstring plain = temp.WidePath() + L"\\plain.exe";
   ASSERT_TRUE(comtest::CopyTo(comtest::BuildPath(L"shellext\\testing\\tolva.exe"), plain));
   ComPtr<ITypeLib> lib;
   EXPECT_TRUE(FAILED(com::LoadTypeLibBeside(plain, lib.Put())));  // no resource, no .tlb
 
   const std::wstring tlb = comtest::BuildPath(L"starter\\tolvastarter.tlb");
-  ASSERT_TRUE(comtest::CopyTo(tlb, temp.Path() + L"\\plain.tlb"));
+  ASSERT_TRUE(comtest::CopyTo(tlb, temp.WidePath() + L"\\plain.tlb"));
   ASSERT_EQ(S_OK, com::LoadTypeLibBeside(plain, lib.Put()));
   EXPECT_EQ(L"TOLVASTARTERLib", Documentation(lib.Get(), -1).name);
 
   // A name without an extension gets ".tlb" appended.
-  ASSERT_TRUE(comtest::CopyTo(plain, temp.Path() + L"\\bare"));
-  ASSERT_TRUE(comtest::CopyTo(tlb, temp.Path() + L"\\bare.tlb"));
-  ASSERT_EQ(S_OK, com::LoadTypeLibBeside(temp.Path() + L"\\bare", lib.Put()));
+  ASSERT_TRUE(comtest::CopyTo(plain, temp.WidePath() + L"\\bare"));
+  ASSERT_TRUE(comtest::CopyTo(tlb, temp.WidePath() + L"\\bare.tlb"));
+  ASSERT_EQ(S_OK, com::LoadTypeLibBeside(temp.WidePath() + L"\\bare", lib.Put()));
 }
 
 // The version resource installation tools read.

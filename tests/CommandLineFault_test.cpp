@@ -223,7 +223,7 @@ TEST(CommandLineFaults, OddFormsGiveTheTasksTheSyntaxGivesOrNone) {
 // Whatever the sources say, a destination is a file directly in the folder: never the
 // folder itself, its parent or anything above it.
 TEST(CommandLineFaults, DestinationsStayInTheirFolder) {
-  enginetest::TempDir dir;
+  tolvatest::TempFolder dir;
   const std::string folder = dir.File("in");
   ASSERT_TRUE(CreateDirectoryW(base::Widen(folder).c_str(), nullptr));
   auto full = [](const std::string& path) {

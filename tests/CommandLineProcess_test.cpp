@@ -10,6 +10,7 @@
 namespace {
 
 using namespace testing_tolva;
+using namespace tolvatest;
 
 struct Expected {
   std::wstring path;

@@ -12,6 +12,8 @@
 #include "tests/testshare/TestShare.h"
 
 using namespace enginetest;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -40,18 +42,17 @@ struct DestinationFaults : ::testing::Test {
   }
   int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
   bool WaitForState(int index, int state, int timeoutMs = 60000) {
-    return WaitUntil([&] { return StateOf(index) == state; }, timeoutMs);
+    return WaitFor([&] { return StateOf(index) == state; }, std::chrono::milliseconds(timeoutMs));
   }
   size_t LogLinesWith(const std::string& text) {
-    std::vector<char> bytes = ReadBytes(dir.File("engine.log"));
-    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    std::istringstream in(ReadBytes(dir.File("engine.log")));
     size_t n = 0;
     for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
     return n;
   }
 
   TestShare share;
-  TempDir dir;
+  TempFolder dir;
   RecordingObserver observer;
   CDownloaderKernel kernel;
 };

@@ -11,6 +11,8 @@
 #include "tests/testshare/TestShare.h"
 
 using namespace enginetest;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -43,12 +45,9 @@ struct HungShareFixture : ::testing::Test {
   }
   int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
   bool WaitForState(int index, int state, int timeoutMs = 60000) {
-    return WaitUntil([&] { return StateOf(index) == state; }, timeoutMs);
+    return WaitFor([&] { return StateOf(index) == state; }, std::chrono::milliseconds(timeoutMs));
   }
-  std::string LogText() {
-    std::vector<char> bytes = ReadBytes(dir.File("engine.log"));
-    return std::string(bytes.begin(), bytes.end());
-  }
+  std::string LogText() { return ReadBytes(dir.File("engine.log")); }
   size_t LogCount(const std::string& message) {
     std::istringstream in(LogText());
     size_t n = 0;
@@ -59,7 +58,7 @@ struct HungShareFixture : ::testing::Test {
   }
 
   TestShare share;
-  TempDir dir;
+  TempFolder dir;
   std::string out = dir.File("out");
   RecordingObserver observer;
   CDownloaderKernel kernel;
@@ -96,10 +95,12 @@ TEST_F(HungShareFixture, HungReadHoldsUpOnlyItsOwnTaskAndEveryCommandReturnsAtOn
   // The share answers again: the abandoned read comes back and is discarded; Resume
   // then copies the whole file from where it stood.
   ASSERT_TRUE(share.Command("release *"));
-  ASSERT_TRUE(WaitUntil([&] {
-    kernel.ResumeTask(0);
-    return WaitForState(0, TS_COMPLETED, 500);
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        kernel.ResumeTask(0);
+        return WaitForState(0, TS_COMPLETED, 500);
+      },
+      60s));
   EXPECT_TRUE(SameContent(hung, out + "\\hung.bin"));
   EXPECT_EQ(std::filesystem::file_size(FsPath(out + "\\hung.bin")), hungBytes.size());
 }
@@ -110,11 +111,11 @@ TEST_F(HungShareFixture, DeletingAHungTaskReturnsAtOnceAndItsCopyGoesWhenTheRead
   ASSERT_TRUE(kernel.AddTasks({hung}, out));
   ASSERT_TRUE(kernel.Start());
   ASSERT_TRUE(WaitForState(0, TS_DOWNLOADED));
-  ASSERT_TRUE(WaitUntil([&] { return FileExists(out + "\\deleted.bin"); }));
+  ASSERT_TRUE(WaitFor([&] { return FileExists(out + "\\deleted.bin"); }, 60s));
 
   EXPECT_LE(Timed([&] { EXPECT_TRUE(kernel.DeleteTask(0)); }), kPromptMs);
   EXPECT_EQ(kernel.GetTaskCount(), 0);
-  EXPECT_TRUE(WaitUntil([&] { return !FileExists(out + "\\deleted.bin"); }, 10000));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\deleted.bin"); }, 10s));
   EXPECT_TRUE(LoadListFile(kernel.GetListPath()).empty());
 
   // When the share answers, the late result resurrects nothing.
@@ -159,8 +160,7 @@ TEST_F(HungShareFixture, ATaskDeletedWhileItsOpenHangsLeavesNoFileBehind) {
   // gone by then, so that file must go too.
   ASSERT_TRUE(share.Command("release *"));
   const std::string copy = out + "\\orphan.bin";
-  EXPECT_TRUE(WaitUntil([&] { return !FileExists(copy); }, 5000))
-      << "the deleted task left " << copy;
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(copy); }, 5s)) << "the deleted task left " << copy;
   Sleep(500);
   EXPECT_FALSE(FileExists(copy));
 }
@@ -172,10 +172,10 @@ TEST_F(HungShareFixture, AShareThatVanishesPausesItsTasksAndTheyCompleteWhenItRe
   kernel.SetWatchInterval(1);
   ASSERT_TRUE(kernel.AddTasks({remote}, out));
   ASSERT_TRUE(kernel.Start());
-  ASSERT_TRUE(WaitUntil([&] { return kernel.GetTask(0)->offset >= 4 * CHUNK_SIZE; }));
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(0)->offset >= 4 * CHUNK_SIZE; }, 60s));
 
   ASSERT_TRUE(share.Command("vanish"));
-  ASSERT_TRUE(WaitUntil([&] { return observer.Count("paused 0") >= 1; }));
+  ASSERT_TRUE(WaitFor([&] { return observer.Count("paused 0") >= 1; }, 60s));
   // Several watch passes find the share gone; the reason is logged once.
   Sleep(3500);
   EXPECT_EQ(StateOf(0), TS_NOTHING);

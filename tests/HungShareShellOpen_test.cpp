@@ -13,8 +13,8 @@
 
 namespace {
 
+using tolvatest::TempFolder;
 using windowtest::RunningWindow;
-using windowtest::TempFolder;
 using windowtest::WorstAnswerMs;
 
 TEST(HungShareShellOpen, OpeningASourceFolderOnADeadShareLeavesTheWindowFree) {
@@ -22,13 +22,13 @@ TEST(HungShareShellOpen, OpeningASourceFolderOnADeadShareLeavesTheWindowFree) {
   if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
   ASSERT_TRUE(share.Command("reset"));
   TempFolder temp;
-  std::string source = share.AddFile("far\\dead\\file.bin", enginetest::RandomBytes(1000, 4));
+  std::string source = share.AddFile("far\\dead\\file.bin", tolvatest::RandomBytes(1000, 4));
   std::string out = temp.File("out");
   CreateDirectoryW(base::Widen(out).c_str(), nullptr);
   RunningWindow w(temp);
   ASSERT_TRUE(w.WaitStarted());
   w.OnUi([&] { w.dlg.QueueFiles({source}, out); });
-  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(tolvatest::PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
 
   // The folder's lookup hangs: the shell waits for it on its own thread.
   ASSERT_TRUE(share.Command("hang-lookup far\\dead"));

@@ -12,9 +12,9 @@
 
 namespace {
 
+using tolvatest::TempFolder;
 using windowtest::kAnswerMs;
 using windowtest::RunningWindow;
-using windowtest::TempFolder;
 using windowtest::WorstAnswerMs;
 
 struct HungShareWindow : ::testing::Test {
@@ -37,7 +37,7 @@ struct HungShareWindow : ::testing::Test {
 };
 
 TEST_F(HungShareWindow, AHungReadFreezesNeitherTheWindowNorTheOtherFiles) {
-  std::string hung = share.AddFile("hung.bin", enginetest::RandomBytes(2 * CHUNK_SIZE + 1, 1));
+  std::string hung = share.AddFile("hung.bin", tolvatest::RandomBytes(2 * CHUNK_SIZE + 1, 1));
   std::string local = temp.File("local.bin");
   enginetest::WriteRandomFile(local, 40u << 20, 2);
   std::string out = temp.File("out");
@@ -47,9 +47,9 @@ TEST_F(HungShareWindow, AHungReadFreezesNeitherTheWindowNorTheOtherFiles) {
   RunningWindow w(temp);
   ASSERT_TRUE(w.WaitStarted());
   w.OnUi([&] { w.dlg.QueueFiles({hung, local}, out); });
-  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(0) == TS_DOWNLOADED; }));
+  ASSERT_TRUE(tolvatest::PumpUntil([&] { return w.State(0) == TS_DOWNLOADED; }));
   EXPECT_LE(WorstAnswerMs(w.Hwnd(), 500), kAnswerMs);
-  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(1) == TS_COMPLETED; }));
+  ASSERT_TRUE(tolvatest::PumpUntil([&] { return w.State(1) == TS_COMPLETED; }));
   EXPECT_TRUE(enginetest::SameContent(local, out + "\\local.bin"));
   EXPECT_EQ(w.State(0), TS_DOWNLOADED);
 
@@ -66,7 +66,7 @@ TEST_F(HungShareWindow, AHungReadFreezesNeitherTheWindowNorTheOtherFiles) {
 }
 
 TEST_F(HungShareWindow, FilesFromALookupThatHangsGetTheirRowsAtOnce) {
-  std::string slow = share.AddFile("slow.bin", enginetest::RandomBytes(CHUNK_SIZE + 3, 3));
+  std::string slow = share.AddFile("slow.bin", tolvatest::RandomBytes(CHUNK_SIZE + 3, 3));
   std::string out = temp.File("out");
   CreateDirectoryW(base::Widen(out).c_str(), nullptr);
   ASSERT_TRUE(share.Command("hang-lookup slow.bin"));
@@ -82,7 +82,7 @@ TEST_F(HungShareWindow, FilesFromALookupThatHangsGetTheirRowsAtOnce) {
 
   // The share answers: the file comes whole.
   ASSERT_TRUE(share.Command("release *"));
-  ASSERT_TRUE(windowtest::WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(tolvatest::PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
   EXPECT_TRUE(enginetest::SameContent(slow, out + "\\slow.bin"));
   EXPECT_TRUE(w.Close());
 }
@@ -90,13 +90,13 @@ TEST_F(HungShareWindow, FilesFromALookupThatHangsGetTheirRowsAtOnce) {
 TEST_F(HungShareWindow, TheProgramEndsWithinTwoSecondsOfACloseWhileAReadHangs) {
   testing_tolva::ProgramCopy program;
   ASSERT_TRUE(program.Ready());
-  std::string hung = share.AddFile("close.bin", enginetest::RandomBytes(2 * CHUNK_SIZE, 5));
+  std::string hung = share.AddFile("close.bin", tolvatest::RandomBytes(2 * CHUNK_SIZE, 5));
   std::string out = temp.File("out");
   CreateDirectoryW(base::Widen(out).c_str(), nullptr);
   ASSERT_TRUE(share.Command("hang-read close.bin"));
 
   ASSERT_TRUE(program.StartFirst("\"" + hung + "\" \"" + out + "\""));
-  ASSERT_TRUE(windowtest::WaitFor(
+  ASSERT_TRUE(tolvatest::PumpUntil(
       [&] { return program.Log().find("[close] - task is ready") != std::string::npos; }));
   Sleep(300);  // the first read is in flight and hangs
   ULONGLONG worst = WorstAnswerMs(program.MainWindow(), 500);
@@ -128,7 +128,7 @@ TEST_F(HungShareWindow, AFullDiskStopsItsTaskWhileTheWindowAnswersAndTheNextStar
   const ULONGLONG worst = WorstAnswerMs(program.MainWindow(), 1000);
   EXPECT_LE(worst, kAnswerMs);
   RecordProperty("answer_ms", static_cast<int>(worst));
-  ASSERT_TRUE(windowtest::WaitFor([&] {
+  ASSERT_TRUE(tolvatest::PumpUntil([&] {
     return program.Log().find("[full] - write failed with error 112, task is stopped") !=
            std::string::npos;
   })) << program.Log();
@@ -143,7 +143,7 @@ TEST_F(HungShareWindow, AFullDiskStopsItsTaskWhileTheWindowAnswersAndTheNextStar
   ASSERT_TRUE(share.Command("reset"));
   ASSERT_TRUE(program.StartFirst(""));
   EXPECT_TRUE(
-      windowtest::WaitFor([&] { return enginetest::SameContent(source, disk + "\\full.bin"); }));
+      tolvatest::PumpUntil([&] { return enginetest::SameContent(source, disk + "\\full.bin"); }));
   EXPECT_TRUE(program.CloseFirst());
 }
 

@@ -17,6 +17,7 @@
 namespace {
 
 using namespace testing_tolva;
+using namespace tolvatest;
 
 TEST(KillRestart, TwentyKillsAtRandomMomentsLoseAndCorruptNothing) {
   TestShare share;

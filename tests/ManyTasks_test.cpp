@@ -14,6 +14,8 @@
 #include "tests/FaultSeed.h"
 
 using namespace enginetest;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -28,7 +30,7 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
   const uint32_t seed = seeded.Seed();
   std::mt19937& random = seeded.rng;
 
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir.File("src"), out = dir.File("out");
   std::filesystem::create_directories(FsPath(src));
   std::filesystem::create_directories(FsPath(out));
@@ -89,13 +91,13 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
   for (int i = 0; i < kernel.GetTaskCount(); ++i)
     EXPECT_FALSE(isDeleted(kernel.GetTask(i)->name)) << kernel.GetTask(i)->name;
   ASSERT_TRUE(kernel.Start());
-  EXPECT_TRUE(WaitUntil(
+  EXPECT_TRUE(WaitFor(
       [&] {
         for (int i = 0; i < kernel.GetTaskCount(); ++i)
           if (kernel.GetTask(i)->GetState() != TS_COMPLETED) return false;
         return true;
       },
-      120000));
+      120s));
   kernel.Stop();
 
   int checked = 0, corrupted = 0, leftOver = 0;
@@ -108,14 +110,14 @@ TEST(ManyTasks, AThousandWithHalfDeletedWhileRunningAndAStopAllEndIdentical) {
     }
   }
   // A deleted task's file goes too.
-  EXPECT_TRUE(WaitUntil(
+  EXPECT_TRUE(WaitFor(
       [&] {
         leftOver = 0;
         for (int i = 1; i < kTasks; i += 2)
           leftOver += FileExists(out + "\\f" + std::to_string(i) + ".bin");
         return leftOver == 0;
       },
-      10000))
+      10s))
       << leftOver << " deleted tasks left their files, e.g. " << [&] {
            std::string names;
            for (int i = 1; i < kTasks; i += 2)

@@ -1,6 +1,5 @@
 #include "tests/ProgramCopy.h"
 
-#include <objbase.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -55,63 +54,6 @@ BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
 
 }  // namespace
 
-std::wstring UniqueText() {
-  GUID g;
-  CoCreateGuid(&g);
-  wchar_t id[64];
-  StringFromGUID2(g, id, 64);
-  std::wstring text(id);
-  return text.substr(1, 8);
-}
-
-std::wstring MakeTempFolder(const std::wstring& prefix) {
-  wchar_t tmp[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
-  std::wstring folder = std::wstring(tmp) + prefix + UniqueText();
-  return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
-}
-
-void RemoveTree(const std::wstring& folder) {
-  if (folder.empty()) return;
-  WIN32_FIND_DATAW found;
-  base::UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &found));
-  if (find) {
-    do {
-      std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = folder + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(path);
-      else
-        DeleteFileW(path.c_str());
-    } while (FindNextFileW(find.Get(), &found));
-  }
-  find.Reset();
-  RemoveDirectoryW(folder.c_str());
-}
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-  base::UniqueFileHandle file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  return file &&
-         WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size();
-}
-
-bool ReadBytes(const std::wstring& path, std::string& bytes) {
-  base::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-  LARGE_INTEGER size;
-  if (!file || !GetFileSizeEx(file.Get(), &size)) return false;
-  bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD read = 0;
-  return bytes.empty() ||
-         (ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-          read == bytes.size());
-}
-
 std::string Pattern(size_t size, int seed) {
   std::string bytes(size, '\0');
   unsigned value = 2166136261u ^ static_cast<unsigned>(seed);
@@ -158,16 +100,14 @@ ProgramCopy::ProgramCopy() {
   wchar_t self[MAX_PATH];
   if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return;
   const std::wstring built = Parent(Parent(self)) + L"\\tolva\\tolva.exe";
-  folder_ = MakeTempFolder(L"tolvarun");
-  if (folder_.empty()) return;
-  const std::wstring exe = folder_ + L"\\tolva.exe";
+  if (Folder().empty()) return;
+  const std::wstring exe = Folder() + L"\\tolva.exe";
   if (CopyFileW(built.c_str(), exe.c_str(), FALSE)) exe_ = exe;
 }
 
 ProgramCopy::~ProgramCopy() {
   if (first_ && WaitForSingleObject(first_.Get(), 0) == WAIT_TIMEOUT && !CloseFirst())
     TerminateProcess(first_.Get(), 1);
-  RemoveTree(folder_);
 }
 
 base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD* processId) {
@@ -177,7 +117,7 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
   if (exe_.empty() || !CreateProcessW(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                                      nullptr, folder_.c_str(), &si, &pi))
+                                      nullptr, Folder().c_str(), &si, &pi))
     return base::UniqueKernelHandle();
   CloseHandle(pi.hThread);
   if (processId) *processId = pi.dwProcessId;
@@ -190,7 +130,7 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
     return ::testing::AssertionFailure()
            << "the program cannot be started (error " << GetLastError() << ")";
   // A start that ends at once (it found another instance) fails now, not after the wait.
-  if (WaitFor([this] {
+  if (tolvatest::WaitFor([this] {
         return MainWindow() != nullptr || WaitForSingleObject(first_.Get(), 0) == WAIT_OBJECT_0;
       }) &&
       MainWindow())
@@ -280,7 +220,7 @@ bool ProgramCopy::CloseFirst() {
 
 std::string ProgramCopy::Log() const {
   std::string text;
-  ReadBytes(exe_ + L".log", text);
+  tolvatest::ReadBytes(exe_ + L".log", text);
   return text;
 }
 

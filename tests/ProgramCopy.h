@@ -11,28 +11,12 @@
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
 #include "base/Win.h"
+#include "testing/Testing.h"
 
 namespace testing_tolva {
 
 inline constexpr wchar_t kWindowTitle[] = L"Tolva - your intranet downloader";
 
-// Polls `done` every few ms until it holds or `limitMs` passes.
-template <typename Pred>
-bool WaitFor(Pred done, DWORD limitMs = 30000) {
-  for (ULONGLONG start = GetTickCount64(); !done();) {
-    if (GetTickCount64() - start > limitMs) return false;
-    Sleep(5);
-  }
-  return true;
-}
-
-std::wstring UniqueText();
-// A new empty folder under the temp folder.
-std::wstring MakeTempFolder(const std::wstring& prefix);
-void RemoveTree(const std::wstring& folder);
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
-// False when the file cannot be read (yet).
-bool ReadBytes(const std::wstring& path, std::string& bytes);
 // Some bytes of `size` that differ by `seed`.
 std::string Pattern(size_t size, int seed);
 
@@ -56,7 +40,7 @@ class ProgramCopy {
   ProgramCopy& operator=(const ProgramCopy&) = delete;
 
   bool Ready() const { return !exe_.empty(); }
-  const std::wstring& Folder() const { return folder_; }
+  const std::wstring& Folder() const { return folder_.WidePath(); }
 
   // Starts the program with `arguments` after its quoted path (UTF-8).
   base::UniqueKernelHandle Start(const std::string& arguments, DWORD* processId = nullptr);
@@ -81,7 +65,7 @@ class ProgramCopy {
   std::vector<std::string> AddedTasks() const;
 
  private:
-  std::wstring folder_;
+  tolvatest::TempFolder folder_{L"tolvarun"};
   std::wstring exe_;
   base::UniqueKernelHandle first_;
   DWORD firstId_ = 0;
@@ -92,21 +76,17 @@ inline std::wstring W(const std::string& text) { return base::Widen(text); }
 
 // Folders for sources, destinations and the default download folder, removed after.
 class Folders {
+  tolvatest::TempFolder srcFolder_{L"tsrc"}, dstFolder_{L"tdst"}, defFolder_{L"tdef"};
+
  public:
-  Folders()
-      : src(MakeTempFolder(L"tsrc")), dst(MakeTempFolder(L"tdst")), def(MakeTempFolder(L"tdef")) {}
-  ~Folders() {
-    RemoveTree(src);
-    RemoveTree(dst);
-    RemoveTree(def);
-  }
   // A source file with content of its own; returns that content.
   std::string Source(const std::string& name, size_t size, int seed) const {
     std::string bytes = Pattern(size, seed);
-    EXPECT_TRUE(WriteBytes(src + L"\\" + W(name), bytes)) << name;
+    EXPECT_TRUE(tolvatest::WriteBytes(src + L"\\" + W(name), bytes)) << name;
     return bytes;
   }
-  std::wstring src, dst, def;
+  const std::wstring src = srcFolder_.WidePath(), dst = dstFolder_.WidePath(),
+                     def = defFolder_.WidePath();
 };
 
 // Waits for `path` to hold exactly `expected`. The file is read only when its size is
@@ -116,7 +96,7 @@ inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::s
   std::string got;
   ULARGE_INTEGER lastLook{};
   bool looked = false;
-  if (WaitFor([&] {
+  if (tolvatest::WaitFor([&] {
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
         const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
@@ -126,7 +106,7 @@ inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::s
           return false;
         looked = true;
         lastLook = written;
-        return ReadBytes(path, got) && got == expected;
+        return tolvatest::ReadBytes(path, got) && got == expected;
       }))
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()

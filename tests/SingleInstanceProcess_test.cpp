@@ -11,6 +11,8 @@
 namespace {
 
 using namespace testing_tolva;
+using namespace tolvatest;
+using namespace std::chrono_literals;
 
 const std::string kCyrillicName = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.doc";  // a report
 const std::string kCyrillicFolder = "\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0";    // a folder
@@ -148,7 +150,7 @@ TEST(ProgramStart, TenBatchesOfAHundredStartedBackToBackAreAllAdded) {
     GetExitCodeProcess(start.Get(), &code);
     EXPECT_EQ(code, 0u);
   }
-  EXPECT_TRUE(WaitFor([&] { return program.AddedTasks().size() == kBatches * kFiles; }, 60000))
+  EXPECT_TRUE(WaitFor([&] { return program.AddedTasks().size() == kBatches * kFiles; }, 60s))
       << program.AddedTasks().size();
   const std::vector<std::string> added = program.AddedTasks();
   EXPECT_EQ(std::set<std::string>(added.begin(), added.end()).size(), size_t{kBatches * kFiles});
@@ -216,13 +218,13 @@ TEST(ProgramStart, AStartWhileTheInstanceClosesIsNeverLost) {
           return WaitForSingleObject(later.Get(), 0) == WAIT_OBJECT_0 ||
                  (adopted = program.AdoptRunningInstance());
         },
-        90000));
+        90s));
     if (!adopted) {
       DWORD code = 1;
       GetExitCodeProcess(later.Get(), &code);
       EXPECT_EQ(code, 0u) << program.Log();
       // A running instance has the file, or the list keeps it for the next one.
-      if (!WaitFor([&] { return program.AdoptRunningInstance(); }, 3000)) {
+      if (!WaitFor([&] { return program.AdoptRunningInstance(); }, 3s)) {
         ASSERT_TRUE(program.StartFirst(""));
       }
     }

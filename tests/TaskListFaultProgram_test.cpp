@@ -16,6 +16,7 @@
 namespace {
 
 using namespace testing_tolva;
+using namespace tolvatest;
 
 void PutBytes(const std::string& path, const std::string& bytes) {
   ASSERT_TRUE(WriteBytes(W(path), bytes)) << path;
@@ -35,7 +36,8 @@ void StartOn(ProgramCopy& program, const Folders& f, const std::string& name,
   make();
   const std::string content = f.Source(name, 5000 + name.size(), static_cast<int>(name.size()));
   ASSERT_TRUE(program.StartFirst("\"" + U8(f.src) + "\\" + name + "\""));
-  EXPECT_TRUE(WaitFor([&] { return windowtest::AnswerMs(program.MainWindow()) < 1000; }, limitMs));
+  EXPECT_TRUE(WaitFor([&] { return windowtest::AnswerMs(program.MainWindow()) < 1000; },
+                      std::chrono::milliseconds(limitMs)));
   EXPECT_TRUE(Arrives(f.def + L"\\" + W(name), content));
   EXPECT_LT(windowtest::WorstAnswerMs(program.MainWindow(), 300), 1000u);
   ASSERT_TRUE(program.CloseFirst());

@@ -18,7 +18,7 @@
 
 namespace {
 
-using enginetest::TempDir;
+using tolvatest::TempFolder;
 using Sources = std::vector<std::string>;
 
 const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n";
@@ -32,10 +32,6 @@ std::string Task(const std::string& name, const std::string& source, const std::
 }
 std::string List(const std::string& body) {
   return kDeclaration + "<downloader>\n" + body + "</downloader>";
-}
-
-void PutBytes(const std::string& path, const std::string& bytes) {
-  enginetest::WriteBytes(path, std::vector<char>(bytes.begin(), bytes.end()));
 }
 
 std::string Utf16(const std::string& utf8, bool bigEndian) {
@@ -164,11 +160,11 @@ std::vector<Damaged> DamagedFiles() {
 // Everything the kernel loads from a damaged file is written back by its next rewrite
 // as a file that reads back the same.
 TEST(DamagedTaskList, LoadsWhatIsValidAndTheNextRewriteReplacesTheRest) {
-  TempDir dir;
+  TempFolder dir;
   const std::string path = dir.File("tolva.info");
   for (const Damaged& d : DamagedFiles()) {
     SCOPED_TRACE(d.what);
-    PutBytes(path, d.bytes);
+    tolvatest::WriteBytes(path, d.bytes);
     std::vector<TaskListEntry> loaded;
     {
       CDownloaderKernel kernel;
@@ -184,10 +180,10 @@ TEST(DamagedTaskList, LoadsWhatIsValidAndTheNextRewriteReplacesTheRest) {
 }
 
 TEST(DamagedTaskList, ADirectoryWhereTheFileBelongsIsNoListAndIsLeftAlone) {
-  TempDir dir;
+  TempFolder dir;
   const std::string path = dir.File("tolva.info");
   ASSERT_TRUE(CreateDirectoryW(base::Widen(path).c_str(), nullptr));
-  PutBytes(path + "\\inside.txt", "keep");
+  tolvatest::WriteBytes(path + "\\inside.txt", "keep");
   {
     CDownloaderKernel kernel;
     kernel.SetListPath(path);
@@ -196,8 +192,8 @@ TEST(DamagedTaskList, ADirectoryWhereTheFileBelongsIsNoListAndIsLeftAlone) {
     kernel.SaveTaskList();  // cannot replace a directory; must not harm it
   }
   EXPECT_TRUE(GetFileAttributesW(base::Widen(path).c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(enginetest::ReadBytes(path + "\\inside.txt"), std::vector<char>({'k', 'e', 'e', 'p'}));
-  EXPECT_FALSE(enginetest::FileExists(path + ".tmp"));
+  EXPECT_EQ(tolvatest::ReadBytes(path + "\\inside.txt"), "keep");
+  EXPECT_FALSE(tolvatest::FileExists(path + ".tmp"));
 
   // A file too big to be a list is not read at all.
   ASSERT_TRUE(enginetest::SetFileLength(dir.File("huge.info"), 65u << 20));
@@ -207,7 +203,7 @@ TEST(DamagedTaskList, ADirectoryWhereTheFileBelongsIsNoListAndIsLeftAlone) {
 // Whatever a random file or a randomly damaged list gives, every task has both paths,
 // and the list written from it reads back the same.
 TEST(DamagedTaskList, RandomBytesAndRandomDamageNeverCrashAndWhatLoadsSavesBack) {
-  TempDir dir;
+  TempFolder dir;
   const std::string path = dir.File("tolva.info");
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
   faulttest::Seeded random("task list damage");
@@ -261,7 +257,7 @@ TEST(DamagedTaskList, RandomBytesAndRandomDamageNeverCrashAndWhatLoadsSavesBack)
       ++damaged;
     }
     SCOPED_TRACE("round " + std::to_string(round));
-    PutBytes(path, bytes);
+    tolvatest::WriteBytes(path, bytes);
     std::vector<TaskListEntry> loaded;
     ASSERT_TRUE(CTaskListFile(path).Load(loaded));
     if (!loaded.empty()) ++withTasks;
@@ -311,7 +307,7 @@ std::ostream& operator<<(std::ostream& out, const Memory& m) {
 TEST(LargeTaskList, HundredThousandTasksLoadWithLittleMemoryAndFewThreads) {
   constexpr int kTasks = 100000;
   constexpr int kSources = 8;
-  TempDir dir;
+  TempFolder dir;
   const std::string path = dir.File("tolva.info");
   {
     std::vector<TaskListEntry> entries;
@@ -321,9 +317,9 @@ TEST(LargeTaskList, HundredThousandTasksLoadWithLittleMemoryAndFewThreads) {
     ASSERT_TRUE(CTaskListFile(path).Write(CTaskListFile::Format(entries)));
   }
   for (int s = 0; s < kSources; ++s)
-    PutBytes(dir.File("s" + std::to_string(s)), std::string(1000 + s, 'x'));
+    tolvatest::WriteBytes(dir.File("s" + std::to_string(s)), std::string(1000 + s, 'x'));
 
-  const size_t fileBytes = enginetest::ReadBytes(path).size();
+  const size_t fileBytes = tolvatest::ReadBytes(path).size();
   const Memory cold = ProcessMemory();
   // The parser alone first: what it keeps of its peak afterwards is its own, not the
   // tasks'.
@@ -355,7 +351,7 @@ TEST(LargeTaskList, HundredThousandTasksLoadWithLittleMemoryAndFewThreads) {
       if (kernel.GetTask(i)->fileSize != static_cast<uint64_t>(1000 + i % kSources)) return false;
     return true;
   };
-  EXPECT_TRUE(enginetest::WaitUntil(sized, 120000));
+  EXPECT_TRUE(tolvatest::WaitFor(sized, std::chrono::seconds(120)));
   const ULONGLONG sizedMs = GetTickCount64() - start;
   const Memory loaded = ProcessMemory();
 

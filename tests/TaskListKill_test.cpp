@@ -6,18 +6,13 @@
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
 #include "base/Win.h"
+#include "testing/Testing.h"
 
 namespace {
 
-std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+using tolvatest::UniqueText;
 
-std::wstring UniqueText() {
-  GUID g;
-  CoCreateGuid(&g);
-  wchar_t id[64];
-  StringFromGUID2(g, id, 64);
-  return id;
-}
+std::wstring Folder(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 void ExpectWholeList(const std::vector<TaskListEntry>& read) {
   const auto longList = RewriterList(true);

@@ -20,8 +20,10 @@
 
 namespace {
 
-using testsupport::TempFolder;
-using testsupport::WaitFor;
+using namespace std::chrono_literals;
+using tolvatest::FileExists;
+using tolvatest::PumpUntil;
+using tolvatest::TempFolder;
 using windowtest::RunningWindow;
 using windowtest::WindowTest;
 using Paths = std::vector<std::string>;
@@ -48,10 +50,6 @@ bool SamePath(const std::string& a, const std::string& b) {
   return _wcsicmp(base::Widen(a).c_str(), base::Widen(b).c_str()) == 0;
 }
 
-bool FileExists(const std::string& path) {
-  return GetFileAttributesW(base::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 class Commands : public WindowTest {
  protected:
   void SetUp() override {
@@ -71,7 +69,7 @@ class Commands : public WindowTest {
     ClientToScreen(list, &screen);
     SetCursorPos(screen.x, screen.y);
     // The window's thread may see the move a little later than this one.
-    WaitFor([&] {
+    PumpUntil([&] {
       POINT seen{};
       w.OnUi([&] { GetCursorPos(&seen); });
       return seen.x == screen.x && seen.y == screen.y;
@@ -83,7 +81,7 @@ class Commands : public WindowTest {
   // The pop-up menu once it shows; null when none comes.
   static HWND WaitForMenu(RunningWindow& w) {
     HWND menu = nullptr;
-    WaitFor([&] { return (menu = w.FindWindowOfClass(L"#32768")) != nullptr; }, 10);
+    PumpUntil([&] { return (menu = w.FindWindowOfClass(L"#32768")) != nullptr; }, 10s);
     return menu;
   }
   static HMENU MenuOf(HWND menuWindow) {
@@ -97,7 +95,7 @@ class Commands : public WindowTest {
   }
   static bool CloseMenu(RunningWindow& w, HWND menuWindow) {
     PostMessageW(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
-    return WaitFor([&] { return !w.FindWindowOfClass(L"#32768"); }, 10);
+    return PumpUntil([&] { return !w.FindWindowOfClass(L"#32768"); }, 10s);
   }
   // Right click on `row`, then the command of the item at `position`, which must be
   // available. The pop-up is closed with Escape and the item's command sent as the
@@ -129,7 +127,7 @@ class Commands : public WindowTest {
   static bool AnswerFileDialog(RunningWindow& w, const std::string& folder,
                                const std::string& names) {
     FileDialogAnswer answer(w.uiThread, folder, names);
-    return WaitFor([&] { return answer.Step(); });
+    return PumpUntil([&] { return answer.Step(); });
   }
 
   // Answers the folder browser: selects `pick` (empty: takes what it starts on, once it
@@ -137,7 +135,7 @@ class Commands : public WindowTest {
   static bool AnswerFolderBrowser(RunningWindow& w, const std::string& pick,
                                   const std::string& expectShown) {
     HWND browser = nullptr;
-    if (!WaitFor([&] { return (browser = FindBrowser(w)) != nullptr; })) return false;
+    if (!PumpUntil([&] { return (browser = FindBrowser(w)) != nullptr; })) return false;
     if (pick.empty() && expectShown.empty()) {
       PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
       return true;
@@ -146,10 +144,10 @@ class Commands : public WindowTest {
     std::string shown = pick.empty() ? expectShown : pick;
     std::string leaf = shown.substr(shown.rfind('\\') + 1);
     // The tree may still be filling: select until it shows the folder.
-    bool there = WaitFor([&] {
+    bool there = PumpUntil([&] {
       if (!pick.empty())
         SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(wide.c_str()));
-      return SamePath(SelectedTreeItem(browser), leaf);
+      return SamePath(base::Narrow(tolvatest::SelectedTreeItem(browser)), leaf);
     });
     PostMessageW(browser, WM_COMMAND, there ? IDOK : IDCANCEL, 0);
     return there;
@@ -170,20 +168,6 @@ class Commands : public WindowTest {
         reinterpret_cast<LPARAM>(&found));
     return found;
   }
-  static std::string SelectedTreeItem(HWND browser) {
-    HWND tree = FindWindowExW(browser, nullptr, WC_TREEVIEWW, nullptr);
-    auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
-    if (!item) return {};
-    wchar_t text[MAX_PATH]{};
-    TVITEMW info{};
-    info.mask = TVIF_TEXT;
-    info.hItem = item;
-    info.pszText = text;
-    info.cchTextMax = MAX_PATH;
-    SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&info));
-    return base::Narrow(text);
-  }
-
   static Paths Sources(RunningWindow& w) {
     Paths sources;
     w.OnUi([&] {
@@ -275,7 +259,7 @@ TEST_F(Commands, TaskCommandsActOnTheKernelAndTheRows) {
   ASSERT_TRUE(w.WaitInitialised());
   w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
   ASSERT_EQ(w.RowTexts(), (Paths{"a", "b", "c"}));
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(WaitFor([&] { return w.State(i) == TS_READY; }));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(PumpUntil([&] { return w.State(i) == TS_READY; }));
 
   ASSERT_TRUE(RunFromMenu(w, 1, kPause));
   EXPECT_EQ(w.State(1), TS_NOTHING);
@@ -283,20 +267,21 @@ TEST_F(Commands, TaskCommandsActOnTheKernelAndTheRows) {
   EXPECT_EQ(w.State(2), TS_WRITE_ERROR);
   EXPECT_EQ(w.RowTexts(), (Paths{"a", "b", "c"}));
   // Closed tasks let go of their files (on a pool thread, at once).
-  EXPECT_TRUE(WaitFor([&] { return DeleteFileW(base::Widen(out + "\\c.bin").c_str()) != FALSE; }));
+  EXPECT_TRUE(
+      PumpUntil([&] { return DeleteFileW(base::Widen(out + "\\c.bin").c_str()) != FALSE; }));
 
   // Resume opens the files on a pool thread: the command itself returns at once.
   ASSERT_TRUE(RunFromMenu(w, 2, kResume));
-  EXPECT_TRUE(WaitFor([&] { return w.State(2) == TS_READY; }));
+  EXPECT_TRUE(PumpUntil([&] { return w.State(2) == TS_READY; }));
   EXPECT_TRUE(FileExists(out + "\\c.bin"));
   ASSERT_TRUE(RunFromMenu(w, 1, kResume));
-  EXPECT_TRUE(WaitFor([&] { return w.State(1) == TS_READY; }));
+  EXPECT_TRUE(PumpUntil([&] { return w.State(1) == TS_READY; }));
 
   // Delete: no question; its copy goes, and every later row moves up with its task.
   ASSERT_TRUE(RunFromMenu(w, 0, kDelete));
   EXPECT_EQ(w.RowTexts(), (Paths{"b", "c"}));
   EXPECT_EQ(Sources(w), (Paths{sources[1], sources[2]}));
-  EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\a.bin"); }));
+  EXPECT_TRUE(PumpUntil([&] { return !FileExists(out + "\\a.bin"); }));
   EXPECT_TRUE(FileExists(out + "\\b.bin"));
   EXPECT_TRUE(FileExists(sources[0]));
 
@@ -344,7 +329,7 @@ TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   RunningWindow w(temp, {}, "", false, true);
   ASSERT_TRUE(w.WaitInitialised());
   w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(WaitFor([&] { return w.State(i) == TS_READY; }));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(PumpUntil([&] { return w.State(i) == TS_READY; }));
 
   // Stop on rows 0 and 2 stops both and leaves row 1 running.
   SelectRows(w, {0, 2});
@@ -366,7 +351,7 @@ TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   EXPECT_EQ(selected, 2);
   // Resume acts only on the stopped one; the running one goes on as it was.
   SendMessageW(w.Hwnd(), WM_COMMAND, ID_TASK_RESUME, 0);
-  EXPECT_TRUE(WaitFor([&] { return w.State(2) == TS_READY; }));
+  EXPECT_TRUE(PumpUntil([&] { return w.State(2) == TS_READY; }));
   EXPECT_EQ(w.State(1), TS_READY);
 
   // The Delete key on two rows asks once, naming two; a No keeps everything.
@@ -381,7 +366,7 @@ TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   EXPECT_EQ(w.dlg.deleteQuestions, (std::vector<size_t>{2, 2}));
   EXPECT_EQ(w.RowTexts(), (Paths{"b", "c", "e"}));
   EXPECT_TRUE(
-      WaitFor([&] { return !FileExists(out + "\\a.bin") && !FileExists(out + "\\d.bin"); }));
+      PumpUntil([&] { return !FileExists(out + "\\a.bin") && !FileExists(out + "\\d.bin"); }));
 
   // Remove from list: the tasks go, their copies stay, nothing is asked.
   SelectRows(w, {0, 2});
@@ -435,7 +420,7 @@ TEST_F(Commands, HoveringAWaitingTaskTellsWhy) {
   RunningWindow w(temp, {}, "", false, true);
   ASSERT_TRUE(w.WaitInitialised());
   w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_READY; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_READY; }));
   // What the list asks for when the mouse rests on a row.
   auto tip = [&](int row) {
     wchar_t text[128] = L"x";
@@ -450,7 +435,7 @@ TEST_F(Commands, HoveringAWaitingTaskTellsWhy) {
     return base::Narrow(text);
   };
   EXPECT_EQ(tip(0), "");  // copying: nothing to explain
-  EXPECT_TRUE(WaitFor([&] { return tip(1) == base::ErrorText(ERROR_FILE_NOT_FOUND); })) << tip(1);
+  EXPECT_TRUE(PumpUntil([&] { return tip(1) == base::ErrorText(ERROR_FILE_NOT_FOUND); })) << tip(1);
   ASSERT_TRUE(RunFromMenu(w, 0, kStop));
   EXPECT_EQ(tip(0), "Stopped");
   ASSERT_TRUE(w.Close());
@@ -474,13 +459,13 @@ TEST_F(Commands, ABalloonTellsWhenEveryDownloadHasCompleted) {
     w.OnUi([&] { shown = w.dlg.balloons; });
     return shown;
   };
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
-  ASSERT_TRUE(WaitFor([&] { return !balloons().empty(); }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return !balloons().empty(); }));
   ASSERT_TRUE(w.Flush());
   EXPECT_EQ(balloons(), (Paths{"Downloads complete: 2 files downloaded"}));  // once
   // The next batch has its own.
   queueHidden({temp.Write("c.bin", 10)});
-  ASSERT_TRUE(WaitFor([&] { return balloons().size() == 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return balloons().size() == 2; }));
   EXPECT_EQ(balloons().back(), "Downloads complete: 3 files downloaded");
   // With the window in front the user sees it for himself.
   w.OnUi([&] {
@@ -491,7 +476,7 @@ TEST_F(Commands, ABalloonTellsWhenEveryDownloadHasCompleted) {
   bool inFront = false;
   w.OnUi([&] { inFront = GetForegroundWindow() == w.Hwnd(); });
   if (inFront) {
-    ASSERT_TRUE(WaitFor([&] { return w.State(3) == TS_COMPLETED; }));
+    ASSERT_TRUE(PumpUntil([&] { return w.State(3) == TS_COMPLETED; }));
     ASSERT_TRUE(w.Flush());
     EXPECT_EQ(balloons().size(), 2u);
   }
@@ -509,11 +494,11 @@ TEST_F(Commands, AddFilesCopiesTheChosenFilesInTheirOrderToTheDefaultFolder) {
 
   ClickButton(w, ID_ADD_FILES);
   FileDialogAnswer answer(w.uiThread, src, "\"b.txt\" \"a.txt\"");
-  ASSERT_TRUE(WaitFor([&] { return answer.Step(); }));
+  ASSERT_TRUE(PumpUntil([&] { return answer.Step(); }));
   EXPECT_EQ(answer.initialName, "");
   EXPECT_TRUE(answer.readOnlyHidden);
   EXPECT_EQ(answer.filterText, "All files (*.*)");
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
   EXPECT_EQ(Sources(w), (Paths{src + "\\b.txt", src + "\\a.txt"}));
   EXPECT_EQ(Destination(w, 0), out + "\\b.txt");
   EXPECT_EQ(w.RowTexts(), (Paths{"b", "a"}));
@@ -522,7 +507,7 @@ TEST_F(Commands, AddFilesCopiesTheChosenFilesInTheirOrderToTheDefaultFolder) {
   // A cancelled dialog adds nothing.
   ClickButton(w, ID_ADD_FILES);
   ASSERT_TRUE(AnswerFileDialog(w, src, ""));
-  ASSERT_TRUE(WaitFor([&] { return !FileDialogAnswer::FindOpenDialog(w.uiThread); }));
+  ASSERT_TRUE(PumpUntil([&] { return !FileDialogAnswer::FindOpenDialog(w.uiThread); }));
   EXPECT_EQ(TaskCount(w), 2);
   ASSERT_TRUE(w.Close());
 }
@@ -539,7 +524,7 @@ TEST_F(Commands, DownloadIntoStartsTheBrowserAtTheFolderChosenLast) {
   ClickButton(w, ID_DOWNLOAD_INTO);
   ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
   ASSERT_TRUE(AnswerFolderBrowser(w, into, ""));
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
   EXPECT_TRUE(SamePath(Destination(w, 0), into + "\\a.txt"));
   EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
 
@@ -547,14 +532,14 @@ TEST_F(Commands, DownloadIntoStartsTheBrowserAtTheFolderChosenLast) {
   ClickButton(w, ID_DOWNLOAD_INTO);
   ASSERT_TRUE(AnswerFileDialog(w, src, "b.txt"));
   ASSERT_TRUE(AnswerFolderBrowser(w, "", into));
-  ASSERT_TRUE(WaitFor([&] { return w.State(1) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(1) == TS_COMPLETED; }));
   EXPECT_TRUE(SamePath(Destination(w, 1), into + "\\b.txt"));
 
   // A cancelled browser adds nothing and forgets nothing.
   ClickButton(w, ID_DOWNLOAD_INTO);
   ASSERT_TRUE(AnswerFileDialog(w, src, "c.txt"));
   ASSERT_TRUE(AnswerFolderBrowser(w, "", ""));
-  ASSERT_TRUE(WaitFor([&] { return !FindBrowser(w); }));
+  ASSERT_TRUE(PumpUntil([&] { return !FindBrowser(w); }));
   EXPECT_EQ(TaskCount(w), 2);
   EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
   EXPECT_FALSE(FileExists(into + "\\c.txt"));
@@ -574,12 +559,12 @@ TEST_F(Commands, AddFolderDownloadsTheChosenFoldersWholeTreeToTheDefaultFolder) 
 
   ClickButton(w, ID_ADD_FOLDER);
   HWND browser = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (browser = FindBrowser(w)) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (browser = FindBrowser(w)) != nullptr; }));
   // It says what the chosen folder is for: not a destination, as in "Download into".
   EXPECT_TRUE(
       FindWindowExW(browser, nullptr, L"Static", base::Widen(CFolderPicker::kSourceTitle).c_str()));
   ASSERT_TRUE(AnswerFolderBrowser(w, src + "\\tree", ""));
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     return TaskCount(w) == 2 && w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED;
   }));
   EXPECT_EQ(ReadSize(out + "\\tree\\a.txt"), 7000);
@@ -589,7 +574,7 @@ TEST_F(Commands, AddFolderDownloadsTheChosenFoldersWholeTreeToTheDefaultFolder) 
   // A cancelled browser adds nothing.
   ClickButton(w, ID_ADD_FOLDER);
   ASSERT_TRUE(AnswerFolderBrowser(w, "", ""));
-  ASSERT_TRUE(WaitFor([&] { return !FindBrowser(w); }));
+  ASSERT_TRUE(PumpUntil([&] { return !FindBrowser(w); }));
   EXPECT_EQ(TaskCount(w), 2);
   ASSERT_TRUE(w.Close());
 }
@@ -605,29 +590,29 @@ TEST_F(Commands, AFolderSetInTheOptionsIsUsedByTheNextAddWithoutARestart) {
   ClickButton(w, ID_ADD_FILES);
   ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
   HWND box = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
   PostMessageW(box, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
   EXPECT_EQ(TaskCount(w), 0);
 
   // Options: the folder typed, the speed unit switched to Kbps, Close.
   ClickButton(w, ID_OPTIONS);
   HWND options = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
   SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), base::Widen(out).c_str());
   HWND optionList = GetDlgItem(options, IDC_OPTION_LIST);
   LPARAM kbps = MAKELPARAM(2 * 20 + 2 + 5, 2 + 16 * 7 + 8);  // item 7, at level 2
   SendMessageW(optionList, WM_LBUTTONDOWN, MK_LBUTTON, kbps);
   SendMessageW(optionList, WM_LBUTTONUP, 0, kbps);
   PostMessageW(options, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(options); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(options); }));
   w.OnUi([] {});
   EXPECT_EQ(w.dlg.List().m_strSpeedUnit, "Kbps");
   EXPECT_EQ(w.dlg.Kernel().GetSpeedUnit(), 1);
 
   ClickButton(w, ID_ADD_FILES);
   ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
   EXPECT_EQ(Destination(w, 0), out + "\\a.txt");
   EXPECT_TRUE(FileExists(out + "\\a.txt"));
   EXPECT_FALSE(w.FindDialog("Tolva"));
@@ -644,23 +629,23 @@ TEST_F(Commands, AFolderClearedInTheOptionsIsNoLongerUsed) {
   ASSERT_TRUE(w.WaitStarted());
   ClickButton(w, ID_ADD_FILES);
   ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
 
   // The folder field emptied, Close.
   ClickButton(w, ID_OPTIONS);
   HWND options = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
   SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), L"");
   PostMessageW(options, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(options); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(options); }));
 
   // The next add asks for a folder instead of going where the old one was.
   ClickButton(w, ID_ADD_FILES);
   ASSERT_TRUE(AnswerFileDialog(w, src, "b.txt"));
   HWND box = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
   PostMessageW(box, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
   EXPECT_EQ(TaskCount(w), 1);
   EXPECT_FALSE(FileExists(out + "\\b.txt"));
   ASSERT_TRUE(w.Close());
@@ -733,7 +718,7 @@ TEST_F(Commands, HoldsTheTaskMenuOpenForAScreenshot) {
   HWND menu = WaitForMenu(w);
   ASSERT_NE(menu, nullptr);
   SetCursorPos(5, 5);
-  WaitFor([] { return false; }, atoi(seconds));
+  PumpUntil([] { return false; }, std::chrono::seconds(atoi(seconds)));
   CloseMenu(w, menu);
   ASSERT_TRUE(w.Close());
 }

@@ -13,8 +13,9 @@
 
 namespace {
 
-using testsupport::TempFolder;
-using testsupport::WaitFor;
+using namespace std::chrono_literals;
+using tolvatest::PumpUntil;
+using tolvatest::TempFolder;
 using windowtest::RunningWindow;
 using windowtest::WindowTest;
 
@@ -110,7 +111,7 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
   std::vector<CDownloadTask*> tasks;
   w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
   // So many come in slices, a turn of the window's message loop each.
-  ASSERT_TRUE(WaitFor([&] { return w.Rows() == kTasks; }, 60));
+  ASSERT_TRUE(PumpUntil([&] { return w.Rows() == kTasks; }, 60s));
   w.OnUi([&] {
     for (int i = 0; i < w.dlg.Kernel().GetTaskCount(); ++i)
       tasks.push_back(w.dlg.Kernel().GetTask(i));
@@ -129,7 +130,7 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
   // without one.
   int erasesSeen = count.erases;
   DWORD quietSince = GetTickCount();
-  WaitFor(
+  PumpUntil(
       [&] {
         if (count.erases != erasesSeen) {
           erasesSeen = count.erases;
@@ -137,7 +138,7 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
         }
         return GetTickCount() - quietSince >= 500;
       },
-      5);
+      5s);
   const int refreshesBefore = w.dlg.viewRefreshes, paintsBefore = count.paints;
   const int erasesBefore = count.erases, textReadsBefore = count.textReads;
   Prober prober(w.Hwnd());
@@ -179,14 +180,14 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
 
   // Within a second of the last notice: the tip, and both rows on the screen.
   const DWORD end = GetTickCount();
-  EXPECT_TRUE(WaitFor(
+  EXPECT_TRUE(PumpUntil(
       [&] {
         return Tip(w).find("t0 - 75.0% [downloaded]") != std::string::npos &&
                ShownPixels(w, 0, CTaskListCtrl::kActiveBar) > 20 &&
                ShownPixels(w, 1, CTaskListCtrl::kOtherBar) > 10 &&
                ShownPixels(w, 1, CTaskListCtrl::kActiveBar) == 0;
       },
-      1))
+      1s))
       << Tip(w);
   const DWORD settled = GetTickCount() - end;
   prober.Stop();
@@ -215,12 +216,12 @@ TEST_F(NoticeFlood, FiftyThousandNoticesForFiveThousandTasks) {
   const int seen = w.dlg.viewRefreshes;
   Set(tasks[0], TS_DOWNLOADED, 9 * kSize / 10, 2.5f);
   w.dlg.OnTaskSpeed(0, tasks[0]);
-  ASSERT_TRUE(WaitFor([&] { return w.dlg.viewRefreshes > seen; }, 2));
+  ASSERT_TRUE(PumpUntil([&] { return w.dlg.viewRefreshes > seen; }, 2s));
   Set(tasks[0], TS_COMPLETED, kSize, 0.0f);
   w.dlg.OnTaskCompleted(0);
   ASSERT_TRUE(w.Flush());
   EXPECT_NE(Tip(w).find("t0 - 100.0% [completed]"), std::string::npos) << Tip(w);
-  EXPECT_TRUE(WaitFor([&] { return ShownPixels(w, 0, CTaskListCtrl::kCompletedBar) > 20; }, 1));
+  EXPECT_TRUE(PumpUntil([&] { return ShownPixels(w, 0, CTaskListCtrl::kCompletedBar) > 20; }, 1s));
   ASSERT_TRUE(w.Close());
 }
 
@@ -237,7 +238,7 @@ TEST_F(NoticeFlood, ABigHandOffKeepsTheWindowAnsweringAndArrivesInOrder) {
   Prober prober(w.Hwnd());
   w.Post([&] { w.dlg.QueueFiles(first, out); });
   w.Post([&] { w.dlg.QueueFiles(second, out); });
-  ASSERT_TRUE(WaitFor([&] { return w.Rows() == kTasks; }, 120));
+  ASSERT_TRUE(PumpUntil([&] { return w.Rows() == kTasks; }, 120s));
   prober.Stop();
   EXPECT_LE(prober.worst.load(), 200u) << prober.asked << " asked";
   EXPECT_EQ(prober.missed.load(), 0);

@@ -15,13 +15,15 @@
 #include "ui/FileDialogAnswer_test.h"
 #include "ui/MainWindowDriver_test.h"
 #include "ui/SettingsRegistry.h"
-#include "ui/TestSupport.h"
+#include "testing/Testing.h"
 #include "base/Utf8.h"
 
 namespace {
 
-using testsupport::TempFolder;
-using testsupport::WaitFor;
+using namespace std::chrono_literals;
+using tolvatest::FileExists;
+using tolvatest::PumpUntil;
+using tolvatest::TempFolder;
 using windowtest::RunningWindow;
 using windowtest::TestDlg;
 using windowtest::WindowTest;
@@ -45,13 +47,9 @@ long ReadSetting(const char* name, long fallback) {
 bool Minimise(HWND w, const std::function<bool()>& reached) {
   for (int attempt = 0; attempt < 10; ++attempt) {
     PostMessageW(w, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-    if (WaitFor(reached, 2)) return true;
+    if (PumpUntil(reached, 2s)) return true;
   }
   return false;
-}
-
-bool FileExists(const std::string& path) {
-  return GetFileAttributesW(base::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // A window of another program that the user works in, in front of ours.
@@ -68,7 +66,7 @@ class OtherWindow {
   // take it once more (Wine's file dialog does, a little after it shows).
   bool ComeForward() {
     DWORD since = 0;
-    return WaitFor(
+    return PumpUntil(
         [&] {
           if (GetForegroundWindow() != hwnd_) {
             SetForegroundWindow(hwnd_);
@@ -78,7 +76,7 @@ class OtherWindow {
           if (!since) since = GetTickCount();
           return GetTickCount() - since >= 300;
         },
-        10);
+        10s);
   }
 
  private:
@@ -133,14 +131,14 @@ TEST_F(MainWindow, OpensWithTitleToolbarColumnsTrayAndAbout) {
   // The About box from the tray menu's command.
   PostMessageW(hwnd, WM_COMMAND, ID_TRAY_ABOUT, 0);
   HWND about = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (about = w.FindDialog("About Tolva")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (about = w.FindDialog("About Tolva")) != nullptr; }));
   EXPECT_EQ(WindowText(GetDlgItem(about, IDC_KERNEL_VERSION)), "Downloader kernel version: 1.4.0");
   PostMessageW(about, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(about); }));
 
   // "Exit" closes the window and takes the icon away.
   PostMessageW(hwnd, WM_COMMAND, ID_TRAY_EXIT, 0);
-  ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
+  ASSERT_TRUE(PumpUntil([&] { return w.ended.load(); }));
   EXPECT_FALSE(w.dlg.Tray().IsAvailable());
 }
 
@@ -199,21 +197,21 @@ TEST_F(MainWindow, RowsFollowTheKernelThroughAddCompletePauseAndDelete) {
   std::string a = temp.Write("a.bin", 1000000), b = temp.Write("b.bin", 300000);
   RunningWindow w(temp, {a, b}, out);
   ASSERT_TRUE(w.WaitStarted());
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED; }));
   EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"a", "b"}));
 
   // At run time: one source not there yet, one that copies at once. Row i shows task i,
   // so the waiting task gets its row with the one after it.
   std::string d = temp.Write("d.bin", 70000);
   w.OnUi([&] { w.dlg.QueueFiles({temp.File("c.bin"), d}, out); });
-  ASSERT_TRUE(WaitFor([&] { return w.State(3) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(3) == TS_COMPLETED; }));
   EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"a", "b", "c", "d"}));
   EXPECT_EQ(w.State(2), TS_NOTHING);
 
   // Pause: the row stays; the watch thread takes the task up again by itself.
   w.OnUi([&] { w.dlg.Kernel().PauseTask(3); });
   EXPECT_EQ(w.Rows(), 4);
-  ASSERT_TRUE(WaitFor([&] { return w.State(3) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(3) == TS_COMPLETED; }));
 
   // Delete: every later row moves up with its task; the copy is gone.
   w.OnUi([&] { w.dlg.Kernel().DeleteTask(0); });
@@ -222,7 +220,7 @@ TEST_F(MainWindow, RowsFollowTheKernelThroughAddCompletePauseAndDelete) {
 
   // The late source appears; its task completes in its own row.
   temp.Write("c.bin", 5000);
-  ASSERT_TRUE(WaitFor([&] { return w.State(1) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(1) == TS_COMPLETED; }));
   EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"b", "c", "d"}));
   EXPECT_TRUE(FileExists(out + "\\c.bin"));
   ASSERT_TRUE(w.Close());
@@ -233,14 +231,14 @@ TEST_F(MainWindow, ThreeTasksShowInTheTrayTipAndInTheList) {
   std::string a = temp.Write("alpha.bin", 100000);
   RunningWindow w(temp, {a, "Z:\\nowhere\\beta.bin", "Z:\\nowhere\\gamma.bin"}, out);
   ASSERT_TRUE(w.WaitStarted());
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
   std::string tip;
   w.OnUi([&] { tip = w.dlg.BuildTrayTip(); });
   EXPECT_EQ(tip, std::string(kTitle) +
                      "\n\nalpha - 100.0% [completed]\nbeta - 0.0% [nothing]\n"
                      "gamma - 0.0% [nothing]");
   std::string shown = base::Narrow(CSystemTray::FitTip(tip));
-  EXPECT_TRUE(WaitFor([&] { return w.dlg.Tray().TipText() == shown; }));
+  EXPECT_TRUE(PumpUntil([&] { return w.dlg.Tray().TipText() == shown; }));
 
   // The list as the window paints it: a full pale-green bar in the completed row only.
   HWND list = w.dlg.List().Hwnd();
@@ -322,7 +320,7 @@ TEST_F(MainWindow, PlacementAndColumnWidthsComeBackFromTheRegistry) {
       });
     }
     ASSERT_TRUE(closedIconic);
-    ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
+    ASSERT_TRUE(PumpUntil([&] { return w.ended.load(); }));
   }
   EXPECT_EQ(ReadSetting("PositionX", -5), 100);
   EXPECT_EQ(ReadSetting("Width", -5), 500);
@@ -349,7 +347,7 @@ TEST_F(MainWindow, MinimiseHidesIntoTheTrayAndShowBringsItBack) {
 
   // A double click on the icon runs its default item, "Show".
   SendMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, WM_LBUTTONDBLCLK);
-  ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(hwnd) && !IsIconic(hwnd); }));
+  ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(hwnd) && !IsIconic(hwnd); }));
   ASSERT_TRUE(w.Close());
 
   // Without the option a minimised window stays on the task bar.
@@ -368,7 +366,7 @@ TEST_F(MainWindow, WithoutATrayIconItStillWorksAndTheIconComesLater) {
   ASSERT_TRUE(w.WaitStarted());
   EXPECT_FALSE(w.dlg.Tray().IsAvailable());
   EXPECT_NE(w.dlg.ToolBarHwnd(), nullptr);
-  ASSERT_TRUE(WaitFor([&] { return w.State(0) == TS_COMPLETED; }));
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
   EXPECT_EQ(w.RowTexts(), std::vector<std::string>{"a"});
 
   // Hiding on minimise would leave no way back: the window stays on the task bar.
@@ -377,7 +375,7 @@ TEST_F(MainWindow, WithoutATrayIconItStillWorksAndTheIconComesLater) {
 
   // Once the shell takes icons, the timer adds ours with the current tip.
   w.dlg.refuseTray = false;
-  ASSERT_TRUE(WaitFor([&] { return w.dlg.Tray().IsAvailable(); }));
+  ASSERT_TRUE(PumpUntil([&] { return w.dlg.Tray().IsAvailable(); }));
   EXPECT_EQ(w.dlg.Tray().TipText(),
             base::Narrow(CSystemTray::FitTip(std::string(kTitle) + "\n\na - 100.0% [completed]")));
   ASSERT_TRUE(w.Close());
@@ -388,7 +386,7 @@ TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
   ASSERT_TRUE(w.WaitStarted());
   PostMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, WM_RBUTTONUP);
   HWND menuWindow = nullptr;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     EnumThreadWindows(
         w.uiThread,
         [](HWND h, LPARAM p) -> BOOL {
@@ -415,7 +413,7 @@ TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
   // Up from no selection lands on the last item, "Exit".
   PostMessageW(menuWindow, WM_KEYDOWN, VK_UP, 0);
   PostMessageW(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
-  ASSERT_TRUE(WaitFor([&] { return w.ended.load(); }));
+  ASSERT_TRUE(PumpUntil([&] { return w.ended.load(); }));
 }
 
 // Clicks the tray icon; true when it opened the tray menu (which is closed again).
@@ -425,7 +423,7 @@ bool TrayMenuOpens(RunningWindow& w, UINT mouseMessage) {
   HWND menu = w.FindWindowOfClass(L"#32768");
   if (menu) {
     PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-    WaitFor([&] { return !w.FindWindowOfClass(L"#32768"); });
+    PumpUntil([&] { return !w.FindWindowOfClass(L"#32768"); });
   }
   return menu != nullptr;
 }
@@ -478,13 +476,13 @@ TEST_F(MainWindow, WhileADialogIsOpenTheTrayBringsItForwardAndRunsNothing) {
   // no menu; commands that come anyway neither open a second box nor end the window.
   PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_ABOUT, 0);
   HWND about = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (about = w.FindDialog("About Tolva")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (about = w.FindDialog("About Tolva")) != nullptr; }));
   // Each dialog takes the foreground as it opens; the other program takes it back.
-  ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == about; }, 5));
+  ASSERT_TRUE(PumpUntil([&] { return GetForegroundWindow() == about; }, 5s));
   for (UINT click : {WM_RBUTTONUP, WM_LBUTTONDBLCLK}) {
     ASSERT_TRUE(other.ComeForward());
     EXPECT_FALSE(TrayMenuOpens(w, click));
-    EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == about; }, 5));
+    EXPECT_TRUE(PumpUntil([&] { return GetForegroundWindow() == about; }, 5s));
   }
   PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_ABOUT, 0);
   PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_EXIT, 0);
@@ -492,47 +490,47 @@ TEST_F(MainWindow, WhileADialogIsOpenTheTrayBringsItForwardAndRunsNothing) {
   EXPECT_EQ(DialogCount(w, "About Tolva"), 1);
   EXPECT_FALSE(w.ended);
   PostMessageW(about, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(about); }));
 
   // The file dialog: Exit from the tray would end the window under it.
   PostMessageW(w.Hwnd(), WM_COMMAND, ID_ADD_FILES, 0);
   HWND files = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (files = FileDialogAnswer::FindOpenDialog(w.uiThread)); }));
-  ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == files; }, 5));
+  ASSERT_TRUE(PumpUntil([&] { return (files = FileDialogAnswer::FindOpenDialog(w.uiThread)); }));
+  ASSERT_TRUE(PumpUntil([&] { return GetForegroundWindow() == files; }, 5s));
   ASSERT_TRUE(other.ComeForward());
   EXPECT_FALSE(TrayMenuOpens(w, WM_RBUTTONUP));
-  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == files; }, 5));
+  EXPECT_TRUE(PumpUntil([&] { return GetForegroundWindow() == files; }, 5s));
   PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_EXIT, 0);
   w.Flush();
   EXPECT_TRUE(IsWindow(files));
   EXPECT_FALSE(w.ended);
   PostMessageW(files, WM_COMMAND, IDCANCEL, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(files); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(files); }));
 
   // The folder browser over the options: the one in front is the one that comes.
   PostMessageW(w.Hwnd(), WM_COMMAND, ID_OPTIONS, 0);
   HWND options = nullptr, browser = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
   PostMessageW(options, WM_COMMAND, MAKEWPARAM(IDC_BROWSE_FOLDER, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(options, IDC_BROWSE_FOLDER)));
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     HWND front = FindOtherDialog(w, options);
     if (front && FindWindowExW(front, nullptr, WC_TREEVIEWW, nullptr)) browser = front;
     return browser != nullptr;
   }));
-  ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == browser; }, 5));
+  ASSERT_TRUE(PumpUntil([&] { return GetForegroundWindow() == browser; }, 5s));
   ASSERT_TRUE(other.ComeForward());
   EXPECT_FALSE(TrayMenuOpens(w, WM_RBUTTONUP));
-  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == browser; }, 5));
+  EXPECT_TRUE(PumpUntil([&] { return GetForegroundWindow() == browser; }, 5s));
   PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(browser); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(browser); }));
   PostMessageW(options, WM_COMMAND, IDCANCEL, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(options); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(options); }));
 
   // With every dialog closed the menu and its commands are back.
   EXPECT_TRUE(TrayMenuOpens(w, WM_RBUTTONUP));
   PostMessageW(w.Hwnd(), WM_COMMAND, ID_TRAY_EXIT, 0);
-  EXPECT_TRUE(WaitFor([&] { return w.ended.load(); }));
+  EXPECT_TRUE(PumpUntil([&] { return w.ended.load(); }));
 }
 
 TEST_F(MainWindow, AHandOffWhileHiddenInTheTrayAsksForTheFolderInFront) {
@@ -555,13 +553,13 @@ TEST_F(MainWindow, AHandOffWhileHiddenInTheTrayAsksForTheFolderInFront) {
       tried = true;
       if (hidden) w.dlg.QueueFiles({a}, "");
     });
-    ASSERT_TRUE(WaitFor([&] { return tried.load(); }));
+    ASSERT_TRUE(PumpUntil([&] { return tried.load(); }));
   }
   ASSERT_TRUE(hidden);
   HWND box = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
   // Wine has no foreground lock and ignores MB_TOPMOST: the foreground is what shows.
-  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == box; }, 5));
+  EXPECT_TRUE(PumpUntil([&] { return GetForegroundWindow() == box; }, 5s));
   // Not owned by the hidden window: the box has a task-bar button of its own.
   EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
   // The window waits for the answer, in the tray.
@@ -571,10 +569,10 @@ TEST_F(MainWindow, AHandOffWhileHiddenInTheTrayAsksForTheFolderInFront) {
   // Lost behind another program, the box comes back with a click on the icon.
   ASSERT_TRUE(other.ComeForward());
   EXPECT_FALSE(TrayMenuOpens(w, WM_RBUTTONUP));
-  EXPECT_TRUE(WaitFor([&] { return GetForegroundWindow() == box; }, 5));
+  EXPECT_TRUE(PumpUntil([&] { return GetForegroundWindow() == box; }, 5s));
 
   PostMessageW(box, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
   EXPECT_TRUE(IsWindowEnabled(hwnd));
   EXPECT_FALSE(IsWindowVisible(hwnd));
   EXPECT_EQ(w.dlg.Kernel().GetTaskCount(), 0);
@@ -586,7 +584,7 @@ TEST_F(MainWindow, FilesWithNoFolderAnywhereAskForTheDefaultFolder) {
   std::string a = temp.Write("a.bin", 1000);
   RunningWindow w(temp, {a}, "");
   HWND box = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+  ASSERT_TRUE(PumpUntil([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
   EXPECT_EQ(WindowText(GetDlgItem(box, 0xFFFF)),
             "You need to set up a default download folder !\n\n"
             "Open the options dialog and select the folder.");

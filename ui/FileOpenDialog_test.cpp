@@ -8,11 +8,11 @@
 
 #include "ui/DialogDriver_test.h"
 #include "ui/FileDialogAnswer_test.h"
-#include "ui/TestSupport.h"
+#include "testing/Testing.h"
 
 namespace {
 
-using testsupport::TempFolder;
+using tolvatest::TempFolder;
 using Paths = std::vector<std::string>;
 
 TEST(FileOpenDialogAnswer, OneFileOrAFolderFollowedByNames) {

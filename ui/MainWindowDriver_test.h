@@ -14,13 +14,13 @@
 #include "ui/DownloaderDlg.h"
 // commctrl.h needs the Windows headers first.
 #include <commctrl.h>
-#include "ui/TestSupport.h"
+#include "testing/Testing.h"
 #include "base/Utf8.h"
 
 namespace windowtest {
 
-using testsupport::TempFolder;
-using testsupport::WaitFor;
+using tolvatest::PumpUntil;
+using tolvatest::TempFolder;
 
 // The window, with one extra message that runs a function on the window's thread.
 class TestDlg : public CDownloaderDlg {
@@ -125,11 +125,11 @@ class RunningWindow {
   }
 
   bool WaitStarted() {
-    return WaitFor([this] { return ended || dlg.IsKernelStarted(); }) && !ended;
+    return PumpUntil([this] { return ended || dlg.IsKernelStarted(); }) && !ended;
   }
   // Initialisation over, whether the kernel was started or held.
   bool WaitInitialised() {
-    return WaitFor([this] { return ended || dlg.initialised; }) && !ended;
+    return PumpUntil([this] { return ended || dlg.initialised; }) && !ended;
   }
   HWND Hwnd() { return dlg.Hwnd(); }
   void OnUi(std::function<void()> f) {
@@ -145,11 +145,11 @@ class RunningWindow {
   bool Flush() {
     auto done = std::make_shared<std::atomic<bool>>(false);
     Post([done] { *done = true; });
-    return WaitFor([&] { return done->load(); });
+    return PumpUntil([&] { return done->load(); });
   }
   bool Close() {
     PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
-    return WaitFor([this] { return ended.load(); });
+    return PumpUntil([this] { return ended.load(); });
   }
 
   int Rows() { return dlg.List().ItemCount(); }

@@ -5,7 +5,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
-#include "ui/TestSupport.h"
+#include "testing/Testing.h"
 #include "base/Utf8.h"
 #include "winui/Window.h"
 
@@ -129,7 +129,7 @@ class TaskListRendering : public ::testing::Test {
     return same && inked;
   }
 
-  testsupport::TempFolder temp;
+  tolvatest::TempFolder temp;
   CDownloaderKernel kernel;
   Host host;
   CTaskListCtrl list{kernel};

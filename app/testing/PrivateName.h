@@ -4,18 +4,12 @@
 
 #include <string>
 
-#include "base/Win.h"
-
-#include <objbase.h>
+#include "testing/Testing.h"
 
 namespace apptest {
 
 inline std::wstring PrivateName(const wchar_t* what) {
-  GUID g;
-  CoCreateGuid(&g);
-  wchar_t id[64];
-  StringFromGUID2(g, id, 64);
-  return std::wstring(L"TolvaTest-") + what + L"-" + id;
+  return std::wstring(L"TolvaTest-") + what + L"-" + tolvatest::UniqueText();
 }
 
 }  // namespace apptest

@@ -1,81 +1,34 @@
-// Small helpers shared by the engine's tests: a fresh temp folder, files of random
-// bytes, waiting for a condition, and an observer that records what the kernel says.
+// What the engine's tests add to testing/Testing.h: std::filesystem paths, files of
+// random bytes, file lengths set from inside and outside Windows, and an observer that
+// records what the kernel says.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <mutex>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/KernelObserver.h"
 #include "engine/TaskListFile.h"
 #include "base/Utf8.h"
 #include "base/Win.h"
+#include "testing/Testing.h"
 
 #include <objbase.h>
 
 namespace enginetest {
 
-// A new empty folder under the system temp folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    wchar_t base[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, base);
-    static int counter = 0;
-    std::wstring name = std::wstring(base) + L"tolva-engine-" +
-                        std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter);
-    path_ = name;
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  // UTF-8 path of the folder, without a trailing backslash.
-  std::string Path() const { return base::Narrow(path_.wstring()); }
-  std::string File(const std::string& name) const { return Path() + "\\" + name; }
-
- private:
-  std::filesystem::path path_;
-};
-
 inline std::filesystem::path FsPath(const std::string& utf8) {
   return std::filesystem::path(base::WidePath(utf8));
 }
 
-inline std::vector<char> RandomBytes(size_t size, uint32_t seed) {
-  std::vector<char> bytes(size);
-  std::mt19937 gen(seed);
-  for (auto& b : bytes) b = static_cast<char>(gen() & 0xFF);
-  return bytes;
-}
-
-inline void WriteBytes(const std::string& path, const std::vector<char>& bytes) {
-  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 inline std::vector<char> WriteRandomFile(const std::string& path, size_t size, uint32_t seed) {
-  std::vector<char> bytes = RandomBytes(size, seed);
-  WriteBytes(path, bytes);
+  std::vector<char> bytes = tolvatest::RandomBytes(size, seed);
+  tolvatest::WriteBytes(path, {bytes.data(), bytes.size()});
   return bytes;
-}
-
-// The file's bytes; empty when it cannot be read.
-inline std::vector<char> ReadBytes(const std::string& path) {
-  std::ifstream in(FsPath(path), std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The entries of a task list file as the program reads them back.
@@ -85,10 +38,6 @@ inline std::vector<TaskListEntry> LoadListFile(const std::string& path) {
   CTaskListFile(path).Load(entries);
   CoUninitialize();
   return entries;
-}
-
-inline bool FileExists(const std::string& path) {
-  return GetFileAttributesW(base::WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // True when both files exist with the same bytes (read in pieces: sources may be big).
@@ -141,25 +90,13 @@ inline bool HostTruncate(const std::string& path, uint64_t length) {
   CloseHandle(pi.hProcess);
   // Wine's process object for a host program can end before the program has run, so
   // wait for the change itself.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (GetFileAttributesExW(base::WidePath(path).c_str(), GetFileExInfoStandard, &data) &&
-        ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) == length)
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
-// Polls `condition` every few milliseconds until it holds or `timeoutMs` passed.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 60000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return tolvatest::WaitFor(
+      [&] {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return GetFileAttributesExW(base::WidePath(path).c_str(), GetFileExInfoStandard, &data) &&
+               ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) == length;
+      },
+      std::chrono::seconds(30));
 }
 
 // Records every observer call as text ("ready 0", "paused 2", ...), in arrival order.

@@ -1,7 +1,8 @@
 #include "shellext/testing/DialogAnswerer.h"
 
-#include <commctrl.h>
 #include <shlobj.h>
+
+#include "testing/Testing.h"
 
 namespace comtest {
 namespace {
@@ -21,22 +22,6 @@ BOOL CALLBACK CollectText(HWND child, LPARAM texts) {
   GetWindowTextW(child, text, 256);
   if (text[0]) *reinterpret_cast<std::wstring*>(texts) += std::wstring(text) + L"|";
   return TRUE;
-}
-
-// The text of the item selected in the dialog's folder tree.
-std::wstring SelectedItemText(HWND dialog) {
-  HWND tree = FindWindowExW(dialog, nullptr, WC_TREEVIEWW, nullptr);
-  if (!tree) return {};
-  auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
-  if (!item) return {};
-  wchar_t text[MAX_PATH] = {};
-  TVITEMW info{};
-  info.mask = TVIF_TEXT;
-  info.hItem = item;
-  info.pszText = text;
-  info.cchTextMax = MAX_PATH;
-  SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&info));
-  return text;
 }
 
 // What the tree shows for `folder`: its last name, or "C:" for the root C:\.
@@ -72,7 +57,7 @@ void DialogAnswerer::Run() {
     if (!folder_.empty() && !late) {
       // The tree may still be filling: select until it shows the folder.
       SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(folder_.c_str()));
-      if (SelectedItemText(dialog).find(LeafName(folder_)) == std::wstring::npos) {
+      if (tolvatest::SelectedTreeItem(dialog).find(LeafName(folder_)) == std::wstring::npos) {
         Sleep(20);
         continue;
       }

@@ -1,7 +1,6 @@
 #include "shellext/testing/TestSupport.h"
 
 #include <algorithm>
-#include <functional>
 #include <iterator>
 
 #include "base/UniqueHandle.h"
@@ -18,37 +17,7 @@ std::wstring BuildPath(const std::wstring& relative) {
   return base + L"\\" + relative;
 }
 
-TempFolder::TempFolder() {
-  wchar_t temp[MAX_PATH + 1] = {};
-  GetTempPathW(MAX_PATH + 1, temp);
-  static unsigned counter = 0;
-  for (;;) {
-    path_ = std::wstring(temp) + L"tolvacom" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-            std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(++counter);
-    if (CreateDirectoryW(path_.c_str(), nullptr)) break;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
-  }
-}
-
 namespace {
-
-void RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW data;
-  base::UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
-  if (find) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring full = path + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(full);
-      else
-        DeleteFileW(full.c_str());
-    } while (FindNextFileW(find.Get(), &data));
-  }
-  find.Reset();
-  RemoveDirectoryW(path.c_str());
-}
 
 const wchar_t kAppPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tolva.exe";
 
@@ -65,9 +34,7 @@ void SetAppPath(const std::wstring& program) {
 
 }  // namespace
 
-TempFolder::~TempFolder() { RemoveTree(path_); }
-
-FakeTolva::FakeTolva() : record_(folder_.Path() + L"\\starts.txt") {
+FakeTolva::FakeTolva() : record_(folder_.WidePath() + L"\\starts.txt") {
   SetAppPath(Program());
   SetEnvironmentVariableW(L"TOLVA_FAKE_RECORD", record_.c_str());
 }
@@ -79,21 +46,14 @@ FakeTolva::~FakeTolva() {
 
 std::wstring FakeTolva::Program() { return BuildPath(L"shellext\\testing\\tolva.exe"); }
 
-MissingTolva::MissingTolva() { SetAppPath(folder_.Path() + L"\\gone\\tolva.exe"); }
+MissingTolva::MissingTolva() { SetAppPath(folder_.WidePath() + L"\\gone\\tolva.exe"); }
 
 MissingTolva::~MissingTolva() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kAppPath); }
 
 std::vector<std::wstring> FakeTolva::Starts() const {
   std::vector<std::wstring> starts;
-  base::UniqueFileHandle file(CreateFileW(record_.c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-  if (!file) return starts;
   std::string bytes;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-    bytes.append(buffer, read);
+  if (!tolvatest::ReadBytes(record_, bytes)) return starts;
   size_t start = 0;
   for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1)
     starts.push_back(base::Widen(bytes.substr(start, end - start)));
@@ -101,12 +61,8 @@ std::vector<std::wstring> FakeTolva::Starts() const {
 }
 
 std::vector<std::wstring> FakeTolva::WaitForStarts(size_t count) const {
-  const DWORD deadline = GetTickCount() + 30000;
-  std::vector<std::wstring> starts = Starts();
-  while (starts.size() < count && static_cast<LONG>(deadline - GetTickCount()) > 0) {
-    Sleep(20);
-    starts = Starts();
-  }
+  std::vector<std::wstring> starts;
+  tolvatest::WaitFor([&] { return (starts = Starts()).size() >= count; });
   return starts;
 }
 
@@ -170,25 +126,6 @@ bool KeyExists(HKEY root, const std::wstring& path) {
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS) return false;
   RegCloseKey(raw);
   return true;
-}
-
-long RunProcess(const std::wstring& commandLine, const std::wstring& directory) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
-  std::wstring line = commandLine;
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      directory.empty() ? nullptr : directory.c_str(), &startup, &process))
-    return -1;
-  base::UniqueKernelHandle thread(process.hThread);
-  base::UniqueKernelHandle handle(process.hProcess);
-  if (WaitForSingleObject(handle.Get(), 120000) != WAIT_OBJECT_0) {
-    TerminateProcess(handle.Get(), 1);
-    return -1;
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(handle.Get(), &code);
-  return static_cast<long>(code);
 }
 
 std::vector<std::wstring> Sorted(std::vector<std::wstring> lines) {

@@ -1,29 +1,17 @@
-// Helpers for the tests of the COM servers: build paths, temp folders, the stand-in
-// program, registry dumps and child processes.
+// Helpers for the tests of the COM servers: build paths, the stand-in program and
+// registry dumps.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "base/Win.h"
+#include "testing/Testing.h"
 
 namespace comtest {
 
 // A file below the build folder, as a path Windows programs under Wine can open.
 std::wstring BuildPath(const std::wstring& relative);
-
-// A fresh empty folder, removed with everything in it at the end of the scope.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::wstring& Path() const { return path_; }  // no trailing backslash
-
- private:
-  std::wstring path_;
-};
 
 // Makes the bare name "tolva.exe" start the stand-in program for as long as it lives,
 // and reads what each start was given.
@@ -44,7 +32,7 @@ class FakeTolva {
   static std::wstring Program();
 
  private:
-  TempFolder folder_;
+  tolvatest::TempFolder folder_;
   std::wstring record_;
 };
 
@@ -58,7 +46,7 @@ class MissingTolva {
   MissingTolva& operator=(const MissingTolva&) = delete;
 
  private:
-  TempFolder folder_;
+  tolvatest::TempFolder folder_;
 };
 
 // The registry subtree at `path` as sorted lines: "key" for each key and
@@ -70,10 +58,6 @@ bool KeyExists(HKEY root, const std::wstring& path);
 // The lines of `after` that are not in `before` (both sorted).
 std::vector<std::wstring> Added(const std::vector<std::wstring>& before,
                                 const std::vector<std::wstring>& after);
-
-// Runs a command line to its end; returns its exit code, or -1 if it could not start or
-// did not end within the deadline.
-long RunProcess(const std::wstring& commandLine, const std::wstring& directory = L"");
 
 // The lines sorted, to compare with Starts().
 std::vector<std::wstring> Sorted(std::vector<std::wstring> lines);

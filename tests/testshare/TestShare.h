@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/Win.h"
+#include "testing/Testing.h"
 
 class TestShare {
  public:
@@ -72,14 +73,8 @@ class TestShare {
          slash = backing.find('\\', slash + 1)) {
       CreateDirectoryW(Wide(backing.substr(0, slash)).c_str(), nullptr);
     }
-    HANDLE h = CreateFileW(Wide(backing).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return {};
-    DWORD written = 0;
-    bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size();
-    CloseHandle(h);
-    return ok ? Path(name) : std::string();
+    return tolvatest::WriteBytes(Wide(backing), {bytes.data(), bytes.size()}) ? Path(name)
+                                                                              : std::string();
   }
 
   std::string ControlText() const {

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <random>
 #include <thread>
 
 namespace {
@@ -21,12 +20,7 @@ constexpr milliseconds kStillBlocked{300};
 // Generous: only a broken share takes this long.
 constexpr milliseconds kDeadline{10000};
 
-std::vector<char> RandomBytes(size_t size, unsigned seed) {
-  std::vector<char> bytes(size);
-  std::mt19937 gen(seed);
-  for (auto& b : bytes) b = static_cast<char>(gen());
-  return bytes;
-}
+using tolvatest::RandomBytes;
 
 HANDLE OpenRead(const std::string& path) {
   return CreateFileW(TestShare::Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
