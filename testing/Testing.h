@@ -51,8 +51,10 @@ bool FileExists(const std::string& path);
 // false on failure.
 bool WriteBytes(const std::wstring& path, std::string_view bytes);
 bool WriteBytes(const std::string& path, std::string_view bytes);
-// False when the file cannot be read (yet). It is shared with writers and deleters, so
-// looking never makes the program's own opens fail.
+// False when the file cannot be read (yet). It is shared with writers and deleters;
+// still, while it is open, an open that shares only writes (the program's own open of
+// a destination) fails, so a test must not read a file over and over while the
+// program may be opening it.
 bool ReadBytes(const std::wstring& path, std::string& bytes);
 // The file's bytes; empty when it cannot be read.
 std::string ReadBytes(const std::string& path);
