@@ -313,6 +313,13 @@ else
     pass "the file arrived in the chosen folder"
   else
     fail "payload file.bin did not arrive in $DOWNLOADS within 90 s"
+    # Whether the program started at all, and what it did.
+    echo "      tolva.exe processes: $(pgrep -fc 'tolva\.exe' || true)"
+    for log in "$INSTDIR/tolva.exe.log" "$LOCALAPPDATA_UNIX/Tolva/tolva.exe.log"; do
+      [ -f "$log" ] && { echo "      $log:"; tail -n 15 "$log" | sed 's/^/        /'; }
+    done
+    [ -f "$INSTDIR/tolva.exe.log" ] || [ -f "$LOCALAPPDATA_UNIX/Tolva/tolva.exe.log" ] ||
+      echo "      no log: the program never ran"
   fi
 fi
 
@@ -388,6 +395,12 @@ close_program() {
   echo "== closing the program"
   if ! wait_for 60 not_running; then
     fail "tolva.exe did not end when asked to close"
+    # What it showed and what it did, so that the reason is in the output.
+    echo "      windows on the display:"
+    xdotool search --onlyvisible --name '.' getwindowname %@ 2>/dev/null | sed 's/^/        /'
+    for log in "$INSTDIR/tolva.exe.log" "$LOCALAPPDATA_UNIX/Tolva/tolva.exe.log"; do
+      [ -f "$log" ] && { echo "      $log:"; tail -n 15 "$log" | sed 's/^/        /'; }
+    done
     $WINE64 taskkill /F /IM tolva.exe >/dev/null 2>&1 </dev/null
   fi
 }
