@@ -144,6 +144,14 @@ else
   OTHER_HIVE=HKLM
 fi
 [ -n "$LOCALAPPDATA_UNIX" ] || fail "could not read %LOCALAPPDATA% of the prefix"
+# The end of the program's log, beside the program or in the user's data folder.
+show_program_log() {
+  local log
+  for log in "$INSTDIR/tolva.exe.log" "$LOCALAPPDATA_UNIX/Tolva/tolva.exe.log"; do
+    [ -f "$log" ] && { echo "      $log:"; tail -n 15 "$log" | sed 's/^/        /'; }
+  done
+  return 0
+}
 
 SHELL_CLSID='HKCR\CLSID\{603C8761-BC91-4E97-8862-77B8204317FA}'
 STARTER_CLSID='HKCR\CLSID\{C998F1AA-C1F7-4562-97B4-12087D1EA397}'
@@ -324,9 +332,7 @@ else
     fail "payload file.bin did not arrive in $DOWNLOADS within 90 s"
     # Whether the program started at all, and what it did.
     echo "      tolva.exe processes: $(pgrep -fc 'tolva\.exe' || true)"
-    for log in "$INSTDIR/tolva.exe.log" "$LOCALAPPDATA_UNIX/Tolva/tolva.exe.log"; do
-      [ -f "$log" ] && { echo "      $log:"; tail -n 15 "$log" | sed 's/^/        /'; }
-    done
+    show_program_log
     [ -f "$INSTDIR/tolva.exe.log" ] || [ -f "$LOCALAPPDATA_UNIX/Tolva/tolva.exe.log" ] ||
       echo "      no log: the program never ran"
   fi
@@ -343,7 +349,7 @@ if [ -n "${ARRIVED:-}" ] && [ -n "$HARNESS" ] && ! has_standin tolvashell; then
   menu_arrived() { cmp -s "$SOURCE_DIR/menu file.bin" "$MENU_DOWNLOADS/menu file.bin"; }
   wait_for 90 menu_arrived && pass "the file chosen in the context menu arrived in the default folder" \
     || { fail "menu file.bin did not arrive in $MENU_DOWNLOADS within 90 s"
-         tail -n 15 "$INSTDIR/tolva.exe.log"; }
+         show_program_log; }
 
   echo "== Download... of a folder: its whole tree"
   TREE="$SOURCE_DIR/menu folder"
@@ -361,7 +367,7 @@ if [ -n "${ARRIVED:-}" ] && [ -n "$HARNESS" ] && ! has_standin tolvashell; then
   }
   wait_for 90 tree_arrived && pass "the folder's tree arrived whole, its empty folder too" \
     || { fail "the folder's tree did not arrive in $MENU_DOWNLOADS within 90 s"
-         tail -n 15 "$INSTDIR/tolva.exe.log"; }
+         show_program_log; }
 fi
 
 if [ -n "${ARRIVED:-}" ] && [ -f "$INSTDIR/x86/tolvastarter.dll" ]; then
@@ -376,7 +382,7 @@ if [ -n "${ARRIVED:-}" ] && [ -f "$INSTDIR/x86/tolvastarter.dll" ]; then
   x86_arrived() { cmp -s "$SOURCE_DIR/from x86.bin" "$X86_DOWNLOADS/from x86.bin"; }
   wait_for 90 x86_arrived && pass "a 32-bit script host created the object and the file arrived" \
     || { fail "from x86.bin did not arrive through the 32-bit library within 90 s"
-         tail -n 15 "$INSTDIR/tolva.exe.log"; }
+         show_program_log; }
 fi
 
 SETUP_ARGS=(/S)
@@ -407,9 +413,7 @@ close_program() {
     # What it showed and what it did, so that the reason is in the output.
     echo "      windows on the display:"
     xdotool search --onlyvisible --name '.' getwindowname %@ 2>/dev/null | sed 's/^/        /'
-    for log in "$INSTDIR/tolva.exe.log" "$LOCALAPPDATA_UNIX/Tolva/tolva.exe.log"; do
-      [ -f "$log" ] && { echo "      $log:"; tail -n 15 "$log" | sed 's/^/        /'; }
-    done
+    show_program_log
     echo "      where its threads stand:"
     printf 'bt all\ndetach\nquit\n' | timeout 60 $WINE64 winedbg 2>/dev/null |
       awk '/^Backtracing for thread/ { on = /tolva\.exe/ } on && !/^fixme/' | head -n 80 |
