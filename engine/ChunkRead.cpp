@@ -23,19 +23,12 @@ CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64
       // An empty source still gets a read, which finds its end.
       readSize_(
           static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(chunkSize, sourceSize)))) {
-  buffers_[0] = std::make_unique<BYTE[]>(readSize_);
+  buffer_ = std::make_unique<BYTE[]>(readSize_);
 }
 
 CChunkRead::~CChunkRead() = default;
 
 void CChunkRead::Prepare(uint64_t offset) {
-  // The first read fills buffer 0; later ones take the next in turn, leaving the last
-  // results alone.
-  if (prepared_) {
-    current_ = (current_ + 1) % kBuffers;
-    if (!buffers_[current_]) buffers_[current_] = std::make_unique<BYTE[]>(readSize_);
-  }
-  prepared_ = true;
   offset_ = offset;
   ok = false;
   transferred = 0;
@@ -53,7 +46,7 @@ void CChunkRead::Run() {
     to.QuadPart = static_cast<LONGLONG>(offset_);
     done = SetFilePointerEx(source_.Get(), to, nullptr, FILE_BEGIN);
   }
-  if (done) done = ReadFile(source_.Get(), buffers_[current_].get(), readSize_, &n, nullptr);
+  if (done) done = ReadFile(source_.Get(), buffer_.get(), readSize_, &n, nullptr);
   ok = done != FALSE;
   error = ok ? 0 : GetLastError();
   transferred = ok ? n : 0;

@@ -1,8 +1,7 @@
-// Opening a task and the downloader thread: one chunk read in flight per open task,
-// each made by a pool thread; every chunk whose read is in is written at the same
-// offset of the destination, in the order the reads came back, one write at a time.
-// A task's next read starts before its last chunk is written, so the share is never
-// idle while the disk writes.
+// Opening a task and copying it: one chunk read in flight per open task, made by a pool
+// thread that then writes the chunk at the same offset of the destination and reads
+// the next. Tasks copy side by side, each on its own thread; the downloader thread only
+// starts the tasks that became ready.
 #include "base/ErrorText.h"
 #include "base/Utf8.h"
 #include "engine/DownloaderKernel.h"
@@ -171,39 +170,14 @@ DWORD WINAPI CDownloaderKernel::DownloaderThreadProc(LPVOID kernel) {
 
 void CDownloaderKernel::DownloaderLoop() {
   g_log.Write("downloader thread have started");
+  // Chunks are read and written on pool threads; this loop starts the reads of tasks
+  // that became ready and writes the list when a deferred write is due.
   for (;;) {
     bool busy = IssueReads();
     DWORD listDueMs = WriteDeferredList();
-    TaskPtr task;
-    ReadPtr read;
-    CChunkRead::Result result;
-    bool idle = false;
-    {
-      CLockGuard guard(lock);
-      if (!completions.empty()) {
-        task = completions.front().task.lock();
-        read = std::move(completions.front().read);
-        result = completions.front().result;
-        completions.pop_front();
-        busy = true;
-      } else {
-        // Set under the lock that the reads take to queue their results: one that
-        // comes after this wakes the loop, one that came before is seen above.
-        downloaderWaiting = idle = true;
-      }
-    }
     if (stopped) break;
-    if (read) {
-      if (task) HandleCompletion(task, read, result);
-      continue;
-    }
-    // Reads in flight, or none at all: either way the next thing to do is signalled.
     if (!busy) g_log.Write("nothing to do");
-    if (idle) WaitForSingleObject(WorkEvent.Get(), listDueMs);
-    {
-      CLockGuard guard(lock);
-      downloaderWaiting = false;
-    }
+    WaitForSingleObject(WorkEvent.Get(), listDueMs);
     if (stopped) break;
   }
 
@@ -217,14 +191,15 @@ DWORD CDownloaderKernel::WriteDeferredList() {
   uint64_t since = GetTickCount64() - listWriteTick;
   if (since < kListRewriteMs) return static_cast<DWORD>(kListRewriteMs - since);
   SaveTaskList();
-  return INFINITE;
+  // Positions alone may have been put off again: come back for them.
+  return listDirty ? kListRewriteMs : INFINITE;
 }
 
 void CDownloaderKernel::SaveTaskListSoon() {
   if (GetTickCount64() - listWriteTick >= kListRewriteMs)
     SaveTaskList();
-  else
-    listDirty = true;  // the downloader thread writes it when it is due
+  else if (!listDirty.exchange(true))
+    SetEvent(WorkEvent.Get());  // the downloader thread writes it when it is due
 }
 
 bool CDownloaderKernel::IssueReads() {
@@ -248,141 +223,129 @@ void CDownloaderKernel::SubmitRead(const TaskPtr& task, uint64_t offset) {
   ReadPtr read = task->read;
   read->Prepare(offset);
   task->SetState(TS_DOWNLOADED);
-  task->readWaitsForBuffer = false;
   std::weak_ptr<CDownloadTask> weak = task;
-  pool.Submit([link = link, weak, read] {
-    for (bool again = true; again;) {
-      read->Run();
-      // An abandoned read's result is not wanted; its buffer and source go with it.
-      if (read->Abandoned()) return;
-      again = false;
-      link->With([&](CDownloaderKernel& kernel) { again = kernel.ReadFinished(weak, read); });
-    }
-  });
+  pool.Submit([link = link, weak, read] { CopyChunks(link, weak, read); });
 }
 
-bool CDownloaderKernel::ReadFinished(const std::weak_ptr<CDownloadTask>& weak,
-                                     const ReadPtr& read) {
-  CLockGuard guard(lock);
-  CChunkRead::Result result = read->LastResult();
-  completions.push_back(Completion{weak, read, result});
-  // Only a sleeping loop needs the event (under Wine each SetEvent is a round trip to
-  // the server, dearer than many chunks' bookkeeping).
-  if (downloaderWaiting) {
-    downloaderWaiting = false;
-    SetEvent(WorkEvent.Get());
+void CDownloaderKernel::CopyChunks(const std::shared_ptr<CKernelLink>& link,
+                                   const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read) {
+  for (;;) {
+    read->Run();
+    // An abandoned read's result is not wanted; its buffer and source go with it.
+    if (read->Abandoned()) return;
+    ChunkWrite chunk;
+    link->With([&](CDownloaderKernel& kernel) { chunk = kernel.TakeChunk(weak, read); });
+    if (!chunk.task) return;
+    // Outside the link: a destination that hangs holds up only this thread, never the
+    // kernel's end.
+    bool written = WriteChunk(link, chunk);
+    bool again = false;
+    link->With(
+        [&](CDownloaderKernel& kernel) { again = kernel.ChunkWritten(chunk, read, written); });
+    if (!again) return;
   }
+}
+
+CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<CDownloadTask>& weak,
+                                                           const ReadPtr& read) {
+  ChunkWrite chunk;
   TaskPtr task = weak.lock();
-  if (!task || task->read != read || task->GetState() != TS_DOWNLOADED) return false;
-  if (!result.ok || result.transferred == 0) return false;
-  read->HoldBuffer(result.buffer);
-  uint64_t next = result.offset + result.transferred;
-  if (next >= task->fileSize || stopped) return false;
-  if (!read->NextBufferFree()) {
-    // The copy loop still writes the chunk before this one: it starts the read.
-    task->readWaitsForBuffer = true;
-    task->waitingReadOffset = next;
-    return false;
-  }
-  read->Prepare(next);
-  return true;
-}
-
-void CDownloaderKernel::HandleCompletion(const TaskPtr& task, ReadPtr& read,
-                                         const CChunkRead::Result& result) {
-  uint64_t offset = 0;
+  if (!task) return chunk;
+  const CChunkRead::Result result = read->LastResult();
   uint32_t generation = 0;
-  std::shared_ptr<base::UniqueFileHandle> destination;
-  const BYTE* data = nullptr;
-  DWORD count = 0;
-  bool more = false;
   {
     CLockGuard guard(lock);
     int index = IndexOf(task.get());
     // Paused, stopped, reopened or deleted since the read was issued: not ours any more.
-    if (index < 0 || task->read != read || task->GetState() != TS_DOWNLOADED) return;
-    if (!result.ok || result.transferred == 0) {
-      // Nothing more to read: the source ends where we stand (an empty source, or one
-      // that shrank to exactly the copied part).
-      if (task->offset >= task->fileSize) {
-        generation = task->generation;
-      } else {
-        PauseAfterFailedRead(index, task.get(), result.error);
-        return;
-      }
-    } else {
+    if (index < 0 || task->read != read || task->GetState() != TS_DOWNLOADED) return chunk;
+    if (result.ok && result.transferred > 0) {
       // The performance thread takes all queued samples on each wake.
       if (speedSamples.empty()) SetEvent(SpeedWakeEvent.Get());
       speedSamples.emplace_back(task, result.durationUs);
-      offset = result.offset;
-      count = result.transferred;
-      data = read->BufferAt(result.buffer);
-      generation = task->generation;
-      destination = task->destinationHandle;
-      // The next chunk is being read meanwhile (the pool thread went on), or waits for
-      // this write to free a buffer.
-      more = offset + count < task->fileSize;
+      if (!task->destinationHandle) return chunk;
+      chunk.task = task;
+      chunk.destination = task->destinationHandle;
+      chunk.data = read->Buffer();
+      chunk.count = result.transferred;
+      chunk.offset = result.offset;
+      chunk.generation = task->generation;
+      return chunk;
     }
+    // Nothing more to read: the source ends where we stand (an empty source, or one
+    // that shrank to exactly the copied part).
+    if (task->offset < task->fileSize) {
+      PauseAfterFailedRead(index, task.get(), result.error);
+      return chunk;
+    }
+    generation = task->generation;
   }
-  if (!destination) {
-    read.reset();  // the task's files close before it shows as completed
-    CompleteTask(task, generation, task->fileSize);
-    return;
-  }
+  read->CloseSource();
+  CompleteTask(task, generation, task->fileSize);
+  return chunk;
+}
 
-  // The write goes without the kernel lock: the window and the other tasks' reads go
-  // on meanwhile. Only this thread writes, so writes still happen one at a time.
-  bool written = WriteChunk(*task, destination->Get(), data, count, offset);
+bool CDownloaderKernel::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, bool written) {
+  const TaskPtr task = chunk.task;
+  const uint64_t end = chunk.offset + chunk.count;
+  bool more = false;
   {
     CLockGuard guard(lock);
-    if (task->generation != generation) return;  // closed while we wrote
+    if (task->generation != chunk.generation) return false;  // closed while we wrote
     if (!written) {
       CloseTask(task.get(), TS_WRITE_ERROR);
-      return;
+      return false;
     }
-    // What shows as copied is what is written; a completed task keeps its last
-    // chunk's start.
-    if (more) task->offset = offset + count;
-    read->ReleaseBuffer(result.buffer);
-    if (more && task->readWaitsForBuffer) {
+    more = end < task->fileSize;
+    // What shows as copied is what is written; a completed task keeps its last chunk's
+    // start.
+    if (more) {
+      task->offset = end;
       if (stopped)
         task->SetState(TS_READY);  // the task closes with the loop
       else
-        SubmitRead(task, task->waitingReadOffset);
+        read->Prepare(end);  // this thread reads on
     }
   }
   SaveTaskListSoon();
-  if (more) return;
-  read.reset();
-  destination.reset();
-  CompleteTask(task, generation, offset + count);
+  if (more) return !stopped;
+  // Both files close before the task shows as completed.
+  chunk.destination.reset();
+  read->CloseSource();
+  CompleteTask(task, chunk.generation, end);
+  return false;
 }
 
-bool CDownloaderKernel::WriteChunk(CDownloadTask& task, HANDLE destination, const BYTE* data,
-                                   DWORD count, uint64_t offset) {
+bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,
+                                   const ChunkWrite& chunk) {
+  HANDLE destination = chunk.destination->Get();
   for (int attempt = 1;; ++attempt) {
     // A seek and a plain write: under Wine a write that carries its own position costs
     // a round trip to the server, a seek does not.
     DWORD code = 0;
     LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(offset);
+    position.QuadPart = static_cast<LONGLONG>(chunk.offset);
     if (!SetFilePointerEx(destination, position, nullptr, FILE_BEGIN)) {
       code = GetLastError();
     } else {
       DWORD written = 0;
-      if (WriteFile(destination, data, count, &written, nullptr) && written == count) return true;
+      if (WriteFile(destination, chunk.data, chunk.count, &written, nullptr) &&
+          written == chunk.count)
+        return true;
       code = GetLastError();
       if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
     }
-    bool retry = attempt < kMaxWriteAttempts && !stopped;
-    if (retry) {
-      CLockGuard guard(lock);
-      retry = !IsObserverActive() || observer->OnError(code);
-    }
+    bool retry = false;
+    link->With([&](CDownloaderKernel& kernel) {
+      retry = attempt < kMaxWriteAttempts && !kernel.stopped;
+      if (retry) {
+        CLockGuard guard(kernel.lock);
+        retry = !kernel.IsObserverActive() || kernel.observer->OnError(code);
+      }
+    });
     if (!retry) {
-      g_log.Printf("[%s] - write failed with error %lu, task is stopped", task.name.c_str(),
+      g_log.Printf("[%s] - write failed with error %lu, task is stopped", chunk.task->name.c_str(),
                    static_cast<unsigned long>(code));
-      task.SetWaitReason(ErrorText(code));
+      chunk.task->SetWaitReason(ErrorText(code));
       return false;
     }
   }

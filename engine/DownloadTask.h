@@ -55,18 +55,14 @@ class CDownloadTask {
   std::string destination;  // full destination path
 
   // While open: the source and its chunk buffer (with the read in flight, if any), and
-  // the destination. Both are shared so that a pool thread that still reads, or the
-  // copy loop that still writes, keeps its file when the task is closed meanwhile.
+  // the destination. Both are shared so that a pool thread that still reads or writes
+  // keeps its file when the task is closed meanwhile.
   std::shared_ptr<CChunkRead> read;
   std::shared_ptr<base::UniqueFileHandle> destinationHandle;
   // A read given up by a close that may not have come back yet: the task is not opened
   // again until it has, so it never has two reads in flight. Weak, so that the source
   // closes as soon as the read returns.
   std::weak_ptr<CChunkRead> abandonedRead;
-  // The next read could not start for want of a free buffer: the copy loop starts it
-  // at this offset once it has written the chunk it holds. Under the kernel lock.
-  bool readWaitsForBuffer = false;
-  uint64_t waitingReadOffset = 0;
 
   uint32_t chunkSize = CHUNK_SIZE;
   std::atomic<uint64_t> fileSize{0};  // size of the source when it was last opened

@@ -167,14 +167,31 @@ class CDownloaderKernel {
 
   // Copy-loop steps.
   bool IssueReads();  // true when some task has a read in flight
-  // Under the kernel lock: starts the task's next read, at `offset`, on a pool thread.
+  // Under the kernel lock: starts the task's next read, at `offset`, on a pool thread,
+  // which then writes the chunk and goes on with the task's next chunks.
   void SubmitRead(const TaskPtr& task, uint64_t offset);
-  // Queues the read's result for the copy loop; true when the same pool thread is to
-  // read the task's next chunk at once (prepared here).
-  bool ReadFinished(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
-  void HandleCompletion(const TaskPtr& task, ReadPtr& read, const CChunkRead::Result& result);
-  bool WriteChunk(CDownloadTask& task, HANDLE destination, const BYTE* data, DWORD count,
-                  uint64_t offset);
+  // A chunk read and still to be written, and the task generation it belongs to.
+  struct ChunkWrite {
+    TaskPtr task;  // null: nothing to write
+    std::shared_ptr<base::UniqueFileHandle> destination;
+    const BYTE* data = nullptr;
+    DWORD count = 0;
+    uint64_t offset = 0;
+    uint32_t generation = 0;
+  };
+  // The pool thread's loop for one task: read, write, read on until the task ends, is
+  // closed or fails.
+  static void CopyChunks(const std::shared_ptr<CKernelLink>& link,
+                         const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
+  // After a read: the chunk to write, or none (the task was closed meanwhile, the read
+  // failed and the task is paused, or the source ended and the task is completed).
+  ChunkWrite TakeChunk(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
+  // After the write: records the copied position; true when this thread is to read the
+  // next chunk (prepared here). Completes the task after its last chunk, letting go of
+  // the chunk's hold on the destination first.
+  bool ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, bool written);
+  // Writes the chunk, asking the observer whether to try again after a failure.
+  static bool WriteChunk(const std::shared_ptr<CKernelLink>& link, const ChunkWrite& chunk);
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile);
   void PauseAfterFailedRead(int index, CDownloadTask* task, DWORD error);
   void TakeSpeedSample(int index, CDownloadTask* task, uint64_t readMicros);
@@ -213,14 +230,6 @@ class CDownloaderKernel {
   std::vector<TaskPtr> tasks;
   // Listed tasks by their destination folded to upper case.
   std::unordered_multimap<std::wstring, CDownloadTask*> byDestination;
-  // Reads whose results are in, in the order they came, for the copy loop.
-  struct Completion {
-    std::weak_ptr<CDownloadTask> task;
-    ReadPtr read;
-    CChunkRead::Result result;
-  };
-  std::deque<Completion> completions;
-  bool downloaderWaiting = false;  // under the lock: the copy loop sleeps on WorkEvent
   // Completed reads' own durations, in microseconds, for the performance thread.
   std::deque<std::pair<std::weak_ptr<CDownloadTask>, uint64_t>> speedSamples;
   int speedUnit = 2;

@@ -27,16 +27,17 @@ void CDownloaderKernel::WatchLoop() {
   g_log.Write("watch thread has ended");
 }
 
-// The copy loop queues every completed read's own duration and sets SpeedWakeEvent,
+// The copying threads queue every completed read's own duration and sets SpeedWakeEvent,
 // so one wait covers any number of tasks and a wake costs only the reads that came in
 // (never a look at every task of a long list). A sample is the read's time alone: the
 // wait before this thread runs, or the task's next read already under way, does not
 // make a speed look higher or lower than the share delivered.
 void CDownloaderKernel::PerformanceLoop() {
   g_log.Write("perfomance thread have started");
-  while (!stopped) {
+  for (;;) {
     WaitForSingleObject(SpeedWakeEvent.Get(), INFINITE);
-    if (stopped) break;
+    // Samples queued before a Stop still count: tasks that completed just before it
+    // keep their speeds.
     {
       CLockGuard guard(lock);
       while (!speedSamples.empty()) {
@@ -47,10 +48,11 @@ void CDownloaderKernel::PerformanceLoop() {
         if (index >= 0) TakeSpeedSample(index, task.get(), micros);
       }
     }
-    // Samples that come meanwhile gather without waking anyone (the copy loop sets the
-    // event only for a first sample): one wake per pause, not one per chunk. Speeds
+    // Samples that come meanwhile gather without waking anyone (the copying threads
+    // set the event only for a first sample): one wake per pause, not one per chunk. Speeds
     // stay a pause behind, far less than the window shows them.
-    if (!stopped) WaitForSingleObject(StopEvent.Get(), kSpeedPauseMs);
+    if (stopped) break;
+    WaitForSingleObject(StopEvent.Get(), kSpeedPauseMs);
   }
   g_log.Write("perfomance thread has ended");
 }
