@@ -233,7 +233,9 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
   WriteRandomFile(src + "\\full", 1000, 11);
   observer.errorAnswers = {true, false};
   ASSERT_TRUE(kernel.AddTasks({src + "\\full"}, "Z:\\dev"));
+  // The state shows a moment before the observer hears of it.
   ASSERT_TRUE(WaitForState(0, TS_READY));
+  ASSERT_TRUE(WaitFor([&] { return observer.Count("ready 0") == 1; }, 60s));
   // Start leaves a task that is open already as it is.
   ASSERT_TRUE(kernel.Start());
   ASSERT_TRUE(WaitForState(0, TS_WRITE_ERROR));
