@@ -1,4 +1,4 @@
-// Threads that make the blocking file-system calls (opens, chunk reads, closes and
+// Threads that make the blocking file-system calls (opens, chunk reads and writes, closes and
 // deletes) so that no window, no lock holder and no other task ever waits on a share.
 //
 // A job that hangs (a share that never answers) holds up only its own thread: a job
