@@ -1,7 +1,7 @@
 // The read side of one open task: its source file, its chunk buffer and the one read
 // that may be in flight. A pool thread makes the read and then writes the chunk itself,
 // so the bytes are still in that core's cache when they go out (handing them to
-// another thread to write cost more CPU than the copy itself). The task keeps the
+// another thread to write cost about twice the CPU under Wine). The task keeps the
 // object while it is open. Closing the task while a read hangs abandons the object:
 // the pool thread still owns it (buffer and handle stay valid until the read returns)
 // and its late result is discarded, so a hung share never holds up a Pause, a Stop or
@@ -47,8 +47,7 @@ class CChunkRead {
   // where it can (best effort; a read that cannot be cancelled holds only its pool
   // thread); the result that comes back anyway is ignored by the kernel.
   void Abandon();
-  // By the thread that reads, once the last chunk is in: the source closes before the
-  // task shows as completed (whoever sees that may move or delete the source at once).
+  // By the thread that reads, once the last chunk is in.
   void CloseSource() { source_.Reset(); }
 
   bool InFlight() const { return inFlight_; }

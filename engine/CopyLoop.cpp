@@ -279,8 +279,7 @@ CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<C
     }
     generation = task->generation;
   }
-  read->CloseSource();
-  CompleteTask(task, generation, task->fileSize);
+  FinishCopy(task, read, generation, task->fileSize);
   return chunk;
 }
 
@@ -308,11 +307,17 @@ bool CDownloaderKernel::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, boo
   }
   SaveTaskListSoon();
   if (more) return !stopped;
-  // Both files close before the task shows as completed.
   chunk.destination.reset();
-  read->CloseSource();
-  CompleteTask(task, chunk.generation, end);
+  FinishCopy(task, read, chunk.generation, end);
   return false;
+}
+
+void CDownloaderKernel::FinishCopy(const TaskPtr& task, const ReadPtr& read, uint32_t generation,
+                                   uint64_t endOfFile) {
+  // The source closes before the task shows as completed, as the destination does in
+  // CompleteTask: whoever sees "completed" may move or delete either at once.
+  read->CloseSource();
+  CompleteTask(task, generation, endOfFile);
 }
 
 bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,

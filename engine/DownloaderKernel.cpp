@@ -48,8 +48,7 @@ bool SamePositions(const std::vector<TaskListEntry>& a, const std::vector<TaskLi
   return true;
 }
 
-// How long a delete keeps trying while a pool thread or the copy loop still holds the
-// file open.
+// How long a delete keeps trying while a pool thread still holds the file open.
 constexpr int kDeleteAttempts = 60;
 constexpr DWORD kDeleteRetryMs = 500;
 

@@ -188,8 +188,12 @@ class CDownloaderKernel {
   ChunkWrite TakeChunk(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
   // After the write: records the copied position; true when this thread is to read the
   // next chunk (prepared here). Completes the task after its last chunk, letting go of
-  // the chunk's hold on the destination first.
+  // the chunk's hold on the destination first (it is opened without read sharing).
   bool ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, bool written);
+  // The copying thread's end of a task whose last byte is in: closes the source, then
+  // completes the task.
+  void FinishCopy(const TaskPtr& task, const ReadPtr& read, uint32_t generation,
+                  uint64_t endOfFile);
   // Writes the chunk, asking the observer whether to try again after a failure.
   static bool WriteChunk(const std::shared_ptr<CKernelLink>& link, const ChunkWrite& chunk);
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile);

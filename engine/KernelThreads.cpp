@@ -27,7 +27,7 @@ void CDownloaderKernel::WatchLoop() {
   g_log.Write("watch thread has ended");
 }
 
-// The copying threads queue every completed read's own duration and sets SpeedWakeEvent,
+// The copying threads queue every completed read's own duration and set SpeedWakeEvent,
 // so one wait covers any number of tasks and a wake costs only the reads that came in
 // (never a look at every task of a long list). A sample is the read's time alone: the
 // wait before this thread runs, or the task's next read already under way, does not
