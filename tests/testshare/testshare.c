@@ -59,7 +59,10 @@ static char backing[PATH_MAX];
 static char mountpoint[PATH_MAX];
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t control_lock = PTHREAD_MUTEX_INITIALIZER;  // one command at a time
-static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;  // broadcast on every command
+// Broadcast on every command. Waits on it use CLOCK_MONOTONIC (set in main): with the
+// default clock a monotonic deadline lies in 1970, every wait returned at once, and
+// each delayed read spun a core until its time was up.
+static pthread_cond_t changed;
 static struct rule rules[MAX_RULES];
 static int rule_count;
 static unsigned long last_id;
@@ -131,7 +134,10 @@ static int wait_rule(enum kind kind, const char *path) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (kind == DELAY_READ && (now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec)))
       break;
+    // Sleep until the delay ends, or a poll's length for interrupts and commands.
     add_ms(&now, POLL_MS);
+    if (kind == DELAY_READ && (end.tv_sec < now.tv_sec || (end.tv_sec == now.tv_sec && end.tv_nsec < now.tv_nsec)))
+      now = end;
     pthread_cond_timedwait(&changed, &lock, &now);
   }
   pthread_mutex_unlock(&lock);
@@ -615,6 +621,11 @@ int main(int argc, char *argv[]) {
     perror("testshare");
     return 2;
   }
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&changed, &attr);
+  pthread_condattr_destroy(&attr);
   // auto_unmount: a test run killed on its timeout takes the mount with it.
   char *fuse_argv[] = {argv[0], "-f", "-o", "auto_unmount,fsname=testshare,subtype=testshare,max_threads=" MAX_THREADS ",max_idle_threads=16",
                        argv[2], NULL};
