@@ -122,9 +122,15 @@ std::vector<Case> MakeCases(const Folders& f, Route route, const std::wstring& t
   return cases;
 }
 
-void Check(const Case& c) {
+void Check(const Case& c, const ProgramCopy& program) {
   SCOPED_TRACE(c.what + ": " + c.arguments);
-  for (const Expected& e : c.arrive) EXPECT_TRUE(Arrives(e.path, e.content));
+  for (const Expected& e : c.arrive) {
+    ::testing::AssertionResult arrived = Arrives(e.path, e.content);
+    // What the program did instead is in its log.
+    std::string log = arrived ? std::string() : program.Log();
+    if (log.size() > 3000) log = "..." + log.substr(log.size() - 3000);
+    EXPECT_TRUE(arrived) << "its log:\n" << log;
+  }
   for (const std::wstring& path : c.absent)
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << U8(path);
 }
@@ -144,7 +150,7 @@ TEST(Parameters, OwnCommandLineOfTheFirstStart) {
       MakeCases(f, Route::OwnCommandLine, L"1" + UniqueText(), program.Folder());
   for (const Case& c : cases) {
     ASSERT_TRUE(program.StartFirst(c.arguments)) << c.what;
-    Check(c);
+    Check(c, program);
     ASSERT_TRUE(program.CloseFirst()) << c.what;
   }
   RemoveRootFiles(cases);
@@ -162,7 +168,7 @@ TEST(Parameters, HandOffToTheRunningInstance) {
     base::UniqueKernelHandle later = program.Start(c.arguments);
     ASSERT_TRUE(later) << c.what;
     ASSERT_EQ(WaitForSingleObject(later.Get(), 60000), WAIT_OBJECT_0) << c.what;
-    Check(c);
+    Check(c, program);
   }
   // An empty text adds nothing.
   const size_t added = program.AddedTasks().size();

@@ -89,9 +89,12 @@ class Folders {
                      def = defFolder_.WidePath();
 };
 
-// Waits for `path` to hold exactly `expected`. The file is read only when its size is
-// right and it has been written since the last look: a reader that kept a big file open
-// all the time would make the program's own open of it fail, and the copy could not go on.
+// Waits for `path` to hold exactly `expected`. The file is read again only when its size
+// is right and it has been written since the last read: a reader that kept a big file
+// open all the time would make the program's own open of it fail, and the copy could not
+// go on. A read that could not open the file (the program still has it open) does not
+// count: the copy takes its source's time before it is closed, so its time may not
+// change again.
 inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::string& expected) {
   std::string got;
   ULARGE_INTEGER lastLook{};
@@ -104,9 +107,10 @@ inline ::testing::AssertionResult Arrives(const std::wstring& path, const std::s
             {data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
         if (size != expected.size() || (looked && written.QuadPart == lastLook.QuadPart))
           return false;
+        if (!tolvatest::ReadBytes(path, got)) return false;
         looked = true;
         lastLook = written;
-        return tolvatest::ReadBytes(path, got) && got == expected;
+        return got == expected;
       }))
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()
