@@ -127,9 +127,7 @@ void Check(const Case& c, const ProgramCopy& program) {
   for (const Expected& e : c.arrive) {
     ::testing::AssertionResult arrived = Arrives(e.path, e.content);
     // What the program did instead is in its log.
-    std::string log = arrived ? std::string() : program.Log();
-    if (log.size() > 3000) log = "..." + log.substr(log.size() - 3000);
-    EXPECT_TRUE(arrived) << "its log:\n" << log;
+    EXPECT_TRUE(arrived) << "its log:\n" << (arrived ? std::string() : program.LogTail(3000));
   }
   for (const std::wstring& path : c.absent)
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << U8(path);

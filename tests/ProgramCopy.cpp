@@ -137,13 +137,11 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
     return ::testing::AssertionSuccess();
   DWORD code = STILL_ACTIVE;
   GetExitCodeProcess(first_.Get(), &code);
-  std::string log = Log();
-  if (log.size() > 1500) log = "..." + log.substr(log.size() - 1500);
   return ::testing::AssertionFailure()
          << (code == STILL_ACTIVE ? "no main window within 30 s"
                                   : "it ended with exit code " + std::to_string(code))
          << "; its log:\n"
-         << log;
+         << LogTail(1500);
 }
 
 HWND ProgramCopy::MainWindow() const {
@@ -222,6 +220,11 @@ std::string ProgramCopy::Log() const {
   std::string text;
   tolvatest::ReadBytes(exe_ + L".log", text);
   return text;
+}
+
+std::string ProgramCopy::LogTail(size_t bytes) const {
+  std::string log = Log();
+  return log.size() > bytes ? "..." + log.substr(log.size() - bytes) : log;
 }
 
 std::vector<std::string> ProgramCopy::AddedTasks() const {

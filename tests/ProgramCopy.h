@@ -62,6 +62,8 @@ class ProgramCopy {
 
   // The log as written so far, and the messages of its "add task: " lines.
   std::string Log() const;
+  // Its last `bytes` bytes, for a failure message.
+  std::string LogTail(size_t bytes) const;
   std::vector<std::string> AddedTasks() const;
 
  private:

@@ -102,6 +102,10 @@ static bool rule_exists(unsigned long id) {
   return false;
 }
 
+static bool earlier(const struct timespec *a, const struct timespec *b) {
+  return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
 static void add_ms(struct timespec *t, long ms) {
   t->tv_sec += ms / 1000;
   t->tv_nsec += (ms % 1000) * 1000000L;
@@ -132,12 +136,10 @@ static int wait_rule(enum kind kind, const char *path) {
     }
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (kind == DELAY_READ && (now.tv_sec > end.tv_sec || (now.tv_sec == end.tv_sec && now.tv_nsec >= end.tv_nsec)))
-      break;
+    if (kind == DELAY_READ && !earlier(&now, &end)) break;
     // Sleep until the delay ends, or a poll's length for interrupts and commands.
     add_ms(&now, POLL_MS);
-    if (kind == DELAY_READ && (end.tv_sec < now.tv_sec || (end.tv_sec == now.tv_sec && end.tv_nsec < now.tv_nsec)))
-      now = end;
+    if (kind == DELAY_READ && earlier(&end, &now)) now = end;
     pthread_cond_timedwait(&changed, &lock, &now);
   }
   pthread_mutex_unlock(&lock);
