@@ -103,6 +103,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   static constexpr UINT WM_APP_KERNEL_NOTICE = WM_APP + 1;
   // The next slice of queued sources is due.
   static constexpr UINT WM_APP_ADD_MORE = WM_APP + 2;
+  // A coalesced refresh is due: it runs as a turn of its own, not on top of the add or
+  // notice that found it due.
+  static constexpr UINT WM_APP_REFRESH = WM_APP + 3;
   // Sources added and shown in one turn: a few tens of milliseconds under Wine.
   static constexpr size_t kFilesPerTurn = 100;
   // What a posted kernel notice carries in its wParam. Changed stands for every change
@@ -115,6 +118,10 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // Repaints and tip changes come at most once in this period while notices keep coming.
   static constexpr UINT_PTR kRefreshTimer = 1;
   static constexpr UINT kRefreshPeriodMs = 250;
+  // Rows added below a full view change only the scroll bar, whose redraw under Wine
+  // costs about a hundred server calls (a tenth of a second and more while files are
+  // copied): the list hears of those at most once in this period.
+  static constexpr DWORD kRowCountPeriodMs = 1000;
   // The tip field shows 63 UTF-16 units, and one takes at most 3 bytes of UTF-8.
   static constexpr size_t kTipEnough = 3 * TRAY_TIP_CAPACITY;
 
@@ -160,6 +167,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void ShowTaskMenu(int row, POINT screen);
   void SelectAllRows();
   void OnRowTip(NMLVGETINFOTIPW& tip);
+  // The list asks for a cell's text: it keeps none (readers of the screen ask).
+  void OnCellText(LVITEMW& item);
   void AddFiles(bool chooseFolder);
   void AddFolder();
   void ShowOptions();
@@ -183,8 +192,11 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   bool m_adding = false;         // inside AddNow (which may show a message box)
   bool m_viewStale = false;      // changed since the last refresh
   bool m_refreshTimerOn = false;
-  DWORD m_lastRefresh = 0;      // tick count of the last refresh
-  bool m_shownCopying = false;  // some task was copying at the last refresh
+  bool m_refreshPosted = false;  // a WM_APP_REFRESH waits in the queue
+  bool m_rowsBehind = false;     // tasks wait for rows below the view
+  DWORD m_lastRowCount = 0;      // tick count of the list's last change of row count
+  DWORD m_lastRefresh = 0;       // tick count of the last refresh
+  bool m_shownCopying = false;   // some task was copying at the last refresh
   // Tasks completed in this run, and how many of them the last balloon told of.
   std::atomic<unsigned> m_completions{0};
   unsigned m_completionsAnnounced = 0;

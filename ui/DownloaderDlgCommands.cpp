@@ -70,6 +70,15 @@ void CopyTip(const std::wstring& tip, NMTTDISPINFOA& info) {
   info.lpszText = info.szText;
 }
 
+// Into a control's buffer of `room` characters, cut to fit and always ended.
+void CopyInto(const std::string& utf8, wchar_t* buffer, int room) {
+  if (!buffer || room <= 0) return;
+  std::wstring text = base::Widen(utf8);
+  size_t n = std::min(text.size(), static_cast<size_t>(room - 1));
+  text.copy(buffer, n);
+  buffer[n] = L'\0';
+}
+
 }  // namespace
 
 int CDownloaderDlg::SelectedTask() {
@@ -265,6 +274,9 @@ INT_PTR CDownloaderDlg::OnNotify(NMHDR& header) {
       case LVN_GETINFOTIPW:
         OnRowTip(reinterpret_cast<NMLVGETINFOTIPW&>(header));
         return TRUE;
+      case LVN_GETDISPINFOW:
+        OnCellText(reinterpret_cast<NMLVDISPINFOW&>(header).item);
+        return TRUE;
       default:
         break;
     }
@@ -274,13 +286,15 @@ INT_PTR CDownloaderDlg::OnNotify(NMHDR& header) {
   return FALSE;
 }
 
+void CDownloaderDlg::OnCellText(LVITEMW& item) {
+  if (!(item.mask & LVIF_TEXT)) return;
+  CDownloadTask* task = m_kernel.GetTask(item.iItem);
+  CopyInto(task ? m_list.CellText(*task, item.iSubItem) : std::string(), item.pszText,
+           item.cchTextMax);
+}
+
 void CDownloaderDlg::OnRowTip(NMLVGETINFOTIPW& tip) {
-  if (!tip.pszText || tip.cchTextMax <= 0) return;
-  tip.pszText[0] = L'\0';
-  std::wstring text = base::Widen(RowTip(tip.iItem));
-  size_t n = std::min(text.size(), static_cast<size_t>(tip.cchTextMax - 1));
-  text.copy(tip.pszText, n);
-  tip.pszText[n] = L'\0';
+  CopyInto(RowTip(tip.iItem), tip.pszText, tip.cchTextMax);
 }
 
 std::string CDownloaderDlg::RowTip(int row) {

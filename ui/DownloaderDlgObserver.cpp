@@ -84,9 +84,8 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
   if (!m_list.Hwnd()) return;
   switch (notice) {
     case Notice::Start:
-      m_list.DeleteAllItems();
+      m_list.SetItemCount(0);
       m_rowNames.clear();
-      SyncRows(m_kernel.GetTaskCount());
       RefreshNow();
       break;
     case Notice::Changed:
@@ -99,18 +98,13 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
       }
       break;
     case Notice::Refresh:
-      // Rows never outnumber tasks; names follow the tasks they show.
-      SyncRows(std::min(static_cast<int>(m_rowNames.size()), m_kernel.GetTaskCount()));
       RefreshNow();
       break;
   }
 }
 
 void CDownloaderDlg::OnChanges(unsigned changes, bool now) {
-  // Rows were made when the tasks were added; a task opened before the kernel started
-  // gets its row here. Names change only on this thread, so the count is all to check.
-  const int count = m_kernel.GetTaskCount();
-  if ((changes & kRowsChanged) && static_cast<int>(m_rowNames.size()) != count) SyncRows(count);
+  // New rows come with the refresh, like everything else shown.
   // The end of the last copy shows at once, not a period later.
   if (now || ((changes & kTaskCompleted) && m_shownCopying && !AnyTaskCopying()))
     RefreshNow();
@@ -146,12 +140,19 @@ void CDownloaderDlg::ViewChanged() {
   m_viewStale = true;
   // Checked here as well as at the tick: timers come only when the queue is empty, and
   // a steady flow of notices would hold them off.
-  if (!m_refreshTimerOn || GetTickCount() - m_lastRefresh >= kRefreshPeriodMs) RefreshNow();
+  if (m_refreshTimerOn && GetTickCount() - m_lastRefresh < kRefreshPeriodMs) return;
+  if (!m_refreshPosted && PostMessageW(Hwnd(), WM_APP_REFRESH, 0, 0)) {
+    m_refreshPosted = true;
+    return;
+  }
+  if (!m_refreshPosted) RefreshNow();  // no room in the queue: now rather than never
 }
 
 void CDownloaderDlg::RefreshNow() {
+  // One row per task, named after it: rows follow the list as it is now.
+  SyncRows(m_kernel.GetTaskCount());
   RefreshView();
-  m_viewStale = false;
+  m_viewStale = m_rowsBehind;  // the tick comes back for them
   m_lastRefresh = GetTickCount();
   // Runs while changes keep coming, its next tick a period after this refresh; the
   // first quiet tick stops it.
@@ -184,26 +185,29 @@ bool CDownloaderDlg::AnyTaskCopying() const {
 }
 
 void CDownloaderDlg::SyncRows(int count) {
-  // Rows added one by one with drawing on cost a redraw each (tens of milliseconds under
-  // Wine): a list of thousands read at start would hold the window for minutes.
-  const bool many = count - static_cast<int>(m_rowNames.size()) > 1;
-  if (many) m_list.SetRedraw(false);
-  while (static_cast<int>(m_rowNames.size()) > count) {
-    m_list.DeleteItem(static_cast<int>(m_rowNames.size()) - 1);
-    m_rowNames.pop_back();
-  }
-  for (int i = 0; i < count; ++i) {
+  // The list keeps no rows of its own, only their number: a thousand rows cost one
+  // message, not a thousand inserts and a relayout (a third of a millisecond each
+  // under Wine, on the window's thread while files arrive).
+  const int shown = static_cast<int>(m_rowNames.size());
+  const int rows = count > shown && shown >= m_list.TopIndex() + m_list.CountPerPage() &&
+                           GetTickCount() - m_lastRowCount < kRowCountPeriodMs
+                       ? shown
+                       : count;
+  m_rowsBehind = rows < count;
+  if (shown > rows) m_rowNames.resize(static_cast<size_t>(rows));
+  for (int i = 0; i < rows; ++i) {
     CDownloadTask* task = m_kernel.GetTask(i);
     if (!task) break;
     if (i >= static_cast<int>(m_rowNames.size())) {
-      if (m_list.InsertItem(i, task->name) != i) break;
       m_rowNames.push_back(task->name);
     } else if (m_rowNames[static_cast<size_t>(i)] != task->name) {
-      m_list.SetItemText(i, task->name);
       m_rowNames[static_cast<size_t>(i)] = task->name;
     }
   }
-  if (many) m_list.SetRedraw(true);
+  if (static_cast<int>(m_rowNames.size()) == shown) return;
+  bool ok = m_list.SetItemCount(static_cast<int>(m_rowNames.size()));
+  m_lastRowCount = GetTickCount();
+  if (!ok) m_rowNames.resize(static_cast<size_t>(std::max(0, m_list.ItemCount())));
 }
 
 void CDownloaderDlg::RepaintRows() {

@@ -74,6 +74,26 @@ std::string CTaskListCtrl::FormatTotal(uint64_t offset) {
   return text;
 }
 
+std::string CTaskListCtrl::CellText(const CDownloadTask& task, int column) const {
+  const int s = task.lastState;
+  switch (column) {
+    case 0:
+      return task.name;
+    case 1:
+      return FormatPercent(Percent(task.offset, task.fileSize, s));
+    case 2:
+      return s == TS_COMPLETED ? std::string() : FormatSpeed(task.speed, m_strSpeedUnit);
+    case 3:
+      return FormatTotal(task.offset);
+    case 4:
+      return task.source;
+    case 5:
+      return task.destination;
+    default:
+      return {};
+  }
+}
+
 void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
   if (m_paintWatch.inPaint && m_paintWatch.painted) return;
   m_paintWatch.painted = m_paintWatch.inPaint;
@@ -88,30 +108,49 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
   int rows = std::min(ItemCount(), m_kernel.GetTaskCount());
   int first = std::max(0, TopIndex());
   rows = std::min(rows, first + CountPerPage() + 2);
+  if (first >= rows) return;
+  // Every row has the cells of the first one, lower down: each question to the control
+  // is a message (under Wine a server call, through the subclass), so the layout is
+  // asked once per paint, not per row and cell.
+  RowLayout layout;
+  layout.row = ItemRect(first);
+  layout.nameWidth = ColumnWidth(0);
+  for (int c = 1; c < kColumns; ++c) layout.cells[c] = SubItemRect(first, c);
+  const int height = layout.row.bottom - layout.row.top;
+  const bool anySelected = SelectedCount() > 0;
   for (int i = first; i < rows; ++i) {
     CDownloadTask* task = m_kernel.GetTask(i);
-    if (task) DrawRow(dc, i, *task, background.Get(), refWidth);
+    if (task)
+      DrawRow(dc, layout, (i - first) * height, *task, anySelected && IsSelected(i),
+              background.Get(), refWidth);
   }
 }
 
-void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH background, int refWidth) {
-  RECT row = ItemRect(i);
+void CTaskListCtrl::DrawRow(HDC dc, const RowLayout& layout, int down, CDownloadTask& task,
+                            bool selected, HBRUSH background, int refWidth) {
+  auto cellOf = [&](int column) {
+    RECT cell = layout.cells[column];
+    OffsetRect(&cell, 0, down);
+    return cell;
+  };
+  RECT row = layout.row;
+  OffsetRect(&row, 0, down);
   // Each row's draw request paints every row; those outside the paint are skipped.
   if (!RectVisible(dc, &row)) return;
   FillRect(dc, &row, background);
   int s = task.lastState;
   if (s == TS_DELETED) return;
-  SetTextColor(dc, IsSelected(i) ? kSelectedText : RGB(0, 0, 0));
+  SetTextColor(dc, selected ? kSelectedText : RGB(0, 0, 0));
 
   RECT name = row;
   name.left = row.left + 2;
-  name.right = name.left + ColumnWidth(0);
+  name.right = name.left + layout.nameWidth;
   DrawCellText(dc, task.name, name);
 
   // Progress: two frames and a bar left of the percentage, which starts at the same
   // place in every row.
   double percent = Percent(task.offset, task.fileSize, s);
-  RECT cell = SubItemRect(i, 1);
+  RECT cell = cellOf(1);
   FillRect(dc, &cell, background);
   RECT bar = cell;
   bar.right -= refWidth + 25;
@@ -138,19 +177,15 @@ void CTaskListCtrl::DrawRow(HDC dc, int i, CDownloadTask& task, HBRUSH backgroun
 
   // Speed, right-aligned; a completed task has none.
   if (s != TS_COMPLETED) {
-    cell = SubItemRect(i, 2);
-    std::string speed = FormatSpeed(task.speed, m_strSpeedUnit);
+    cell = cellOf(2);
+    std::string speed = CellText(task, 2);
     cell.left = std::max(cell.left, cell.right - TextWidth(dc, speed) - 5);
     DrawCellText(dc, speed, cell);
   }
 
-  cell = SubItemRect(i, 3);
-  cell.left += 2;
-  DrawCellText(dc, FormatTotal(task.offset), cell);
-  cell = SubItemRect(i, 4);
-  cell.left += 2;
-  DrawCellText(dc, task.source, cell);
-  cell = SubItemRect(i, 5);
-  cell.left += 2;
-  DrawCellText(dc, task.destination, cell);
+  for (int column = 3; column < kColumns; ++column) {
+    cell = cellOf(column);
+    cell.left += 2;
+    DrawCellText(dc, CellText(task, column), cell);
+  }
 }

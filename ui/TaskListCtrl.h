@@ -1,7 +1,8 @@
 // The main window's task list: an owner-drawn report list whose rows are drawn
 // straight from the kernel's task records (name, progress bar and percentage, speed,
-// byte count, source, destination). Row i shows task i; the control keeps only one
-// item per row, whose text is the task's name.
+// byte count, source, destination). Row i shows task i; the control keeps no items,
+// only their number, and asks the window for a cell's text (a reader of the screen
+// does), which CellText gives.
 #pragma once
 
 #include <cstdint>
@@ -37,12 +38,22 @@ class CTaskListCtrl : public winui::ListView {
   static std::string FormatPercent(double percent);                      // "42.0%"
   static std::string FormatSpeed(float speed, const std::string& unit);  // "1.5 Mbps"
   static std::string FormatTotal(uint64_t offset);                       // "262144 bytes"
+  // What the row of `task` shows in `column`, as text; a completed task has no speed.
+  std::string CellText(const CDownloadTask& task, int column) const;
 
   // Label drawn after each speed; "Kbps" or "Mbps".
   std::string m_strSpeedUnit = "Mbps";
 
  private:
-  void DrawRow(HDC dc, int row, CDownloadTask& task, HBRUSH background, int refWidth);
+  static constexpr int kColumns = 6;
+  // Where the first row in view and its cells are; the others are the same, lower.
+  struct RowLayout {
+    RECT row{};
+    int nameWidth = 0;
+    RECT cells[kColumns]{};
+  };
+  void DrawRow(HDC dc, const RowLayout& layout, int down, CDownloadTask& task, bool selected,
+               HBRUSH background, int refWidth);
 
   // Watches the control's own paints: one paint asks for every visible row in turn,
   // and since each request paints all rows, the first one of a paint is enough.

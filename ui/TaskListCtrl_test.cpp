@@ -33,15 +33,15 @@ class TaskListRendering : public ::testing::Test {
 
     ASSERT_TRUE(host.Create(L"TolvaListTestHost", "host", WS_OVERLAPPEDWINDOW, 0, 0, 0, 900, 300,
                             nullptr, nullptr));
-    HWND lv = CreateWindowExW(
-        0, WC_LISTVIEWW, L"",
-        WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED,
-        0, 0, 880, 260, host.Hwnd(), nullptr, nullptr, nullptr);
+    HWND lv = CreateWindowExW(0, WC_LISTVIEWW, L"",
+                              WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL |
+                                  LVS_SHOWSELALWAYS | LVS_OWNERDRAWFIXED | LVS_OWNERDATA,
+                              0, 0, 880, 260, host.Hwnd(), nullptr, nullptr, nullptr);
     ASSERT_NE(lv, nullptr);
     list.Attach(lv);
     SendMessageW(lv, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), 0);
     for (int c = 0; c < 6; ++c) list.InsertColumn(c, "c", kWidths[c], LVCFMT_LEFT);
-    for (int i = 0; i < 4; ++i) list.InsertItem(i, kernel.GetTask(i)->name);
+    list.SetItemCount(4);
     list.SetBkColor(CTaskListCtrl::kBackground);
   }
 

@@ -55,6 +55,11 @@ int ListView::InsertItem(int index, const std::string& text) {
   return static_cast<int>(SendMessageW(hwnd_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
+bool ListView::SetItemCount(int count) {
+  return SendMessageW(hwnd_, LVM_SETITEMCOUNT, count, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL) !=
+         0;
+}
+
 bool ListView::DeleteItem(int index) { return SendMessageW(hwnd_, LVM_DELETEITEM, index, 0) != 0; }
 
 bool ListView::DeleteAllItems() { return SendMessageW(hwnd_, LVM_DELETEALLITEMS, 0, 0) != 0; }
@@ -103,6 +108,10 @@ RECT ListView::SubItemRect(int index, int column) const {
 
 bool ListView::IsSelected(int index) const {
   return (SendMessageW(hwnd_, LVM_GETITEMSTATE, index, LVIS_SELECTED) & LVIS_SELECTED) != 0;
+}
+
+int ListView::SelectedCount() const {
+  return static_cast<int>(SendMessageW(hwnd_, LVM_GETSELECTEDCOUNT, 0, 0));
 }
 
 bool ListView::Select(int index) {
@@ -164,11 +173,6 @@ int ListView::TopIndex() const {
 
 int ListView::CountPerPage() const {
   return static_cast<int>(SendMessageW(hwnd_, LVM_GETCOUNTPERPAGE, 0, 0));
-}
-
-void ListView::SetRedraw(bool on) {
-  SendMessageW(hwnd_, WM_SETREDRAW, on ? TRUE : FALSE, 0);
-  if (on) InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
 }  // namespace winui

@@ -26,6 +26,10 @@ class ListView {
   int ItemCount() const;
   // Returns the new item's index, -1 on failure.
   int InsertItem(int index, const std::string& text);
+  // A list that keeps no items of its own (LVS_OWNERDATA) is told only how many rows
+  // it has: rows added or taken at the end keep the view where it is and are drawn
+  // with the next paint.
+  bool SetItemCount(int count);
   bool DeleteItem(int index);
   bool DeleteAllItems();
   bool SetItemText(int index, const std::string& text);
@@ -35,6 +39,7 @@ class ListView {
   RECT ItemRect(int index) const;
   RECT SubItemRect(int index, int column) const;
   bool IsSelected(int index) const;
+  int SelectedCount() const;
   bool Select(int index);
   int FirstSelected() const;
   // Every selected row, top down.
@@ -51,8 +56,6 @@ class ListView {
   // The first row in view, and how many whole rows the view shows.
   int TopIndex() const;
   int CountPerPage() const;
-  // Off: changes are neither drawn nor laid out one by one; on again repaints all.
-  void SetRedraw(bool on);
 
  private:
   HWND hwnd_ = nullptr;
