@@ -169,6 +169,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void OnRowTip(NMLVGETINFOTIPW& tip);
   // The list asks for a cell's text: it keeps none (readers of the screen ask).
   void OnCellText(LVITEMW& item);
+  // The row from `start` on whose name is (or, partial, begins with) the text asked.
+  int FindRow(int start, const LVFINDINFOW& find) const;
   void AddFiles(bool chooseFolder);
   void AddFolder();
   void ShowOptions();

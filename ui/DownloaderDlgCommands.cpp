@@ -277,6 +277,10 @@ INT_PTR CDownloaderDlg::OnNotify(NMHDR& header) {
       case LVN_GETDISPINFOW:
         OnCellText(reinterpret_cast<NMLVDISPINFOW&>(header).item);
         return TRUE;
+      case LVN_ODFINDITEMW: {
+        auto& find = reinterpret_cast<NMLVFINDITEMW&>(header);
+        return SetMessageResult(FindRow(find.iStart, find.lvfi));
+      }
       default:
         break;
     }
@@ -291,6 +295,26 @@ void CDownloaderDlg::OnCellText(LVITEMW& item) {
   CDownloadTask* task = m_kernel.GetTask(item.iItem);
   CopyInto(task ? m_list.CellText(*task, item.iSubItem) : std::string(), item.pszText,
            item.cchTextMax);
+}
+
+int CDownloaderDlg::FindRow(int start, const LVFINDINFOW& find) const {
+  // Typing in the list finds the next row whose name begins so, as in any list.
+  if (!(find.flags & (LVFI_STRING | LVFI_PARTIAL)) || !find.psz) return -1;
+  const std::wstring wanted = find.psz;
+  const int rows = static_cast<int>(m_rowNames.size());
+  if (rows == 0 || wanted.empty()) return -1;
+  const bool partial = (find.flags & LVFI_PARTIAL) != 0;
+  start = start < 0 || start >= rows ? 0 : start;
+  const int looks = (find.flags & LVFI_WRAP) ? rows : rows - start;
+  for (int k = 0; k < looks; ++k) {
+    const int row = (start + k) % rows;
+    std::wstring name = base::Widen(m_rowNames[static_cast<size_t>(row)]);
+    if (partial && name.size() > wanted.size()) name.resize(wanted.size());
+    if (CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, name.c_str(), -1, wanted.c_str(),
+                       -1) == CSTR_EQUAL)
+      return row;
+  }
+  return -1;
 }
 
 void CDownloaderDlg::OnRowTip(NMLVGETINFOTIPW& tip) {

@@ -226,6 +226,38 @@ TEST_F(MainWindow, RowsFollowTheKernelThroughAddCompletePauseAndDelete) {
   ASSERT_TRUE(w.Close());
 }
 
+// The list keeps no names of its own: the window answers for them, and typing finds a
+// row by the start of its name, from the row given on, wrapping around when asked.
+TEST_F(MainWindow, TheListAsksTheWindowForCellTextAndTypeAheadFindsRows) {
+  std::string out = temp.Folder("out");
+  RunningWindow w(temp, {}, out, false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  w.OnUi([&] {
+    w.dlg.QueueFiles(
+        {"Z:\\nowhere\\Report.doc", "Z:\\nowhere\\readme.txt", "Z:\\nowhere\\setup.exe"}, out);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return w.Rows() == 3; }));
+  EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"Report", "readme", "setup"}));
+  auto find = [&](int start, const wchar_t* text, UINT flags) {
+    LVFINDINFOW info{};
+    info.flags = flags;
+    info.psz = text;
+    int row = -2;
+    w.OnUi([&] {
+      row = static_cast<int>(
+          SendMessageW(w.dlg.List().Hwnd(), LVM_FINDITEMW, start, reinterpret_cast<LPARAM>(&info)));
+    });
+    return row;
+  };
+  EXPECT_EQ(find(0, L"RE", LVFI_PARTIAL), 0);
+  EXPECT_EQ(find(1, L"re", LVFI_PARTIAL), 1);  // from the row given on
+  EXPECT_EQ(find(2, L"rep", LVFI_PARTIAL | LVFI_WRAP), 0);
+  EXPECT_EQ(find(2, L"rep", LVFI_PARTIAL), -1);
+  EXPECT_EQ(find(0, L"setup", LVFI_STRING), 2);
+  EXPECT_EQ(find(0, L"set", LVFI_STRING), -1);  // a whole name only
+  ASSERT_TRUE(w.Close());
+}
+
 TEST_F(MainWindow, ThreeTasksShowInTheTrayTipAndInTheList) {
   std::string out = temp.Folder("out");
   std::string a = temp.Write("alpha.bin", 100000);
