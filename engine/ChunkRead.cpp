@@ -23,7 +23,6 @@ CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64
       // An empty source still gets a read, which finds its end.
       readSize_(
           static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(chunkSize, sourceSize)))) {
-  buffer_ = std::make_unique<BYTE[]>(readSize_);
 }
 
 CChunkRead::~CChunkRead() = default;
@@ -46,6 +45,9 @@ void CChunkRead::Run() {
     to.QuadPart = static_cast<LONGLONG>(offset_);
     done = SetFilePointerEx(source_.Get(), to, nullptr, FILE_BEGIN);
   }
+  // Made when the first read runs, not at the open or when it is queued: thousands of
+  // tasks opened and waiting for a thread hold no buffers.
+  if (!buffer_) buffer_ = std::make_unique<BYTE[]>(readSize_);
   if (done) done = ReadFile(source_.Get(), buffer_.get(), readSize_, &n, nullptr);
   ok = done != FALSE;
   error = ok ? 0 : GetLastError();

@@ -30,7 +30,8 @@ class CChunkRead {
     uint64_t durationUs = 0;
   };
 
-  // `sourceSize` sizes the buffer: a file smaller than a chunk gets one of its own size.
+  // `sourceSize` sizes the buffer, made at the first Run: a file smaller than a chunk
+  // gets one of its own size.
   CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize);
   ~CChunkRead();
   CChunkRead(const CChunkRead&) = delete;
