@@ -205,9 +205,9 @@ void CDownloaderDlg::SyncRows(int count) {
     }
   }
   if (static_cast<int>(m_rowNames.size()) == shown) return;
-  bool ok = m_list.SetItemCount(static_cast<int>(m_rowNames.size()));
+  const bool told = m_list.SetItemCount(static_cast<int>(m_rowNames.size()));
   m_lastRowCount = GetTickCount();
-  if (!ok) m_rowNames.resize(static_cast<size_t>(std::max(0, m_list.ItemCount())));
+  if (!told) m_rowNames.resize(static_cast<size_t>(std::max(0, m_list.ItemCount())));
 }
 
 void CDownloaderDlg::RepaintRows() {
