@@ -185,16 +185,16 @@ bool CDownloaderDlg::QueueFiles(const std::vector<std::string>& files, const std
     return AddNow(files, folder, Refresh::Now);
   // Behind those still waiting, so that sources keep the order they came in.
   m_addQueue.Push(files, folder, whole);
-  if (inTurn) AddNextSlice(Refresh::Soon);
+  if (inTurn) AddNextSlice();
   return true;
 }
 
-void CDownloaderDlg::AddNextSlice(Refresh refresh) {
+void CDownloaderDlg::AddNextSlice() {
   m_addTurnPosted = false;
   // A message box of the slice being added runs its own loop: the next one waits.
   if (m_adding || m_addQueue.Empty()) return;
   CAddQueue::Slice slice = m_addQueue.Pop();
-  AddNow(slice.files, slice.folder, refresh);
+  AddNow(slice.files, slice.folder, Refresh::Soon);
   if (m_addQueue.Empty() || m_addTurnPosted) return;
   if (PostMessageW(Hwnd(), WM_APP_ADD_MORE, 0, 0)) {
     m_addTurnPosted = true;
@@ -214,8 +214,7 @@ bool CDownloaderDlg::AddNow(const std::vector<std::string>& files, const std::st
   m_adding = false;
   // Every new task gets its row, opened or not: one whose share is down can still be
   // paused, stopped or deleted. The rows of a hand-off's slices come with the next
-  // coalesced refresh: telling the list of new rows redraws its scroll bar, which under
-  // Wine costs a hundred server calls (a tenth of a second while files are copied).
+  // coalesced refresh.
   if (m_list.Hwnd()) {
     if (refresh == Refresh::Now)
       RefreshNow();
@@ -280,7 +279,7 @@ INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       HandleNotice(static_cast<Notice>(wParam), lParam);
       return TRUE;
     case WM_APP_ADD_MORE:
-      AddNextSlice(Refresh::Soon);
+      AddNextSlice();
       return TRUE;
     case WM_APP_REFRESH:
       m_refreshPosted = false;

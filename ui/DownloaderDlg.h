@@ -147,8 +147,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // Adds the sources now and gives each new task its row, shown now or with the next
   // coalesced refresh.
   bool AddNow(const std::vector<std::string>& files, const std::string& folder, Refresh refresh);
-  // Adds the oldest waiting slice and asks for another turn while more wait.
-  void AddNextSlice(Refresh refresh);
+  // Adds the oldest waiting slice, shown with the next coalesced refresh, and asks for
+  // another turn while more wait.
+  void AddNextSlice();
   // Rows 0 to count - 1, each with its task's name: row i shows task i.
   void SyncRows(int count);
   void RefreshTip();

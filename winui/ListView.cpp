@@ -46,31 +46,12 @@ int ListView::ItemCount() const {
   return static_cast<int>(SendMessageW(hwnd_, LVM_GETITEMCOUNT, 0, 0));
 }
 
-int ListView::InsertItem(int index, const std::string& text) {
-  std::wstring w = base::Widen(text);
-  LVITEMW item{};
-  item.mask = LVIF_TEXT;
-  item.iItem = index;
-  item.pszText = w.data();
-  return static_cast<int>(SendMessageW(hwnd_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-}
-
 bool ListView::SetItemCount(int count) {
   return SendMessageW(hwnd_, LVM_SETITEMCOUNT, count, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL) !=
          0;
 }
 
 bool ListView::DeleteItem(int index) { return SendMessageW(hwnd_, LVM_DELETEITEM, index, 0) != 0; }
-
-bool ListView::DeleteAllItems() { return SendMessageW(hwnd_, LVM_DELETEALLITEMS, 0, 0) != 0; }
-
-bool ListView::SetItemText(int index, const std::string& text) {
-  std::wstring w = base::Widen(text);
-  LVITEMW item{};
-  item.iSubItem = 0;
-  item.pszText = w.data();
-  return SendMessageW(hwnd_, LVM_SETITEMTEXTW, index, reinterpret_cast<LPARAM>(&item)) != 0;
-}
 
 std::string ListView::ItemText(int index) const {
   // The control copies at most the buffer's size; grow until the text fits.

@@ -24,15 +24,11 @@ class ListView {
   std::string ColumnHeader(int column) const;
 
   int ItemCount() const;
-  // Returns the new item's index, -1 on failure.
-  int InsertItem(int index, const std::string& text);
   // A list that keeps no items of its own (LVS_OWNERDATA) is told only how many rows
   // it has: rows added or taken at the end keep the view where it is and are drawn
   // with the next paint.
   bool SetItemCount(int count);
   bool DeleteItem(int index);
-  bool DeleteAllItems();
-  bool SetItemText(int index, const std::string& text);
   std::string ItemText(int index) const;
 
   // The whole row (all columns), or one column's cell; empty rectangles on failure.
