@@ -205,7 +205,7 @@ void CDownloaderDlg::SyncRows(int count) {
     }
   }
   if (static_cast<int>(m_rowNames.size()) == shown) return;
-  const bool told = m_list.SetItemCount(static_cast<int>(m_rowNames.size()));
+  const bool told = m_list.SetRowCount(static_cast<int>(m_rowNames.size()));
   m_lastRowCount = GetTickCount();
   if (!told) m_rowNames.resize(static_cast<size_t>(std::max(0, m_list.ItemCount())));
 }

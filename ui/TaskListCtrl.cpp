@@ -40,7 +40,48 @@ bool CTaskListCtrl::Attach(HWND hwnd) {
   return m_paintWatch.Attach(hwnd);
 }
 
+bool CTaskListCtrl::SetRowCount(int count) {
+  HWND list = Hwnd();
+  const LONG_PTR style = GetWindowLongPtrW(list, GWL_STYLE);
+  const int old = ItemCount();
+  // Only where nothing but the thumb can change: more rows, the bar already there, the
+  // list on screen. Anything else may show or hide the bar and lay the list out anew.
+  if (count <= old || !(style & WS_VISIBLE) || !(style & WS_VSCROLL) || !m_paintWatch.Hwnd())
+    return SetItemCount(count);
+  SCROLLBARINFO before{};
+  before.cbSize = sizeof before;
+  GetScrollBarInfo(list, OBJID_VSCROLL, &before);
+  // Off screen for the moment, the control sets the bar's range without drawing it.
+  // It must not hear of the style change: it would lay itself out and redraw it all.
+  m_paintWatch.holdStyleNotices = true;
+  SetWindowLongPtrW(list, GWL_STYLE, style & ~WS_VISIBLE);
+  const bool told = SetItemCount(count);
+  SetWindowLongPtrW(list, GWL_STYLE, GetWindowLongPtrW(list, GWL_STYLE) | WS_VISIBLE);
+  m_paintWatch.holdStyleNotices = false;
+  // What the control would have invalidated had it been on screen.
+  RECT client{};
+  GetClientRect(list, &client);
+  const RECT last = ItemRect(old - 1);
+  if (last.bottom < client.bottom) {
+    const RECT added{client.left, last.bottom, client.right, client.bottom};
+    InvalidateRect(list, &added, FALSE);
+  }
+  SCROLLBARINFO after{};
+  after.cbSize = sizeof after;
+  GetScrollBarInfo(list, OBJID_VSCROLL, &after);
+  if (after.xyThumbTop != before.xyThumbTop || after.xyThumbBottom != before.xyThumbBottom ||
+      after.rgstate[0] != before.rgstate[0] ||
+      !EqualRect(&after.rcScrollBar, &before.rcScrollBar)) {
+    // The bar lies outside the client area, to its right; a frame redraw reaches it.
+    RECT bar = after.rcScrollBar;
+    MapWindowPoints(HWND_DESKTOP, list, reinterpret_cast<POINT*>(&bar), 2);
+    RedrawWindow(list, &bar, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_NOERASE);
+  }
+  return told;
+}
+
 LRESULT CTaskListCtrl::PaintWatch::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (holdStyleNotices && (msg == WM_STYLECHANGING || msg == WM_STYLECHANGED)) return 0;
   if (msg != WM_PAINT) return Subclass::HandleMessage(msg, wParam, lParam);
   inPaint = true;
   painted = false;

@@ -28,6 +28,12 @@ class CTaskListCtrl : public winui::ListView {
   // Takes over the list control `hwnd` (from the window's template).
   bool Attach(HWND hwnd);
 
+  // Tells the list how many rows it has. More rows under a scroll bar already shown
+  // are told without the control drawing its bar on the spot (twice under Wine, a
+  // hundred server calls while files copy): the bar is painted with the next paint,
+  // and only when its thumb moved.
+  bool SetRowCount(int count);
+
   // Paints every row that has a task (the row named in `item` is not special): a
   // repaint of any one row refreshes them all.
   void DrawItem(const DRAWITEMSTRUCT& item);
@@ -61,6 +67,8 @@ class CTaskListCtrl : public winui::ListView {
    public:
     bool inPaint = false;
     bool painted = false;
+    // While set, the control does not hear of its style changing.
+    bool holdStyleNotices = false;
 
    protected:
     LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override;

@@ -5,6 +5,8 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "testing/Testing.h"
 #include "base/Utf8.h"
 #include "winui/Window.h"
@@ -227,6 +229,59 @@ TEST_F(TaskListRendering, TextTooWideForItsCellStaysInItsColumn) {
     for (int x = cell.right - RefWidth() - 5 + percent.cx + 1; x < cell.right; ++x)
       inked += Pixel(x, y) != CTaskListCtrl::kBackground;
   EXPECT_EQ(inked, 0);
+}
+
+// The list's own window as it is drawn, scroll bar and frame included.
+std::vector<COLORREF> Capture(HWND window) {
+  RECT r;
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC from = GetWindowDC(window);
+  HDC to = CreateCompatibleDC(from);
+  HBITMAP bitmap = CreateCompatibleBitmap(from, w, h);
+  HGDIOBJ old = SelectObject(to, bitmap);
+  BitBlt(to, 0, 0, w, h, from, 0, 0, SRCCOPY);
+  std::vector<COLORREF> pixels;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) pixels.push_back(GetPixel(to, x, y));
+  SelectObject(to, old);
+  DeleteObject(bitmap);
+  DeleteDC(to);
+  ReleaseDC(window, from);
+  return pixels;
+}
+
+TEST_F(TaskListRendering, RowsToldUnderAShownBarLeaveTheBarAsAFullRedrawDrawsIt) {
+  ShowWindow(host.Hwnd(), SW_SHOWNOACTIVATE);
+  HWND lv = list.Hwnd();
+  ASSERT_TRUE(list.SetRowCount(20));
+  UpdateWindow(host.Hwnd());
+  ASSERT_TRUE(GetWindowLongPtrW(lv, GWL_STYLE) & WS_VSCROLL) << "20 rows must need a bar";
+  const std::vector<COLORREF> twenty = Capture(lv);
+
+  // The quiet way: the bar is drawn by the paint that follows, not by the count.
+  ASSERT_TRUE(list.SetRowCount(30));
+  ASSERT_TRUE(list.SetRowCount(300));
+  EXPECT_EQ(list.ItemCount(), 300);
+  EXPECT_TRUE(GetWindowLongPtrW(lv, GWL_STYLE) & WS_VISIBLE);
+  SCROLLINFO info{};
+  info.cbSize = sizeof info;
+  info.fMask = SIF_RANGE;
+  ASSERT_TRUE(GetScrollInfo(lv, SB_VERT, &info));
+  EXPECT_EQ(info.nMax, 299);
+  UpdateWindow(host.Hwnd());
+  const std::vector<COLORREF> told = Capture(lv);
+  EXPECT_NE(told, twenty) << "the thumb must have moved, or this proves nothing";
+
+  RedrawWindow(lv, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  EXPECT_EQ(Capture(lv), told) << "the bar or the rows were left as they were before";
+
+  // Fewer rows take the control's own way and still end in the same picture.
+  ASSERT_TRUE(list.SetRowCount(25));
+  UpdateWindow(host.Hwnd());
+  const std::vector<COLORREF> fewer = Capture(lv);
+  RedrawWindow(lv, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  EXPECT_EQ(Capture(lv), fewer);
 }
 
 TEST(TaskListText, PercentHandlesEmptyAndLargeFiles) {
