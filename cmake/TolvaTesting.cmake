@@ -22,12 +22,10 @@ function(tolva_add_gtest name)
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   # tolva_testing: the helpers every test may use (testing/Testing.h).
   target_link_libraries(${name} PRIVATE ${T_LIBS} tolva_testing GTest::gtest_main)
-  if(T_WRAPPER)
-    add_test(NAME ${name} COMMAND ${T_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR}
-                                  $<TARGET_FILE:${name}> --gtest_color=no)
-  else()
-    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
-  endif()
+  # scripts/wine-test starts it under Wine, once more if Wine failed to start it at all.
+  add_test(NAME ${name} COMMAND ${T_WRAPPER} bash ${PROJECT_SOURCE_DIR}/scripts/wine-test
+                                ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>
+                                --gtest_color=no)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
