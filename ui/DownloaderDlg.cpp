@@ -285,6 +285,10 @@ INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       m_refreshPosted = false;
       if (m_viewStale) RefreshNow();
       return TRUE;
+    case WM_APP_VIEW:
+      m_viewPosted = false;
+      RefreshView();
+      return TRUE;
     case WM_COMMAND:
       if (HIWORD(wParam) == 0 && OnCommand(LOWORD(wParam))) return TRUE;
       break;  // IDOK and IDCANCEL close the window, as in any dialog

@@ -95,7 +95,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // notification area yet), and the timer tries again.
   virtual bool AddTrayIcon();
   // Repaints the list at once and brings the tray tip up to date: the work that the
-  // kernel's notices cause, done a few times a second however many notices come.
+  // kernel's notices cause, done a few times a second however many notices come, in the
+  // turn after the rows were brought up to date.
   virtual void RefreshView();
 
  private:
@@ -106,6 +107,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // A coalesced refresh is due: it runs as a turn of its own, not on top of the add or
   // notice that found it due.
   static constexpr UINT WM_APP_REFRESH = WM_APP + 3;
+  // The rows were brought up to date: the list's paint and the tip are due.
+  static constexpr UINT WM_APP_VIEW = WM_APP + 4;
   // Sources added and shown in one turn: a few tens of milliseconds under Wine.
   static constexpr size_t kFilesPerTurn = 100;
   // What a posted kernel notice carries in its wParam. Changed stands for every change
@@ -196,6 +199,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   bool m_viewStale = false;      // changed since the last refresh
   bool m_refreshTimerOn = false;
   bool m_refreshPosted = false;  // a WM_APP_REFRESH waits in the queue
+  bool m_viewPosted = false;     // a WM_APP_VIEW waits in the queue
   bool m_rowsBehind = false;     // tasks wait for rows below the view
   DWORD m_lastRowCount = 0;      // tick count of the list's last change of row count
   DWORD m_lastRefresh = 0;       // tick count of the last refresh

@@ -242,6 +242,7 @@ TEST_F(NoticeFlood, ABigHandOffKeepsTheWindowAnsweringAndArrivesInOrder) {
   prober.Stop();
   EXPECT_LE(prober.worst.load(), 200u) << prober.asked << " asked";
   EXPECT_EQ(prober.missed.load(), 0);
+  EXPECT_EQ(w.dlg.paintsWithRowCountInTurn.load(), 0);
   std::vector<std::string> names = w.RowTexts();
   ASSERT_EQ(names.size(), static_cast<size_t>(kTasks));
   for (int i = 0; i < kTasks; ++i) ASSERT_EQ(names[i], "h" + std::to_string(i)) << i;

@@ -151,7 +151,14 @@ void CDownloaderDlg::ViewChanged() {
 void CDownloaderDlg::RefreshNow() {
   // One row per task, named after it: rows follow the list as it is now.
   SyncRows(m_kernel.GetTaskCount());
-  RefreshView();
+  m_shownCopying = AnyTaskCopying();
+  // The paint comes as the next turn, not in this one: telling the list its rows and
+  // painting them each take tens of milliseconds while files copy, and a caller (the
+  // user's click, another program's message) waits for the whole of a turn.
+  if (!m_viewPosted && PostMessageW(Hwnd(), WM_APP_VIEW, 0, 0))
+    m_viewPosted = true;
+  else if (!m_viewPosted)
+    RefreshView();             // no room in the queue: now rather than never
   m_viewStale = m_rowsBehind;  // the tick comes back for them
   m_lastRefresh = GetTickCount();
   // Runs while changes keep coming, its next tick a period after this refresh; the
@@ -169,7 +176,6 @@ void CDownloaderDlg::OnRefreshTimer() {
 }
 
 void CDownloaderDlg::RefreshView() {
-  m_shownCopying = AnyTaskCopying();
   RepaintRows();
   // Painted now: paints, like timers, wait for an empty queue.
   UpdateWindow(m_list.Hwnd());

@@ -42,6 +42,9 @@ class TestDlg : public CDownloaderDlg {
   std::atomic<bool> realShellOpen{false};
   // Repaints and tip refreshes the window's notices have caused (counted once done).
   std::atomic<int> viewRefreshes{0};
+  // Repaints that came in the same turn as a change of the list's row count: a turn
+  // doing both keeps a message sent meanwhile waiting for the two.
+  std::atomic<int> paintsWithRowCountInTurn{0};
   // How many tasks each delete question named, and the answer given to it.
   std::vector<size_t> deleteQuestions;
   bool deleteAnswer = true;
@@ -51,6 +54,8 @@ class TestDlg : public CDownloaderDlg {
  protected:
   bool AddTrayIcon() override { return !refuseTray && CDownloaderDlg::AddTrayIcon(); }
   void RefreshView() override {
+    if (turnDepth_ == 1 && ListView_GetItemCount(List().Hwnd()) != rowsAtTurnStart_)
+      ++paintsWithRowCountInTurn;
     CDownloaderDlg::RefreshView();
     ++viewRefreshes;
   }
@@ -68,6 +73,22 @@ class TestDlg : public CDownloaderDlg {
     CDownloaderDlg::ShowTrayBalloon(title, text);
   }
   INT_PTR HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) override {
+    struct Turn {
+      TestDlg& dlg;
+      explicit Turn(TestDlg& d) : dlg(d) {
+        if (dlg.turnDepth_++ == 0 && dlg.List().Hwnd())
+          dlg.rowsAtTurnStart_ = ListView_GetItemCount(dlg.List().Hwnd());
+      }
+      ~Turn() { --dlg.turnDepth_; }
+    } turn(*this);
+    return HandleTestMessage(msg, wParam, lParam);
+  }
+
+ private:
+  int turnDepth_ = 0;  // dialog messages being handled, nested ones included
+  int rowsAtTurnStart_ = 0;
+
+  INT_PTR HandleTestMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
       case WM_RUN:
         (*reinterpret_cast<std::function<void()>*>(lParam))();
