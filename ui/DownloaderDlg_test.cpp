@@ -142,6 +142,35 @@ TEST_F(MainWindow, OpensWithTitleToolbarColumnsTrayAndAbout) {
   EXPECT_FALSE(w.dlg.Tray().IsAvailable());
 }
 
+// The window's message loop: a later start hands its files over as a thread message,
+// which only the thread's message filter hook sees, and keys still work the dialog.
+std::atomic<int> g_filteredThreadMessages{0};
+LRESULT CALLBACK CountThreadMessages(int code, WPARAM wParam, LPARAM lParam) {
+  auto* msg = reinterpret_cast<MSG*>(lParam);
+  if (code >= 0 && !msg->hwnd && msg->message == WM_APP + 77) ++g_filteredThreadMessages;
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST_F(MainWindow, ThreadMessagesReachTheThreadsFilterAndEscapeEndsTheWindow) {
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  HHOOK hook = nullptr;
+  w.OnUi([&] {
+    hook = SetWindowsHookExW(WH_MSGFILTER, CountThreadMessages, nullptr, GetCurrentThreadId());
+  });
+  ASSERT_NE(hook, nullptr);
+  g_filteredThreadMessages = 0;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(PostThreadMessageW(w.uiThread, WM_APP + 77, 0, 0));
+  EXPECT_TRUE(PumpUntil([] { return g_filteredThreadMessages == 3; }, 5s));
+  w.OnUi([&] { UnhookWindowsHookEx(hook); });
+
+  HWND hwnd = w.Hwnd();
+  PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, VK_ESCAPE, 0);
+  ASSERT_TRUE(PumpUntil([&] { return w.ended.load(); }, 5s));
+  EXPECT_EQ(w.result, IDCANCEL);
+  EXPECT_FALSE(IsWindow(hwnd));
+}
+
 TEST_F(MainWindow, ResizesKeepsItsMinimumAndSnapsToScreenEdges) {
   RunningWindow w(temp);
   ASSERT_TRUE(w.WaitStarted());
