@@ -70,11 +70,46 @@ CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromCommandLine(const wch
 }
 
 CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromHandOffText(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  const std::string joined = QuotedJoinOf(text);
+  if (!joined.empty()) text = joined;
   CDownloaderCommandLineInfo info;
   std::vector<std::string> pieces;
-  SplitList(text.substr(0, text.find('\0')), kHandOffSeparator, pieces);
+  SplitList(text, kHandOffSeparator, pieces);
   for (const std::string& piece : pieces) info.ParseParam(piece, false, false);
   return info;
+}
+
+std::string CDownloaderCommandLineInfo::QuotedJoinOf(std::string_view text) {
+  if (text.find(kHandOffSeparator) != std::string_view::npos) return {};
+  const size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  text = text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+  const size_t open = text.find('"');
+  if (open == std::string_view::npos) return {};
+  const size_t close = text.find('"', open + 1);
+  if (close == std::string_view::npos || text.find('"', close + 1) != std::string_view::npos)
+    return {};
+  auto trimmed = [](std::string_view s) {
+    const size_t a = s.find_first_not_of(kBlanks);
+    return a == std::string_view::npos ? std::string_view()
+                                       : s.substr(a, s.find_last_not_of(kBlanks) - a + 1);
+  };
+  std::string_view sources, folder;
+  if (open > 0 && close == text.size() - 1 &&
+      kBlanks.find(text[open - 1]) != std::string_view::npos) {
+    // p;q "d": unquoted sources (blanks and all, as an unquoted text is), quoted folder.
+    sources = trimmed(text.substr(0, open));
+    folder = text.substr(open + 1, close - open - 1);
+  } else if (open == 0 && close + 1 < text.size() &&
+             kBlanks.find(text[close + 1]) != std::string_view::npos) {
+    // "p;q" d: quoted sources, then the unquoted folder.
+    sources = text.substr(1, close - 1);
+    folder = trimmed(text.substr(close + 1));
+  } else {
+    return {};
+  }
+  return "\"" + std::string(sources) + std::string(kHandOffSeparator) + std::string(folder) + "\"";
 }
 
 std::string CDownloaderCommandLineInfo::RawArguments(const wchar_t* commandLine) {

@@ -25,8 +25,11 @@ class CDownloaderCommandLineInfo {
   static CDownloaderCommandLineInfo FromCommandLine(const wchar_t* commandLine);
 
   // A hand-off text (up to its first zero byte): split at quote-blank-quote, each piece
-  // one parameter.
+  // one parameter. Two parameters that meet at an unquoted blank, one of them quoted
+  // (`p;q "d"`, `"p;q" d`), are read as that join.
   static CDownloaderCommandLineInfo FromHandOffText(std::string_view text);
+  // That join for such a text, else empty.
+  static std::string QuotedJoinOf(std::string_view text);
 
   // The command line after the program name and the blanks that follow it, as UTF-8:
   // what a later start hands to the running one.

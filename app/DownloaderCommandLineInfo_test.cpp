@@ -67,6 +67,17 @@ TEST(CommandLine, RoutesDifferWhereThePlatformSplitsArguments) {
   EXPECT_EQ(Route1("-draft.txt //srv/share").m_folder, "//srv/share");
 }
 
+TEST(CommandLine, ParametersMeetingAtAnUnquotedBlankGiveSourcesAndFolderOnBothRoutes) {
+  // As scripts write it when only the folder, or only the sources, hold a blank.
+  ExpectBothRoutes("C:\\s\\p.bin;C:\\s\\q.bin \"D:\\My In\"", {"C:\\s\\p.bin", "C:\\s\\q.bin"},
+                   "D:\\My In");
+  ExpectBothRoutes("\"C:\\My s\\p.bin;\" D:\\In", {"C:\\My s\\p.bin"}, "D:\\In");
+  // Unquoted, a hand-off keeps blanks inside a path, as it does without any quote.
+  EXPECT_EQ(Route2("C:\\My s\\p.bin \"D:\\In\"").m_files, Files({"C:\\My s\\p.bin"}));
+  EXPECT_EQ(Route2("\"p\" D:\\My In").m_files, Files({"p"}));
+  EXPECT_EQ(Route2("\"p\" D:\\My In").m_folder, "D:\\My In");
+}
+
 TEST(CommandLine, NothingGivenAddsNothing) {
   for (const auto& info : {Route2(""), Route2("   "), Route1(""),
                            CDownloaderCommandLineInfo::FromCommandLine(L"tolva.exe"),
