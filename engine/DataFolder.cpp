@@ -80,7 +80,14 @@ static std::string ProgramPathOrName() {
   return program.empty() ? std::string("tolva.exe") : program;
 }
 
-CDataFolder CDataFolder::ForThisProgram() { return Decide(ProgramPathOrName(), PerUserFolder()); }
+CDataFolder CDataFolder::ForThisProgram() {
+  // The per-user folder is asked for only when needed: the shell is loaded for it, and
+  // a later start that only hands its arguments over should not wait for that.
+  const std::string program = ProgramPathOrName();
+  CDataFolder beside = Beside(program);
+  if (CanCreateFilesIn(beside.folder_)) return beside;
+  return Decide(program, PerUserFolder());
+}
 
 CDataFolder CDataFolder::BesideThisProgram() { return Beside(ProgramPathOrName()); }
 
