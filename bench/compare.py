@@ -87,14 +87,15 @@ def tolva_run(ctx, w, r, sources, destination, scratch, result):
     for attempt in range(MAX_REDONE + 1):
         folder = os.path.join(scratch, f"tolva {w.name} r{r + 1}.{attempt}")
         try:
+            # Emptied once Tolva stands idle, as it is for the other tools right before
+            # they start (see workloads.empty).
             return tools.run_tolva(ctx, folder, sources, destination, w.per_start, w.probe,
-                                   run_timeout(w))
+                                   run_timeout(w), lambda: workloads.empty(destination))
         except HandOffLost as e:
             result.incidents.append(f"round {r + 1}: {e}")
             say(f"  {w.name} round {r + 1}: LOST HAND-OFF, run redone: {e}")
             if len(result.incidents) > MAX_REDONE:
                 raise
-            workloads.empty(destination)
     raise AssertionError("unreachable")
 
 
@@ -102,10 +103,10 @@ def run_rounds(ctx, w, result, rounds, sources, source_folder, check_sources, de
                scratch, speed_check_exe=None):
     for r in range(rounds):
         for tool in rotate(w.tools, r):
-            workloads.empty(destination)
             if tool == "tolva":
                 m = tolva_run(ctx, w, r, sources, destination, scratch, result)
             else:
+                workloads.empty(destination)
                 m = tools.run_copy_tool(ctx, tool, sources, source_folder, destination,
                                         run_timeout(w))
             try:

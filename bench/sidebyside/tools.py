@@ -311,11 +311,15 @@ def running_tolvas():
     return found
 
 
-def run_tolva(ctx, folder, sources, destination, per_start, watch_window, timeout):
+def run_tolva(ctx, folder, sources, destination, per_start, watch_window, timeout,
+              before_copy=None):
+    """`before_copy` runs once the instance stands idle, right before the timed part."""
     instance = TolvaInstance(ctx, folder)
     try:
         try:
             instance.start()
+            if before_copy:
+                before_copy()
             measured = instance.copy(sources, destination, per_start, watch_window, timeout)
         except BaseException as failure:
             # The first failure is the one to report; the instance only has to go.
