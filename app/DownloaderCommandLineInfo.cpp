@@ -10,6 +10,12 @@ namespace {
 constexpr std::string_view kBlanks = " \t\r\n";
 constexpr std::string_view kHandOffSeparator = "\" \"";
 
+std::string_view Trimmed(std::string_view s) {
+  const size_t first = s.find_first_not_of(kBlanks);
+  return first == std::string_view::npos ? std::string_view()
+                                         : s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
+}
+
 }  // namespace
 
 void CDownloaderCommandLineInfo::ParseParam(std::string_view param, bool /*isSwitch*/,
@@ -82,30 +88,23 @@ CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromHandOffText(std::stri
 
 std::string CDownloaderCommandLineInfo::QuotedJoinOf(std::string_view text) {
   if (text.find(kHandOffSeparator) != std::string_view::npos) return {};
-  const size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  text = text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+  text = Trimmed(text);
   const size_t open = text.find('"');
   if (open == std::string_view::npos) return {};
   const size_t close = text.find('"', open + 1);
   if (close == std::string_view::npos || text.find('"', close + 1) != std::string_view::npos)
     return {};
-  auto trimmed = [](std::string_view s) {
-    const size_t a = s.find_first_not_of(kBlanks);
-    return a == std::string_view::npos ? std::string_view()
-                                       : s.substr(a, s.find_last_not_of(kBlanks) - a + 1);
-  };
   std::string_view sources, folder;
   if (open > 0 && close == text.size() - 1 &&
       kBlanks.find(text[open - 1]) != std::string_view::npos) {
     // p;q "d": unquoted sources (blanks and all, as an unquoted text is), quoted folder.
-    sources = trimmed(text.substr(0, open));
+    sources = Trimmed(text.substr(0, open));
     folder = text.substr(open + 1, close - open - 1);
   } else if (open == 0 && close + 1 < text.size() &&
              kBlanks.find(text[close + 1]) != std::string_view::npos) {
     // "p;q" d: quoted sources, then the unquoted folder.
     sources = text.substr(1, close - 1);
-    folder = trimmed(text.substr(close + 1));
+    folder = Trimmed(text.substr(close + 1));
   } else {
     return {};
   }
