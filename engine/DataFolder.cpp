@@ -64,13 +64,16 @@ CDataFolder CDataFolder::Beside(const std::string& programPath) {
   return data;
 }
 
-CDataFolder CDataFolder::Decide(const std::string& programPath, const std::string& perUserFolder) {
+CDataFolder CDataFolder::Decide(const std::string& programPath,
+                                const std::function<std::string()>& perUserFolder) {
   CDataFolder data = Beside(programPath);
-  if (CanCreateFilesIn(data.folder_) || perUserFolder.empty()) return data;
+  if (CanCreateFilesIn(data.folder_)) return data;
+  const std::string perUser = perUserFolder();
+  if (perUser.empty()) return data;
   // The per-user folder is taken even when it cannot be made now: the files then fail
   // there, and the log says so, rather than beside the program where they never can.
-  MakeFolders(perUserFolder);
-  data.folder_ = perUserFolder;
+  MakeFolders(perUser);
+  data.folder_ = perUser;
   data.besideProgram_ = false;
   return data;
 }
@@ -80,14 +83,7 @@ static std::string ProgramPathOrName() {
   return program.empty() ? std::string("tolva.exe") : program;
 }
 
-CDataFolder CDataFolder::ForThisProgram() {
-  // The per-user folder is asked for only when needed: the shell is loaded for it, and
-  // a later start that only hands its arguments over should not wait for that.
-  const std::string program = ProgramPathOrName();
-  CDataFolder beside = Beside(program);
-  if (CanCreateFilesIn(beside.folder_)) return beside;
-  return Decide(program, PerUserFolder());
-}
+CDataFolder CDataFolder::ForThisProgram() { return Decide(ProgramPathOrName(), PerUserFolder); }
 
 CDataFolder CDataFolder::BesideThisProgram() { return Beside(ProgramPathOrName()); }
 

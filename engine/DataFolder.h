@@ -4,6 +4,7 @@
 // change) in the user's own %LOCALAPPDATA%\Tolva, under the same names.
 #pragma once
 
+#include <functional>
 #include <string>
 
 class CDataFolder {
@@ -14,9 +15,12 @@ class CDataFolder {
   static CDataFolder ForThisProgram();
   // Beside this process's program file, without asking whether it can be written.
   static CDataFolder BesideThisProgram();
-  // The same for a program file at `programPath`, with `perUserFolder` as the other
-  // place. The per-user folder is created when it is needed and missing.
-  static CDataFolder Decide(const std::string& programPath, const std::string& perUserFolder);
+  // The same for a program file at `programPath`, with what `perUserFolder` gives as the
+  // other place, asked for only when needed (the shell is loaded for it, and a later
+  // start that only hands its arguments over should not wait for that). The per-user
+  // folder is created when it is needed and missing.
+  static CDataFolder Decide(const std::string& programPath,
+                            const std::function<std::string()>& perUserFolder);
   static CDataFolder Beside(const std::string& programPath);
 
   const std::string& Folder() const { return folder_; }
