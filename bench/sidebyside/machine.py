@@ -37,8 +37,24 @@ def _wine_version():
         return "no Wine"
 
 
+def _free_page_reporting(folder="/sys/module/page_reporting/parameters"):
+    """On a virtual machine that hands free memory back to its host, a copy that lands in
+    such memory pays for the host to give it back: big copies then vary from round to
+    round, for every tool alike. Says so, with the kernel's settings, or "" elsewhere."""
+    try:
+        order = int(open(os.path.join(folder, "page_reporting_order")).read())
+    except (OSError, ValueError):
+        return ""
+    text = f", free memory handed back to the host in blocks of {4 << order >> 10} MiB"
+    try:
+        text += f" once free for {int(open(os.path.join(folder, 'min_free_ms')).read())} ms"
+    except (OSError, ValueError):
+        pass
+    return text
+
+
 def describe():
     memory = _memory_gib()
     return (f"{_cpu_model()}, {os.cpu_count()} cores, "
-            f"{memory:.1f} GiB memory, Linux {platform.release()}, {_wine_version()}, "
-            f"{time.strftime('%Y-%m-%d %H:%M %Z')}")
+            f"{memory:.1f} GiB memory{_free_page_reporting()}, Linux {platform.release()}, "
+            f"{_wine_version()}, {time.strftime('%Y-%m-%d %H:%M %Z')}")
