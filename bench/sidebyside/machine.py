@@ -37,20 +37,24 @@ def _wine_version():
         return "no Wine"
 
 
+def _read_int(path):
+    try:
+        with open(path) as f:
+            return int(f.read())
+    except (OSError, ValueError):
+        return None
+
+
 def _free_page_reporting(folder="/sys/module/page_reporting/parameters"):
     """On a virtual machine that hands free memory back to its host, a copy that lands in
     such memory pays for the host to give it back: big copies then vary from round to
     round, for every tool alike. Says so, with the kernel's settings, or "" elsewhere."""
-    try:
-        order = int(open(os.path.join(folder, "page_reporting_order")).read())
-    except (OSError, ValueError):
+    order = _read_int(os.path.join(folder, "page_reporting_order"))
+    if order is None:
         return ""
     text = f", free memory handed back to the host in blocks of {4 << order >> 10} MiB"
-    try:
-        text += f" once free for {int(open(os.path.join(folder, 'min_free_ms')).read())} ms"
-    except (OSError, ValueError):
-        pass
-    return text
+    delay = _read_int(os.path.join(folder, "min_free_ms"))
+    return text + (f" once free for {delay} ms" if delay is not None else "")
 
 
 def describe():
