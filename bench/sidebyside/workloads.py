@@ -103,10 +103,9 @@ def page_cache(paths):
 def empty(folder):
     """Removes everything in `folder` and flushes, so the next run starts alike. Every
     tool's timed run must follow it at once: on a virtual machine that hands free memory
-    back to its host (Linux free page reporting), memory freed a few seconds earlier is
-    gone from the guest, and writing the copy into it cost about 0.5 s per GiB more
-    (measured: a 1 GiB copy took 0.19-0.20 s right after the delete, 0.69-0.85 s when
-    3 s passed in between)."""
+    back to its host (Linux free page reporting), how long ago memory was freed changes
+    what writing a copy into it costs (measured one night: a 1 GiB copy took 0.19-0.20 s
+    right after the delete, 0.69-0.85 s when 3 s passed in between)."""
     os.makedirs(folder, exist_ok=True)
     for entry in os.scandir(folder):
         if entry.is_dir(follow_symlinks=False):
