@@ -186,23 +186,31 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+; Tells that a library could not be registered (exit code in $0) and ends setup.
+!macro REGISTER_FAILED name
+  MessageBox MB_OK|MB_ICONSTOP "Could not register ${name} (regsvr32 exit code $0).$\r$\n$\r$\nThe Explorer menu entries and the automation object will not work. Run setup again, or remove Tolva with its uninstaller." /SD IDOK
+  SetErrorLevel ${EXIT_REGISTER_FAILED}
+  Abort "Could not register ${name}."
+!macroend
+
 ; Runs a regsvr32 in its own process, so that a library that crashes while registering
 ; cannot take setup down with it.
 !macro REGISTER_LIBRARY regsvr32 options name
   DetailPrint "Registering ${name} ${options}"
   ExecWait '"${regsvr32}" /s ${options} "$INSTDIR\${name}"' $0
   ${If} $0 != 0
-    MessageBox MB_OK|MB_ICONSTOP "Could not register ${name} (regsvr32 exit code $0).$\r$\n$\r$\nThe Explorer menu entries and the automation object will not work. Run setup again, or remove Tolva with its uninstaller." /SD IDOK
-    SetErrorLevel ${EXIT_REGISTER_FAILED}
-    Abort "Could not register ${name}."
+    !insertmacro REGISTER_FAILED "${name}"
   ${EndIf}
 !macroend
 
 !macro UNREGISTER_LIBRARY regsvr32 options name
   ${If} ${FileExists} "$INSTDIR\${name}"
     DetailPrint "Unregistering ${name} ${options}"
+    ClearErrors
     ExecWait '"${regsvr32}" /s /u ${options} "$INSTDIR\${name}"' $0
-    ${If} $0 != 0
+    ${If} ${Errors}
+      DetailPrint "${regsvr32} could not be started: ${name} was not unregistered"
+    ${ElseIf} $0 != 0
       DetailPrint "regsvr32 /u ${options} ${name} ended with exit code $0"
     ${EndIf}
   ${EndIf}
@@ -217,6 +225,27 @@ FunctionEnd
 !define REGSVR32 "$SYSDIR\regsvr32.exe"
 ; The 32-bit one, for the 32-bit starter that 32-bit script hosts load.
 !define REGSVR32_32 "$WINDIR\SysWOW64\regsvr32.exe"
+!define NO_32BIT_TEXT "32-bit programs cannot run on this machine"
+
+; The 32-bit starter, for 32-bit script hosts, through the 32-bit regsvr32. Some machines
+; run no 32-bit programs at all (no SysWOW64, or under Wine a kernel without 32-bit
+; support, where the program cannot be started): no 32-bit host can exist there, so the
+; library stays in place unregistered and setup goes on.
+!macro REGISTER_LIBRARY32 options name
+  ${If} ${FileExists} "${REGSVR32_32}"
+    DetailPrint "Registering ${name} ${options}"
+    ClearErrors
+    ExecWait '"${REGSVR32_32}" /s ${options} "$INSTDIR\${name}"' $0
+    ${If} ${Errors}
+      DetailPrint "${NO_32BIT_TEXT} (the 32-bit regsvr32 could not be started): ${name} is not registered"
+    ${ElseIf} $0 != 0
+      !insertmacro REGISTER_FAILED "${name}"
+    ${EndIf}
+  ${Else}
+    DetailPrint "${NO_32BIT_TEXT} (no 32-bit regsvr32): ${name} is not registered"
+  ${EndIf}
+!macroend
+
 !define USER_SCOPE "/n /i:user"
 !define SHELL_CLSID "{603C8761-BC91-4E97-8862-77B8204317FA}"
 !define STARTER_CLSID "{C998F1AA-C1F7-4562-97B4-12087D1EA397}"
@@ -226,7 +255,7 @@ FunctionEnd
   !insertmacro REGISTER_LIBRARY "${REGSVR32}" "" "tolvashell.dll"
   !insertmacro REGISTER_LIBRARY "${REGSVR32}" "" "tolvastarter.dll"
   !ifdef TOLVASTARTER32_DLL
-    !insertmacro REGISTER_LIBRARY "${REGSVR32_32}" "" "x86\tolvastarter.dll"
+    !insertmacro REGISTER_LIBRARY32 "" "x86\tolvastarter.dll"
   !endif
 !macroend
 
@@ -329,7 +358,7 @@ Section "Tolva" SecMain
     ; machine-wide registration above, which Wine does keep apart, serves 32-bit hosts.
     !ifdef TOLVASTARTER32_DLL
       ${If} $InWine = 0
-        !insertmacro REGISTER_LIBRARY "${REGSVR32_32}" "${USER_SCOPE}" "x86\tolvastarter.dll"
+        !insertmacro REGISTER_LIBRARY32 "${USER_SCOPE}" "x86\tolvastarter.dll"
       ${EndIf}
     !endif
   ${EndIf}

@@ -6,8 +6,9 @@
 #
 # usage: starter32_script_test.sh <32-bit dll> <64-bit dll> <stand-in tolva.exe>
 #                                 <64-bit wine loader>
-# Runs in the prefix of scripts/test (WINEPREFIX). Without the 32-bit library or Wine's
-# 32-bit half it ends with exit code 77, which ctest reports as skipped.
+# Runs in the prefix of scripts/test (WINEPREFIX). Without the 32-bit library, without
+# Wine's 32-bit half, or on a kernel that runs no 32-bit programs it ends with exit code
+# 77, which ctest reports as skipped.
 set -uo pipefail
 
 DLL32=$1
@@ -22,8 +23,8 @@ fi
 [ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set: run this through scripts/test"; exit 1; }
 BUILD_DIR=${BUILD_DIR:-}
 . "$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine-env"
-if ! tolva_has_wine32; then
-  echo "SKIP: Wine's 32-bit half (wine32:i386) is not installed"
+if ! why=$(tolva_runs_wine32); then
+  echo "SKIP: $why"
   exit 77
 fi
 SYSWOW64=$WINEPREFIX/drive_c/windows/syswow64
@@ -40,7 +41,7 @@ APP_PATH='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\tolva.exe'
 SCRIPT=$(cd "$(dirname "$0")" && pwd)/start_by_name.js
 
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
-# Each size of program with its own system tools: plain `wine` would pick the 32-bit ones.
+# Each size of program with its own system tools, named by their folder.
 run32() { wine "C:\\windows\\syswow64\\$1" "${@:2}" </dev/null 2>/dev/null | tr -d '\r'; }
 run64() { "$WINE64" "C:\\windows\\system32\\$1" "${@:2}" </dev/null 2>/dev/null | tr -d '\r'; }
 
