@@ -8,13 +8,6 @@
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
-constexpr std::string_view kHandOffSeparator = "\" \"";
-
-std::string_view Trimmed(std::string_view s) {
-  const size_t first = s.find_first_not_of(kBlanks);
-  return first == std::string_view::npos ? std::string_view()
-                                         : s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
-}
 
 }  // namespace
 
@@ -77,38 +70,29 @@ CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromCommandLine(const wch
 
 CDownloaderCommandLineInfo CDownloaderCommandLineInfo::FromHandOffText(std::string_view text) {
   text = text.substr(0, text.find('\0'));
-  const std::string joined = QuotedJoinOf(text);
-  if (!joined.empty()) text = joined;
-  CDownloaderCommandLineInfo info;
-  std::vector<std::string> pieces;
-  SplitList(text, kHandOffSeparator, pieces);
-  for (const std::string& piece : pieces) info.ParseParam(piece, false, false);
-  return info;
+  // The text is what came after the program name on the later start's command line:
+  // behind a name of no blanks and no quotes, the splitter reads it exactly as that
+  // start would have read it itself, so a file goes to the same place whichever
+  // instance takes it.
+  return FromCommandLine(base::Widen("tolva.exe " + std::string(text)).c_str());
 }
 
-std::string CDownloaderCommandLineInfo::QuotedJoinOf(std::string_view text) {
-  if (text.find(kHandOffSeparator) != std::string_view::npos) return {};
-  text = Trimmed(text);
-  const size_t open = text.find('"');
-  if (open == std::string_view::npos) return {};
-  const size_t close = text.find('"', open + 1);
-  if (close == std::string_view::npos || text.find('"', close + 1) != std::string_view::npos)
-    return {};
-  std::string_view sources, folder;
-  if (open > 0 && close == text.size() - 1 &&
-      kBlanks.find(text[open - 1]) != std::string_view::npos) {
-    // p;q "d": unquoted sources (blanks and all, as an unquoted text is), quoted folder.
-    sources = Trimmed(text.substr(0, open));
-    folder = text.substr(open + 1, close - open - 1);
-  } else if (open == 0 && close + 1 < text.size() &&
-             kBlanks.find(text[close + 1]) != std::string_view::npos) {
-    // "p;q" d: quoted sources, then the unquoted folder.
-    sources = text.substr(1, close - 1);
-    folder = Trimmed(text.substr(close + 1));
-  } else {
-    return {};
+std::string CDownloaderCommandLineInfo::QuoteArgument(std::string_view parameter) {
+  // Backslashes count only before a quote: those are doubled, and a quote in the text
+  // gets one of its own.
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : parameter) {
+    if (c == '\\') {
+      ++backslashes;
+    } else {
+      if (c == '"') out.append(backslashes + 1, '\\');
+      backslashes = 0;
+    }
+    out += c;
   }
-  return "\"" + std::string(sources) + std::string(kHandOffSeparator) + std::string(folder) + "\"";
+  out.append(backslashes, '\\');
+  return out + "\"";
 }
 
 std::string CDownloaderCommandLineInfo::RawArguments(const wchar_t* commandLine) {

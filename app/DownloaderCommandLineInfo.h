@@ -24,12 +24,13 @@ class CDownloaderCommandLineInfo {
   // name is skipped).
   static CDownloaderCommandLineInfo FromCommandLine(const wchar_t* commandLine);
 
-  // A hand-off text (up to its first zero byte): split at quote-blank-quote, each piece
-  // one parameter. Two parameters that meet at an unquoted blank, one of them quoted
-  // (`p;q "d"`, `"p;q" d`), are read as that join.
+  // A hand-off text (up to its first zero byte), read as the program reads its own
+  // command line: split into arguments by the platform's rules, then the parameter rule
+  // for each. A text gives the same sources and folder whichever instance reads it.
   static CDownloaderCommandLineInfo FromHandOffText(std::string_view text);
-  // That join for such a text, else empty.
-  static std::string QuotedJoinOf(std::string_view text);
+  // `parameter` as one argument in double quotes that the platform's splitter gives
+  // back unchanged (backslashes before a quote doubled, quotes escaped).
+  static std::string QuoteArgument(std::string_view parameter);
 
   // The command line after the program name and the blanks that follow it, as UTF-8:
   // what a later start hands to the running one.

@@ -46,36 +46,35 @@ TEST(CommandLine, SenderFormsGiveTheSameResultOnBothRoutes) {
   ExpectBothRoutes("\"" + cyr + ";\" \"" + cyrFolder + "\"", {cyr}, cyrFolder);
 }
 
-TEST(CommandLine, RoutesDifferWhereThePlatformSplitsArguments) {
-  // Without quotes the hand-off text is one parameter; the program's own line is two.
-  EXPECT_EQ(Route2("p q").m_files, Files({"p q"}));
-  EXPECT_EQ(Route2("p q").m_folder, "");
-  EXPECT_EQ(Route1("p q").m_files, Files({"p"}));
-  EXPECT_EQ(Route1("p q").m_folder, "q");
-
-  // A drive root sent with its backslash before the closing quote: the platform reads
-  // backslash-quote as a literal quote, the hand-off keeps the backslash.
-  auto own = Route1("\"p\" \"E:\\\"");
-  EXPECT_EQ(own.m_files, Files({"p"}));
-  EXPECT_EQ(own.m_folder, "E:");
-  auto handed = Route2("\"p\" \"E:\\\"");
-  EXPECT_EQ(handed.m_files, Files({"p"}));
-  EXPECT_EQ(handed.m_folder, "E:\\");
-
-  // Leading "-" or "/" stays part of the path: the program has no switches.
-  EXPECT_EQ(Route1("-draft.txt //srv/share").m_files, Files({"-draft.txt"}));
-  EXPECT_EQ(Route1("-draft.txt //srv/share").m_folder, "//srv/share");
-}
-
-TEST(CommandLine, ParametersMeetingAtAnUnquotedBlankGiveSourcesAndFolderOnBothRoutes) {
-  // As scripts write it when only the folder, or only the sources, hold a blank.
-  ExpectBothRoutes("C:\\s\\p.bin;C:\\s\\q.bin \"D:\\My In\"", {"C:\\s\\p.bin", "C:\\s\\q.bin"},
-                   "D:\\My In");
-  ExpectBothRoutes("\"C:\\My s\\p.bin;\" D:\\In", {"C:\\My s\\p.bin"}, "D:\\In");
-  // Unquoted, a hand-off keeps blanks inside a path, as it does without any quote.
-  EXPECT_EQ(Route2("C:\\My s\\p.bin \"D:\\In\"").m_files, Files({"C:\\My s\\p.bin"}));
-  EXPECT_EQ(Route2("\"p\" D:\\My In").m_files, Files({"p"}));
-  EXPECT_EQ(Route2("\"p\" D:\\My In").m_folder, "D:\\My In");
+TEST(CommandLine, EveryTextGivesTheSameOnBothRoutesAsThePlatformSplitsIt) {
+  const struct {
+    std::string text;
+    Files files;
+    std::string folder;
+  } cases[] = {
+      // Without quotes blanks separate: the source p and the folder q.
+      {"p q", {"p"}, "q"},
+      // As scripts and typed command lines give it, sources with or without a trailing ";".
+      {"Z:\\s\\a.bin;Z:\\s\\b.bin Z:\\Into", {"Z:\\s\\a.bin", "Z:\\s\\b.bin"}, "Z:\\Into"},
+      {"Z:\\s\\a.bin;Z:\\s\\b.bin; Z:\\Into", {"Z:\\s\\a.bin", "Z:\\s\\b.bin"}, "Z:\\Into"},
+      {"Z:\\s\\a.bin;Z:\\s\\b.bin; \"Z:\\Into\"", {"Z:\\s\\a.bin", "Z:\\s\\b.bin"}, "Z:\\Into"},
+      {"\"Z:\\s\\a.bin;Z:\\s\\b.bin;\" Z:\\Into", {"Z:\\s\\a.bin", "Z:\\s\\b.bin"}, "Z:\\Into"},
+      // Only the folder, or only the sources, hold a blank.
+      {"C:\\s\\p.bin;C:\\s\\q.bin \"D:\\My In\"", {"C:\\s\\p.bin", "C:\\s\\q.bin"}, "D:\\My In"},
+      {"\"C:\\My s\\p.bin;\" D:\\In", {"C:\\My s\\p.bin"}, "D:\\In"},
+      // An unquoted blank inside a path separates there, on both routes alike.
+      {"C:\\My s\\p.bin \"D:\\In\"", {"C:\\My", "D:\\In"}, "s\\p.bin"},
+      {"\"p\" D:\\My In", {"p", "In"}, "D:\\My"},
+      // A drive root sent with its backslash before the closing quote: backslash-quote
+      // is a literal quote, which the parameter rule takes off (the file goes to E:\).
+      {"\"p\" \"E:\\\"", {"p"}, "E:"},
+      // Leading "-" or "/" stays part of the path: the program has no switches.
+      {"-draft.txt //srv/share", {"-draft.txt"}, "//srv/share"},
+      // Tabs separate too; quotes group wherever they stand.
+      {"p\tq", {"p"}, "q"},
+      {"C:\\a\" \"b.txt D:\\In", {"C:\\a b.txt"}, "D:\\In"},
+  };
+  for (const auto& c : cases) ExpectBothRoutes(c.text, c.files, c.folder);
 }
 
 TEST(CommandLine, NothingGivenAddsNothing) {

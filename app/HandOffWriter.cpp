@@ -27,20 +27,22 @@ class MutexTurn {
 
 std::string BuildText(const std::vector<std::string>& files, size_t from, size_t to,
                       const std::string& tail) {
+  // Sources hold no quote, and each is followed by ";": no backslash of theirs ever
+  // stands before a quote.
   std::string out = "\"";
   for (size_t i = from; i < to; ++i) out += files[i] + ";";
   return out + "\"" + tail;
 }
 
 // The folder parameter of `info` as a text to append, empty when it had none. The
-// reader takes one ";" off a parameter's end, so a folder that ends in one gets another;
-// so does one that ends in a blank, which with the closing quote could read as the
-// quote-blank-quote the reader splits at (a folder of one blank would be lost).
+// parameter rule takes one quote off each end and one ";" off the end, so a folder that
+// would lose a character that way is sent with one more to lose.
 std::string FolderTail(const CDownloaderCommandLineInfo& info) {
   if (info.m_paramCount < 2) return {};
-  const std::string& folder = info.m_folder;
-  const bool guard = !folder.empty() && (folder.back() == ';' || folder.back() == ' ');
-  return " \"" + folder + (guard ? ";" : "") + "\"";
+  std::string folder = info.m_folder;
+  if (!folder.empty() && (folder.back() == ';' || folder.back() == '"')) folder += ';';
+  if (!folder.empty() && folder.front() == '"') folder.insert(0, 1, '"');
+  return " " + CDownloaderCommandLineInfo::QuoteArgument(folder);
 }
 
 }  // namespace

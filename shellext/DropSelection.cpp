@@ -42,7 +42,7 @@ std::wstring DropSelection::SourceArgument() const {
 }
 
 std::wstring WithFolderArgument(const std::wstring& sources, const std::wstring& folder) {
-  // The program splits its arguments at exactly quote, blank, quote.
+  // Blanks separate the program's arguments; the quotes keep blanks in the folder.
   return sources + L" \"" + folder + L"\"";
 }
 

@@ -24,13 +24,10 @@ struct Case {
   std::vector<std::wstring> absent;  // where nothing may appear
 };
 
-enum class Route { OwnCommandLine, HandOff };
-
-// Sources, folders and expectations for one route; `tag` keeps names of the two routes
-// apart where they share a folder (the drive root).
+// Sources, folders and expectations, the same for both routes; `tag` keeps names of the
+// two routes apart where they share a folder (the drive root).
 // `work` is the program's working folder.
-std::vector<Case> MakeCases(const Folders& f, Route route, const std::wstring& tag,
-                            const std::wstring& work) {
+std::vector<Case> MakeCases(const Folders& f, const std::wstring& tag, const std::wstring& work) {
   const std::string S = U8(f.src), D = U8(f.dst);
   auto folder = [&](const std::string& name) {
     std::wstring path = f.dst + L"\\" + W(name);
@@ -99,26 +96,36 @@ std::vector<Case> MakeCases(const Folders& f, Route route, const std::wstring& t
                    {{c8 + L"\\" + W(cyrillic), src(cyrillic)}},
                    {}});
 
-  // Without quotes the own command line has two arguments, the source p9 and the
-  // folder x\c9 (relative: the program's working folder); the hand-off reads one
-  // parameter, the file c9 in the source folder's subfolder "p9 x".
+  // Without quotes blanks separate arguments on both routes: the source p9 and the
+  // folder x\c9 (relative: the program's working folder, the same for both instances),
+  // never the file c9 in the source folder's subfolder "p9 x".
   const std::wstring relative = work + L"\\x\\c9";
   CreateDirectoryW((work + L"\\x").c_str(), nullptr);
   CreateDirectoryW(relative.c_str(), nullptr);
   const std::wstring odd = f.src + L"\\p9 x";
   CreateDirectoryW(odd.c_str(), nullptr);
-  const std::string oddContent = Pattern(777, 9);
-  EXPECT_TRUE(WriteBytes(odd + L"\\c9", oddContent));
-  const std::string plain = src("p9");
-  Case unquoted{"no quotes", S + "\\p9 x\\c9", {}, {}};
-  if (route == Route::OwnCommandLine) {
-    unquoted.arrive = {{relative + L"\\p9", plain}};
-    unquoted.absent = {f.def + L"\\c9"};
-  } else {
-    unquoted.arrive = {{f.def + L"\\c9", oddContent}};
-    unquoted.absent = {relative + L"\\p9"};
+  EXPECT_TRUE(WriteBytes(odd + L"\\c9", Pattern(777, 9)));
+  cases.push_back(
+      {"no quotes", S + "\\p9 x\\c9", {{relative + L"\\p9", src("p9")}}, {f.def + L"\\c9"}});
+  // Sources and folder as scripts and typed lines give them: unquoted, with and without
+  // the last source's ";", or only the folder in quotes. Nothing goes to the default
+  // folder, and the folder itself is no source.
+  const char* joins[] = {" ", "; ", "; \"", "\" "};
+  const bool blankFree = (S + D).find(' ') == std::string::npos;
+  EXPECT_TRUE(blankFree) << "unquoted forms need folders without blanks: " << S << ", " << D;
+  for (int i = 0; blankFree && i < 4; ++i) {
+    const std::string n = std::to_string(10 + i);
+    const std::wstring into = folder("c" + n);
+    const std::string a = "a" + n + ".bin", b = "b" + n + ".bin";
+    const std::string join = joins[i];
+    std::string text = S + "\\" + a + ";" + S + "\\" + b + join + D + "\\c" + n;
+    if (join.back() == '"') text += "\"";
+    if (join.front() == '"') text = "\"" + text;
+    cases.push_back({"sources and folder meeting at \"" + join + "\"",
+                     text,
+                     {{into + L"\\" + W(a), src(a)}, {into + L"\\" + W(b), src(b)}},
+                     {f.def + L"\\" + W(a), f.def + L"\\" + W(b), f.def + L"\\c" + W(n)}});
   }
-  cases.push_back(unquoted);
   return cases;
 }
 
@@ -144,8 +151,7 @@ TEST(Parameters, OwnCommandLineOfTheFirstStart) {
   DefaultFolderSetting setting(f.def);
   ProgramCopy program;
   ASSERT_TRUE(program.Ready());
-  const std::vector<Case> cases =
-      MakeCases(f, Route::OwnCommandLine, L"1" + UniqueText(), program.Folder());
+  const std::vector<Case> cases = MakeCases(f, L"1" + UniqueText(), program.Folder());
   for (const Case& c : cases) {
     ASSERT_TRUE(program.StartFirst(c.arguments)) << c.what;
     Check(c, program);
@@ -159,8 +165,7 @@ TEST(Parameters, HandOffToTheRunningInstance) {
   DefaultFolderSetting setting(f.def);
   ProgramCopy program;
   ASSERT_TRUE(program.Ready());
-  const std::vector<Case> cases =
-      MakeCases(f, Route::HandOff, L"2" + UniqueText(), program.Folder());
+  const std::vector<Case> cases = MakeCases(f, L"2" + UniqueText(), program.Folder());
   ASSERT_TRUE(program.StartFirst(""));
   for (const Case& c : cases) {
     base::UniqueKernelHandle later = program.Start(c.arguments);
