@@ -33,7 +33,7 @@ void CHandOffReader::Stop() {
 }
 
 bool CHandOffReader::Next(std::string& text) {
-  std::lock_guard<std::mutex> hold(lock_);
+  base::SlimGuard hold(lock_);
   if (texts_.empty()) return false;
   text = std::move(texts_.front());
   texts_.pop_front();
@@ -47,7 +47,7 @@ void CHandOffReader::Run() {
     std::string text;
     while (area_.Take(text)) {
       {
-        std::lock_guard<std::mutex> hold(lock_);
+        base::SlimGuard hold(lock_);
         texts_.push_back(std::move(text));
       }
       PostThreadMessageW(notifyThread_, WM_HANDOFF, 0, 0);

@@ -5,11 +5,11 @@
 #pragma once
 
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "app/HandOffArea.h"
+#include "base/SlimLock.h"
 #include "base/UniqueHandle.h"
 #include "base/Win.h"
 
@@ -36,7 +36,7 @@ class CHandOffReader {
   CHandOffArea& area_;
   DWORD notifyThread_;
   base::UniqueKernelHandle textEvent_, stopEvent_;
-  std::mutex lock_;
+  base::SlimLock lock_;
   std::deque<std::string> texts_;
   std::thread thread_;
 };

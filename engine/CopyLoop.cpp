@@ -102,6 +102,9 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
   // Deleted and gone: the record went before this open made (or kept) the file.
   if (!task) return files.destination.Valid();
   if (task->openGeneration == generation) task->openPending = false;
+  // Came back after Stop: the task stays closed, in the list file for the next start,
+  // and our handles close on the pool thread, never on the window's at the kernel's end.
+  if (Stopping()) return false;
   int index = IndexOf(task.get());
   // Deleted, paused, stopped, re-added or opened otherwise while we were opening: what
   // they did stands, and our handles close on the pool thread.
@@ -195,11 +198,15 @@ DWORD CDownloaderKernel::WriteDeferredList() {
   return listDirty ? kListRewriteMs : INFINITE;
 }
 
-void CDownloaderKernel::SaveTaskListSoon() {
-  if (GetTickCount64() - listWriteTick >= kListRewriteMs)
-    SaveTaskList();
-  else if (!listDirty.exchange(true))
-    SetEvent(WorkEvent.Get());  // the downloader thread writes it when it is due
+void CDownloaderKernel::SaveTaskListSoon(bool now) {
+  if (now) listWriteTick = 0;  // due at once
+  // The downloader thread writes it when it is due; without it (stopped), the kernel's
+  // end does.
+  if (!listDirty.exchange(true) || now) SetEvent(WorkEvent.Get());
+}
+
+bool CDownloaderKernel::Stopping() const {
+  return stopped && WaitForSingleObject(StopEvent.Get(), 0) == WAIT_OBJECT_0;
 }
 
 bool CDownloaderKernel::IssueReads() {
@@ -235,6 +242,7 @@ void CDownloaderKernel::CopyChunks(const std::shared_ptr<CKernelLink>& link,
     if (read->Abandoned()) return;
     ChunkWrite chunk;
     link->With([&](CDownloaderKernel& kernel) { chunk = kernel.TakeChunk(weak, read); });
+    if (chunk.finish) return FinishCopy(link, chunk, read);
     if (!chunk.task) return;
     // Outside the link: a destination that hangs holds up only this thread, never the
     // kernel's end.
@@ -242,6 +250,7 @@ void CDownloaderKernel::CopyChunks(const std::shared_ptr<CKernelLink>& link,
     bool again = false;
     link->With(
         [&](CDownloaderKernel& kernel) { again = kernel.ChunkWritten(chunk, read, written); });
+    if (chunk.finish) return FinishCopy(link, chunk, read);
     if (!again) return;
   }
 }
@@ -252,7 +261,6 @@ CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<C
   TaskPtr task = weak.lock();
   if (!task) return chunk;
   const CChunkRead::Result result = read->LastResult();
-  uint32_t generation = 0;
   {
     CLockGuard guard(lock);
     int index = IndexOf(task.get());
@@ -277,9 +285,11 @@ CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<C
       PauseAfterFailedRead(index, task.get(), result.error);
       return chunk;
     }
-    generation = task->generation;
+    chunk.task = task;
+    chunk.finish = true;
+    chunk.generation = task->generation;
+    chunk.endOfFile = task->fileSize;
   }
-  FinishCopy(task, read, generation, task->fileSize);
   return chunk;
 }
 
@@ -308,16 +318,37 @@ bool CDownloaderKernel::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, boo
   SaveTaskListSoon();
   if (more) return !stopped;
   chunk.destination.reset();
-  FinishCopy(task, read, chunk.generation, end);
+  chunk.finish = true;
+  chunk.endOfFile = end;
   return false;
 }
 
-void CDownloaderKernel::FinishCopy(const TaskPtr& task, const ReadPtr& read, uint32_t generation,
-                                   uint64_t endOfFile) {
-  // The source closes before the task shows as completed, as the destination does in
-  // CompleteTask: whoever sees "completed" may move or delete either at once.
+void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
+                                   const ChunkWrite& chunk, const ReadPtr& read) {
+  // Both files close before the task shows as completed: whoever sees "completed" may
+  // move, open or delete either at once.
   read->CloseSource();
-  CompleteTask(task, generation, endOfFile);
+  std::shared_ptr<base::UniqueFileHandle> destination;
+  uint64_t written = 0, created = 0;
+  bool ours = false;
+  link->With([&](CDownloaderKernel& kernel) {
+    ours = kernel.TakeCopiedFiles(chunk.task, chunk.generation, destination, written, created);
+  });
+  if (!ours) return;
+  // An existing destination longer than the source must not keep its old tail.
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(chunk.endOfFile);
+  if (destination && SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN))
+    SetEndOfFile(destination->Get());
+  // The copy carries its source's times, as a copy by Explorer does; a share that gave
+  // none leaves the copy's own (a zero FILETIME would mean 1601).
+  if (destination && written) {
+    const FILETIME lastWrite{static_cast<DWORD>(written), static_cast<DWORD>(written >> 32)};
+    const FILETIME creation{static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
+    SetFileTime(destination->Get(), created ? &creation : nullptr, nullptr, &lastWrite);
+  }
+  destination.reset();
+  link->With([&](CDownloaderKernel& kernel) { kernel.CompleteTask(chunk.task, chunk.generation); });
 }
 
 bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,
@@ -356,54 +387,37 @@ bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,
   }
 }
 
-void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile) {
-  // Both files are taken from the task and closed here, before it shows as completed:
-  // whoever sees "completed" can open the finished file at once.
-  std::shared_ptr<base::UniqueFileHandle> destination;
+bool CDownloaderKernel::TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
+                                        std::shared_ptr<base::UniqueFileHandle>& destination,
+                                        uint64_t& written, uint64_t& created) {
   ReadPtr read;
-  uint64_t written = 0, created = 0;
   {
     CLockGuard guard(lock);
-    if (task->generation != generation) return;
+    if (task->generation != generation) return false;
     destination = std::move(task->destinationHandle);
     read = std::move(task->read);
     written = task->copySourceTime;
     created = task->sourceCreated;
   }
-  // An existing destination longer than the source must not keep its old tail.
-  LARGE_INTEGER end;
-  end.QuadPart = static_cast<LONGLONG>(endOfFile);
-  if (destination && SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN))
-    SetEndOfFile(destination->Get());
-  // The copy carries its source's times, as a copy by Explorer does; a share that gave
-  // none leaves the copy's own (a zero FILETIME would mean 1601).
-  if (destination && written) {
-    const FILETIME lastWrite{static_cast<DWORD>(written), static_cast<DWORD>(written >> 32)};
-    const FILETIME creation{static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
-    SetFileTime(destination->Get(), created ? &creation : nullptr, nullptr, &lastWrite);
-  }
-  destination.reset();
-  read.reset();
+  // Its source is closed already; the copying thread holds it until it is done.
+  return true;
+}
+
+void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation) {
+  bool othersCopy = false;
   {
     CLockGuard guard(lock);
     // Paused or deleted meanwhile: that close found the files gone and stands.
     if (task->generation != generation) return;
     CloseTask(task.get(), TS_COMPLETED);
     g_log.Printf("[%s] - complete.", task->name.c_str());
-  }
-  // The last copying task's end is in the file at once; others may wait their turn.
-  bool othersCopy = false;
-  {
-    CLockGuard guard(lock);
     for (auto& other : tasks) {
       int state = other->GetState();
       if (state == TS_READY || state == TS_DOWNLOADED) othersCopy = true;
     }
   }
-  if (othersCopy)
-    SaveTaskListSoon();
-  else
-    SaveTaskList();
+  // The last copying task's end is in the file at once; others may wait their turn.
+  SaveTaskListSoon(!othersCopy);
   CLockGuard guard(lock);
   int index = IndexOf(task.get());
   if (index >= 0 && IsObserverActive()) observer->OnTaskCompleted(index);

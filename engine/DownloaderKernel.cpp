@@ -72,6 +72,8 @@ CDownloaderKernel::~CDownloaderKernel() {
   if (!stopped) Stop();
   // Pool threads still inside a hung call find the link cut when they come back.
   link->Cut();
+  // What they changed after Stop's write, with no downloader thread left to write it.
+  if (listDirty) SaveTaskList(true);
   CLockGuard guard(lock);
   tasks.clear();
   byDestination.clear();

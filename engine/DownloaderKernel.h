@@ -178,30 +178,42 @@ class CDownloaderKernel {
     DWORD count = 0;
     uint64_t offset = 0;
     uint32_t generation = 0;
+    bool finish = false;  // the source is copied to its end: the task completes
+    uint64_t endOfFile = 0;
   };
   // The pool thread's loop for one task: read, write, read on until the task ends, is
   // closed or fails.
   static void CopyChunks(const std::shared_ptr<CKernelLink>& link,
                          const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
-  // After a read: the chunk to write, or none (the task was closed meanwhile, the read
-  // failed and the task is paused, or the source ended and the task is completed).
+  // After a read: the chunk to write, or none (the task was closed meanwhile, or the
+  // read failed and the task is paused), or the task to finish (the source ended).
   ChunkWrite TakeChunk(const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read);
   // After the write: records the copied position; true when this thread is to read the
-  // next chunk (prepared here). Completes the task after its last chunk, letting go of
-  // the chunk's hold on the destination first (it is opened without read sharing).
+  // next chunk (prepared here). After the last chunk it lets go of the chunk's hold on
+  // the destination (opened without read sharing) and marks the task to finish.
   bool ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, bool written);
-  // The copying thread's end of a task whose last byte is in: closes the source, then
-  // completes the task.
-  void FinishCopy(const TaskPtr& task, const ReadPtr& read, uint32_t generation,
-                  uint64_t endOfFile);
+  // The copying thread's end of a task whose last byte is in: closes the source, cuts
+  // and closes the destination, then completes the task. The files are handled outside
+  // the link, so a share that hangs on close never holds up the kernel's end.
+  static void FinishCopy(const std::shared_ptr<CKernelLink>& link, const ChunkWrite& chunk,
+                         const ReadPtr& read);
   // Writes the chunk, asking the observer whether to try again after a failure.
   static bool WriteChunk(const std::shared_ptr<CKernelLink>& link, const ChunkWrite& chunk);
-  void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile);
+  // Under the link: takes the copied task's destination and its source's times, unless
+  // the task was closed meanwhile (false).
+  bool TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
+                       std::shared_ptr<base::UniqueFileHandle>& destination, uint64_t& written,
+                       uint64_t& created);
+  void CompleteTask(const TaskPtr& task, uint32_t generation);
   void PauseAfterFailedRead(int index, CDownloadTask* task, DWORD error);
   void TakeSpeedSample(int index, CDownloadTask* task, uint64_t readMicros);
-  // After a chunk or a completion: the list file is written at most every
-  // kListRewriteMs while tasks copy; the downloader thread writes what is left over.
-  void SaveTaskListSoon();
+  // From pool threads, after a chunk, a completion or a folder's listing: the downloader
+  // thread writes the list file, at most every kListRewriteMs while tasks copy (`now`:
+  // at its next turn). A pool thread never writes it itself, so that a list file that
+  // hangs never holds up the kernel's end.
+  void SaveTaskListSoon(bool now = false);
+  // Stopped after running: what pool threads bring back now is not taken up.
+  bool Stopping() const;
   // Milliseconds until a deferred list write is due (INFINITE when none is pending);
   // writes it when it is due now.
   DWORD WriteDeferredList();

@@ -111,7 +111,7 @@ bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
   {
     CLockGuard guard(lock);
     TaskPtr folder = weak.lock();
-    if (stopped || !folder || IndexOf(folder.get()) < 0 || folder->generation != generation)
+    if (Stopping() || !folder || IndexOf(folder.get()) < 0 || folder->generation != generation)
       return false;
     std::vector<TaskPtr> batch;
     for (FoundFile& file : files) {
@@ -131,7 +131,7 @@ bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
     for (auto& task : batch) RequestOpen(task);
     if (!batch.empty() && IsObserverActive()) observer->OnTasksAdded();
   }
-  SaveTaskList();
+  SaveTaskListSoon(true);
   return true;
 }
 
@@ -155,5 +155,5 @@ void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak, u
     // Its files are tasks of their own now.
     RemoveFromList(index);
   }
-  SaveTaskList();
+  SaveTaskListSoon(true);
 }

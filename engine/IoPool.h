@@ -4,8 +4,10 @@
 // A job that hangs (a share that never answers) holds up only its own thread: a job
 // that waits while every thread has been busy for a while gets a new thread. Threads
 // idle for a while end.
-// Destroying the pool waits for no job: a thread still inside a hung call is left to
-// finish (or to the process exit) and then ends by itself.
+// Destroying the pool waits for no hung job: it ends the threads that are free and
+// waits until they are gone, so that none is still ending while the process exits; a
+// thread still inside a hung call is left to finish (or to the process exit) and then
+// ends by itself.
 #pragma once
 
 #include <functional>
@@ -26,7 +28,9 @@ class CIoPool {
 
  private:
   struct State;
-  static void Work(std::shared_ptr<State> state);
-  static void Monitor(std::shared_ptr<State> state);
+  // Under the pool's lock: a new thread of `kind`; false when none could be made.
+  static bool StartThread(const std::shared_ptr<State>& state, bool monitor);
+  static void Work(const std::shared_ptr<State>& state, int self);
+  static void Monitor(const std::shared_ptr<State>& state);
   std::shared_ptr<State> state_;
 };

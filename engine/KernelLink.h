@@ -1,10 +1,12 @@
 // How a pool thread reaches the kernel after a file-system call that may have taken
 // minutes: the kernel may be gone by then (the program closed while a share hung), so
 // the call goes through this link, which the kernel cuts before it is destroyed.
+//
+// A call through the link holds the kernel's end up, so it touches memory only: a file
+// is closed, cut or written outside it, never while the kernel's destruction waits.
 #pragma once
 
-#include <mutex>
-#include <shared_mutex>
+#include "base/SlimLock.h"
 
 class CDownloaderKernel;
 
@@ -12,19 +14,20 @@ class CKernelLink {
  public:
   explicit CKernelLink(CDownloaderKernel* kernel) : kernel_(kernel) {}
 
-  // Runs `fn(kernel)` unless the link was cut; the kernel stays alive meanwhile.
+  // Runs `fn(kernel)` unless the link was cut; the kernel stays alive meanwhile. Never
+  // nested: `fn` makes no call through the link itself.
   template <class Fn>
   void With(Fn&& fn) {
-    std::shared_lock<std::shared_mutex> guard(mutex_);
+    base::SlimSharedGuard guard(lock_);
     if (kernel_) fn(*kernel_);
   }
   // Waits for calls under way, then lets no more through.
   void Cut() {
-    std::unique_lock<std::shared_mutex> guard(mutex_);
+    base::SlimGuard guard(lock_);
     kernel_ = nullptr;
   }
 
  private:
-  std::shared_mutex mutex_;
+  base::SlimLock lock_;
   CDownloaderKernel* kernel_;
 };
