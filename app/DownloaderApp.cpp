@@ -77,7 +77,15 @@ void CDownloaderApp::RunFirstInstance(const CDownloaderCommandLineInfo& commandL
   if (!m_filterHook) LogLine("Hand-off: no message filter; later starts are read every 2 s.");
   m_handOffTimer = SetTimer(nullptr, 0, kHandOffCheckMs, HandOffTimer);
 
-  if (window->DoModal() == -1) LogLine("The main window cannot be created.");
+  if (window->DoModal() == -1) {
+    // Its own files were to be queued by the window: a script that started it learns
+    // from the exit code that they were not.
+    LogLine("The main window cannot be created" +
+            (commandLine.m_files.empty() ? std::string(".")
+                                         : "; the " + std::to_string(commandLine.m_files.size()) +
+                                               " source(s) of this start are not added."));
+    if (!commandLine.m_files.empty()) m_exitCode = 1;
+  }
 
   if (m_handOffTimer) KillTimer(nullptr, m_handOffTimer);
   m_handOffTimer = 0;

@@ -44,7 +44,9 @@ class CDownloaderApp {
   CDownloaderDlg* m_pMainWnd = nullptr;
   bool m_oleInitialized = false;
   bool m_inHandOff = false;
-  int m_exitCode = 0;  // 1 when a later start could not hand its arguments over
+  // 1 when the sources of this start reached no window: a later start could not hand
+  // them over, or the first instance's window could not be created.
+  int m_exitCode = 0;
   HHOOK m_filterHook = nullptr;
   UINT_PTR m_handOffTimer = 0;
 };

@@ -39,9 +39,12 @@ HRESULT Starter::startDownload(BSTR what) {
   }
   // The text goes on as it is. A script learns from the result whether the program
   // could be started; no box waits for a click that nobody running a script may give.
+  // The start request is complete when this returns (the program itself is not waited
+  // for): a script host ends as soon as the script does, and a start that the shell
+  // hands to a thread of its own would end with it, the program never started.
   SHELLEXECUTEINFOW start{};
   start.cbSize = sizeof(start);
-  start.fMask = SEE_MASK_FLAG_NO_UI;
+  start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
   start.lpVerb = L"open";
   start.lpFile = L"tolva.exe";
   start.lpParameters = parameters ? parameters->c_str() : nullptr;
