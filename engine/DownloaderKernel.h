@@ -22,6 +22,7 @@
 
 #include "base/CriticalSection.h"
 #include "engine/DownloadTask.h"
+#include "engine/FolderWalk.h"
 #include "engine/IoPool.h"
 #include "engine/KernelLink.h"
 #include "engine/KernelObserver.h"
@@ -99,9 +100,7 @@ class CDownloaderKernel {
   int IoThreadCount() const { return pool.ThreadCount(); }
 
   // A file found in a folder's tree: where it is, and where its copy goes.
-  struct FoundFile {
-    std::string source, destination;
-  };
+  using FoundFile = CFolderWalk::FoundFile;
 
  private:
   using TaskPtr = std::shared_ptr<CDownloadTask>;
@@ -149,8 +148,9 @@ class CDownloaderKernel {
   // paused or reopened, which ends the listing.
   bool AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
                       std::vector<FoundFile>& files);
+  // `unlisted`: subfolders the server refused, left out for good.
   void FolderListed(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation, size_t files,
-                    DWORD error);
+                    size_t unlisted, DWORD error);
   // Takes the task at `index` out of the list, telling the observer; its files stay.
   void RemoveFromList(int index);
   // Sizes of loaded tasks whose sources can be reached now, read on a few pool threads.

@@ -7,78 +7,31 @@
 #include "base/Utf8.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
+#include "engine/FolderWalk.h"
 
 namespace {
 
-// Files handed over at a time: the first rows come at once, a big tree costs few locks.
-constexpr size_t kFilesPerBatch = 256;
-
 using FoundFile = CDownloaderKernel::FoundFile;
 
-uint64_t Join(DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; }
-
-// Whether the destination already holds this file as a finished copy leaves it: the
-// same size and the same last-write time, which a finished copy takes from its source.
-bool AlreadyCopied(const std::string& destination, const WIN32_FIND_DATAW& source) {
-  WIN32_FILE_ATTRIBUTE_DATA copy{};
-  if (!GetFileAttributesExW(base::WidePath(destination).c_str(), GetFileExInfoStandard, &copy))
-    return false;
-  return Join(copy.nFileSizeHigh, copy.nFileSizeLow) ==
-             Join(source.nFileSizeHigh, source.nFileSizeLow) &&
-         CompareFileTime(&copy.ftLastWriteTime, &source.ftLastWriteTime) == 0;
-}
-
-// Walks the tree below `source`, making each folder under `destination` (empty ones
-// too) and handing its files to `deliver` in batches; `deliver` returning false stops
-// the walk. Returns 0, or the error that cut the listing short.
-template <typename Deliver>
-DWORD WalkTree(const std::string& source, const std::string& destination, size_t& count,
-               Deliver deliver) {
-  std::vector<std::pair<std::string, std::string>> folders{{source, destination}};
-  std::vector<FoundFile> batch;
-  while (!folders.empty()) {
-    auto [from, to] = std::move(folders.back());
-    folders.pop_back();
-    if (!CreateDirectoryW(base::WidePath(to).c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS)
-      return GetLastError();
-    WIN32_FIND_DATAW found{};
-    HANDLE find = FindFirstFileExW(base::WidePath(from + "\\*").c_str(), FindExInfoBasic, &found,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND) continue;  // nothing in it
-      return error;
-    }
-    DWORD error = 0;
-    do {
-      const std::wstring wide = found.cFileName;
-      if (wide == L"." || wide == L"..") continue;
-      const std::string name = base::Narrow(wide);
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        // A link to a folder could lead back up the tree for ever.
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-          folders.emplace_back(from + "\\" + name, to + "\\" + name);
-        continue;
-      }
-      ++count;
-      std::string target = to + "\\" + name;
-      if (AlreadyCopied(target, found)) continue;
-      batch.push_back(FoundFile{from + "\\" + name, std::move(target)});
-      if (batch.size() >= kFilesPerBatch) {
-        if (!deliver(batch)) {
-          FindClose(find);
-          return ERROR_CANCELLED;
-        }
-        batch.clear();
-      }
-    } while (FindNextFileW(find, &found));
-    if (GetLastError() != ERROR_NO_MORE_FILES) error = GetLastError();
-    FindClose(find);
-    if (error) return error;
+// The log's words for a subfolder the walk leaves out.
+void LogSkipped(const std::string& name, CFolderWalk::Skip why, const std::string& relative,
+                const std::string& detail) {
+  switch (why) {
+    case CFolderWalk::Skip::Refused:
+      g_log.Printf("[%s] - cannot list %s: %s", name.c_str(), relative.c_str(), detail.c_str());
+      break;
+    case CFolderWalk::Skip::SameAsAbove:
+      g_log.Printf("[%s] - left out %s: it is %s again (a link back up the tree)", name.c_str(),
+                   relative.c_str(), detail.c_str());
+      break;
+    case CFolderWalk::Skip::TooDeep:
+      g_log.Printf("[%s] - left out %s: more than %d folders deep", name.c_str(), relative.c_str(),
+                   CFolderWalk::kMaxDepth);
+      break;
+    case CFolderWalk::Skip::LeftOut:
+      g_log.Printf("[%s] - left out %s", name.c_str(), relative.c_str());
+      break;
   }
-  if (!batch.empty() && !deliver(batch)) return ERROR_CANCELLED;
-  return 0;
 }
 
 }  // namespace
@@ -92,17 +45,23 @@ void CDownloaderKernel::ListFolderLater(const TaskPtr& folder) {
   g_log.Printf("[%s] - is a folder: listing its files", folder->name.c_str());
   std::weak_ptr<CDownloadTask> weak = folder;
   pool.Submit([link = link, weak, generation = folder->generation, source = folder->source,
-               destination = folder->destination] {
-    size_t count = 0;
-    const DWORD error = WalkTree(source, destination, count, [&](std::vector<FoundFile>& files) {
-      bool wanted = false;
-      link->With([&](CDownloaderKernel& kernel) {
-        wanted = kernel.AddFolderFiles(weak, generation, files);
-      });
-      return wanted;
+               destination = folder->destination, name = folder->name] {
+    CFileSystemFolders folders;
+    CFolderWalk walk(folders, source, destination);
+    const DWORD error = walk.Run(
+        [&](std::vector<FoundFile>& files) {
+          bool wanted = false;
+          link->With([&](CDownloaderKernel& kernel) {
+            wanted = kernel.AddFolderFiles(weak, generation, files);
+          });
+          return wanted;
+        },
+        [&](CFolderWalk::Skip why, const std::string& relative, const std::string& detail) {
+          LogSkipped(name, why, relative, detail);
+        });
+    link->With([&](CDownloaderKernel& kernel) {
+      kernel.FolderListed(weak, generation, walk.Files(), walk.Unlisted(), error);
     });
-    link->With(
-        [&](CDownloaderKernel& kernel) { kernel.FolderListed(weak, generation, count, error); });
   });
 }
 
@@ -136,7 +95,7 @@ bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
 }
 
 void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                                     size_t files, DWORD error) {
+                                     size_t files, size_t unlisted, DWORD error) {
   {
     CLockGuard guard(lock);
     TaskPtr folder = weak.lock();
@@ -150,8 +109,15 @@ void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak, u
       folder->SetWaitReason(base::ErrorText(error));
       return;
     }
-    g_log.Printf("[%s] - folder listed: %llu files", folder->name.c_str(),
-                 static_cast<unsigned long long>(files));
+    if (unlisted == 0) {
+      g_log.Printf("[%s] - folder listed: %llu files", folder->name.c_str(),
+                   static_cast<unsigned long long>(files));
+    } else {
+      // Refused by the server: listing again would meet the same refusal every 5 s.
+      g_log.Printf("[%s] - folder listed: %llu files, %llu subfolders could not be listed",
+                   folder->name.c_str(), static_cast<unsigned long long>(files),
+                   static_cast<unsigned long long>(unlisted));
+    }
     // Its files are tasks of their own now.
     RemoveFromList(index);
   }
