@@ -5,11 +5,18 @@
 # in other scripts, names Windows reserves, paths over 260 characters), the share's root
 # as a source, and the server stopped in the middle of a big file and started again.
 #
-# usage: with-samba.sh samba_test.sh <tolva.exe> <tolva_probe.exe>
+# The files come by every road: the command line, a hand-off, the automation object from
+# a script host, and "Download..." of the context-menu handler.
+#
+# usage: with-samba.sh samba_test.sh <tolva.exe> <tolva_probe.exe> <tolvastarter.dll>
+#                                    <tolvashell.dll> <shell_menu_invoke.exe>
 # Runs in the suite's Wine prefix and display (scripts/test); exit code 77 = skipped.
 set -uo pipefail
 TOLVA=$1
 PROBE=$2
+STARTER=$3
+SHELLEXT=$4
+MENU=$5
 [ -n "${DISPLAY:-}" ] && [ -n "${WINEPREFIX:-}" ] || { echo "run this through scripts/test"; exit 1; }
 if [ -z "${TOLVA_SMB_SHARE:-}" ]; then
   echo "SKIP: no SMB server (see with-samba's line above)"
@@ -27,8 +34,18 @@ LOG=$PROG/tolva.exe.log
 mkdir -p "$PROG" "$OUT"
 cp "$TOLVA" "$PROG/tolva.exe"
 PID=""
+APP_PATH='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\tolva.exe'
+DEFAULT_FOLDER=$(wine reg query 'HKCU\Software\Tolva' /v DefaultDownloadFolder 2>/dev/null |
+                 tr -d '\r' | sed -n 's/^ *DefaultDownloadFolder *REG_SZ *//p')
 cleanup() {
   [ -n "$PID" ] && wine "$PROBE" close --pid "$PID" --timeout 20000 >/dev/null 2>&1
+  wine regsvr32 /s /u "$(winpath "$STARTER")" >/dev/null 2>&1 </dev/null
+  wine regsvr32 /s /u "$(winpath "$SHELLEXT")" >/dev/null 2>&1 </dev/null
+  wine reg delete "$APP_PATH" /f >/dev/null 2>&1 </dev/null
+  if [ -n "$DEFAULT_FOLDER" ]; then
+    wine reg add 'HKCU\Software\Tolva' /v DefaultDownloadFolder /d "$DEFAULT_FOLDER" /f \
+      >/dev/null 2>&1 </dev/null
+  fi
   chmod -R u+rwx "$SRV" 2>/dev/null
   rm -rf "$WORK"
 }
@@ -71,6 +88,11 @@ long="$SRV/tree/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})"
 mkdir -p "$long"
 printf 'deep\n' >"$long/deep.txt"
 
+# "Download..." of the context menu goes into the default download folder.
+mkdir -p "$OUT/menu"
+wine reg add 'HKCU\Software\Tolva' /v DefaultDownloadFolder /d "$(winpath "$OUT/menu")" /f \
+  </dev/null >/dev/null 2>&1
+
 echo "== a file by UNC path, first start"
 start_program "$TOLVA_SMB_SHARE\\report.bin" "$(winpath "$OUT")" || { fail "no window"; exit 1; }
 check "report.bin arrived identical, with the server's last-write time" \
@@ -98,6 +120,26 @@ check "the link back up was cut where it starts, and named" \
 check "no tree below the link" test ! -e "$OUT/tree/sub/loop/sub"
 sleep 6
 check "the folder is not listed again" test "$(grep -c '\[tree\] - is a folder' "$LOG")" -eq 1
+
+echo "== through the automation object and the context menu"
+# As setup leaves them: both libraries registered, the bare name found by App Paths.
+wine regsvr32 /s "$(winpath "$STARTER")" </dev/null >/dev/null 2>&1
+wine regsvr32 /s "$(winpath "$SHELLEXT")" </dev/null >/dev/null 2>&1
+wine reg add "$APP_PATH" /ve /d "$(winpath "$PROG/tolva.exe")" /f </dev/null >/dev/null 2>&1
+head -c 900000 /dev/urandom >"$SRV/by script.bin"
+head -c 500000 /dev/urandom >"$SRV/by menu.bin"
+cat >"$WORK/start.js" <<'END'
+new ActiveXObject("Veduravevaredav.Starter").startDownload(
+    '"' + WScript.Arguments(0) + '" "' + WScript.Arguments(1) + '"');
+END
+(cd "$WORK" && wine cscript //nologo "$(winpath "$WORK/start.js")" \
+   "$TOLVA_SMB_SHARE\by script.bin" "$(winpath "$OUT")" </dev/null >/dev/null 2>&1)
+check "a script's startDownload of a UNC path arrived identical" \
+  wait_for 60 same_file "$SRV/by script.bin" "$OUT/by script.bin"
+# "Download..." goes into the default download folder, set before the first start.
+(cd "$WORK" && wine "$MENU" "$TOLVA_SMB_SHARE\by menu.bin" </dev/null >/dev/null 2>&1)
+check "Download... of a UNC path in the context menu arrived identical" \
+  wait_for 60 same_file "$SRV/by menu.bin" "$OUT/menu/by menu.bin"
 
 echo "== the share's root"
 rm -rf "$SRV/tree"
