@@ -142,6 +142,9 @@ def run_workload(ctx, w, rounds, scratch, build_dir):
             shutil.rmtree(folder, ignore_errors=True)
         return result
 
+    if w.on_samba:
+        return run_samba_workload(ctx, w, result, rounds, scratch, destination)
+
     daemon = os.path.join(build_dir, "tests", "testshare", "testshare")
     backing = os.path.join(scratch, "share backing")
     mount = os.path.join(scratch, "share mount")
@@ -158,6 +161,23 @@ def run_workload(ctx, w, rounds, scratch, build_dir):
     except ShareUnavailable as e:
         say(f"{w.label}: skipped, no test share: {e}")
         return None
+    return result
+
+
+def run_samba_workload(ctx, w, result, rounds, scratch, destination):
+    """Sources written on the server's side, read by every tool through the client."""
+    backing, mount = os.environ.get("TOLVA_SMB_BACKING_UNIX"), os.environ.get("TOLVA_SMB_MOUNT_UNIX")
+    if not backing or not mount:
+        say(f"{w.label}: skipped, no SMB server (with-samba.sh said why)")
+        return None
+    backed = workloads.make_sources(os.path.join(backing, w.name), w)
+    workloads.page_cache(backed)  # the server reads from its page cache, as a busy one does
+    sources = [os.path.join(mount, w.name, os.path.basename(p)) for p in backed]
+    try:
+        run_rounds(ctx, w, result, rounds, sources, os.path.join(mount, w.name), backed,
+                   destination, scratch)
+    finally:
+        shutil.rmtree(os.path.join(backing, w.name), ignore_errors=True)
     return result
 
 

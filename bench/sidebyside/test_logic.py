@@ -6,6 +6,7 @@ import io
 import os
 import tempfile
 import unittest
+import unittest.mock
 
 from sidebyside import chart, report, stats, tolvalog, tools, workloads
 from sidebyside.procs import BenchFailure
@@ -124,6 +125,11 @@ class TolvaLog(unittest.TestCase):
 class Commands(unittest.TestCase):
     def test_windows_paths_and_tool_command_lines(self):
         self.assertEqual(tools.winpath("/tmp/a b/c"), "Z:\\tmp\\a b\\c")
+        # Inside the SMB client's mount a path is named as the server's share, not Z:.
+        smb = {"TOLVA_SMB_MOUNT_UNIX": "/m/127.0.0.1:5/public", "TOLVA_SMB_SHARE": "\\\\fs\\pub"}
+        with unittest.mock.patch.dict(os.environ, smb):
+            self.assertEqual(tools.winpath("/m/127.0.0.1:5/public/S1/a.bin"), "\\\\fs\\pub\\S1\\a.bin")
+            self.assertEqual(tools.winpath("/m/127.0.0.1:5/publicity"), "Z:\\m\\127.0.0.1:5\\publicity")
         xcopy = tools.copy_command("xcopy", [], "/tmp/s", "/tmp/d")
         self.assertEqual(xcopy[:4], ["wine", "C:\\windows\\system32\\xcopy.exe",
                                      "Z:\\tmp\\s\\*", "Z:\\tmp\\d"])

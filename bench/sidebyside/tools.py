@@ -23,8 +23,13 @@ CMD = "C:\\windows\\system32\\cmd.exe"
 
 
 def winpath(path):
-    """The Wine path of a Linux path: /tmp/x -> Z:\\tmp\\x."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+    """The Wine path of a Linux path: /tmp/x -> Z:\\tmp\\x; a path in the SMB client's
+    mount of the test server (TOLVA_SMB_MOUNT_UNIX) by its UNC name, as a user names it."""
+    path = os.path.abspath(path)
+    mount, unc = os.environ.get("TOLVA_SMB_MOUNT_UNIX"), os.environ.get("TOLVA_SMB_SHARE")
+    if mount and unc and (path == mount or path.startswith(mount + "/")):
+        return unc + path[len(mount):].replace("/", "\\")
+    return "Z:" + path.replace("/", "\\")
 
 
 @dataclass

@@ -20,6 +20,7 @@ class Workload:
     per_start: int = 500  # files per later start of tolva.exe (if they fit the line)
     tools: tuple = ALL_TOOLS
     on_share: bool = False  # sources read through the slow test share
+    on_samba: bool = False  # sources on a real SMB server, by UNC path
     probe: bool = False     # watch Tolva's window and handles during its runs
     group: str = ""         # what --only may name besides the workload's own name
     files: list = field(default_factory=list)
@@ -46,15 +47,20 @@ def _make(name, count, size, **kw):
 
 def plan(quick):
     """Every workload, in the order they run; `quick` makes each one tiny."""
+    # S1 and S2 come from a real SMB server (Samba through the smbnetfs client): every
+    # tool but cp, which reads the client's mount, gets \\fileserver\public paths.
+    samba = dict(on_samba=True, tools=("tolva", "xcopy", "cp"), group="samba")
     if quick:
         w = [_make("W1", 1, 4 * MIB), _make("W2", 4, 1 * MIB),
              _make("W3", 40, 16 * KIB, per_start=10, probe=True),
-             _make("W4", 8, 512 * KIB, on_share=True)]
+             _make("W4", 8, 512 * KIB, on_share=True),
+             _make("S1", 1, 4 * MIB, **samba), _make("S2", 20, 64 * KIB, **samba)]
         scale = (10, 50)
     else:
         w = [_make("W1", 1, GIB), _make("W2", 16, 64 * MIB),
              _make("W3", 2000, 16 * KIB, probe=True),
-             _make("W4", 8, 32 * MIB, on_share=True)]
+             _make("W4", 8, 32 * MIB, on_share=True),
+             _make("S1", 1, 256 * MIB, **samba), _make("S2", 500, 64 * KIB, **samba)]
         scale = (10, 100, 1000, 5000)
     for n in scale:
         w.append(_make(f"scale-{n}", n, 64 * KIB, label=f"scale {n} x 64 KiB",

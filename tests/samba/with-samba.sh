@@ -8,7 +8,8 @@
 # The prefix must exist before the mount: Wine's set-up looks at every mount.
 #
 # Exports TOLVA_SMB_SHARE (\\fileserver\public), TOLVA_SMB_BACKING (the served folder as a
-# Wine path, Z:\...), TOLVA_SMB_BACKING_UNIX (the same as a Linux path) and
+# Wine path, Z:\...), TOLVA_SMB_BACKING_UNIX (the same as a Linux path),
+# TOLVA_SMB_MOUNT_UNIX (the share as the client's mount shows it to Linux programs) and
 # TOLVA_SMB_CONTROL, a command line that takes "stop" or "start" for the server
 # (with-samba.sh --server FOLDER stop|start).
 # Without smbd, smbnetfs or FUSE they are empty and COMMAND still runs, so its tests can
@@ -153,11 +154,13 @@ fi
 if [ -z "$reason" ]; then
   export TOLVA_SMB_SHARE='\\fileserver\public'
   export TOLVA_SMB_BACKING_UNIX=$share
+  export TOLVA_SMB_MOUNT_UNIX=$mnt/127.0.0.1:$port/public
   export TOLVA_SMB_BACKING; TOLVA_SMB_BACKING="Z:${share//\//\\}"
   export TOLVA_SMB_CONTROL="bash $(cd "$(dirname "$0")" && pwd)/with-samba.sh --server $tmp"
 else
   echo "with-samba: no SMB server: $reason" >&2
   export TOLVA_SMB_SHARE="" TOLVA_SMB_BACKING="" TOLVA_SMB_BACKING_UNIX="" TOLVA_SMB_CONTROL=""
+  export TOLVA_SMB_MOUNT_UNIX=""
 fi
 
 "$@"
