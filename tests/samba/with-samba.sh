@@ -134,7 +134,9 @@ EOF
   if ! start_server; then
     reason="smbd did not start: $(tail -n 3 "$tmp/smbd.out" "$tmp/smbd.log" 2>/dev/null | tr '\n' ' ')"
   else
-    HOME=$tmp/home smbnetfs "$mnt" -f -o "config=$tmp/home/.smb/smbnetfs.conf" \
+    # direct_io: every read goes to the server, none is served from an earlier reader's
+    # cache (a benchmark would otherwise time the client's memory, not the network).
+    HOME=$tmp/home smbnetfs "$mnt" -f -o "config=$tmp/home/.smb/smbnetfs.conf,direct_io" \
       >"$tmp/smbnetfs.out" 2>&1 &
     netfs_pid=$!
     for i in $(seq 1 100); do
