@@ -118,6 +118,7 @@ check "nothing of the refused subfolder was copied" test ! -e "$OUT/tree/locked/
 check "the link back up was cut where it starts, and named" \
   grep -qF 'tree\sub\loop' "$LOG"
 check "no tree below the link" test ! -e "$OUT/tree/sub/loop/sub"
+grep -E '\[tree\] - (cannot list|left out|folder listed)' "$LOG" | sed 's/^/      log: /'
 sleep 6
 check "the folder is not listed again" test "$(grep -c '\[tree\] - is a folder' "$LOG")" -eq 1
 
