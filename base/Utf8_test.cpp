@@ -26,4 +26,24 @@ TEST(Utf8, LongPathsGetTheExtendedPrefix) {
   EXPECT_EQ(base::WidePath(longUnc).rfind(L"\\\\?\\UNC\\server\\share\\", 0), 0u);
 }
 
+// A name Windows would take for a device or trim is opened as the file it is.
+TEST(Utf8, NamesWindowsWouldAlterGetTheVerbatimForm) {
+  const std::pair<const char*, const wchar_t*> cases[] = {
+      {"C:\\in\\NUL.txt", L"\\\\?\\C:\\in\\NUL.txt"},
+      {"C:\\in\\con", L"\\\\?\\C:\\in\\con"},
+      {"C:\\in\\Com7.tar.gz", L"\\\\?\\C:\\in\\Com7.tar.gz"},
+      {"C:\\lpt1\\a.txt", L"\\\\?\\C:\\lpt1\\a.txt"},
+      {"C:\\in\\report.", L"\\\\?\\C:\\in\\report."},
+      {"C:/in/blank ", L"\\\\?\\C:\\in\\blank "},
+      {"\\\\srv\\s\\AUX.doc", L"\\\\?\\UNC\\srv\\s\\AUX.doc"},
+      {"C:\\in\\nullish.txt", L"C:\\in\\nullish.txt"},
+      {"C:\\in\\COM0", L"C:\\in\\COM0"},
+      {"C:\\in\\..\\NUL.txt", L"C:\\in\\..\\NUL.txt"},  // only the ordinary form resolves ".."
+      {"in\\NUL.txt", L"in\\NUL.txt"},                  // not a full path
+  };
+  for (const auto& [path, wide] : cases) EXPECT_EQ(base::WidePath(path), wide) << path;
+  EXPECT_TRUE(base::NameWindowsAlters("prn.x"));
+  EXPECT_FALSE(base::NameWindowsAlters("prnt.x"));
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 // starts the tasks that became ready.
 #include "base/ErrorText.h"
 #include "base/Utf8.h"
+#include "engine/DestinationPath.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
 
@@ -11,8 +12,17 @@ namespace {
 
 // Attempts per chunk before a failing destination is given up.
 constexpr int kMaxWriteAttempts = 3;
+// Names tried beside a file that is already there: "name (2).ext" up to this number.
+constexpr int kMaxBesideNames = 9999;
 
 using base::ErrorText;
+
+uint64_t Join(DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; }
+
+HANDLE OpenForWriting(const std::string& path, DWORD disposition) {
+  return CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 }  // namespace
 
@@ -43,24 +53,33 @@ void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
 
   std::weak_ptr<CDownloadTask> weak = task;
   uint32_t generation = task->generation;
-  std::wstring source = base::WidePath(task->source);
-  std::wstring destination = base::WidePath(task->destination);
-  pool.Submit([link = link, weak, generation, source, destination, path = task->destination] {
-    OpenedFiles files = OpenFiles(source, destination);
-    bool orphaned = false;
-    link->With([&](CDownloaderKernel& kernel) {
-      orphaned = kernel.OpenFinished(weak, generation, files);
-    });
+  OpenRequest request;
+  request.source = base::WidePath(task->source);
+  request.sourcePath = task->source;
+  request.asked = task->AskedDestination();
+  request.destination = task->destination;
+  request.claimed = task->destinationClaimed;
+  request.replace = replaceExisting;
+  pool.Submit([link = link, weak, generation, request = std::move(request)] {
+    OpenedFiles files = OpenFiles(link, request);
+    OpenOutcome outcome;
+    link->With(
+        [&](CDownloaderKernel& kernel) { outcome = kernel.OpenFinished(weak, generation, files); });
     // Handles the kernel did not take (stale, or the kernel is gone) close here.
     files = OpenedFiles();
-    // The task was deleted while this open made its file: that file goes as well.
-    if (orphaned) link->With([&](CDownloaderKernel& kernel) { kernel.DeleteFileLater(path); });
+    link->With([&](CDownloaderKernel& kernel) {
+      // A file this open made that no task uses (the task went meanwhile) goes again.
+      if (!outcome.deleteMade.empty()) kernel.DeleteFileLater(outcome.deleteMade);
+      // The name a task has settled on is in the file before a kill could lose it.
+      if (outcome.saveList) kernel.SaveTaskList();
+    });
   });
 }
 
-CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& source,
-                                                            const std::wstring& destination) {
+CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(
+    const std::shared_ptr<CKernelLink>& link, const OpenRequest& request) {
   OpenedFiles files;
+  const std::wstring& source = request.source;
   files.source.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!files.source) {
@@ -75,59 +94,178 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(const std::wstring& 
     return files;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileInformationByHandle(files.source.Get(), &info)) {
-    files.sourceSize = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    files.sourceTime =
-        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
-    files.sourceCreated =
-        (uint64_t{info.ftCreationTime.dwHighDateTime} << 32) | info.ftCreationTime.dwLowDateTime;
-  }
-  // Without the source the destination is not opened: it would stay locked for nothing.
-  files.destination.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!files.destination) {
-    files.error = GetLastError();
+  if (!GetFileInformationByHandle(files.source.Get(), &info)) {
+    // Without its size a copy could end anywhere and be called complete: it waits and
+    // is tried again.
+    files.error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    files.sourceFailed = true;
+    files.sizeUnknown = true;
+    files.source.Reset();
     return files;
   }
+  files.sourceSize = Join(info.nFileSizeHigh, info.nFileSizeLow);
+  files.sourceTime = Join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  files.sourceCreated = Join(info.ftCreationTime.dwHighDateTime, info.ftCreationTime.dwLowDateTime);
+  // Without the source the destination is not opened: it would stay locked for nothing.
+  ClaimDestination(link, request, files);
+  if (!files.destination) return files;
   LARGE_INTEGER size{};
   if (GetFileSizeEx(files.destination.Get(), &size))
     files.destinationSize = static_cast<uint64_t>(size.QuadPart);
   return files;
 }
 
-bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                                     OpenedFiles& files) {
+void CDownloaderKernel::ClaimDestination(const std::shared_ptr<CKernelLink>& link,
+                                         const OpenRequest& request, OpenedFiles& files) {
+  if (request.claimed) {
+    // The task's own file; made again, under its name, when it was deleted meanwhile.
+    files.destination.Reset(OpenForWriting(request.destination, OPEN_EXISTING));
+    if (!files.destination && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      files.destination.Reset(OpenForWriting(request.destination, CREATE_NEW));
+      files.created = files.destination.Valid();
+    }
+    if (!files.destination) {
+      files.error = GetLastError();
+      return;
+    }
+    files.gotDestination = request.destination;
+    files.made = true;
+    return;
+  }
+  // A name is claimed by making the file: never tested first and then made, so no other
+  // program or task can slip a file in between, and nothing there is ever written over.
+  for (int k = 1; k <= kMaxBesideNames; ++k) {
+    const std::string candidate =
+        k == 1 ? request.asked : destination_path::NameBeside(request.asked, k);
+    files.destination.Reset(OpenForWriting(candidate, CREATE_NEW));
+    if (files.destination) {
+      files.gotDestination = candidate;
+      files.made = files.created = true;
+      return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      files.error = error;
+      return;
+    }
+    // Whatever is there and cannot be looked at (a device) is nobody's copy.
+    WIN32_FILE_ATTRIBUTE_DATA there{};
+    const bool known =
+        GetFileAttributesExW(base::WidePath(candidate).c_str(), GetFileExInfoStandard, &there);
+    if (known && (there.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    const uint64_t size = Join(there.nFileSizeHigh, there.nFileSizeLow);
+    const uint64_t time =
+        Join(there.ftLastWriteTime.dwHighDateTime, there.ftLastWriteTime.dwLowDateTime);
+    // The same size and last-write time as the source: the same file, nothing to copy.
+    if (known && files.sourceSize != UINT64_MAX && files.sourceTime != 0 &&
+        size == files.sourceSize && time == files.sourceTime) {
+      files.gotDestination = candidate;
+      files.alreadyThere = true;
+      return;
+    }
+    bool own = false;
+    if (known)
+      link->With([&](CDownloaderKernel& kernel) {
+        CLockGuard guard(kernel.lock);
+        own = kernel.IsOwnUnchangedCopy(candidate, request.sourcePath, size, time);
+      });
+    const char* why = own ? "this run's own copy of the same source, unchanged since"
+                      : k == 1 && request.replace ? "the options say to replace it"
+                                                  : nullptr;
+    if (!why) continue;
+    files.destination.Reset(OpenForWriting(candidate, TRUNCATE_EXISTING));
+    if (!files.destination) {
+      files.error = GetLastError();
+      return;
+    }
+    files.gotDestination = candidate;
+    files.made = true;
+    files.replacedWhy = why;
+    return;
+  }
+  files.error = ERROR_FILE_EXISTS;
+}
+
+CDownloaderKernel::OpenOutcome CDownloaderKernel::OpenFinished(
+    const std::weak_ptr<CDownloadTask>& weak, uint32_t generation, OpenedFiles& files) {
+  OpenOutcome outcome;
   CLockGuard guard(lock);
   TaskPtr task = weak.lock();
-  // Deleted and gone: the record went before this open made (or kept) the file.
-  if (!task) return files.destination.Valid();
+  int index = task ? IndexOf(task.get()) : -1;
+  const bool claimedBefore = task && task->destinationClaimed;
+  if (files.created) {
+    // A file made for a listed task that has no file yet is its own, even when this open
+    // came too late for the rest; any other goes again, as nobody uses it.
+    if (index >= 0 && !task->destinationClaimed) {
+      MoveDestination(task.get(), files.gotDestination);
+      task->destinationClaimed = true;
+      task->madeFile = true;
+      outcome.saveList = true;
+    } else if (index < 0 || !destination_path::Same(task->destination, files.gotDestination)) {
+      outcome.deleteMade = files.gotDestination;
+    }
+  }
+  if (!task) return outcome;
   if (task->openGeneration == generation) task->openPending = false;
   // Came back after Stop: the task stays closed, in the list file for the next start,
   // and our handles close on the pool thread, never on the window's at the kernel's end.
-  if (Stopping()) return false;
-  int index = IndexOf(task.get());
+  if (Stopping()) return outcome;
   // Deleted, paused, stopped, re-added or opened otherwise while we were opening: what
   // they did stands, and our handles close on the pool thread.
   if (index < 0 || task->generation != generation || task->GetState() != TS_NOTHING || task->read)
-    return index < 0 && task->GetState() == TS_DELETED && files.destination.Valid();
+    return outcome;
+  // An earlier open made the task's file meanwhile: the next try opens that one.
+  if (!outcome.deleteMade.empty()) return outcome;
   if (files.sourceIsFolder) {
     task->lastOpenError = 0;
     ListFolderLater(task);
-    return false;
+    return outcome;
   }
   if (files.error) {
     // Logged when the reason changes, not at every retry.
     if (files.error != task->lastOpenError) {
-      g_log.Printf("[%s] - cannot open the %s: %s", task->name.c_str(),
-                   files.sourceFailed ? "source" : "destination", ErrorText(files.error).c_str());
+      if (files.sizeUnknown)
+        g_log.Printf("[%s] - cannot read the size of the source: %s", task->name.c_str(),
+                     ErrorText(files.error).c_str());
+      else
+        g_log.Printf("[%s] - cannot open the %s: %s", task->name.c_str(),
+                     files.sourceFailed ? "source" : "destination", ErrorText(files.error).c_str());
       task->lastOpenError = files.error;
     }
     // At every failure: a Stop's word must give way to the open's own reason.
-    task->SetWaitReason(ErrorText(files.error));
-    return false;
+    task->SetWaitReason(files.sizeUnknown
+                            ? "The size of the source cannot be read: " + ErrorText(files.error)
+                            : ErrorText(files.error));
+    return outcome;
   }
   task->lastOpenError = 0;
   task->SetWaitReason(std::string());
+  if (files.alreadyThere) {
+    MoveDestination(task.get(), files.gotDestination);
+    task->destinationClaimed = true;
+    task->madeFile = false;
+    task->restartFromZero = false;
+    task->offset = 0;
+    task->fileSize = files.sourceSize;
+    CloseTask(task.get(), TS_COMPLETED);
+    g_log.Printf("[%s] - already there", task->name.c_str());
+    outcome.saveList = true;
+    if (IsObserverActive()) observer->OnTaskCompleted(index);
+    return outcome;
+  }
+  if (!destination_path::Same(task->destination, files.gotDestination)) {
+    MoveDestination(task.get(), files.gotDestination);
+    outcome.saveList = true;
+  }
+  if (!destination_path::Same(task->AskedDestination(), files.gotDestination) && !claimedBefore)
+    g_log.Printf("[%s] - a file of that name is already there: the copy goes to %s",
+                 task->name.c_str(), files.gotDestination.c_str());
+  if (files.replacedWhy)
+    g_log.Printf("[%s] - replaces %s: %s", task->name.c_str(), files.gotDestination.c_str(),
+                 files.replacedWhy);
+  if (!task->destinationClaimed || task->madeFile != files.made) outcome.saveList = true;
+  task->destinationClaimed = true;
+  task->madeFile = files.made;
   // Going on where the copy stood is right only over the same bytes: a finished copy
   // asked for again, a copy that was deleted or cut, or a source that changed since the
   // copy began (a newer version of the file) all start again at 0.
@@ -142,6 +280,7 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
     if (why) {
       g_log.Printf("[%s] - starts again from the beginning: %s", task->name.c_str(), why);
       task->offset = 0;
+      task->flushedOffset = 0;
     } else {
       g_log.Printf("[%s] - goes on at byte %llu", task->name.c_str(),
                    static_cast<unsigned long long>(task->offset.load()));
@@ -149,6 +288,7 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
   }
   task->restartFromZero = false;
   if (task->offset == 0) {
+    task->flushedOffset = 0;
     task->copySourceSize = files.sourceSize;
     task->copySourceTime = files.sourceTime;
   }
@@ -163,7 +303,7 @@ bool CDownloaderKernel::OpenFinished(const std::weak_ptr<CDownloadTask>& weak, u
   SetEvent(WorkEvent.Get());
   g_log.Printf("[%s] - task is ready", task->name.c_str());
   if (IsObserverActive()) observer->OnTaskReady(index, task.get());
-  return false;
+  return outcome;
 }
 
 DWORD WINAPI CDownloaderKernel::DownloaderThreadProc(LPVOID kernel) {
@@ -247,6 +387,18 @@ void CDownloaderKernel::CopyChunks(const std::shared_ptr<CKernelLink>& link,
     // Outside the link: a destination that hangs holds up only this thread, never the
     // kernel's end.
     bool written = WriteChunk(link, chunk);
+    // Before the list can store a position past these bytes they go to the disk: once
+    // per list write, on this thread, never under the kernel lock.
+    if (written && chunk.flushDue) {
+      chunk.flushed = FlushFileBuffers(chunk.destination->Get()) != FALSE;
+      if (!chunk.flushed) {
+        const DWORD code = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+        g_log.Printf("[%s] - write failed with error %lu, task is stopped",
+                     chunk.task->name.c_str(), static_cast<unsigned long>(code));
+        chunk.task->SetWaitReason(ErrorText(code));
+        written = false;
+      }
+    }
     bool again = false;
     link->With(
         [&](CDownloaderKernel& kernel) { again = kernel.ChunkWritten(chunk, read, written); });
@@ -277,6 +429,8 @@ CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<C
       chunk.count = result.transferred;
       chunk.offset = result.offset;
       chunk.generation = task->generation;
+      chunk.listWrites = listWrites;
+      chunk.flushDue = task->flushedForList != chunk.listWrites;
       return chunk;
     }
     // Nothing more to read: the source ends where we stand (an empty source, or one
@@ -304,6 +458,10 @@ bool CDownloaderKernel::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, boo
       CloseTask(task.get(), TS_WRITE_ERROR);
       return false;
     }
+    if (chunk.flushed) {
+      task->flushedOffset = end;
+      task->flushedForList = chunk.listWrites;
+    }
     more = end < task->fileSize;
     // What shows as copied is what is written; a completed task keeps its last chunk's
     // start.
@@ -325,9 +483,18 @@ bool CDownloaderKernel::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, boo
 
 void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
                                    const ChunkWrite& chunk, const ReadPtr& read) {
+  // A source rewritten while it was copied gives a copy of neither version: it is
+  // complete only when the source is still as it was when this copy began.
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool measured = read->Source() && GetFileInformationByHandle(read->Source(), &info);
   // Both files close before the task shows as completed: whoever sees "completed" may
   // move, open or delete either at once.
   read->CloseSource();
+  bool goesOn = false;
+  link->With([&](CDownloaderKernel& kernel) {
+    goesOn = kernel.SourceUnchanged(chunk.task, chunk.generation, measured ? &info : nullptr);
+  });
+  if (!goesOn) return;
   std::shared_ptr<base::UniqueFileHandle> destination;
   uint64_t written = 0, created = 0;
   bool ours = false;
@@ -335,20 +502,54 @@ void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
     ours = kernel.TakeCopiedFiles(chunk.task, chunk.generation, destination, written, created);
   });
   if (!ours) return;
-  // An existing destination longer than the source must not keep its old tail.
-  LARGE_INTEGER end;
-  end.QuadPart = static_cast<LONGLONG>(chunk.endOfFile);
-  if (destination && SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN))
-    SetEndOfFile(destination->Get());
-  // The copy carries its source's times, as a copy by Explorer does; a share that gave
-  // none leaves the copy's own (a zero FILETIME would mean 1601).
-  if (destination && written) {
-    const FILETIME lastWrite{static_cast<DWORD>(written), static_cast<DWORD>(written >> 32)};
-    const FILETIME creation{static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
-    SetFileTime(destination->Get(), created ? &creation : nullptr, nullptr, &lastWrite);
+  // A copy is complete only once its bytes are on the disk at their length: a failed
+  // cut, flush or close is a write error, never "complete".
+  DWORD failure = 0;
+  if (destination) {
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(chunk.endOfFile);
+    // An existing destination longer than the source must not keep its old tail.
+    if (!SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(destination->Get()) || !FlushFileBuffers(destination->Get()))
+      failure = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    // The copy carries its source's times, as a copy by Explorer does; a share that gave
+    // none leaves the copy's own (a zero FILETIME would mean 1601). A refusal leaves an
+    // identical copy with other times: worth a line, not a failure.
+    if (!failure && written) {
+      const FILETIME lastWrite{static_cast<DWORD>(written), static_cast<DWORD>(written >> 32)};
+      const FILETIME creation{static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
+      if (!SetFileTime(destination->Get(), created ? &creation : nullptr, nullptr, &lastWrite))
+        g_log.Printf("[%s] - the copy keeps its own times: %s", chunk.task->name.c_str(),
+                     ErrorText(GetLastError()).c_str());
+    }
+    // Ours is the last hold on the handle: its close is where a share reports a late
+    // write failure.
+    if (destination.use_count() == 1) {
+      const HANDLE handle = destination->Release();
+      if (!CloseHandle(handle) && !failure)
+        failure = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    }
   }
   destination.reset();
-  link->With([&](CDownloaderKernel& kernel) { kernel.CompleteTask(chunk.task, chunk.generation); });
+  link->With([&](CDownloaderKernel& kernel) {
+    kernel.CompleteTask(chunk.task, chunk.generation, chunk.endOfFile, written, failure);
+  });
+}
+
+bool CDownloaderKernel::SourceUnchanged(const TaskPtr& task, uint32_t generation,
+                                        const BY_HANDLE_FILE_INFORMATION* now) {
+  CLockGuard guard(lock);
+  if (task->generation != generation) return false;  // closed meanwhile: that stands
+  if (now && Join(now->nFileSizeHigh, now->nFileSizeLow) == task->copySourceSize &&
+      Join(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime) ==
+          task->copySourceTime)
+    return true;
+  g_log.Printf("[%s] - the source changed while it was copied: starts again from the beginning",
+               task->name.c_str());
+  task->offset = 0;
+  task->flushedOffset = 0;
+  RequestOpen(task);  // closes the task, and opens it anew over the source as it is now
+  return false;
 }
 
 bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,
@@ -403,14 +604,27 @@ bool CDownloaderKernel::TakeCopiedFiles(const TaskPtr& task, uint32_t generation
   return true;
 }
 
-void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation) {
+void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile,
+                                     uint64_t written, DWORD failure) {
   bool othersCopy = false;
   {
     CLockGuard guard(lock);
     // Paused or deleted meanwhile: that close found the files gone and stands.
     if (task->generation != generation) return;
+    if (failure) {
+      g_log.Printf("[%s] - write failed with error %lu, task is stopped", task->name.c_str(),
+                   static_cast<unsigned long>(failure));
+      task->SetWaitReason(ErrorText(failure));
+      CloseTask(task.get(), TS_WRITE_ERROR);
+      if (int index = IndexOf(task.get()); index >= 0 && IsObserverActive())
+        observer->OnTaskPaused(index);
+      return;
+    }
     CloseTask(task.get(), TS_COMPLETED);
     g_log.Printf("[%s] - complete.", task->name.c_str());
+    // A later copy of the same source may replace this one while nobody changes it.
+    finishedCopies[destination_path::Folded(task->destination)] = {task->source, endOfFile,
+                                                                   written};
     for (auto& other : tasks) {
       int state = other->GetState();
       if (state == TS_READY || state == TS_DOWNLOADED) othersCopy = true;

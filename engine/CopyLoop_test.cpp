@@ -133,18 +133,80 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
   EXPECT_LT(IndexIn(log, "downloader thread have started"), done);
 }
 
-TEST_F(CopyFixture, LongerDestinationEndsIdenticalToItsSource) {
-  WriteRandomFile(src + "\\short.bin", 300000, 5);
-  WriteRandomFile(out + "\\short.bin", 1000000, 6);
-  WriteBytes(src + "\\empty.bin", {});
-  WriteRandomFile(out + "\\empty.bin", 5000, 7);
-  ASSERT_TRUE(kernel.AddTasks({src + "\\short.bin", src + "\\empty.bin"}, out));
-  ASSERT_TRUE(kernel.Start());
-  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
-  ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
-  EXPECT_TRUE(SameContent(src + "\\short.bin", out + "\\short.bin"));
-  EXPECT_EQ(std::filesystem::file_size(FsPath(out + "\\short.bin")), 300000u);
-  EXPECT_EQ(std::filesystem::file_size(FsPath(out + "\\empty.bin")), 0u);
+// Files of the user's own in the destination folder: none is written over. The same
+// file (size and last-write time) is taken as it is; any other stays, and the copy
+// arrives beside it, under the first free name; with the Replace option the copy takes
+// the name and ends identical to its source, however long the old file was.
+TEST_F(CopyFixture, AFileAlreadyThereIsNeverWrittenOverUnlessTheUserSaysSo) {
+  struct Case {
+    const char* name;
+    size_t sourceSize, userSize;         // userSize 0: none of the user's
+    std::vector<std::string> alsoThere;  // more of the user's files, each 10 bytes
+    bool sameFile;                       // the user's file is a copy of the source
+    bool replace;
+    const char* copyName;  // where the copy must arrive
+  };
+  const Case cases[] = {
+      {"short.bin", 300000, 1000000, {}, false, false, "short (2).bin"},
+      {"empty.bin", 0, 5000, {}, false, false, "empty (2).bin"},
+      {"taken.tar.gz",
+       1000,
+       10,
+       {"taken.tar (2).gz", "taken.tar (3).gz"},
+       false,
+       false,
+       "taken.tar (4).gz"},
+      {".profile", 1000, 10, {}, false, false, ".profile (2)"},
+      {"same.bin", 5 * CHUNK_SIZE + 1, 0, {}, true, false, "same.bin"},
+      {"replaced.bin", 300000, 1000000, {}, false, true, "replaced.bin"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string source = src + "\\" + c.name, asked = out + "\\" + c.name;
+    WriteRandomFile(source, c.sourceSize, 5 + index);
+    std::vector<std::pair<std::string, std::string>> users;  // path, bytes
+    if (c.userSize) {
+      WriteRandomFile(asked, c.userSize, 50 + index);
+      users.emplace_back(asked, ReadBytes(asked));
+    }
+    for (const std::string& other : c.alsoThere) {
+      WriteRandomFile(out + "\\" + other, 10, 70 + index);
+      users.emplace_back(out + "\\" + other, ReadBytes(out + "\\" + other));
+    }
+    if (c.sameFile) {
+      ASSERT_TRUE(CopyFileW(base::Widen(source).c_str(), base::Widen(asked).c_str(), FALSE));
+      users.emplace_back(asked, ReadBytes(asked));
+    }
+    kernel.SetReplaceExisting(c.replace);
+    ASSERT_TRUE(kernel.AddTasks({source}, out));
+    if (index == 0) {
+      ASSERT_TRUE(kernel.Start());
+    }
+    ASSERT_TRUE(WaitForState(index, TS_COMPLETED));
+    const std::string copy = out + "\\" + c.copyName;
+    EXPECT_EQ(kernel.GetTask(index)->destination, copy);
+    EXPECT_EQ(kernel.GetTask(index)->AskedDestination(), asked);
+    EXPECT_TRUE(SameContent(source, copy));
+    if (!c.replace) {
+      for (const auto& [path, before] : users) EXPECT_EQ(ReadBytes(path), before) << path;
+    }
+    std::vector<std::string> log = LogMessages();
+    const std::string task = "[" + CDownloadTask::NameFromSource(c.name) + "] - ";
+    if (c.sameFile) {
+      EXPECT_LT(IndexIn(log, task + "already there"), log.size());
+      EXPECT_FALSE(kernel.GetTask(index)->madeFile);
+    } else if (!c.replace) {
+      EXPECT_LT(
+          IndexIn(log, task + "a file of that name is already there: the copy goes to " + copy),
+          log.size());
+      EXPECT_TRUE(kernel.GetTask(index)->madeFile);
+    } else {
+      EXPECT_LT(IndexIn(log, task + "replaces " + copy + ": the options say to replace it"),
+                log.size());
+    }
+    ++index;
+  }
 }
 
 TEST_F(CopyFixture, SourceThatAppearsLaterIsRetriedAndCompletes) {
@@ -232,6 +294,8 @@ TEST_F(CopyFixture, WriteFailuresAreRetriedWhileTheObserverAgrees) {
   CloseHandle(full);
   WriteRandomFile(src + "\\full", 1000, 11);
   observer.errorAnswers = {true, false};
+  // /dev/full is there already: only the user's Replace lets a copy write into it.
+  kernel.SetReplaceExisting(true);
   ASSERT_TRUE(kernel.AddTasks({src + "\\full"}, "Z:\\dev"));
   // The state shows a moment before the observer hears of it.
   ASSERT_TRUE(WaitForState(0, TS_READY));
@@ -433,7 +497,11 @@ namespace {
 // whose copies are already whole and the tasks already listed.
 TEST_F(CopyFixture, AFolderIsCopiedAsItsTreeAndListsAgainWithoutRepeats) {
   const std::string root = src + "\\Папка";
-  const std::vector<std::string> files = {"\\a.bin", "\\sub\\b.bin", "\\sub\\глубже\\c.txt"};
+  const std::vector<std::string> files = {"\\a.bin", "\\sub\\b.bin", "\\sub\\глубже\\c.txt",
+                                          "\\NUL.txt", "\\trail."};
+  // Names Windows reserves or trims arrive under names that exist as they read.
+  const std::vector<std::string> copies = {"\\a.bin", "\\sub\\b.bin", "\\sub\\глубже\\c.txt",
+                                           "\\_NUL.txt", "\\trail"};
   std::filesystem::create_directories(FsPath(root + "\\sub\\глубже"));
   std::filesystem::create_directories(FsPath(root + "\\empty"));
   for (size_t i = 0; i < files.size(); ++i)
@@ -449,11 +517,11 @@ TEST_F(CopyFixture, AFolderIsCopiedAsItsTreeAndListsAgainWithoutRepeats) {
         return true;
       },
       60s));
-  for (const std::string& file : files)
-    EXPECT_TRUE(SameContent(root + file, out + "\\Папка" + file)) << file;
+  for (size_t i = 0; i < files.size(); ++i)
+    EXPECT_TRUE(SameContent(root + files[i], out + "\\Папка" + copies[i])) << files[i];
   EXPECT_TRUE(std::filesystem::is_directory(FsPath(out + "\\Папка\\empty")));
   std::vector<std::string> log = LogMessages();
-  EXPECT_LT(IndexIn(log, "[Папка] - folder listed: 3 files"), log.size());
+  EXPECT_LT(IndexIn(log, "[Папка] - folder listed: 5 files"), log.size());
 
   // One file changed and one new: only those two are copied when the folder comes again,
   // the changed one by its finished task, the new one by a task of its own.
@@ -472,7 +540,25 @@ TEST_F(CopyFixture, AFolderIsCopiedAsItsTreeAndListsAgainWithoutRepeats) {
   EXPECT_TRUE(SameContent(root + "\\sub\\b.bin", out + "\\Папка\\sub\\b.bin"));
   EXPECT_TRUE(SameContent(root + "\\sub\\new.bin", out + "\\Папка\\sub\\new.bin"));
   log = LogMessages();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "[Папка] - folder listed: 4 files"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "[Папка] - folder listed: 6 files"), 1);
+
+  // The folder into itself: its copy's own tree, growing inside it, is left out.
+  const int count = kernel.GetTaskCount();
+  ASSERT_TRUE(kernel.AddTasks({root}, root));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        if (kernel.GetTaskCount() != count + 6) return false;
+        for (int i = 0; i < kernel.GetTaskCount(); ++i)
+          if (StateOf(i) != TS_COMPLETED) return false;
+        return true;
+      },
+      60s));
+  for (size_t i = 0; i < files.size(); ++i)
+    EXPECT_TRUE(SameContent(root + files[i], root + "\\Папка" + copies[i])) << files[i];
+  EXPECT_FALSE(std::filesystem::exists(FsPath(root + "\\Папка\\Папка")));
+  log = LogMessages();
+  EXPECT_LT(IndexIn(log, root + "\\Папка is left out: it is where the folder is copied to"),
+            log.size());
 }
 
 }  // namespace

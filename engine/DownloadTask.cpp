@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "base/Utf8.h"
+#include "engine/EventLog.h"
 
 namespace {
 
@@ -22,7 +23,19 @@ std::string NewGuidText() {
 CDownloadTask::CDownloadTask() : id(NewGuidText()) {}
 
 // A read still in flight owns its own buffer and handle: nothing to wait for here.
-CDownloadTask::~CDownloadTask() = default;
+CDownloadTask::~CDownloadTask() { liveMark = 0; }
+
+namespace {
+std::atomic<long> freedReads{0};
+}
+
+CDownloadTask* CDownloadTask::Checked(CDownloadTask* task) {
+  if (!task || task->liveMark == kLiveMark) return task;
+  if (freedReads++ == 0) g_log.Write("a task record was read after it was freed");
+  return nullptr;
+}
+
+long CDownloadTask::FreedReads() { return freedReads; }
 
 void CDownloadTask::SetState(int newState) {
   CLockGuard guard(stateLock);
@@ -83,4 +96,14 @@ void CDownloadTask::SetWaitReason(const std::string& reason) {
 std::string CDownloadTask::WaitReason() const {
   CLockGuard guard(ReasonLock());
   return waitReason;
+}
+
+void CDownloadTask::SetDestination(const std::string& path) {
+  CLockGuard guard(ReasonLock());
+  destination = path;
+}
+
+std::string CDownloadTask::Destination() const {
+  CLockGuard guard(ReasonLock());
+  return destination;
 }

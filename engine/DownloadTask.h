@@ -1,10 +1,10 @@
 // One copy job: a source file read in chunks and written to one destination file.
 //
 // The kernel owns every record and keeps it at one address while it is in the task
-// list. The window may read `name`, `source`, `destination`, `offset`, `fileSize`,
-// `speed` and `lastState` without any lock, for drawing (the numbers are atomics, and
-// the texts change only on the window's own thread); everything else belongs to the
-// kernel and its threads.
+// list. The window may read `name`, `source`, `offset`, `fileSize`, `speed`,
+// `lastState` and `madeFile` without any lock, for drawing (the numbers are atomics, and
+// those texts change only on the window's own thread), and the destination through
+// Destination(); everything else belongs to the kernel and its threads.
 #pragma once
 
 #include <atomic>
@@ -49,10 +49,24 @@ class CDownloadTask {
   // the whole part when it has none.
   static std::string NameFromSource(const std::string& source);
 
-  std::string id;           // braced GUID text
-  std::string name;         // display name
-  std::string source;       // full source path
-  std::string destination;  // full destination path
+  std::string id;      // braced GUID text
+  std::string name;    // display name
+  std::string source;  // full source path
+  // Where the copy goes. It differs from the destination asked for (folder \\ file
+  // name) when a file of that name was already there and the copy went beside it.
+  // Written under the kernel lock and SetDestination's own lock; other threads than the
+  // kernel's read it through Destination().
+  std::string destination;
+  // The destination asked for; kept apart only while it differs (a long list costs no
+  // second copy of every path). Under the kernel lock.
+  const std::string& AskedDestination() const {
+    return askedDestination ? *askedDestination : destination;
+  }
+  void SetAskedDestination(const std::string& path) {
+    askedDestination = path == destination ? nullptr : std::make_unique<std::string>(path);
+  }
+  void SetDestination(const std::string& path);
+  std::string Destination() const;
 
   // While open: the source and its chunk buffer (with the read in flight, if any), and
   // the destination. Both are shared so that a pool thread that still reads or writes
@@ -87,6 +101,17 @@ class CDownloadTask {
   // last-write time, as the platform's own copy keeps them.
   uint64_t sourceCreated = 0;
   bool restartFromZero = false;  // re-added after it had completed
+  // Under the kernel lock: the copy's file is settled (made by this task, or a copy of
+  // this run replaced); until then an open looks for a name that is free.
+  bool destinationClaimed = false;
+  // The task made the file at `destination` (or replaced it at the user's wish): only
+  // then may a Delete remove it.
+  std::atomic<bool> madeFile{false};
+  // How far the destination is known to be on the disk (flushed): the only position
+  // the list file may store, so that a power cut never resumes past bytes that were
+  // lost. The copying thread flushes once per list write (`flushedForList`).
+  uint32_t flushedForList = 0;
+  std::atomic<uint64_t> flushedOffset{0};
 
   // Why the task is not copying, in words for the user ("Access is denied.",
   // "Stopped"); empty while it copies or before anything held it up. Written by the
@@ -97,6 +122,16 @@ class CDownloadTask {
   CCriticalSection stateLock;
   std::atomic<int> state{TS_NOTHING};
 
+  // The window reads records without a lock, trusting that only its own thread removes
+  // them. Each record carries a mark while it lives, wiped when it is destroyed: a read
+  // of a freed record is then caught (null, counted and logged) instead of passing by
+  // luck. Null stays null.
+  static CDownloadTask* Checked(CDownloadTask* task);
+  static long FreedReads();  // reads caught so far, for tests
+
  private:
+  static constexpr uint32_t kLiveMark = 0x7A5C11FEu;
+  std::unique_ptr<std::string> askedDestination;  // null: the same as `destination`
   std::string waitReason;
+  volatile uint32_t liveMark = kLiveMark;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "engine/DataFolder.h"
+#include "engine/DestinationPath.h"
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
 #include "base/ComScope.h"
@@ -13,29 +14,17 @@
 
 namespace {
 
-bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
-  std::wstring wa = base::Widen(a), wb = base::Widen(b);
-  return CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(),
-                              static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
-}
-
-// The key two paths share when they differ only in case.
-std::wstring FoldedPath(const std::string& path) {
-  std::wstring wide = base::Widen(path);
-  if (wide.empty()) return wide;
-  std::wstring upper(wide.size(), L'\0');
-  int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(),
-                        static_cast<int>(wide.size()), upper.data(), static_cast<int>(upper.size()),
-                        nullptr, nullptr, 0);
-  return n == static_cast<int>(upper.size()) ? upper : wide;
-}
+using destination_path::Folded;
+using destination_path::NormalFolder;
+using destination_path::Same;
 
 // The same tasks in the same states, wherever their copies stand.
 bool SameTasks(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (a[i].state != b[i].state || a[i].name != b[i].name || a[i].source != b[i].source ||
-        a[i].destination != b[i].destination)
+        a[i].destination != b[i].destination || a[i].madeFile != b[i].madeFile ||
+        a[i].askedDestination != b[i].askedDestination)
       return false;
   return true;
 }
@@ -109,16 +98,58 @@ CDownloadTask* CDownloaderKernel::GetTask(int index) const {
   return tasks[static_cast<size_t>(index)].get();
 }
 
+std::shared_ptr<CDownloadTask> CDownloaderKernel::TaskRef(int index) const {
+  if (index < 0 || index >= static_cast<int>(tasks.size())) return nullptr;
+  return tasks[static_cast<size_t>(index)];
+}
+
 CDownloadTask* CDownloaderKernel::TaskWithDestination(const std::string& destination) const {
-  auto [first, last] = byDestination.equal_range(FoldedPath(destination));
+  return TaskWithDestination(destination, std::string());
+}
+
+CDownloadTask* CDownloaderKernel::TaskWithDestination(const std::string& destination,
+                                                      const std::string& source) const {
+  auto [first, last] = byDestination.equal_range(Folded(destination));
   for (auto it = first; it != last; ++it)
-    if (SamePathIgnoringCase(it->second->destination, destination)) return it->second;
+    if ((Same(it->second->destination, destination) ||
+         Same(it->second->AskedDestination(), destination)) &&
+        (source.empty() || Same(it->second->source, source)))
+      return it->second;
   return nullptr;
 }
 
 void CDownloaderKernel::AddToList(const TaskPtr& task) {
   tasks.push_back(task);
-  byDestination.emplace(FoldedPath(task->destination), task.get());
+  IndexDestinations(task.get());
+}
+
+void CDownloaderKernel::IndexDestinations(CDownloadTask* task) {
+  byDestination.emplace(Folded(task->AskedDestination()), task);
+  if (!Same(task->AskedDestination(), task->destination))
+    byDestination.emplace(Folded(task->destination), task);
+}
+
+void CDownloaderKernel::UnindexDestinations(CDownloadTask* task) {
+  const std::string* got = &task->destination;
+  for (const std::string* path : {&task->AskedDestination(), got}) {
+    auto [first, last] = byDestination.equal_range(Folded(*path));
+    for (auto it = first; it != last;) it = it->second == task ? byDestination.erase(it) : ++it;
+  }
+}
+
+void CDownloaderKernel::MoveDestination(CDownloadTask* task, const std::string& path) {
+  const std::string asked = task->AskedDestination();
+  UnindexDestinations(task);
+  task->SetDestination(path);
+  task->SetAskedDestination(asked);
+  IndexDestinations(task);
+}
+
+bool CDownloaderKernel::IsOwnUnchangedCopy(const std::string& path, const std::string& source,
+                                           uint64_t size, uint64_t time) const {
+  auto found = finishedCopies.find(Folded(path));
+  return found != finishedCopies.end() && Same(found->second.source, source) &&
+         found->second.size == size && found->second.time == time;
 }
 
 int CDownloaderKernel::IndexOf(const CDownloadTask* task) const {
@@ -138,12 +169,14 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
   {
     CLockGuard guard(lock);
     std::vector<TaskPtr> batch;
+    // Each in the list at once: the same source twice in one call is one task. Every
+    // task is in the list (and can be paused or deleted) before any open returns.
     for (const std::string& source : sources) {
       auto task = std::make_shared<CDownloadTask>();
-      if (PrepareTask(source, folder, task.get())) batch.push_back(std::move(task));
+      if (!PrepareTask(source, folder, task.get())) continue;
+      AddToList(task);
+      batch.push_back(std::move(task));
     }
-    // Every task is in the list (and can be paused or deleted) before any open returns.
-    for (auto& task : batch) AddToList(task);
     for (auto& task : batch) RequestOpen(task);
     added = !batch.empty();
   }
@@ -154,7 +187,14 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
 
 void CDownloaderKernel::TakeNewSource(CDownloadTask* listed, std::string source) {
   const TaskPtr existing = tasks[static_cast<size_t>(IndexOf(listed))];
-  if (existing->GetState() == TS_COMPLETED) existing->restartFromZero = true;
+  if (existing->GetState() == TS_COMPLETED) {
+    existing->restartFromZero = true;
+    // Its finished file is the user's now: the copy looks for its name afresh, and may
+    // replace that file only while nobody has changed it.
+    existing->destinationClaimed = false;
+    existing->madeFile = false;
+    MoveDestination(existing.get(), std::string(existing->AskedDestination()));
+  }
   CloseTask(existing.get(), TS_NOTHING);
   existing->source = std::move(source);
   RequestOpen(existing);
@@ -174,10 +214,18 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
     g_log.Printf("cannot add %s: it names no file", sourcePath.c_str());
     return false;
   }
-  task->destination = (folder.empty() ? defaultFolder : folder) + "\\" + fileName;
+  // A name Windows reserves, or one that ends in a dot or a blank, is read as the file
+  // it is but saved under a name that exists on Windows as it reads.
+  if (const std::string safe = destination_path::SafeName(fileName); safe != fileName) {
+    g_log.Printf("%s is saved as %s: Windows does not take that name as it is", sourcePath.c_str(),
+                 safe.c_str());
+    fileName = safe;
+  }
+  task->destination = NormalFolder(folder.empty() ? defaultFolder : folder) + "\\" + fileName;
 
-  // A destination we already copy to: that task goes on, now from the new source.
-  if (CDownloadTask* found = TaskWithDestination(task->destination)) {
+  // The same source into the same folder again: its task goes on (or copies it anew).
+  // Another file of the same name becomes a task of its own, and its copy goes beside.
+  if (CDownloadTask* found = TaskWithDestination(task->destination, source)) {
     TakeNewSource(found, source);
     return false;
   }
@@ -325,7 +373,15 @@ bool CDownloaderKernel::DeleteTask(int index, bool deleteFile) {
     RemoveFromList(index);
   }
   SaveTaskList();
-  if (deleteFile) DeleteFileLater(task->destination);
+  if (!deleteFile) return true;
+  // Only a file the task made goes: one that was there before it is the user's.
+  if (task->madeFile) {
+    g_log.Printf("[%s] - the file %s is deleted", task->name.c_str(), task->destination.c_str());
+    DeleteFileLater(task->destination);
+  } else {
+    g_log.Printf("[%s] - the file %s is left: this task did not make it", task->name.c_str(),
+                 task->destination.c_str());
+  }
   return true;
 }
 
@@ -335,23 +391,20 @@ void CDownloaderKernel::RemoveFromList(int index) {
   CloseTask(task.get(), TS_DELETED);
   if (IsObserverActive()) observer->OnTaskDeleted(index);
   tasks.erase(tasks.begin() + index);
-  auto [first, last] = byDestination.equal_range(FoldedPath(task->destination));
-  for (auto it = first; it != last; ++it)
-    if (it->second == task.get()) {
-      byDestination.erase(it);
-      break;
-    }
+  UnindexDestinations(task.get());
 }
 
 void CDownloaderKernel::DeleteFileLater(const std::string& path) {
   pool.Submit([link = link, path] {
     std::wstring wide = base::WidePath(path);
     for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
-      // A task added since for the same file owns it now: leave it alone.
+      // A task that copies into this very file now owns it: leave it alone.
       bool claimed = false;
       link->With([&](CDownloaderKernel& kernel) {
         CLockGuard guard(kernel.lock);
-        claimed = kernel.TaskWithDestination(path) != nullptr;
+        auto [first, last] = kernel.byDestination.equal_range(Folded(path));
+        for (auto it = first; it != last && !claimed; ++it)
+          claimed = Same(it->second->destination, path);
       });
       if (claimed) return;
       if (DeleteFileW(wide.c_str())) return;
@@ -378,9 +431,14 @@ void CDownloaderKernel::SaveTaskList(bool positionsNow) {
       int state = task->GetState();
       if (state == TS_COMPLETED || state == TS_DELETED) continue;
       TaskListEntry entry{task->name, task->source, task->destination, state};
-      // Only a copy under way over a source of known size has a place to go on from.
-      if (task->offset > 0 && task->copySourceSize != UINT64_MAX) {
-        entry.offset = task->offset;
+      if (&task->AskedDestination() != &task->destination)
+        entry.askedDestination = task->AskedDestination();
+      entry.madeFile = task->madeFile;
+      // Only a copy under way over a source of known size has a place to go on from,
+      // and only as far as its bytes are known to be on the disk.
+      const uint64_t flushed = std::min<uint64_t>(task->flushedOffset, task->offset);
+      if (flushed > 0 && task->copySourceSize != UINT64_MAX) {
+        entry.offset = flushed;
         entry.sourceSize = task->copySourceSize;
         entry.sourceTime = task->copySourceTime;
       }
@@ -406,6 +464,7 @@ void CDownloaderKernel::SaveTaskList(bool positionsNow) {
   const bool saved = CTaskListFile(listPath).Write(CTaskListFile::Format(current));
   listWriteMs = GetTickCount64() - now;
   if (saved) {
+    ++listWrites;  // copying threads flush before the next one stores their positions
     listPositionsTick = now;
     lastListEntries = std::move(current);
     listWritten = true;
@@ -443,10 +502,20 @@ bool CDownloaderKernel::LoadTaskList() {
       task->name = std::move(entry.name);
       task->source = std::move(entry.source);
       task->destination = std::move(entry.destination);
+      if (!entry.askedDestination.empty()) task->SetAskedDestination(entry.askedDestination);
+      // A file the task made is its own; any other is looked at anew when it opens.
+      task->madeFile = entry.madeFile;
+      task->destinationClaimed = entry.madeFile;
+      if (!entry.madeFile) {
+        const std::string asked = task->AskedDestination();
+        task->destination = asked;
+        task->SetAskedDestination(asked);
+      }
       task->SetState(entry.state);
       if (entry.HasPosition()) {
         // Checked against the source and the copy when the task opens.
         task->offset = entry.offset;
+        task->flushedOffset = entry.offset;  // stored only once it was on the disk
         task->fileSize = entry.sourceSize;
         task->copySourceSize = entry.sourceSize;
         task->copySourceTime = entry.sourceTime;

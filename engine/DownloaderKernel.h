@@ -58,6 +58,9 @@ class CDownloaderKernel {
   void SetSpeedUnit(int unit);         // 0, 1 ("Kbps") or 2 ("Mbps"); others ignored
   int GetSpeedUnit() const { return speedUnit; }
   float GetSpeedFactor() const { return speedFactor; }
+  // Whether a new copy may replace a file of its name that is already there (the user's
+  // choice); without it the copy goes beside it under the first free "name (2).ext".
+  void SetReplaceExisting(bool replace) { replaceExisting = replace; }
 
   // The task list file, by default next to the program as "<program name>.info".
   void SetListPath(const std::string& path) { listPath = path; }
@@ -67,7 +70,7 @@ class CDownloaderKernel {
   bool LoadTaskList();
   // One task per source, into `folder` (empty = the default folder). False when the
   // observer refused an add without any folder, or no source made a new task (a
-  // source whose destination an existing task already has reopens that task).
+  // source that an existing task already copies reopens that task).
   bool AddTasks(const std::vector<std::string>& sources, const std::string& folder);
   // Opens every task and starts the threads.
   bool Start();
@@ -82,8 +85,12 @@ class CDownloaderKernel {
   void ResumeTask(int index);  // the user's Resume: the same as OpenTask
   bool PauseTask(int index);   // close into TS_NOTHING; the watch thread reopens it
   void StopTask(int index);    // close into TS_WRITE_ERROR until resumed
-  // Close, delete the destination file (unless !deleteFile), remove the task.
+  // Close, delete the destination file (unless !deleteFile, and only when the task made
+  // it), remove the task.
   bool DeleteTask(int index, bool deleteFile = true);
+  // On the thread that adds and deletes tasks (the window's), after OnTasksFound: the
+  // files folder listings found become tasks, and folders listed whole leave the list.
+  void AddFoundTasks();
   // `positionsNow`: write positions that moved even within kListPositionRewriteMs.
   void SaveTaskList(bool positionsNow = false);
 
@@ -95,6 +102,8 @@ class CDownloaderKernel {
   // valid until DeleteTask removes it.
   int GetTaskCount() const { return static_cast<int>(tasks.size()); }
   CDownloadTask* GetTask(int index) const;
+  // The same, held: the record stays valid for the holder even after it leaves the list.
+  std::shared_ptr<CDownloadTask> TaskRef(int index) const;
 
   // Threads that make file-system calls for the kernel right now (for tests).
   int IoThreadCount() const { return pool.ThreadCount(); }
@@ -109,10 +118,19 @@ class CDownloaderKernel {
   bool PrepareTask(const std::string& sourcePath, const std::string& folder, CDownloadTask* task);
   bool IsObserverActive();
   int IndexOf(const CDownloadTask* task) const;  // -1 when not in the list
-  // Under the kernel lock: the listed task that copies to `destination` (any case), or
-  // null; found through an index, so adding thousands of files is not quadratic.
+  // Under the kernel lock: the listed task that asked for or got `destination` (any
+  // case), or null; found through an index, so adding thousands of files is not
+  // quadratic.
   CDownloadTask* TaskWithDestination(const std::string& destination) const;
+  // The same, among those that copy `source`.
+  CDownloadTask* TaskWithDestination(const std::string& destination,
+                                     const std::string& source) const;
   void AddToList(const TaskPtr& task);
+  // The index holds a task under both the destination it asked for and the one it got.
+  void IndexDestinations(CDownloadTask* task);
+  void UnindexDestinations(CDownloadTask* task);
+  // Under the kernel lock: the task's copy now goes to `path`.
+  void MoveDestination(CDownloadTask* task, const std::string& path);
   // Under the kernel lock: the listed task goes on from `source`, opened anew; a
   // finished one is copied again, whole.
   void TakeNewSource(CDownloadTask* listed, std::string source);
@@ -123,9 +141,23 @@ class CDownloaderKernel {
 
   // Opening, on a pool thread; the result is installed under the kernel lock.
   void RequestOpen(const TaskPtr& task);
+  // What an open on a pool thread needs to know of its task.
+  struct OpenRequest {
+    std::wstring source;
+    std::string sourcePath;   // as the task names it
+    std::string asked;        // the destination asked for
+    std::string destination;  // the destination the task has now
+    bool claimed = false;     // `destination` is the task's own file
+    bool replace = false;     // the user lets a copy replace a file of its name
+  };
   // What an open on a pool thread found.
   struct OpenedFiles {
     base::UniqueFileHandle source, destination;
+    std::string gotDestination;         // where the copy goes; empty when not settled
+    bool made = false;                  // the file is the task's (made, or replaced as allowed)
+    bool created = false;               // this open made it, new and empty
+    bool alreadyThere = false;          // the same file is at gotDestination: nothing to copy
+    const char* replacedWhy = nullptr;  // why a file that was there was replaced
     uint64_t sourceSize = UINT64_MAX;
     uint64_t sourceTime = 0;  // last write, in FILETIME units
     uint64_t sourceCreated = 0;
@@ -133,19 +165,36 @@ class CDownloaderKernel {
     DWORD error = 0;
     bool sourceFailed = false;
     bool sourceIsFolder = false;  // the source is a folder: listed, not copied
+    bool sizeUnknown = false;     // the source opened, but its size could not be read
   };
-  static OpenedFiles OpenFiles(const std::wstring& source, const std::wstring& destination);
-  // Takes the handles it keeps out of `files`. True when the task was deleted while the
-  // open made or kept its destination, which then must go as well.
-  bool OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                    OpenedFiles& files);
+  static OpenedFiles OpenFiles(const std::shared_ptr<CKernelLink>& link,
+                               const OpenRequest& request);
+  // Makes, or settles on, the copy's file once the source is open (sizes known).
+  static void ClaimDestination(const std::shared_ptr<CKernelLink>& link, const OpenRequest& request,
+                               OpenedFiles& files);
+  // Under the kernel lock: whether the file at `path`, of this size and last-write time,
+  // is a copy this kernel finished of `source` and nobody has changed since.
+  bool IsOwnUnchangedCopy(const std::string& path, const std::string& source, uint64_t size,
+                          uint64_t time) const;
+  // What OpenFinished leaves to its pool thread: a file it made that no task uses (it is
+  // deleted) and whether the list changed (it is written).
+  struct OpenOutcome {
+    std::string deleteMade;
+    bool saveList = false;
+  };
+  // Takes the handles it keeps out of `files`.
+  OpenOutcome OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                           OpenedFiles& files);
   // A folder's task: its tree is listed on a pool thread into a task per file (folder
   // \ name \ relative path), in batches as they are found; the folder's own task
   // leaves the list once the whole tree is listed, and lists again (passing over what
   // is already there) when a close cut the listing short.
   void ListFolderLater(const TaskPtr& folder);
-  // Under the kernel lock, from the listing: false when the folder's task is gone,
-  // paused or reopened, which ends the listing.
+  // From the listing's thread: what it found goes to the adding thread (AddFoundTasks).
+  // False when the folder's task is gone, paused or reopened, which ends the listing.
+  bool HandOverFound(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                     std::vector<FoundFile> files, bool listed, size_t count, size_t unlisted,
+                     DWORD error);
   bool AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
                       std::vector<FoundFile>& files);
   // `unlisted`: subfolders the server refused, left out for good.
@@ -180,6 +229,10 @@ class CDownloaderKernel {
     uint32_t generation = 0;
     bool finish = false;  // the source is copied to its end: the task completes
     uint64_t endOfFile = 0;
+    // A list write has come since the task's last flush: this chunk's thread flushes.
+    bool flushDue = false;
+    uint32_t listWrites = 0;
+    bool flushed = false;
   };
   // The pool thread's loop for one task: read, write, read on until the task ends, is
   // closed or fails.
@@ -204,7 +257,13 @@ class CDownloaderKernel {
   bool TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
                        std::shared_ptr<base::UniqueFileHandle>& destination, uint64_t& written,
                        uint64_t& created);
-  void CompleteTask(const TaskPtr& task, uint32_t generation);
+  // With the copy's end, its source's time and how its files closed (0, or the error).
+  void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile, uint64_t written,
+                    DWORD failure);
+  // Whether the source is as it was when the copy began (`now` null: it cannot be read);
+  // otherwise the task starts over and the log says so.
+  bool SourceUnchanged(const TaskPtr& task, uint32_t generation,
+                       const BY_HANDLE_FILE_INFORMATION* now);
   void PauseAfterFailedRead(int index, CDownloadTask* task, DWORD error);
   void TakeSpeedSample(int index, CDownloadTask* task, uint64_t readMicros);
   // From pool threads, after a chunk, a completion or a folder's listing: the downloader
@@ -240,12 +299,32 @@ class CDownloaderKernel {
   DWORD listSaveError = 0;         // why the last save failed, 0 after a good one; logged on change
   std::atomic<bool> listDirty{false};      // a change waits for the next list write
   std::atomic<uint64_t> listWriteTick{0};  // when the list was last written (or checked)
+  std::atomic<uint32_t> listWrites{0};     // list files written so far
   IKernelObserver* observer = nullptr;
   // Shared so that a thread busy with a task keeps the record (and its events) alive
   // even when the window deletes the task meanwhile.
   std::vector<TaskPtr> tasks;
-  // Listed tasks by their destination folded to upper case.
+  // Listed tasks by their destinations (asked for and got) folded to upper case.
   std::unordered_multimap<std::wstring, CDownloadTask*> byDestination;
+  // Copies finished in this run, by their path folded: a later copy of the same source
+  // may replace one that nobody has changed since.
+  struct FinishedCopy {
+    std::string source;
+    uint64_t size = 0, time = 0;
+  };
+  std::unordered_map<std::wstring, FinishedCopy> finishedCopies;
+  std::atomic<bool> replaceExisting{false};
+  // What folder listings found, in order, for AddFoundTasks; under the kernel lock.
+  struct FoundWork {
+    std::weak_ptr<CDownloadTask> folder;
+    uint32_t generation = 0;
+    std::vector<FoundFile> files;
+    bool listed = false;  // the listing's end: count, unlisted and error say how it went
+    size_t count = 0;
+    size_t unlisted = 0;
+    DWORD error = 0;
+  };
+  std::deque<FoundWork> foundWork;
   // Completed reads' own durations, in microseconds, for the performance thread.
   std::deque<std::pair<std::weak_ptr<CDownloadTask>, uint64_t>> speedSamples;
   int speedUnit = 2;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <objbase.h>
 
+#include "engine/EventLog.h"
 #include "engine/KernelHost.h"
 #include "engine/TaskListFile.h"
 #include "engine/testing/EngineTesting.h"
@@ -75,9 +76,9 @@ TEST_F(KernelFixture, AddTasksBuildsDestinationsAndNames) {
   EXPECT_EQ(kernel.GetTask(2), nullptr);
   EXPECT_EQ(kernel.GetTask(-1), nullptr);
 
-  // An explicit folder wins over the default one and keeps its backslash.
+  // An explicit folder wins over the default one; it is written as Windows resolves it.
   ASSERT_TRUE(kernel.AddTasks({"Q:\\x.bin"}, dir.Path() + "\\sub\\"));
-  EXPECT_EQ(kernel.GetTask(2)->destination, dir.Path() + "\\sub\\\\x.bin");
+  EXPECT_EQ(kernel.GetTask(2)->destination, dir.Path() + "\\sub\\x.bin");
   EXPECT_TRUE(observer.Calls().empty());  // nothing opened, nothing to report
 }
 
@@ -100,31 +101,46 @@ TEST_F(KernelFixture, NoFolderAnywhereAsksTheObserver) {
   EXPECT_TRUE(observer.Calls().empty());
 }
 
-TEST_F(KernelFixture, SameDestinationReusesTheTaskWithTheNewSource) {
+// One destination, one task: the same source into one folder, however the folder is
+// spelt, finds its task; another file of the same name is a task of its own (its copy
+// goes beside, when it opens).
+TEST_F(KernelFixture, TheSameSourceFindsItsTaskAndAnotherOfTheSameNameIsANewTask) {
   std::string src1 = dir.File("one"), src2 = dir.File("two");
-  std::filesystem::create_directories(FsPath(src1));
-  std::filesystem::create_directories(FsPath(src2));
   std::string out = dir.File("out");
   ASSERT_TRUE(kernel.AddTasks({src1 + "\\a.bin", src1 + "\\b.bin"}, out));
   kernel.GetTask(0)->offset = 5 * CHUNK_SIZE;
 
-  // Destinations differ only in letter case: both existing tasks are reused.
-  EXPECT_FALSE(kernel.AddTasks({src2 + "\\A.BIN", src2 + "\\b.bin"}, out));
-  ASSERT_EQ(kernel.GetTaskCount(), 2);
-  EXPECT_EQ(kernel.GetTask(0)->source, src2 + "\\A.BIN");
-  EXPECT_EQ(kernel.GetTask(1)->source, src2 + "\\b.bin");
+  // A drive's root as kept ("C:") is that root, not the drive's current folder.
+  EXPECT_TRUE(kernel.AddTasks({"Q:\\x\\root.bin"}, "C:"));
+  EXPECT_EQ(kernel.GetTask(2)->destination, "C:\\root.bin");
+  ASSERT_TRUE(kernel.DeleteTask(2));
+  const std::string spellings[] = {out + "\\", out + "\\\\", out + "\\.", out + "\\sub\\..",
+                                   dir.Path() + "/out/"};
+  for (const std::string& folder : spellings) {
+    EXPECT_FALSE(kernel.AddTasks({src1 + "\\A.BIN"}, folder)) << folder;
+    ASSERT_EQ(kernel.GetTaskCount(), 2) << folder;
+  }
+  EXPECT_EQ(kernel.GetTask(0)->source, src1 + "\\A.BIN");
   EXPECT_EQ(kernel.GetTask(0)->destination, out + "\\a.bin");
-  EXPECT_EQ(kernel.GetTask(0)->name, "a");
   EXPECT_EQ(kernel.GetTask(0)->offset, 5u * CHUNK_SIZE);  // goes on where it stood
 
-  // A deleted task no longer claims its destination; a non-ASCII name folds too.
+  // Other files of those names, in the same call too: each a task, asking for the name.
+  EXPECT_TRUE(kernel.AddTasks(
+      {src2 + "\\a.bin", src2 + "\\B.bin", src1 + "\\c.bin", src2 + "\\c.bin"}, out));
+  ASSERT_EQ(kernel.GetTaskCount(), 6);
+  EXPECT_EQ(kernel.GetTask(2)->AskedDestination(), out + "\\a.bin");
+  EXPECT_EQ(kernel.GetTask(4)->AskedDestination(), out + "\\c.bin");
+  EXPECT_EQ(kernel.GetTask(5)->AskedDestination(), out + "\\c.bin");
+  EXPECT_EQ(kernel.GetTask(0)->source, src1 + "\\A.BIN");
+
+  // The same source twice in one call is one task; a deleted task no longer claims
+  // its destination; a non-ASCII name folds too.
   ASSERT_TRUE(kernel.DeleteTask(0));
-  EXPECT_TRUE(kernel.AddTasks({src1 + "\\a.bin", src1 + "\\\xC3\xA9t\xC3\xA9.bin"}, out));
-  ASSERT_EQ(kernel.GetTaskCount(), 3);
-  EXPECT_FALSE(kernel.AddTasks({src2 + "\\\xC3\x89T\xC3\x89.BIN", src2 + "\\B.bin"}, out));
-  ASSERT_EQ(kernel.GetTaskCount(), 3);
-  EXPECT_EQ(kernel.GetTask(2)->source, src2 + "\\\xC3\x89T\xC3\x89.BIN");
-  EXPECT_EQ(kernel.GetTask(0)->source, src2 + "\\B.bin");
+  EXPECT_TRUE(
+      kernel.AddTasks({src1 + "\\a.bin", src1 + "\\a.bin", src1 + "\\\xC3\xA9t\xC3\xA9.bin"}, out));
+  ASSERT_EQ(kernel.GetTaskCount(), 7);
+  EXPECT_FALSE(kernel.AddTasks({src1 + "\\\xC3\x89T\xC3\x89.BIN"}, out));
+  EXPECT_EQ(kernel.GetTaskCount(), 7);
 }
 
 TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
@@ -187,32 +203,54 @@ TEST_F(KernelFixture, PauseStopAndResumeWithoutThreads) {
   EXPECT_EQ(observer.Calls(), std::vector<std::string>{"ready 1"});
 }
 
-TEST_F(KernelFixture, DeleteShiftsLaterTasksAndRemovesTheDestination) {
-  std::string out = dir.File("out");
+// Delete takes away only a file its task made: the user's own file of that name,
+// which a task waiting for its source never touched, stays, and the log says which.
+TEST_F(KernelFixture, DeleteShiftsLaterTasksAndRemovesOnlyTheFileTheTaskMade) {
+  g_log.Open(dir.File("engine.log"));
+  std::string src = dir.File("src"), out = dir.File("out");
+  std::filesystem::create_directories(FsPath(src));
   std::filesystem::create_directories(FsPath(out));
-  for (const char* n : {"t0.bin", "t1.bin", "t2.bin"}) WriteRandomFile(out + "\\" + n, 10, 3);
-  ASSERT_TRUE(kernel.AddTasks({"Q:\\s\\t0.bin", "Q:\\s\\t1.bin", "Q:\\s\\t2.bin"}, out));
+  WriteRandomFile(src + "\\t0.bin", 1000, 1);
+  WriteRandomFile(src + "\\t1.bin", 1000, 2);
+  WriteRandomFile(out + "\\t1.bin", 10, 3);  // the user's own
+  const std::string user1 = ReadBytes(out + "\\t1.bin");
+  WriteRandomFile(out + "\\gone.bin", 10, 4);  // its source is missing: the task waits
+  ASSERT_TRUE(kernel.AddTasks({src + "\\t0.bin", src + "\\t1.bin", "Q:\\s\\gone.bin"}, out));
+  ASSERT_TRUE(
+      WaitFor([&] { return observer.Count("ready 0") + observer.Count("ready 1") == 2; }, 60s));
   CDownloadTask* t1 = kernel.GetTask(1);
   CDownloadTask* t2 = kernel.GetTask(2);
+  EXPECT_EQ(t1->destination, out + "\\t1 (2).bin");
 
   EXPECT_TRUE(kernel.DeleteTask(0));
   ASSERT_EQ(kernel.GetTaskCount(), 2);
   EXPECT_EQ(kernel.GetTask(0), t1);
   EXPECT_EQ(kernel.GetTask(1), t2);
   EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\t0.bin"); }, 10s));
-  EXPECT_TRUE(FileExists(out + "\\t1.bin"));
-  EXPECT_EQ(observer.Calls(), std::vector<std::string>{"deleted 0"});
-
   std::vector<TaskListEntry> entries = ListFileEntries();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].name, "t1");
-  EXPECT_EQ(entries[1].name, "t2");
-  EXPECT_EQ(entries[1].destination, out + "\\t2.bin");
+  EXPECT_EQ(entries[0].destination, out + "\\t1 (2).bin");
+  EXPECT_EQ(entries[0].askedDestination, out + "\\t1.bin");
+  EXPECT_TRUE(entries[0].madeFile);
+  EXPECT_EQ(entries[1].destination, out + "\\gone.bin");
+  EXPECT_FALSE(entries[1].madeFile);
 
-  // Deleting a task whose destination never existed is fine too.
-  EXPECT_TRUE(kernel.DeleteTask(1));
-  EXPECT_EQ(kernel.GetTaskCount(), 1);
-  EXPECT_EQ(ListFileEntries().size(), 1u);
+  EXPECT_TRUE(kernel.DeleteTask(1));  // the waiting task: the user's gone.bin stays
+  EXPECT_TRUE(kernel.DeleteTask(0));  // its own "t1 (2).bin" goes, the user's t1.bin stays
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(out + "\\t1 (2).bin"); }, 10s));
+  Sleep(300);
+  EXPECT_EQ(ReadBytes(out + "\\t1.bin"), user1);
+  EXPECT_TRUE(FileExists(out + "\\gone.bin"));
+  EXPECT_EQ(kernel.GetTaskCount(), 0);
+  EXPECT_TRUE(ListFileEntries().empty());
+  EXPECT_EQ(observer.Count("deleted 0"), 2);
+  EXPECT_EQ(observer.Count("deleted 1"), 1);
+  g_log.Close();
+  const std::string log = ReadBytes(dir.File("engine.log"));
+  EXPECT_NE(log.find("[gone] - the file " + out + "\\gone.bin is left: this task did not make it"),
+            std::string::npos);
+  EXPECT_NE(log.find("[t0] - the file " + out + "\\t0.bin is deleted"), std::string::npos);
 }
 
 TEST_F(KernelFixture, LoadTaskListMakesTasksWithStoredStates) {
@@ -286,9 +324,9 @@ TEST_F(KernelFixture, AddedTasksAreInTheListFileBeforeAnyChunk) {
   EXPECT_EQ(entries[0].source, "Q:\\s\\a.bin");
   EXPECT_EQ(entries[1].destination, dir.Path() + "\\b.bin");
 
-  // A re-add that only changes an existing task's source is written too.
-  EXPECT_FALSE(kernel.AddTasks({"R:\\t\\a.bin"}, dir.Path()));
+  // A re-add that only changes the spelling of an existing task's source is written too.
+  EXPECT_FALSE(kernel.AddTasks({"q:\\S\\a.bin"}, dir.Path()));
   entries = ListFileEntries();
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].source, "R:\\t\\a.bin");
+  EXPECT_EQ(entries[0].source, "q:\\S\\a.bin");
 }

@@ -5,6 +5,7 @@
 
 #include "base/ErrorText.h"
 #include "base/Utf8.h"
+#include "engine/DestinationPath.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
 #include "engine/FolderWalk.h"
@@ -29,7 +30,8 @@ void LogSkipped(const std::string& name, CFolderWalk::Skip why, const std::strin
                    CFolderWalk::kMaxDepth);
       break;
     case CFolderWalk::Skip::LeftOut:
-      g_log.Printf("[%s] - left out %s", name.c_str(), relative.c_str());
+      g_log.Printf("[%s] - left out %s: it is where the folder is copied to", name.c_str(),
+                   relative.c_str());
       break;
   }
 }
@@ -48,21 +50,56 @@ void CDownloaderKernel::ListFolderLater(const TaskPtr& folder) {
                destination = folder->destination, name = folder->name] {
     CFileSystemFolders folders;
     CFolderWalk walk(folders, source, destination);
+    // The destination's own tree, inside the source, would be copied into itself while
+    // it grows.
+    walk.LeaveOut(destination);
     const DWORD error = walk.Run(
         [&](std::vector<FoundFile>& files) {
           bool wanted = false;
           link->With([&](CDownloaderKernel& kernel) {
-            wanted = kernel.AddFolderFiles(weak, generation, files);
+            wanted = kernel.HandOverFound(weak, generation, std::move(files), false, 0, 0, 0);
           });
+          files.clear();
           return wanted;
         },
         [&](CFolderWalk::Skip why, const std::string& relative, const std::string& detail) {
           LogSkipped(name, why, relative, detail);
         });
     link->With([&](CDownloaderKernel& kernel) {
-      kernel.FolderListed(weak, generation, walk.Files(), walk.Unlisted(), error);
+      kernel.HandOverFound(weak, generation, {}, true, walk.Files(), walk.Unlisted(), error);
     });
   });
+}
+
+bool CDownloaderKernel::HandOverFound(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                                      std::vector<FoundFile> files, bool listed, size_t count,
+                                      size_t unlisted, DWORD error) {
+  {
+    CLockGuard guard(lock);
+    TaskPtr folder = weak.lock();
+    // Before Start files are taken as well; once Stop has begun the listing ends.
+    if (Stopping() || !folder || IndexOf(folder.get()) < 0 || folder->generation != generation)
+      return false;
+    foundWork.push_back(
+        FoundWork{weak, generation, std::move(files), listed, count, unlisted, error});
+  }
+  // The window reads the list without a lock: only its own thread may change it.
+  if (!IsObserverActive() || !observer->OnTasksFound()) AddFoundTasks();
+  return true;
+}
+
+void CDownloaderKernel::AddFoundTasks() {
+  std::deque<FoundWork> work;
+  {
+    CLockGuard guard(lock);
+    work.swap(foundWork);
+  }
+  for (FoundWork& each : work) {
+    if (each.listed)
+      FolderListed(each.folder, each.generation, each.count, each.unlisted, each.error);
+    else
+      AddFolderFiles(each.folder, each.generation, each.files);
+  }
 }
 
 bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
@@ -74,7 +111,7 @@ bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
       return false;
     std::vector<TaskPtr> batch;
     for (FoundFile& file : files) {
-      if (CDownloadTask* listed = TaskWithDestination(file.destination)) {
+      if (CDownloadTask* listed = TaskWithDestination(file.destination, file.source)) {
         // Listed before a close cut the listing short: that task goes on as it is. A
         // finished one whose source has changed since is copied again, whole.
         if (listed->GetState() == TS_COMPLETED) TakeNewSource(listed, std::move(file.source));

@@ -6,6 +6,7 @@
 #include "base/ErrorText.h"
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
+#include "engine/DestinationPath.h"
 
 namespace {
 
@@ -41,12 +42,6 @@ uint64_t ListingPrint(std::vector<FolderEntry>& entries) {
     mix(fields, sizeof fields);
   }
   return hash;
-}
-
-bool SamePath(const std::string& a, const std::string& b) {
-  const std::wstring wa = base::Widen(a), wb = base::Widen(b);
-  return CompareStringOrdinal(wa.c_str(), static_cast<int>(wa.size()), wb.c_str(),
-                              static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -95,8 +90,10 @@ CFolderWalk::CFolderWalk(IFolderSource& folders, std::string source, std::string
     : folders_(folders), source_(std::move(source)), destination_(std::move(destination)) {}
 
 bool CFolderWalk::IsLeftOut(const std::string& path) const {
-  return std::any_of(leftOut_.begin(), leftOut_.end(),
-                     [&](const std::string& out) { return SamePath(out, path); });
+  const std::string folder = destination_path::NormalFolder(path);
+  return std::any_of(leftOut_.begin(), leftOut_.end(), [&](const std::string& out) {
+    return destination_path::Same(folder, destination_path::NormalFolder(out));
+  });
 }
 
 DWORD CFolderWalk::Run(const Deliver& deliver, const Skipped& skipped) {
@@ -148,7 +145,8 @@ DWORD CFolderWalk::Run(const Deliver& deliver, const Skipped& skipped) {
     const int self = static_cast<int>(visits_.size()) - 1;
     for (FolderEntry& entry : entries) {
       std::string from = at.from + "\\" + entry.name;
-      std::string to = at.to + "\\" + entry.name;
+      // Saved under a name that exists on Windows as it reads ("_NUL.txt", "_AUX").
+      std::string to = at.to + "\\" + destination_path::SafeName(entry.name);
       std::string relative = at.relative + "\\" + entry.name;
       if (entry.folder) {
         // A link the client sees as one could lead anywhere, back up the tree included.

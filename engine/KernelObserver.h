@@ -25,6 +25,11 @@ class IKernelObserver {
   virtual void OnTaskCompleted(int index) = 0;
   // Tasks were added at the end of the list by the kernel itself (a folder's files).
   virtual void OnTasksAdded() {}
+  // A folder listing found files (or ended): the observer has the kernel's
+  // AddFoundTasks called soon on the thread that adds and deletes tasks, and answers
+  // true. An observer that reads no task without the kernel lock may answer false; the
+  // listing's thread then adds them itself.
+  virtual bool OnTasksFound() { return false; }
   // The task at `index` is about to leave the list; later tasks move down by one.
   virtual void OnTaskDeleted(int index) = 0;
   // Asked before every other call; false skips that call.

@@ -148,8 +148,9 @@ int ParseState(const std::string& text) {
   return static_cast<int>(value);
 }
 
-const std::vector<std::wstring> kAttributes = {L"name",   L"source",     L"destination", L"state",
-                                               L"offset", L"sourceSize", L"sourceTime"};
+const std::vector<std::wstring> kAttributes = {L"name",       L"source", L"destination",
+                                               L"state",      L"offset", L"sourceSize",
+                                               L"sourceTime", L"asked",  L"made"};
 
 // A whole decimal number and nothing else: a position read wrong would continue a copy
 // at the wrong byte, so anything odd (blanks, signs, overflow) reads as none.
@@ -195,6 +196,14 @@ std::string CTaskListFile::Format(const std::vector<TaskListEntry>& entries) {
       text += " offset=\"" + std::to_string(e.offset) + "\" sourceSize=\"" +
               std::to_string(e.sourceSize) + "\" sourceTime=\"" + std::to_string(e.sourceTime) +
               "\"";
+    if (!e.askedDestination.empty() && e.askedDestination != e.destination) {
+      text += " asked=\"";
+      AppendAttribute(text, e.askedDestination);
+      text += "\"";
+    }
+    // Absent means the task has not made its file (yet): a list of new tasks keeps the
+    // plain form.
+    if (e.madeFile) text += " made=\"1\"";
     text += " />\n";
   }
   text += "</downloader>";
@@ -243,6 +252,9 @@ bool CTaskListFile::Load(std::vector<TaskListEntry>& entries) const {
       e.sourceSize = *size;
       e.sourceTime = *time;
     }
+    if (UsablePath(row[7])) e.askedDestination = std::move(*row[7]);
+    // Without the mark, only a copy under way was surely written by the task itself.
+    e.madeFile = (row[8] && *row[8] == "1") || e.HasPosition();
     entries.push_back(std::move(e));
   }
   return true;

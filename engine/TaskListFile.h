@@ -17,6 +17,12 @@ struct TaskListEntry {
   uint64_t offset = 0;
   uint64_t sourceSize = UINT64_MAX;
   uint64_t sourceTime = 0;
+  // The destination asked for (folder \\ file name) when the copy went beside a file of
+  // that name under another one; empty when it is `destination` itself.
+  std::string askedDestination{};
+  // The task made the file at `destination`. A list written before this was recorded
+  // gives true only for a copy under way (its position), which only the task wrote.
+  bool madeFile = false;
 
   bool HasPosition() const { return offset > 0 && sourceSize != UINT64_MAX; }
 };

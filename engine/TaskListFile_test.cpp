@@ -226,6 +226,38 @@ TEST_F(TaskListFileTest, PositionsRoundTripAndOnlyWholeSoundOnesLoad) {
   }
 }
 
+// Where each copy went and whether its task made that file; a list written before
+// these were kept loads with the task's own file only where a copy was under way.
+TEST_F(TaskListFileTest, ClaimedNamesRoundTripAndOldListsLoad) {
+  TaskListEntry beside{"r", "\\\\a\\r.bin", "D:\\In\\r (2).bin", 1};
+  beside.askedDestination = "D:\\In\\r.bin";
+  beside.madeFile = true;
+  TaskListEntry waiting{"w", "\\\\a\\w.bin", "D:\\In\\w.bin", 0};
+  waiting.askedDestination = waiting.destination;
+  const std::string text = CTaskListFile::Format({beside, waiting});
+  EXPECT_NE(text.find("destination=\"D:\\In\\r (2).bin\" state=\"1\" asked=\"D:\\In\\r.bin\" "
+                      "made=\"1\" />"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("destination=\"D:\\In\\w.bin\" state=\"0\" />"), std::string::npos) << text;
+  ASSERT_TRUE(CTaskListFile(path_).Write(text));
+  std::vector<TaskListEntry> back = LoadAll();
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].askedDestination, beside.askedDestination);
+  EXPECT_TRUE(back[0].madeFile);
+  EXPECT_TRUE(back[1].askedDestination.empty());
+  EXPECT_FALSE(back[1].madeFile);
+
+  PutBytes(
+      "<downloader><task name=\"o\" source=\"s\" destination=\"d\" state=\"2\" />"
+      "<task name=\"p\" source=\"s\" destination=\"e\" state=\"2\" offset=\"10\" "
+      "sourceSize=\"20\" sourceTime=\"1\" /></downloader>");
+  back = LoadAll();
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_FALSE(back[0].madeFile);
+  EXPECT_TRUE(back[1].madeFile);
+}
+
 TEST_F(TaskListFileTest, LoadAppendsToWhatTheCallerHas) {
   ASSERT_TRUE(CTaskListFile(path_).Write(CTaskListFile::Format({{"b", "s", "d", 1}})));
   std::vector<TaskListEntry> entries = {{"a", "s0", "d0", 0}};

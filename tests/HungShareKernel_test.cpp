@@ -199,3 +199,23 @@ TEST_F(HungShareFixture, StopWithAHungReadEndsPromptlyAndKeepsTheTaskInTheList) 
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].source, hung);
 }
+
+// A source rewritten on the share while it is copied (another machine writes it): the
+// copy is not called complete over a mix of old and new bytes; it starts over, says so,
+// and ends identical to the source as it is now.
+TEST_F(HungShareFixture, ASourceChangedDuringItsCopyStartsOverAndEndsWhole) {
+  const size_t size = 6 * CHUNK_SIZE + 9;
+  std::string path = share.AddFile("grow.bin", RandomBytes(size, 40));
+  ASSERT_TRUE(share.Command("delay-read grow.bin 150"));
+  ASSERT_TRUE(kernel.AddTasks({path}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(0)->offset >= CHUNK_SIZE; }, 60s));
+  // Its tail grows behind Windows' back, past the size the copy began with.
+  ASSERT_TRUE(HostTruncate(share.BackingPath("grow.bin"), size + 5));
+  ASSERT_TRUE(share.Command("delay-read grow.bin 0"));
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(path, out + "\\grow.bin"));
+  EXPECT_EQ(LogCount("[grow] - the source changed while it was copied: starts again from the "
+                     "beginning"),
+            1u);
+}

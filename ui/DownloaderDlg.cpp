@@ -169,6 +169,8 @@ void CDownloaderDlg::ApplyOptions() {
 
 void CDownloaderDlg::ApplyViewOptions() {
   int options = m_options.LoadOptions();
+  // Taken by the next file that is added, without a restart.
+  m_kernel.SetReplaceExisting((options & OPT_REPLACE_EXISTING) != 0);
   if (int unit = SpeedUnitFromOptions(options)) {
     m_kernel.SetSpeedUnit(unit);
     m_list.m_strSpeedUnit = SpeedUnitLabel(unit);
@@ -229,7 +231,7 @@ std::string CDownloaderDlg::BuildTrayTip(size_t enough) {
   int count = m_kernel.GetTaskCount();
   std::string lines;
   for (int i = 0; i < count && tip.size() + lines.size() <= enough; ++i) {
-    CDownloadTask* task = m_kernel.GetTask(i);
+    CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(i));
     // A task on its way out of the list is no longer the user's.
     if (!task || task->state == TS_DELETED) continue;
     double percent = CTaskListCtrl::Percent(task->offset, task->fileSize, task->state);
@@ -310,6 +312,7 @@ INT_PTR CDownloaderDlg::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       return FALSE;
     case WM_TIMER:
       if (wParam == kTipTimer) {
+        m_kernel.AddFoundTasks();  // found files whose notice could not be posted
         if (!m_tray.IsAvailable()) {
           if (AddTrayIcon()) m_tray.ChooseDefaultItem(0, true);
         } else if (!m_tray.ChangeTip(BuildTrayTip(kTipEnough))) {

@@ -59,6 +59,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   void OnStart() override;
   void OnTaskReady(int index, CDownloadTask* task) override;
   void OnTasksAdded() override;
+  bool OnTasksFound() override;
   void OnTaskSpeed(int index, CDownloadTask* task) override;
   void OnTaskPaused(int index) override;
   void OnTaskCompleted(int index) override;
@@ -87,8 +88,14 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   virtual INT_PTR OnNotify(NMHDR& header);
   // Asks the shell to open a file or a folder, as a double click in the shell would.
   virtual void ShellOpen(const std::string& path);
-  // Delete of several tasks asks once; true to go on.
-  virtual bool ConfirmDelete(size_t count);
+  // The command on the tasks chosen before a menu or a question, held by identity: the
+  // list may change while either is open.
+  using TaskRefs = std::vector<std::shared_ptr<CDownloadTask>>;
+  void RunTaskCommandOn(UINT id, const TaskRefs& chosen);
+  TaskRefs SelectedTaskRefs() const;
+  // Delete of several tasks asks once, saying how many files go (only those the tasks
+  // made); true to go on.
+  virtual bool ConfirmDelete(size_t count, size_t files);
   // Shows the tray's balloon.
   virtual void ShowTrayBalloon(const std::string& title, const std::string& text);
   // Adds the tray icon with the current tip; false when the shell refused it (no
@@ -113,7 +120,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   static constexpr size_t kFilesPerTurn = 100;
   // What a posted kernel notice carries in its wParam. Changed stands for every change
   // gathered in m_changes since the window last took them.
-  enum class Notice : WPARAM { Start, Changed, Deleted, Refresh };
+  enum class Notice : WPARAM { Start, Changed, Deleted, Refresh, Found };
   // What the kernel's notices can change, as bits in m_changes.
   static constexpr unsigned kRowsChanged = 1;    // a task may have no row yet
   static constexpr unsigned kTaskProgress = 2;   // progress, speed or state
@@ -206,6 +213,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   bool m_shownCopying = false;   // some task was copying at the last refresh
   // Tasks completed in this run, and how many of them the last balloon told of.
   std::atomic<unsigned> m_completions{0};
+  std::atomic<bool> m_foundPosted{false};  // a Found notice is on its way
   unsigned m_completionsAnnounced = 0;
   // Where the kernel's threads post their notices; null once the window is going.
   std::atomic<HWND> m_noticeTarget{nullptr};

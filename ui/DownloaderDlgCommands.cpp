@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 
 #include "resources/resource.h"
 #include "ui/FileOpenDialog.h"
@@ -120,35 +121,55 @@ bool CDownloaderDlg::OnTaskOrToolCommand(UINT id) {
   }
 }
 
+CDownloaderDlg::TaskRefs CDownloaderDlg::SelectedTaskRefs() const {
+  TaskRefs chosen;
+  for (int row : SelectedTasks())
+    if (auto task = m_kernel.TaskRef(row)) chosen.push_back(std::move(task));
+  return chosen;
+}
+
 void CDownloaderDlg::RunTaskCommand(UINT id) {
-  int index = SelectedTask();
+  SelectedTask();  // the list shows the states the command goes by
+  RunTaskCommandOn(id, SelectedTaskRefs());
+}
+
+void CDownloaderDlg::RunTaskCommandOn(UINT id, const TaskRefs& chosen) {
   winui::WaitCursor wait;
-  CDownloadTask* task = m_kernel.GetTask(index);
-  if (!task) return;  // no row selected
-  std::vector<int> rows = SelectedTasks();
+  if (chosen.empty()) return;  // no row selected
+  const CDownloadTask& first = *chosen.front();
   switch (id) {
     case ID_TASK_OPEN_FILE:
-      ShellOpen(task->destination);
+      ShellOpen(first.Destination());
       return;
     case ID_TASK_SOURCE_FOLDER:
-      ShellOpen(FolderOf(task->source));
+      ShellOpen(FolderOf(first.source));
       return;
     case ID_TASK_DEST_FOLDER:
-      ShellOpen(FolderOf(task->destination));
-      return;
-    case ID_TASK_DELETE:
-      if (rows.size() > 1 && !ConfirmDelete(rows.size())) return;
-      [[fallthrough]];
-    case ID_TASK_REMOVE:
-      // From the last up: a removal moves every later task down by one.
-      for (auto row = rows.rbegin(); row != rows.rend(); ++row)
-        m_kernel.DeleteTask(*row, id == ID_TASK_DELETE);
+      ShellOpen(FolderOf(first.Destination()));
       return;
     default:
       break;
   }
+  if (id == ID_TASK_DELETE && chosen.size() > 1) {
+    size_t files = 0;
+    for (const auto& task : chosen) files += task->madeFile ? 1 : 0;
+    if (!ConfirmDelete(chosen.size(), files)) return;
+  }
+  // Where each chosen task is now: the question, like a menu, lets the list change
+  // (a folder's files arrive, its own row goes), and a task that has gone is skipped.
+  std::unordered_map<const CDownloadTask*, int> rowOf;
+  for (int i = 0, n = m_kernel.GetTaskCount(); i < n; ++i) rowOf.emplace(m_kernel.GetTask(i), i);
+  std::vector<int> rows;
+  for (const auto& task : chosen)
+    if (auto found = rowOf.find(task.get()); found != rowOf.end()) rows.push_back(found->second);
+  if (id == ID_TASK_DELETE || id == ID_TASK_REMOVE) {
+    // From the last up: a removal moves every later task down by one.
+    std::sort(rows.rbegin(), rows.rend());
+    for (int row : rows) m_kernel.DeleteTask(row, id == ID_TASK_DELETE);
+    return;
+  }
   for (int row : rows) {
-    CDownloadTask* each = m_kernel.GetTask(row);
+    CDownloadTask* each = CDownloadTask::Checked(m_kernel.GetTask(row));
     // Each task only where its state allows the command, as its own menu would.
     if (!each || !CTaskMenu::Allows(each->GetState(), id)) continue;
     if (id == ID_TASK_RESUME)
@@ -160,9 +181,12 @@ void CDownloaderDlg::RunTaskCommand(UINT id) {
   }
 }
 
-bool CDownloaderDlg::ConfirmDelete(size_t count) {
-  std::string text = "Delete " + std::to_string(count) + " tasks?\n\n" + std::to_string(count) +
-                     " files will be deleted from disk.";
+bool CDownloaderDlg::ConfirmDelete(size_t count, size_t files) {
+  // Only files the tasks made go; those that were there before stay.
+  std::string text = "Delete " + std::to_string(count) + " tasks?\n\n" +
+                     (files == 0   ? std::string("No file will be deleted from disk.")
+                      : files == 1 ? std::string("1 file will be deleted from disk.")
+                                   : std::to_string(files) + " files will be deleted from disk.");
   return MessageBoxW(Hwnd(), base::Widen(text).c_str(), L"Tolva",
                      MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2) == IDYES;
 }
@@ -216,11 +240,12 @@ void CDownloaderDlg::ShowTaskMenu(int row, POINT screen) {
   // A click inside the selection keeps it; outside, the clicked row alone is chosen.
   if (!m_list.IsSelected(row)) m_list.SelectAll(false);
   m_list.Select(row);
+  // Held by identity while the menu is open: rows may move under it.
+  const TaskRefs chosen = SelectedTaskRefs();
   std::vector<int> states;
-  for (int each : SelectedTasks())
-    if (CDownloadTask* task = m_kernel.GetTask(each)) states.push_back(task->GetState());
+  for (const auto& task : chosen) states.push_back(task->GetState());
   if (states.empty()) return;
-  CTaskMenu::Show(Hwnd(), screen, states);
+  if (UINT command = CTaskMenu::Show(Hwnd(), screen, states)) RunTaskCommandOn(command, chosen);
 }
 
 void CDownloaderDlg::AddFiles(bool chooseFolder) {
@@ -292,7 +317,7 @@ INT_PTR CDownloaderDlg::OnNotify(NMHDR& header) {
 
 void CDownloaderDlg::OnCellText(LVITEMW& item) {
   if (!(item.mask & LVIF_TEXT)) return;
-  CDownloadTask* task = m_kernel.GetTask(item.iItem);
+  CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(item.iItem));
   CopyInto(task ? m_list.CellText(*task, item.iSubItem) : std::string(), item.pszText,
            item.cchTextMax);
 }
@@ -322,7 +347,7 @@ void CDownloaderDlg::OnRowTip(NMLVGETINFOTIPW& tip) {
 }
 
 std::string CDownloaderDlg::RowTip(int row) {
-  CDownloadTask* task = m_kernel.GetTask(row);
+  CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(row));
   if (!task) return {};
   int state = task->GetState();
   // A copying task needs no explanation, a completed one has nothing to wait for.

@@ -414,6 +414,39 @@ TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   ASSERT_TRUE(w.Close());
 }
 
+// The user's own gone.bin is in the folder and a task for a gone.bin whose source is
+// missing waits: Delete removes the task and leaves the user's file; a question for
+// several tasks counts only the files that go.
+TEST_F(Commands, DeleteLeavesAFileTheTaskDidNotMake) {
+  std::string out = temp.Folder("out");
+  const std::string users = "the user's own bytes";
+  ASSERT_TRUE(tolvatest::WriteBytes(out + "\\gone.bin", users));
+  ASSERT_TRUE(tolvatest::WriteBytes(out + "\\kept.bin", users));
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  const std::string missing = temp.Path() + "\\nowhere";
+  w.OnUi([&] {
+    w.dlg.QueueFiles({missing + "\\gone.bin", temp.Write("made.bin", 1000), missing + "\\kept.bin"},
+                     out);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return w.State(1) == TS_READY; }));
+
+  SelectRows(w, {0});
+  PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, VK_DELETE, 0);
+  ASSERT_TRUE(w.Flush());
+  EXPECT_EQ(w.RowTexts(), (Paths{"made", "kept"}));
+  SelectRows(w, {0, 1});
+  PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, VK_DELETE, 0);
+  ASSERT_TRUE(w.Flush());
+  EXPECT_EQ(w.dlg.deleteQuestions, (std::vector<size_t>{2}));
+  EXPECT_EQ(w.dlg.deletedFilesAsked, (std::vector<size_t>{1}));
+  EXPECT_EQ(w.Rows(), 0);
+  EXPECT_TRUE(PumpUntil([&] { return !FileExists(out + "\\made.bin"); }));
+  EXPECT_EQ(tolvatest::ReadBytes(out + "\\gone.bin"), users);
+  EXPECT_EQ(tolvatest::ReadBytes(out + "\\kept.bin"), users);
+  ASSERT_TRUE(w.Close());
+}
+
 TEST_F(Commands, HoveringAWaitingTaskTellsWhy) {
   std::string out = temp.Folder("out");
   Paths sources{temp.Write("a.bin", 1000), temp.Path() + "\\missing.bin"};

@@ -43,6 +43,13 @@ void CDownloaderDlg::OnTaskReady(int, CDownloadTask*) { Report(kRowsChanged | kT
 
 void CDownloaderDlg::OnTasksAdded() { Report(kRowsChanged); }
 
+bool CDownloaderDlg::OnTasksFound() {
+  // One notice takes everything found until it arrives; should none get through, the
+  // tip's timer takes it.
+  if (!m_foundPosted.exchange(true) && !Post(Notice::Found, 0)) m_foundPosted = false;
+  return true;
+}
+
 void CDownloaderDlg::OnTaskSpeed(int, CDownloadTask*) { Report(kTaskProgress); }
 
 void CDownloaderDlg::OnTaskPaused(int) { Report(kTaskProgress); }
@@ -81,6 +88,11 @@ bool CDownloaderDlg::OnError(uint32_t code) {
 }
 
 void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
+  if (notice == Notice::Found) {
+    m_foundPosted = false;
+    m_kernel.AddFoundTasks();
+    return;
+  }
   if (!m_list.Hwnd()) return;
   switch (notice) {
     case Notice::Start:
@@ -100,6 +112,8 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
     case Notice::Refresh:
       RefreshNow();
       break;
+    case Notice::Found:
+      break;
   }
 }
 
@@ -117,7 +131,7 @@ void CDownloaderDlg::CheckBatchDone() {
   const int count = m_kernel.GetTaskCount();
   bool allDone = count > 0;
   for (int i = 0; i < count && allDone; ++i) {
-    CDownloadTask* task = m_kernel.GetTask(i);
+    CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(i));
     allDone = task && task->GetState() == TS_COMPLETED;
   }
   // A completion since the last balloon is news; a short task may start and end
@@ -184,7 +198,9 @@ void CDownloaderDlg::RefreshView() {
 
 bool CDownloaderDlg::AnyTaskCopying() const {
   for (int i = 0, n = m_kernel.GetTaskCount(); i < n; ++i) {
-    int state = m_kernel.GetTask(i)->state;
+    const CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(i));
+    if (!task) continue;
+    const int state = task->state;
     if (state == TS_READY || state == TS_DOWNLOADED) return true;
   }
   return false;
@@ -202,7 +218,7 @@ void CDownloaderDlg::SyncRows(int count) {
   m_rowsBehind = rows < count;
   if (shown > rows) m_rowNames.resize(static_cast<size_t>(rows));
   for (int i = 0; i < rows; ++i) {
-    CDownloadTask* task = m_kernel.GetTask(i);
+    CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(i));
     if (!task) break;
     if (i >= static_cast<int>(m_rowNames.size())) {
       m_rowNames.push_back(task->name);

@@ -25,6 +25,9 @@ using tolvatest::TempFolder;
 // The window, with one extra message that runs a function on the window's thread.
 class TestDlg : public CDownloaderDlg {
  public:
+  using CDownloaderDlg::RunTaskCommandOn;
+  using CDownloaderDlg::SelectedTaskRefs;
+  using CDownloaderDlg::TaskRefs;
   static constexpr UINT WM_RUN = WM_APP + 50;
   // Runs (and deletes) a function posted with RunningWindow::Post.
   static constexpr UINT WM_RUN_POSTED = WM_APP + 51;
@@ -47,6 +50,7 @@ class TestDlg : public CDownloaderDlg {
   std::atomic<int> paintsWithRowCountInTurn{0};
   // How many tasks each delete question named, and the answer given to it.
   std::vector<size_t> deleteQuestions;
+  std::vector<size_t> deletedFilesAsked;  // files each question said would go
   bool deleteAnswer = true;
   // The tray balloons shown, as "title: text" (written on the window's thread).
   std::vector<std::string> balloons;
@@ -64,8 +68,9 @@ class TestDlg : public CDownloaderDlg {
     if (realShellOpen) CDownloaderDlg::ShellOpen(path);
   }
 
-  bool ConfirmDelete(size_t count) override {
+  bool ConfirmDelete(size_t count, size_t files) override {
     deleteQuestions.push_back(count);
+    deletedFilesAsked.push_back(files);
     return deleteAnswer;
   }
   void ShowTrayBalloon(const std::string& title, const std::string& text) override {

@@ -10,6 +10,9 @@ constexpr int OPT_RETRY_5S = 0x20;    // the first retry bit set decides
 constexpr int OPT_RETRY_30S = 0x40;
 constexpr int OPT_RETRY_60S = 0x80;
 constexpr int OPT_ALWAYS_ON_TOP = 0x200;
+// A new copy replaces a file of its name that is already there; clear, it goes beside
+// it as "name (2).ext". Clear in the default and in every value stored before it.
+constexpr int OPT_REPLACE_EXISTING = 0x400;
 
 // Used when "OptionsFlag" is absent or unreadable: placement and columns saved, hide on
 // minimise, megabits, 5-second retries.

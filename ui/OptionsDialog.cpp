@@ -28,6 +28,7 @@ constexpr OptionBit kOptionBits[] = {
     {IDS_OPT_RETRY_5S, OPT_RETRY_5S},
     {IDS_OPT_RETRY_30S, OPT_RETRY_30S},
     {IDS_OPT_RETRY_60S, OPT_RETRY_60S},
+    {IDS_OPT_REPLACE_EXISTING, OPT_REPLACE_EXISTING},
 };
 
 std::string WindowText(HWND wnd) {
@@ -100,6 +101,7 @@ void COptionsDialog::FillList() {
   m_list->AddRadio(IDS_OPT_SPEED_MBPS, state(OPT_SPEED_MBPS), 2);
   m_list->AddRadio(IDS_OPT_SPEED_KBPS, state(OPT_SPEED_KBPS), 2);
   m_list->AddHeading(IDS_OPT_DOWNLOAD, 0, 2);
+  m_list->AddCheck(IDS_OPT_REPLACE_EXISTING, state(OPT_REPLACE_EXISTING), 1);
   m_list->AddHeading(IDS_OPT_RETRY_PERIOD, 1, 3);
   m_list->AddRadio(IDS_OPT_RETRY_5S, state(OPT_RETRY_5S), 2);
   m_list->AddRadio(IDS_OPT_RETRY_30S, state(OPT_RETRY_30S), 2);

@@ -95,12 +95,13 @@ class OptionsDialogTest : public ::testing::Test {
 TEST_F(OptionsDialogTest, FreshInstallShowsTheDefaultsAndOpeningStoresNothing) {
   Open();
   COptionsListCtrl& list = dlg.OptionList();
-  ASSERT_EQ(list.ItemCount(), 13u);
-  const int kinds[] = {0, 1, 1, 1, 1, 0, 2, 2, 0, 0, 2, 2, 2};
-  const int states[] = {0, 1, 1, 1, 0, 0, 1, 0, 0, 0, 1, 0, 0};
-  const int ids[] = {0, 32779, 32780, 32781, 32791, 0, 32789, 32790, 0, 0, 32784, 32785, 32787};
-  const int levels[] = {0, 1, 1, 1, 1, 1, 2, 2, 0, 1, 2, 2, 2};
-  for (int i = 0; i < 13; ++i) {
+  ASSERT_EQ(list.ItemCount(), 14u);
+  const int kinds[] = {0, 1, 1, 1, 1, 0, 2, 2, 0, 1, 0, 2, 2, 2};
+  const int states[] = {0, 1, 1, 1, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0};
+  const int ids[] = {0,     32779, 32780, 32781, 32791, 0,     32789,
+                     32790, 0,     32794, 0,     32784, 32785, 32787};
+  const int levels[] = {0, 1, 1, 1, 1, 1, 2, 2, 0, 1, 1, 2, 2, 2};
+  for (int i = 0; i < 14; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(list.Item(i).kind, kinds[i]);
     EXPECT_EQ(list.Item(i).state, states[i]);
@@ -109,12 +110,13 @@ TEST_F(OptionsDialogTest, FreshInstallShowsTheDefaultsAndOpeningStoresNothing) {
   }
   EXPECT_EQ(list.Item(3).text, "Minimize window in the tray icon");
   EXPECT_EQ(list.Item(8).text, "Download ");
-  EXPECT_EQ(list.Item(12).text, "1 min");
+  EXPECT_EQ(list.Item(9).text, "Replace a file of that name that is already there");
+  EXPECT_EQ(list.Item(13).text, "1 min");
   EXPECT_EQ(ControlText(dlg.Hwnd()), "Options Dialog");
   EXPECT_EQ(ControlText(dlg.Item(IDOK)), "Close");
   EXPECT_EQ(ControlText(dlg.Item(IDC_DEFAULT_FOLDER)), "");
 
-  Click(10);  // "5 sec" is already selected
+  Click(11);  // "5 sec" is already selected
   EXPECT_TRUE(writes.empty());
   Command(IDOK);
   EXPECT_FALSE(StoredOptions().has_value());
@@ -125,16 +127,17 @@ TEST_F(OptionsDialogTest, EveryCheckBoxChangeIsStoredAtOnce) {
   Open();
   Click(3);  // Minimize window in the tray icon
   Click(4);  // Show main window always on top
-  EXPECT_EQ(writes, (std::vector<long>{43, 555}));
+  Click(9);  // Replace a file of that name that is already there
+  EXPECT_EQ(writes, (std::vector<long>{43, 555, 0x400 | 555}));
   COptionsDialog reader;
-  EXPECT_EQ(reader.LoadOptions(), 555);
+  EXPECT_EQ(reader.LoadOptions(), 0x400 | 555);
 }
 
 TEST_F(OptionsDialogTest, ChoosingAnotherRadioItemStoresEachStep) {
   Open();
   Click(7);  // Kbps: Mbps cleared first, then Kbps set
   EXPECT_EQ(writes, (std::vector<long>{39, 55}));
-  Click(12);  // 1 min
+  Click(13);  // 1 min
   EXPECT_EQ(writes, (std::vector<long>{39, 55, 23, 151}));
 }
 
@@ -144,10 +147,10 @@ TEST_F(OptionsDialogTest, StoredBitsShowAsTheyAreAndKeepTheUnknownOnes) {
   COptionsListCtrl& list = dlg.OptionList();
   EXPECT_EQ(list.Item(6).state, 1);
   EXPECT_EQ(list.Item(7).state, 1);
-  EXPECT_EQ(list.Item(10).state, 0);
-  EXPECT_EQ(list.Item(11).state, 1);
+  EXPECT_EQ(list.Item(11).state, 0);
+  EXPECT_EQ(list.Item(12).state, 1);
   EXPECT_EQ(list.Item(1).state, 0);
-  Click(10);
+  Click(11);
   EXPECT_EQ(writes, (std::vector<long>{0x100 | 0x08 | 0x10, 0x100 | 0x08 | 0x10 | 0x20}));
 }
 
@@ -161,9 +164,9 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
   EXPECT_EQ(RunTyping("E:\\Typed", 0), IDCANCEL);
   EXPECT_EQ(StoredFolder(), std::optional<std::string>("D:\\Old"));
 
-  EXPECT_EQ(dlg.OptionList().ItemCount(), 13u);
+  EXPECT_EQ(dlg.OptionList().ItemCount(), 14u);
   EXPECT_EQ(RunTyping("E:\\Typed", VK_RETURN), IDOK);
-  EXPECT_EQ(dlg.OptionList().ItemCount(), 13u);  // shown again: each option once
+  EXPECT_EQ(dlg.OptionList().ItemCount(), 14u);  // shown again: each option once
   EXPECT_EQ(StoredFolder(), std::optional<std::string>("E:\\Typed"));
 
   EXPECT_EQ(RunTyping("", VK_RETURN), IDOK);

@@ -125,11 +125,12 @@ std::string CTaskListCtrl::CellText(const CDownloadTask& task, int column) const
     case 2:
       return s == TS_COMPLETED ? std::string() : FormatSpeed(task.speed, m_strSpeedUnit);
     case 3:
-      return FormatTotal(task.offset);
+      // A finished copy is as big as its file; its offset is where its last chunk began.
+      return FormatTotal(s == TS_COMPLETED ? task.fileSize.load() : task.offset.load());
     case 4:
       return task.source;
     case 5:
-      return task.destination;
+      return task.Destination();
     default:
       return {};
   }
@@ -160,7 +161,7 @@ void CTaskListCtrl::DrawItem(const DRAWITEMSTRUCT& item) {
   const int height = layout.row.bottom - layout.row.top;
   const bool anySelected = SelectedCount() > 0;
   for (int i = first; i < rows; ++i) {
-    CDownloadTask* task = m_kernel.GetTask(i);
+    CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(i));
     if (task)
       DrawRow(dc, layout, (i - first) * height, *task, anySelected && IsSelected(i),
               background.Get(), refWidth);

@@ -194,6 +194,10 @@ TEST_F(TaskListRendering, PercentageAndSpeedCells) {
   RECT total = list.SubItemRect(0, 3);
   EXPECT_TRUE(
       ShowsText({total.left + 2, total.top, total.right, total.bottom}, "500 bytes", RGB(0, 0, 0)));
+  // A finished file shows its size, not where its last chunk began.
+  total = list.SubItemRect(1, 3);
+  EXPECT_TRUE(ShowsText({total.left + 2, total.top, total.right, total.bottom}, "1000 bytes",
+                        RGB(0, 0, 0)));
 }
 
 TEST_F(TaskListRendering, SelectedRowIsBlueAndDeletedRowIsEmpty) {

@@ -41,11 +41,13 @@ void CTaskMenu::ApplyState(HMENU menu, const std::vector<int>& states) {
   for (UINT id : GrayedCommands(states)) EnableMenuItem(menu, id, MF_BYCOMMAND | MF_GRAYED);
 }
 
-bool CTaskMenu::Show(HWND owner, POINT screen, const std::vector<int>& states) {
+UINT CTaskMenu::Show(HWND owner, POINT screen, const std::vector<int>& states) {
   winui::MenuResource menu(IDR_TASK_MENU);
-  if (!menu) return false;
+  if (!menu) return 0;
   ApplyState(menu.Popup(), states);
-  TrackPopupMenu(menu.Popup(), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON, screen.x, screen.y, 0,
-                 owner, nullptr);
-  return true;
+  // The choice comes back here, not as a later message: the caller acts on the tasks it
+  // showed the menu for.
+  return static_cast<UINT>(
+      TrackPopupMenu(menu.Popup(), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON | TPM_RETURNCMD,
+                     screen.x, screen.y, 0, owner, nullptr));
 }

@@ -19,7 +19,7 @@ class CTaskMenu {
   // Grays the items of `menu` that none of `states` allows.
   static void ApplyState(HMENU menu, const std::vector<int>& states);
 
-  // Shows the menu for tasks in `states` with its top-left corner at `screen`. The
-  // chosen item reaches `owner` as a command. False when the menu cannot be loaded.
-  static bool Show(HWND owner, POINT screen, const std::vector<int>& states);
+  // Shows the menu for tasks in `states` with its top-left corner at `screen` and
+  // returns the chosen command; 0 when none was chosen or the menu cannot be loaded.
+  static UINT Show(HWND owner, POINT screen, const std::vector<int>& states);
 };
