@@ -83,6 +83,8 @@ ln -s .. "$SRV/tree/sub/loop"
 names=("Отчёт за март.txt" "報告書.txt" "con.txt")
 for n in "${names[@]}"; do printf '%s\n' "$n" >"$SRV/tree/$n"; done
 printf 'reserved\n' >"$SRV/tree/NUL"
+mkdir -p "$SRV/tree/AUX"
+printf 'in a folder of a reserved name\n' >"$SRV/tree/AUX/in aux.txt"
 # A path over 260 characters on the server.
 long="$SRV/tree/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})"
 mkdir -p "$long"
@@ -106,10 +108,11 @@ done
 check "the empty folder was made" test -d "$OUT/tree/empty"
 check "the file over 260 characters arrived" \
   wait_for 30 same_file "$long/deep.txt" "$OUT/tree/${long#"$SRV/tree/"}/deep.txt"
-check "con.txt arrived as a file of its own" \
-  wait_for 30 bash -c 'ls "$1" | grep -qi "con.txt"' _ "$OUT/tree"
-check "NUL arrived as a file of its own" \
-  wait_for 30 bash -c 'ls "$1" | grep -qi "nul$"' _ "$OUT/tree"
+# Names Windows reserves are read as the files they are, and saved under a safe name.
+check "con.txt arrived as _con.txt" wait_for 30 same_file "$SRV/tree/con.txt" "$OUT/tree/_con.txt"
+check "NUL arrived as _NUL" wait_for 30 same_file "$SRV/tree/NUL" "$OUT/tree/_NUL"
+check "the folder AUX arrived as _AUX, not skipped" \
+  wait_for 30 same_file "$SRV/tree/AUX/in aux.txt" "$OUT/tree/_AUX/in aux.txt"
 check "the folder task ended: its listing line counts the folder it could not list" \
   wait_for 60 grep -qE '\[tree\] - folder listed: .*1 (sub)?folders? could not be listed' "$LOG"
 check "the refused subfolder is named in the log" \
