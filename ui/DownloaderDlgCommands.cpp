@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "resources/resource.h"
 #include "ui/FileOpenDialog.h"
@@ -160,8 +161,13 @@ void CDownloaderDlg::RunTaskCommandOn(UINT id, const TaskRefs& chosen) {
   std::unordered_map<const CDownloadTask*, int> rowOf;
   for (int i = 0, n = m_kernel.GetTaskCount(); i < n; ++i) rowOf.emplace(m_kernel.GetTask(i), i);
   std::vector<int> rows;
-  for (const auto& task : chosen)
-    if (auto found = rowOf.find(task.get()); found != rowOf.end()) rows.push_back(found->second);
+  std::unordered_set<int> taken;
+  for (const auto& task : chosen) {
+    auto found = rowOf.find(task.get());
+    // A task chosen twice is still one task: deleting its row twice would take its
+    // neighbour, which moved up into that row.
+    if (found != rowOf.end() && taken.insert(found->second).second) rows.push_back(found->second);
+  }
   if (id == ID_TASK_DELETE || id == ID_TASK_REMOVE) {
     // From the last up: a removal moves every later task down by one.
     std::sort(rows.rbegin(), rows.rend());
