@@ -64,36 +64,46 @@ std::string Pattern(size_t size, int seed) {
   return bytes;
 }
 
-DefaultFolderSetting::DefaultFolderSetting(const std::wstring& folder) {
+RegistryValueOverride::RegistryValueOverride(HKEY root, const wchar_t* key, const wchar_t* value,
+                                             const std::wstring& data)
+    : root_(root), key_(key), value_(value) {
   HKEY raw = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
-                      nullptr) != ERROR_SUCCESS)
+  DWORD disposition = 0;
+  if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw, &disposition) !=
+      ERROR_SUCCESS)
     return;
-  base::UniqueRegKey key(raw);
+  base::UniqueRegKey owner(raw);
+  madeKey_ = disposition == REG_CREATED_NEW_KEY;
   wchar_t old[1024];
   DWORD size = sizeof(old) - sizeof(wchar_t), type = 0;
-  if (RegQueryValueExW(raw, kFolderValue, nullptr, &type, reinterpret_cast<BYTE*>(old), &size) ==
+  if (RegQueryValueExW(raw, value, nullptr, &type, reinterpret_cast<BYTE*>(old), &size) ==
           ERROR_SUCCESS &&
       type == REG_SZ) {
     old[size / sizeof(wchar_t)] = 0;
     hadValue_ = true;
     previous_ = old;
   }
-  RegSetValueExW(raw, kFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
-                 static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+  set_ = RegSetValueExW(raw, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                        static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-DefaultFolderSetting::~DefaultFolderSetting() {
-  HKEY raw = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_ALL_ACCESS, &raw) != ERROR_SUCCESS)
+RegistryValueOverride::~RegistryValueOverride() {
+  if (madeKey_ && !hadValue_) {
+    RegDeleteKeyW(root_, key_.c_str());
     return;
-  base::UniqueRegKey key(raw);
+  }
+  HKEY raw = nullptr;
+  if (RegOpenKeyExW(root_, key_.c_str(), 0, KEY_ALL_ACCESS, &raw) != ERROR_SUCCESS) return;
+  base::UniqueRegKey owner(raw);
   if (hadValue_)
-    RegSetValueExW(raw, kFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(previous_.c_str()),
+    RegSetValueExW(raw, value_, 0, REG_SZ, reinterpret_cast<const BYTE*>(previous_.c_str()),
                    static_cast<DWORD>((previous_.size() + 1) * sizeof(wchar_t)));
   else
-    RegDeleteValueW(raw, kFolderValue);
+    RegDeleteValueW(raw, value_);
 }
+
+DefaultFolderSetting::DefaultFolderSetting(const std::wstring& folder)
+    : RegistryValueOverride(HKEY_CURRENT_USER, kSettingsKey, kFolderValue, folder) {}
 
 ProgramCopy::ProgramCopy() {
   EndStrayPrograms();

@@ -20,16 +20,29 @@ inline constexpr wchar_t kWindowTitle[] = L"Tolva - your intranet downloader";
 // Some bytes of `size` that differ by `seed`.
 std::string Pattern(size_t size, int seed);
 
-// HKCU\SOFTWARE\Tolva "DefaultDownloadFolder" for the life of the object; the value
-// found before comes back afterwards.
-class DefaultFolderSetting {
+// One registry value set for the life of the object; what was there before comes back
+// afterwards (a key the object made goes again). `value` null: the key's default value.
+class RegistryValueOverride {
  public:
-  explicit DefaultFolderSetting(const std::wstring& folder);
-  ~DefaultFolderSetting();
+  RegistryValueOverride(HKEY root, const wchar_t* key, const wchar_t* value,
+                        const std::wstring& data);
+  ~RegistryValueOverride();
+  RegistryValueOverride(const RegistryValueOverride&) = delete;
+  RegistryValueOverride& operator=(const RegistryValueOverride&) = delete;
+  bool Ok() const { return set_; }
 
  private:
-  bool hadValue_ = false;
+  HKEY root_;
+  std::wstring key_;
+  const wchar_t* value_;
+  bool madeKey_ = false, hadValue_ = false, set_ = false;
   std::wstring previous_;
+};
+
+// HKCU\SOFTWARE\Tolva "DefaultDownloadFolder" for the life of the object.
+class DefaultFolderSetting : public RegistryValueOverride {
+ public:
+  explicit DefaultFolderSetting(const std::wstring& folder);
 };
 
 class ProgramCopy {

@@ -29,7 +29,6 @@ fi
 if touch "$PROG/probe" 2>/dev/null; then echo "FAIL: the program folder is writable"; exit 1; fi
 
 . "$(dirname "$0")/script-support.sh"
-has() { [ -f "$1" ] && grep -qF -- "$2" "$1"; }
 
 USER_DIR=$(ls -d "$WINEPREFIX/drive_c/users/"*/AppData/Local 2>/dev/null | grep -v /Public/ | head -n 1)
 [ -n "$USER_DIR" ] || { echo "FAIL: no AppData\\Local folder in the prefix"; exit 1; }

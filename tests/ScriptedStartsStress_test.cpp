@@ -84,45 +84,6 @@ std::string Stacks(const std::wstring& folder) {
   return kept.empty() ? "(no tolva.exe thread in winedbg's answer)" : kept;
 }
 
-// HKLM App Paths for tolva.exe, as setup writes it, for the life of the object.
-class AppPath {
- public:
-  explicit AppPath(const std::wstring& program) {
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAppPathKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &key_, nullptr) != ERROR_SUCCESS)
-      return;
-    wchar_t old[1024];
-    DWORD size = sizeof(old) - sizeof(wchar_t), type = 0;
-    if (RegQueryValueExW(key_, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(old), &size) ==
-            ERROR_SUCCESS &&
-        type == REG_SZ) {
-      old[size / sizeof(wchar_t)] = 0;
-      previous_ = old;
-      hadValue_ = true;
-    }
-    set_ = Set(program);
-  }
-  ~AppPath() {
-    if (!key_) return;
-    if (hadValue_)
-      Set(previous_);
-    else
-      RegDeleteKeyW(HKEY_LOCAL_MACHINE, kAppPathKey);
-    RegCloseKey(key_);
-  }
-  bool Ok() const { return set_; }
-
- private:
-  bool Set(const std::wstring& value) {
-    return RegSetValueExW(key_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
-  }
-  HKEY key_ = nullptr;
-  std::wstring previous_;
-  bool hadValue_ = false, set_ = false;
-};
-
 // The starter registered by a script host's own regsvr32, removed again at the end.
 class Registration {
  public:
@@ -192,7 +153,9 @@ TEST(ScriptedStartsStress, EveryStartArrivesAndEveryCloseEnds) {
                          "var a = WScript.Arguments;\r\n"
                          "new ActiveXObject(\"Veduravevaredav.Starter\")"
                          ".startDownload('\"' + a(0) + ';\" \"' + a(1) + '\"');\r\n"));
-  AppPath appPath(program.Folder() + L"\\tolva.exe");
+  // HKLM App Paths for tolva.exe, as setup writes it.
+  RegistryValueOverride appPath(HKEY_LOCAL_MACHINE, kAppPathKey, nullptr,
+                                program.Folder() + L"\\tolva.exe");
   ASSERT_TRUE(appPath.Ok());
   Registration host64(L"C:\\windows\\system32", FromBuild(TOLVA_STARTER64_DLL));
   ASSERT_TRUE(host64.Ok()) << "regsvr32 cannot register " << TOLVA_STARTER64_DLL;

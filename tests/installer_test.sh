@@ -50,11 +50,6 @@ cleanup() {
 trap cleanup EXIT
 
 . "$(dirname "$0")/script-support.sh"
-check() { # check <description> <command...>
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 # The 64-bit tools: a 32-bit script host cannot load our 64-bit libraries, and a 32-bit
 # reg.exe sees the 32-bit registry (Wow6432Node\CLSID).
 WINE64=wine

@@ -10,7 +10,6 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 [ -n "${DISPLAY:-}" ] && [ -n "${BUILD_DIR:-}" ] || { echo "run this through scripts/test"; exit 1; }
 . "$ROOT/tests/script-support.sh"
-check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
 
 WORK=$(mktemp -d "/tmp/tolva run test.XXXXXX")
 export HOME=$WORK/home
@@ -30,7 +29,6 @@ cleanup() {
 trap cleanup EXIT
 gone() { ! kill -0 "$1" 2>/dev/null; }
 same() { cmp -s "$1" "$2"; }
-has() { grep -qF -- "$2" "$1" 2>/dev/null; }
 
 head -c 3000000 /dev/urandom >"$WORK/src/first file.bin"
 head -c 700000 /dev/urandom >"$WORK/src/second.bin"

@@ -1,9 +1,17 @@
-# Sourced by the shell tests: counted results, Windows paths of Linux files, and
+# Sourced by the shell tests: counted results and checks, Windows paths of Linux files, and
 # polling for a condition.
 
 FAILURES=0
 fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
 pass() { echo "ok:   $*"; }
+# check DESCRIPTION COMMAND...: a counted result of the command.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# has FILE TEXT: the file exists and holds the text.
+has() { [ -f "$1" ] && grep -qF -- "$2" "$1"; }
 
 # The path under which Wine's drive Z: shows a Linux file.
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }

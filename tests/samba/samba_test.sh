@@ -23,8 +23,6 @@ if [ -z "${TOLVA_SMB_SHARE:-}" ]; then
   exit 77
 fi
 . "$(cd "$(dirname "$0")/.." && pwd)/script-support.sh"
-check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
-has() { [ -f "$1" ] && grep -qF -- "$2" "$1"; }
 
 WORK=$(mktemp -d "/tmp/tolva samba.XXXXXX")
 PROG=$WORK/program
