@@ -60,6 +60,10 @@ void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
   request.destination = task->destination;
   request.claimed = task->destinationClaimed;
   request.replace = replaceExisting;
+  if (TaskPtr other = task->sameFileAs.lock()) {
+    request.sameFileSize = other->copySourceSize;
+    request.sameFileTime = other->copySourceTime;
+  }
   pool.Submit([link = link, weak, generation, request = std::move(request)] {
     OpenedFiles files = OpenFiles(link, request);
     OpenOutcome outcome;
@@ -72,6 +76,8 @@ void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
       if (!outcome.deleteMade.empty()) kernel.DeleteFileLater(outcome.deleteMade);
       // The name a task has settled on is in the file before a kill could lose it.
       if (outcome.saveList) kernel.SaveTaskList();
+      if (outcome.takeOver && (!kernel.IsObserverActive() || !kernel.observer->OnTasksFound()))
+        kernel.AddFoundTasks();
     });
   });
 }
@@ -106,6 +112,12 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(
   files.sourceSize = Join(info.nFileSizeHigh, info.nFileSizeLow);
   files.sourceTime = Join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
   files.sourceCreated = Join(info.ftCreationTime.dwHighDateTime, info.ftCreationTime.dwLowDateTime);
+  // Another path to a file an unfinished task copies: no name of its own is claimed.
+  if (request.sameFileTime != 0 && files.sourceSize == request.sameFileSize &&
+      files.sourceTime == request.sameFileTime) {
+    files.sameFile = true;
+    return files;
+  }
   // Without the source the destination is not opened: it would stay locked for nothing.
   ClaimDestination(link, request, files);
   if (!files.destination) return files;
@@ -219,6 +231,21 @@ CDownloaderKernel::OpenOutcome CDownloaderKernel::OpenFinished(
   if (files.sourceIsFolder) {
     task->lastOpenError = 0;
     ListFolderLater(task);
+    return outcome;
+  }
+  if (files.sameFile) {
+    const TaskPtr other = task->sameFileAs.lock();
+    task->sameFileAs.reset();
+    if (other && IndexOf(other.get()) >= 0 && other->GetState() != TS_COMPLETED &&
+        other->copySourceSize == files.sourceSize && other->copySourceTime == files.sourceTime) {
+      // Only the adding thread removes a task from the list; until it has, the watch
+      // thread opens this one no more (an open now would claim a name of its own).
+      takeOvers.emplace_back(task, other);
+      task->openPending = true;
+      outcome.takeOver = true;
+    } else {
+      RequestOpen(task);  // that task finished or went meanwhile: a copy of its own
+    }
     return outcome;
   }
   if (files.error) {

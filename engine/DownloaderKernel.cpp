@@ -229,6 +229,11 @@ bool CDownloaderKernel::PrepareTask(const std::string& sourcePath, const std::st
     TakeNewSource(found, source);
     return false;
   }
+  // Another path may reach the very file an unfinished task copies there (a mapped drive
+  // and its share): its open compares the two and hands the task over if they are one.
+  if (CDownloadTask* other = TaskWithDestination(task->destination);
+      other && other->GetState() != TS_COMPLETED && other->copySourceTime != 0)
+    task->sameFileAs = tasks[static_cast<size_t>(IndexOf(other))];
 
   task->name = CDownloadTask::NameFromSource(source);
   g_log.Printf("add task: %s", task->name.c_str());

@@ -149,6 +149,8 @@ class CDownloaderKernel {
     std::string destination;  // the destination the task has now
     bool claimed = false;     // `destination` is the task's own file
     bool replace = false;     // the user lets a copy replace a file of its name
+    // Another task's source as its copy began (sameFileTime 0: none to compare with).
+    uint64_t sameFileSize = UINT64_MAX, sameFileTime = 0;
   };
   // What an open on a pool thread found.
   struct OpenedFiles {
@@ -166,6 +168,7 @@ class CDownloaderKernel {
     bool sourceFailed = false;
     bool sourceIsFolder = false;  // the source is a folder: listed, not copied
     bool sizeUnknown = false;     // the source opened, but its size could not be read
+    bool sameFile = false;        // the source is the request's other task's file
   };
   static OpenedFiles OpenFiles(const std::shared_ptr<CKernelLink>& link,
                                const OpenRequest& request);
@@ -181,6 +184,7 @@ class CDownloaderKernel {
   struct OpenOutcome {
     std::string deleteMade;
     bool saveList = false;
+    bool takeOver = false;  // a take-over waits for the adding thread
   };
   // Takes the handles it keeps out of `files`.
   OpenOutcome OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
@@ -325,6 +329,10 @@ class CDownloaderKernel {
     DWORD error = 0;
   };
   std::deque<FoundWork> foundWork;
+  // Tasks whose source turned out to be another unfinished task's file by another path,
+  // each with that task, for AddFoundTasks; under the kernel lock.
+  std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>> takeOvers;
+  void TakeOver(const TaskPtr& newcomer, const TaskPtr& task);
   // Completed reads' own durations, in microseconds, for the performance thread.
   std::deque<std::pair<std::weak_ptr<CDownloadTask>, uint64_t>> speedSamples;
   int speedUnit = 2;

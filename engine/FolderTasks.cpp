@@ -90,9 +90,15 @@ bool CDownloaderKernel::HandOverFound(const std::weak_ptr<CDownloadTask>& weak, 
 
 void CDownloaderKernel::AddFoundTasks() {
   std::deque<FoundWork> work;
+  decltype(takeOvers) handOvers;
   {
     CLockGuard guard(lock);
     work.swap(foundWork);
+    handOvers.swap(takeOvers);
+  }
+  for (auto& [newcomer, task] : handOvers) {
+    TaskPtr from = newcomer.lock(), to = task.lock();
+    if (from && to) TakeOver(from, to);
   }
   for (FoundWork& each : work) {
     if (each.listed)
@@ -129,6 +135,28 @@ bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
   }
   SaveTaskListSoon(true);
   return true;
+}
+
+void CDownloaderKernel::TakeOver(const TaskPtr& newcomer, const TaskPtr& task) {
+  {
+    CLockGuard guard(lock);
+    const int index = IndexOf(newcomer.get());
+    if (index < 0 || IndexOf(task.get()) < 0) return;  // deleted meanwhile: that stands
+    if (task->GetState() == TS_COMPLETED) {
+      newcomer->openPending = false;
+      RequestOpen(newcomer);  // finished meanwhile: the newcomer copies on its own
+      return;
+    }
+    g_log.Printf("[%s] - %s is the same file by another path: this task goes on from it",
+                 task->name.c_str(), newcomer->source.c_str());
+    RemoveFromList(index);
+    CloseTask(task.get(), TS_NOTHING);
+    task->source = newcomer->source;
+    // A read that still hangs on the old path holds up nothing on the new one.
+    task->abandonedRead.reset();
+    RequestOpen(task);
+  }
+  SaveTaskListSoon(true);
 }
 
 void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
