@@ -19,6 +19,24 @@ using base::ErrorText;
 
 uint64_t Join(DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; }
 
+// An open file's size and times. Not GetFileInformationByHandle: under Wine it also asks
+// the mount manager, another process, for the volume's serial number, two round trips
+// between processes that made up most of a small file's cost.
+struct FileFacts {
+  uint64_t size = 0, lastWrite = 0, created = 0;
+};
+bool ReadFacts(HANDLE file, FileFacts& facts) {
+  FILE_STANDARD_INFO standard{};
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
+    return false;
+  facts.size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+  facts.lastWrite = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
+  facts.created = static_cast<uint64_t>(basic.CreationTime.QuadPart);
+  return true;
+}
+
 HANDLE OpenForWriting(const std::string& path, DWORD disposition) {
   return CreateFileW(base::WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -99,8 +117,8 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(
     }
     return files;
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(files.source.Get(), &info)) {
+  FileFacts facts;
+  if (!ReadFacts(files.source.Get(), facts)) {
     // Without its size a copy could end anywhere and be called complete: it waits and
     // is tried again.
     files.error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
@@ -109,9 +127,9 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(
     files.source.Reset();
     return files;
   }
-  files.sourceSize = Join(info.nFileSizeHigh, info.nFileSizeLow);
-  files.sourceTime = Join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
-  files.sourceCreated = Join(info.ftCreationTime.dwHighDateTime, info.ftCreationTime.dwLowDateTime);
+  files.sourceSize = facts.size;
+  files.sourceTime = facts.lastWrite;
+  files.sourceCreated = facts.created;
   // Another path to a file an unfinished task copies: no name of its own is claimed.
   if (request.sameFileTime != 0 && files.sourceSize == request.sameFileSize &&
       files.sourceTime == request.sameFileTime) {
@@ -512,14 +530,15 @@ void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
                                    const ChunkWrite& chunk, const ReadPtr& read) {
   // A source rewritten while it was copied gives a copy of neither version: it is
   // complete only when the source is still as it was when this copy began.
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool measured = read->Source() && GetFileInformationByHandle(read->Source(), &info);
+  FileFacts facts;
+  const bool measured = read->Source() && ReadFacts(read->Source(), facts);
   // Both files close before the task shows as completed: whoever sees "completed" may
   // move, open or delete either at once.
   read->CloseSource();
   bool goesOn = false;
   link->With([&](CDownloaderKernel& kernel) {
-    goesOn = kernel.SourceUnchanged(chunk.task, chunk.generation, measured ? &info : nullptr);
+    goesOn =
+        kernel.SourceUnchanged(chunk.task, chunk.generation, measured, facts.size, facts.lastWrite);
   });
   if (!goesOn) return;
   std::shared_ptr<base::UniqueFileHandle> destination;
@@ -563,14 +582,11 @@ void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
   });
 }
 
-bool CDownloaderKernel::SourceUnchanged(const TaskPtr& task, uint32_t generation,
-                                        const BY_HANDLE_FILE_INFORMATION* now) {
+bool CDownloaderKernel::SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured,
+                                        uint64_t size, uint64_t lastWrite) {
   CLockGuard guard(lock);
   if (task->generation != generation) return false;  // closed meanwhile: that stands
-  if (now && Join(now->nFileSizeHigh, now->nFileSizeLow) == task->copySourceSize &&
-      Join(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime) ==
-          task->copySourceTime)
-    return true;
+  if (measured && size == task->copySourceSize && lastWrite == task->copySourceTime) return true;
   g_log.Printf("[%s] - the source changed while it was copied: starts again from the beginning",
                task->name.c_str());
   task->offset = 0;

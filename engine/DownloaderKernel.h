@@ -264,10 +264,10 @@ class CDownloaderKernel {
   // With the copy's end, its source's time and how its files closed (0, or the error).
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile, uint64_t written,
                     DWORD failure);
-  // Whether the source is as it was when the copy began (`now` null: it cannot be read);
-  // otherwise the task starts over and the log says so.
-  bool SourceUnchanged(const TaskPtr& task, uint32_t generation,
-                       const BY_HANDLE_FILE_INFORMATION* now);
+  // Whether the source is as it was when the copy began (not `measured`: its size and
+  // time cannot be read); otherwise the task starts over and the log says so.
+  bool SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured, uint64_t size,
+                       uint64_t lastWrite);
   void PauseAfterFailedRead(int index, CDownloadTask* task, DWORD error);
   void TakeSpeedSample(int index, CDownloadTask* task, uint64_t readMicros);
   // From pool threads, after a chunk, a completion or a folder's listing: the downloader

@@ -118,8 +118,12 @@ TEST_F(KernelFixture, TheSameSourceFindsItsTaskAndAnotherOfTheSameNameIsANewTask
   EXPECT_TRUE(kernel.AddTasks({"Q:\\x\\root.bin"}, "C:"));
   EXPECT_EQ(kernel.GetTask(2)->destination, "C:\\root.bin");
   ASSERT_TRUE(kernel.DeleteTask(2));
-  const std::string spellings[] = {out + "\\", out + "\\\\", out + "\\.", out + "\\sub\\..",
-                                   dir.Path() + "/the downloads/", base::Narrow(shortOut)};
+  const std::string spellings[] = {out + "\\",
+                                   out + "\\\\",
+                                   out + "\\.",
+                                   out + "\\sub\\..",
+                                   dir.Path() + "/the downloads/",
+                                   base::Narrow(shortOut)};
   for (const std::string& folder : spellings) {
     EXPECT_FALSE(kernel.AddTasks({src1 + "\\A.BIN"}, folder)) << folder;
     ASSERT_EQ(kernel.GetTaskCount(), 2) << folder;

@@ -173,8 +173,8 @@ TEST(KillRestart, ABigCopyKilledMidwayByAPowerCutGoesOnWhereItStoodUnlessItsSour
             std::string::npos);
   EXPECT_EQ(program.Log().find("starts again from the beginning"), std::string::npos);
   std::printf("resumed at %llu, then read %lld of %llu bytes; power cuts zeroed %lld bytes\n",
-              static_cast<unsigned long long>(stored), last,
-              static_cast<unsigned long long>(kSize), cut);
+              static_cast<unsigned long long>(stored), last, static_cast<unsigned long long>(kSize),
+              cut);
   EXPECT_TRUE(program.CloseFirst());
 
   // The same again, but the source is replaced while the program is down: the copy
