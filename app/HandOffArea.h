@@ -36,6 +36,6 @@ class CHandOffArea {
 
  private:
   std::wstring name_;
-  base::UniqueKernelHandle mapping_;
+  base::UniqueKernelHandle mapping_, takenEvent_;
   base::UniqueMappedView view_;
 };

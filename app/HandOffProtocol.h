@@ -38,4 +38,9 @@ inline std::wstring WriterLockName(const std::wstring& areaName) { return areaNa
 // at once, whatever its window is busy with.
 inline std::wstring TextEventName(const std::wstring& areaName) { return areaName + L"-text"; }
 
+// Set by the running instance each time it has taken a text: a waiting writer wakes at
+// once instead of looking at the state word again and again (each look a round trip to
+// the wineserver under Wine).
+inline std::wstring TakenEventName(const std::wstring& areaName) { return areaName + L"-taken"; }
+
 }  // namespace handoff

@@ -10,6 +10,9 @@
 namespace {
 
 constexpr DWORD kPollMs = 5;
+// How long a writer sleeps on the running instance's "taken" event before it looks
+// again (for a gone instance, a retelling, its time limit).
+constexpr DWORD kWakeMs = 50;
 constexpr DWORD kRetellMs = 250;
 constexpr DWORD kGoneCheckMs = 50;
 
@@ -117,8 +120,9 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
   }
   wait = WaitFor(
       [&] {
-        // An abandoned lock (a writer that died) is ours all the same.
-        DWORD got = WaitForSingleObject(lock.Get(), 0);
+        // An abandoned lock (a writer that died) is ours all the same. Waited for, not
+        // looked at every few ms: many starts at once each wait their turn here.
+        DWORD got = WaitForSingleObject(lock.Get(), kWakeMs);
         return got == WAIT_OBJECT_0 || got == WAIT_ABANDONED;
       },
       gone);
@@ -131,6 +135,8 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
   auto* state = reinterpret_cast<volatile LONG*>(base + handoff::kStateOffset);
   base::UniqueKernelHandle textEvent(
       OpenEventW(EVENT_MODIFY_STATE, FALSE, handoff::TextEventName(areaName_).c_str()));
+  base::UniqueKernelHandle takenEvent(
+      OpenEventW(SYNCHRONIZE, FALSE, handoff::TakenEventName(areaName_).c_str()));
   auto taken = [&] { return *state == handoff::kFree; };
   auto tell = [&] {
     if (textEvent) SetEvent(textEvent.Get());
@@ -164,7 +170,7 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
 
   for (size_t i = 0; i < texts.size(); ++i) {
     // A text never replaces one the running instance has not taken.
-    switch (WaitFor(taken, gone, tell)) {
+    switch (WaitFor(taken, gone, tell, takenEvent.Get())) {
       case Wait::kDone:
         break;
       case Wait::kGone:
@@ -181,7 +187,7 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
     tell();
   }
 
-  const Wait last = WaitFor(taken, gone, tell);
+  const Wait last = WaitFor(taken, gone, tell, takenEvent.Get());
   if (last == Wait::kDone) return Outcome::kTaken;
   // Withdrawn unless the instance took it meanwhile.
   if (InterlockedCompareExchange(state, handoff::kFree, handoff::kPending) != handoff::kPending)
@@ -203,7 +209,7 @@ CHandOffWriter::Outcome CHandOffWriter::GiveUp(Wait wait, const std::string& tex
 
 CHandOffWriter::Wait CHandOffWriter::WaitFor(const std::function<bool()>& done,
                                              const std::function<bool()>& gone,
-                                             const std::function<void()>& tell) const {
+                                             const std::function<void()>& tell, HANDLE wake) const {
   ULONGLONG lastTold = GetTickCount64(), lastCheck = 0;
   while (!done()) {
     const ULONGLONG now = GetTickCount64();
@@ -218,7 +224,10 @@ CHandOffWriter::Wait CHandOffWriter::WaitFor(const std::function<bool()>& done,
       tell();
       lastTold = now;
     }
-    Sleep(kPollMs);
+    if (wake)
+      WaitForSingleObject(wake, kWakeMs);
+    else
+      Sleep(kPollMs);
   }
   return Wait::kDone;
 }

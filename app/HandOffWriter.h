@@ -43,10 +43,11 @@ class CHandOffWriter {
  private:
   enum class Wait { kDone, kGone, kTimeout };
   void Log(const std::string& message) const;
-  // Polls `done` until it holds, the running instance is gone or the limit passes,
-  // telling the instance again now and then when `tell` is given.
+  // Looks at `done` until it holds, the running instance is gone or the limit passes,
+  // telling the instance again now and then when `tell` is given. Between looks it
+  // sleeps on `wake` (set when `done` may have come true) or, without one, a few ms.
   Wait WaitFor(const std::function<bool()>& done, const std::function<bool()>& gone,
-               const std::function<void()>& tell = {}) const;
+               const std::function<void()>& tell = {}, HANDLE wake = nullptr) const;
   // What a wait that did not end in kDone makes of the hand-off.
   static Outcome GiveUp(Wait wait, const std::string& text, std::string* unsent);
   bool Expired() const;
