@@ -1,8 +1,10 @@
 // What the download kernel tells its one observer (the main window).
 //
-// Calls come from the user-interface thread and from the kernel's three worker
-// threads, most of them with the kernel lock held: an observer must hand its work to
-// its own thread without waiting for it (PostMessage, never SendMessage).
+// Calls come from the user-interface thread, from the kernel's three worker threads and
+// from its pool threads, always with no kernel lock held: an observer may call back into
+// the kernel from any of them (a worker's call handed to the window's thread and waited
+// for included). Still, a window hands a worker's notice to its own thread without
+// waiting (PostMessage): a worker that waits holds up copies.
 #pragma once
 
 #include <cstdint>
@@ -27,10 +29,10 @@ class IKernelObserver {
   virtual void OnTasksAdded() {}
   // A folder listing found files (or ended): the observer has the kernel's
   // AddFoundTasks called soon on the thread that adds and deletes tasks, and answers
-  // true. An observer that reads no task without the kernel lock may answer false; the
+  // true. An observer that reads no task without the table's lock may answer false; the
   // listing's thread then adds them itself.
   virtual bool OnTasksFound() { return false; }
-  // The task at `index` is about to leave the list; later tasks move down by one.
+  // The task that was at `index` has left the list; later tasks moved down by one.
   virtual void OnTaskDeleted(int index) = 0;
   // Asked before every other call; false skips that call.
   virtual bool IsActive() = 0;
