@@ -96,6 +96,37 @@ void CCopyLoop::RemoveTask(Writer& rows, int index) {
   rows->RemoveAt(index);
 }
 
+void CCopyLoop::TakeOvers() {
+  std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>> handOvers;
+  takeOvers_.Lock()->swap(handOvers);
+  for (auto& [newcomer, task] : handOvers) {
+    TaskPtr from = newcomer.lock(), to = task.lock();
+    if (from && to) TakeOver(from, to);
+  }
+}
+
+void CCopyLoop::TakeOver(const TaskPtr& newcomer, const TaskPtr& task) {
+  {
+    auto rows = table_.Write();
+    const int index = rows->IndexOf(newcomer.get());
+    if (index < 0 || rows->IndexOf(task.get()) < 0) return;  // deleted meanwhile: that stands
+    if (task->GetState() == TS_COMPLETED) {
+      newcomer->openPending = false;
+      RequestOpen(rows, newcomer);  // finished meanwhile: the newcomer copies on its own
+      return;
+    }
+    g_log.Printf("[%s] - %s is the same file by another path: this task goes on from it",
+                 task->name.c_str(), newcomer->source.c_str());
+    RemoveTask(rows, index);
+    CloseTask(rows, task.get(), TS_NOTHING);
+    task->source = newcomer->source;
+    // A read that still hangs on the old path holds up nothing on the new one.
+    task->abandonedRead.reset();
+    RequestOpen(rows, task);
+  }
+  saver_.SaveSoon(true);
+}
+
 void CCopyLoop::DeleteFileLater(const std::string& path) {
   pool_.Submit([link = link_, path] {
     std::wstring wide = base::WidePath(path);
@@ -179,6 +210,10 @@ void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
   request.destination = task->destination;
   request.claimed = task->destinationClaimed;
   request.replace = replaceExisting_;
+  if (TaskPtr other = task->sameFileAs.lock()) {
+    request.sameFileSize = other->copySourceSize;
+    request.sameFileTime = other->copySourceTime;
+  }
   pool_.Submit([link = link_, weak, generation, request = std::move(request)] {
     OpenedFiles files = OpenFiles(link, request);
     OpenOutcome outcome;
@@ -190,6 +225,9 @@ void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
       if (!outcome.deleteMade.empty()) loop.DeleteFileLater(outcome.deleteMade);
       // The name a task has settled on is in the file before a kill could lose it.
       if (outcome.saveList) loop.saver_.Save();
+      // Only the window's thread takes a task out of the list; an observer that does not
+      // take this up leaves it to this thread.
+      if (outcome.takeOver && !loop.notices_.TasksFound(/*inactiveAnswer=*/false)) loop.TakeOvers();
     });
   });
 }
@@ -225,6 +263,12 @@ CCopyLoop::OpenedFiles CCopyLoop::OpenFiles(const Link& link, const OpenRequest&
       JoinHalves(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
   files.sourceCreated =
       JoinHalves(info.ftCreationTime.dwHighDateTime, info.ftCreationTime.dwLowDateTime);
+  // Another path to a file an unfinished task copies: no name of its own is claimed.
+  if (request.sameFileTime != 0 && files.sourceSize == request.sameFileSize &&
+      files.sourceTime == request.sameFileTime) {
+    files.sameFile = true;
+    return files;
+  }
   // Without the source the destination is not opened: it would stay locked for nothing.
   ClaimDestination(link, request, files);
   if (!files.destination) return files;
@@ -336,6 +380,21 @@ CCopyLoop::OpenOutcome CCopyLoop::OpenFinished(const std::weak_ptr<CDownloadTask
   if (files.sourceIsFolder) {
     task->lastOpenError = 0;
     folders_.ListLater(rows, task);
+    return outcome;
+  }
+  if (files.sameFile) {
+    const TaskPtr other = task->sameFileAs.lock();
+    task->sameFileAs.reset();
+    if (other && rows->IndexOf(other.get()) >= 0 && other->GetState() != TS_COMPLETED &&
+        other->copySourceSize == files.sourceSize && other->copySourceTime == files.sourceTime) {
+      // Only the adding thread removes a task from the list; until it has, the watch
+      // thread opens this one no more (an open now would claim a name of its own).
+      takeOvers_.Lock()->emplace_back(task, other);
+      task->openPending = true;
+      outcome.takeOver = true;
+    } else {
+      RequestOpen(rows, task);  // that task finished or went meanwhile: a copy of its own
+    }
     return outcome;
   }
   if (files.error) {

@@ -11,10 +11,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/Guarded.h"
 #include "base/UniqueHandle.h"
 #include "base/Win.h"
 #include "engine/ChunkRead.h"
@@ -55,6 +57,10 @@ class CCopyLoop {
   // Closes the task at `index` and takes it out of the list, telling the observer; its
   // files stay.
   void RemoveTask(Writer& rows, int index);
+  // On the window's thread, the one that removes rows: a task whose source turned out to
+  // be another unfinished task's file by another path leaves the list, and that task
+  // goes on from its source.
+  void TakeOvers();
   // Deletes the file on a pool thread, trying again while a thread still holds it open,
   // unless a listed task copies into it by then.
   void DeleteFileLater(const std::string& path);
@@ -86,6 +92,8 @@ class CCopyLoop {
     std::string destination;  // the destination the task has now
     bool claimed = false;     // `destination` is the task's own file
     bool replace = false;     // the user lets a copy replace a file of its name
+    // Another task's source as its copy began (sameFileTime 0: none to compare with).
+    uint64_t sameFileSize = UINT64_MAX, sameFileTime = 0;
   };
   // What an open on a pool thread found.
   struct OpenedFiles {
@@ -103,6 +111,7 @@ class CCopyLoop {
     bool sourceFailed = false;
     bool sourceIsFolder = false;  // the source is a folder: listed, not copied
     bool sizeUnknown = false;     // the source opened, but its size could not be read
+    bool sameFile = false;        // the source is the request's other task's file
   };
   static OpenedFiles OpenFiles(const Link& link, const OpenRequest& request);
   // Makes, or settles on, the copy's file once the source is open (sizes known).
@@ -112,6 +121,7 @@ class CCopyLoop {
   struct OpenOutcome {
     std::string deleteMade;
     bool saveList = false;
+    bool takeOver = false;  // a take-over waits for the window's thread
   };
   // Takes the handles it keeps out of `files`.
   OpenOutcome OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
@@ -167,6 +177,7 @@ class CCopyLoop {
   bool SourceUnchanged(const TaskPtr& task, uint32_t generation,
                        const BY_HANDLE_FILE_INFORMATION* now);
   void PauseAfterFailedRead(Writer& rows, int index, CDownloadTask* task, DWORD error);
+  void TakeOver(const TaskPtr& newcomer, const TaskPtr& task);
 
   CTaskTable& table_;
   CKernelNotices& notices_;
@@ -178,6 +189,10 @@ class CCopyLoop {
   HANDLE stopEvent_;
   const std::atomic<int>& stopped_;
   std::atomic<bool> replaceExisting_{false};
+  // Tasks whose source turned out to be another unfinished task's file by another path,
+  // each with that task, for TakeOvers.
+  base::Guarded<std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>>>
+      takeOvers_;
   Link link_;
   CWorkerThread thread_;
 };

@@ -38,6 +38,17 @@ std::string NormalFolder(const std::string& folder) {
   for (size_t i = 0; i < full.size(); ++i)
     if (!(i > 1 && full[i] == L'\\' && single.back() == L'\\')) single += full[i];
   while (single.size() > 1 && single.back() == L'\\') single.pop_back();
+  // An 8.3 short name ("DOWNLO~1") is the same folder as its long name. Only such a
+  // path asks the disk: every other one is settled as text, without a look-up that a
+  // slow share could hold up.
+  if (single.find(L'~') != std::wstring::npos) {
+    std::wstring full(32768, L'\0');
+    const DWORD n = GetLongPathNameW(single.c_str(), full.data(), static_cast<DWORD>(full.size()));
+    if (n > 0 && n < full.size()) {
+      full.resize(n);
+      single = full;
+    }
+  }
   return base::Narrow(single);
 }
 

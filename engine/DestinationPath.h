@@ -1,6 +1,6 @@
 // Destination paths as Windows compares them: folded case, one spelling of a folder,
-// and the names a copy takes beside a file that is already there. Text only: nothing
-// here asks the disk.
+// and the names a copy takes beside a file that is already there. Text only, except
+// that a folder spelt with a short name is looked up to find its long one.
 #pragma once
 
 #include <string>
@@ -12,8 +12,9 @@ bool Same(const std::string& a, const std::string& b);
 // The key two paths share when they differ only in case.
 std::wstring Folded(const std::string& path);
 // A folder as Windows resolves it: full, one "\" between its parts, no "." or "..", no
-// separator at its end, so that "D:\In", "D:\In\" and "D:/In/." are one folder. An
-// empty text stays empty; "C:" is the drive's root.
+// separator at its end, so that "D:\In", "D:\In\" and "D:/In/." are one folder; an
+// existing folder given by its short name ("D:\DOWNLO~1") comes back long. An empty
+// text stays empty; "C:" is the drive's root.
 std::string NormalFolder(const std::string& folder);
 // A file name that exists on Windows as it reads: "_" before a device name ("_NUL.txt"),
 // trailing dots and blanks dropped. Other names come back as they are.

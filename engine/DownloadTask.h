@@ -101,6 +101,10 @@ class CDownloadTask {
   // last-write time, as the platform's own copy keeps them.
   uint64_t sourceCreated = 0;
   bool restartFromZero = false;  // re-added after it had completed
+  // With the task table held: an unfinished task at this task's destination whose
+  // source may be this very file reached by another path; if the open finds it so (same
+  // size and last-write time), that task goes on from this source instead.
+  std::weak_ptr<CDownloadTask> sameFileAs;
   // With the task table held: the copy's file is settled (made by this task, or a copy of
   // this run replaced); until then an open looks for a name that is free.
   bool destinationClaimed = false;

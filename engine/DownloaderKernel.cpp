@@ -110,6 +110,11 @@ bool CDownloaderKernel::PrepareTask(CTaskTable::Writer& rows, const std::string&
     copier.TakeNewSource(rows, found, source);
     return false;
   }
+  // Another path may reach the very file an unfinished task copies there (a mapped drive
+  // and its share): its open compares the two and hands the task over if they are one.
+  if (CDownloadTask* other = rows->Find(task->destination);
+      other && other->GetState() != TS_COMPLETED && other->copySourceTime != 0)
+    task->sameFileAs = rows->Tasks()[static_cast<size_t>(rows->IndexOf(other))];
 
   task->name = CDownloadTask::NameFromSource(source);
   g_log.Printf("add task: %s", task->name.c_str());
@@ -216,7 +221,10 @@ bool CDownloaderKernel::DeleteTask(int index, bool deleteFile) {
   return true;
 }
 
-void CDownloaderKernel::AddFoundTasks() { folders.AddFoundTasks(); }
+void CDownloaderKernel::AddFoundTasks() {
+  copier.TakeOvers();
+  folders.AddFoundTasks();
+}
 
 void CDownloaderKernel::SaveTaskList(bool positionsNow) { saver.Save(positionsNow); }
 

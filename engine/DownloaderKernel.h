@@ -80,7 +80,8 @@ class CDownloaderKernel {
   // it), remove the task.
   bool DeleteTask(int index, bool deleteFile = true);
   // On the thread that adds and deletes tasks (the window's), after OnTasksFound: the
-  // files folder listings found become tasks, and folders listed whole leave the list.
+  // files folder listings found become tasks, folders listed whole leave the list, and
+  // a task whose source turned out to be another's file by another path hands over.
   void AddFoundTasks();
   // `positionsNow`: write positions that moved even within kListPositionRewriteMs.
   void SaveTaskList(bool positionsNow = false);

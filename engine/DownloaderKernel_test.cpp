@@ -109,7 +109,11 @@ TEST_F(KernelFixture, NoFolderAnywhereAsksTheObserver) {
 // goes beside, when it opens).
 TEST_F(KernelFixture, TheSameSourceFindsItsTaskAndAnotherOfTheSameNameIsANewTask) {
   std::string src1 = dir.File("one"), src2 = dir.File("two");
-  std::string out = dir.File("out");
+  std::string out = dir.File("the downloads");
+  ASSERT_TRUE(CreateDirectoryW(base::WidePath(out).c_str(), nullptr));
+  wchar_t shortOut[MAX_PATH] = {};
+  ASSERT_GT(GetShortPathNameW(base::WidePath(out).c_str(), shortOut, MAX_PATH), 0u);
+  ASSERT_NE(base::Narrow(shortOut).find('~'), std::string::npos) << base::Narrow(shortOut);
   ASSERT_TRUE(kernel.AddTasks({src1 + "\\a.bin", src1 + "\\b.bin"}, out));
   kernel.GetTask(0)->offset = 5 * CHUNK_SIZE;
 
@@ -117,8 +121,12 @@ TEST_F(KernelFixture, TheSameSourceFindsItsTaskAndAnotherOfTheSameNameIsANewTask
   EXPECT_TRUE(kernel.AddTasks({"Q:\\x\\root.bin"}, "C:"));
   EXPECT_EQ(kernel.GetTask(2)->destination, "C:\\root.bin");
   ASSERT_TRUE(kernel.DeleteTask(2));
-  const std::string spellings[] = {out + "\\", out + "\\\\", out + "\\.", out + "\\sub\\..",
-                                   dir.Path() + "/out/"};
+  const std::string spellings[] = {out + "\\",
+                                   out + "\\\\",
+                                   out + "\\.",
+                                   out + "\\sub\\..",
+                                   dir.Path() + "/the downloads/",
+                                   base::Narrow(shortOut)};
   for (const std::string& folder : spellings) {
     EXPECT_FALSE(kernel.AddTasks({src1 + "\\A.BIN"}, folder)) << folder;
     ASSERT_EQ(kernel.GetTaskCount(), 2) << folder;
@@ -260,6 +268,9 @@ TEST_F(KernelFixture, LoadTaskListMakesTasksWithStoredStates) {
   std::string src = dir.File("src");
   std::filesystem::create_directories(FsPath(src));
   WriteRandomFile(src + "\\here.bin", 777, 4);
+  // The user's own file at a destination that a kill left unclaimed (added, listed, not
+  // yet made): it stays, and the copy goes beside it.
+  WriteBytes(dir.File("here.bin"), "mine");
   std::vector<TaskListEntry> stored = {
       {"here", src + "\\here.bin", dir.File("here.bin"), TS_DOWNLOADED},
       {"gone & lost", "Q:\\s\\gone.bin", dir.File("gone.bin"), TS_WRITE_ERROR},
@@ -276,6 +287,10 @@ TEST_F(KernelFixture, LoadTaskListMakesTasksWithStoredStates) {
   EXPECT_EQ(kernel.GetTask(1)->name, "gone & lost");
   EXPECT_EQ(kernel.GetTask(1)->GetState(), TS_WRITE_ERROR);
   EXPECT_EQ(kernel.GetTask(1)->fileSize, 0u);
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(0)->GetState() == TS_COMPLETED; }, 60s));
+  EXPECT_EQ(ReadBytes(dir.File("here.bin")), "mine");
+  EXPECT_TRUE(SameContent(src + "\\here.bin", dir.File("here (2).bin")));
 
   // A missing file is an empty list, not a failure.
   CDownloaderKernel other;

@@ -27,10 +27,10 @@ class IKernelObserver {
   virtual void OnTaskCompleted(int index) = 0;
   // Tasks were added at the end of the list by the kernel itself (a folder's files).
   virtual void OnTasksAdded() {}
-  // A folder listing found files (or ended): the observer has the kernel's
-  // AddFoundTasks called soon on the thread that adds and deletes tasks, and answers
-  // true. An observer that reads no task without the table's lock may answer false; the
-  // listing's thread then adds them itself.
+  // A folder listing found files (or ended), or an open found another path to a task's
+  // file: the observer has the kernel's AddFoundTasks called soon on the thread that adds
+  // and deletes tasks, and answers true. An observer that reads no task without the
+  // table's lock may answer false; the thread that found them then adds them itself.
   virtual bool OnTasksFound() { return false; }
   // The task that was at `index` has left the list; later tasks moved down by one.
   virtual void OnTaskDeleted(int index) = 0;

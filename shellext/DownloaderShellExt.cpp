@@ -2,12 +2,17 @@
 
 #include "com/Module.h"
 #include "shellext/DownloadMenu.h"
-#include "shellext/FolderBrowser.h"
 #include "shellext/ParameterSplitter.h"
 #include "shellext/ProgramStart.h"
 #include "shellext/ShellExtIds.h"
+#include "winui/FolderDialog.h"
 
 namespace shellext {
+namespace {
+
+constexpr wchar_t kFolderTitle[] = L"Select folder to download files:";
+
+}  // namespace
 
 void* DownloaderShellExt::FindInterface(REFIID iid) noexcept {
   if (IsEqualIID(iid, IID_IShellExtInit)) return static_cast<IShellExtInit*>(this);
@@ -63,7 +68,8 @@ HRESULT DownloaderShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info) {
     std::wstring folder;
     const bool byOffset = HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) == 0;
     if (byOffset && LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) == kDownloadInto) {
-      if (!BrowseForFolder(folder, info->hwnd)) return E_FAIL;
+      // No flags: any item may be chosen, and one without a file-system path is a cancel.
+      if (!winui::BrowseForFolder(folder, info->hwnd, kFolderTitle, 0)) return E_FAIL;
     }
     const ParameterSplitter::Parts parts =
         ParameterSplitter(ProgramCommandChars()).Split(selection_, folder);

@@ -257,12 +257,10 @@ TEST(CommandLineFaults, DestinationsStayInTheirFolder) {
 // The real program: a first start with random arguments after a real file and its
 // folder, and a later start whose text holds another among random sources, too long in
 // UTF-8 for one hand-off area; both files arrive.
-TEST(CommandLineFaultsProgram, RandomArgumentsAroundRealFilesOnBothRoutes) {
+using CommandLineFaultsProgram = testing_tolva::ProgramTest;
+
+TEST_F(CommandLineFaultsProgram, RandomArgumentsAroundRealFilesOnBothRoutes) {
   using namespace testing_tolva;
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
   faulttest::Seeded random("program arguments");
   const std::string first = kCyrillic + "1.txt", later = kCjk + "2.txt";
   const std::string firstContent = f.Source(first, 3000, 1);

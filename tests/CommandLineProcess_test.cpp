@@ -146,11 +146,9 @@ void RemoveRootFiles(const std::vector<Case>& cases) {
       if (e.path.rfind(L"C:\\", 0) == 0) DeleteFileW(e.path.c_str());
 }
 
-TEST(Parameters, OwnCommandLineOfTheFirstStart) {
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+using Parameters = ProgramTest;
+
+TEST_F(Parameters, OwnCommandLineOfTheFirstStart) {
   const std::vector<Case> cases = MakeCases(f, L"1" + UniqueText(), program.Folder());
   for (const Case& c : cases) {
     ASSERT_TRUE(program.StartFirst(c.arguments)) << c.what;
@@ -160,11 +158,7 @@ TEST(Parameters, OwnCommandLineOfTheFirstStart) {
   RemoveRootFiles(cases);
 }
 
-TEST(Parameters, HandOffToTheRunningInstance) {
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+TEST_F(Parameters, HandOffToTheRunningInstance) {
   const std::vector<Case> cases = MakeCases(f, L"2" + UniqueText(), program.Folder());
   ASSERT_TRUE(program.StartFirst(""));
   for (const Case& c : cases) {

@@ -120,3 +120,33 @@ TEST_F(DestinationFaults, AReadOnlyFolderAMissingOneAndALockedSourceEachWaitAndT
   ASSERT_TRUE(WaitForState(2, TS_COMPLETED));
   EXPECT_TRUE(SameContent(c, out + "\\c.bin"));
 }
+
+// The last steps of a copy: a flush that fails is a write error with the task
+// resumable, never "complete"; a refused time leaves an identical copy, logged.
+TEST_F(DestinationFaults, AFailedFlushIsAWriteErrorAndARefusedTimeIsOnlyLogged) {
+  struct Case {
+    const char* fault;
+    int state;
+    const char* line;
+  } cases[] = {{"fail-flush", TS_WRITE_ERROR, "write failed with error"},
+               {"refuse-time", TS_COMPLETED, "the copy keeps its own times:"}};
+  const std::string disk = ShareFolder("disk");
+  ASSERT_TRUE(kernel.Start());
+  std::vector<std::string> sources;
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(cases[i].fault);
+    const std::string name = "f" + std::to_string(i);
+    sources.push_back(dir.File(name + ".bin"));
+    WriteRandomFile(sources[i], 2 * CHUNK_SIZE + 5, 10 + i);
+    ASSERT_TRUE(share.Command(std::string(cases[i].fault) + " disk/" + name + ".bin"));
+    ASSERT_TRUE(kernel.AddTasks({sources[i]}, disk));
+    ASSERT_TRUE(WaitForState(i, cases[i].state));
+    EXPECT_EQ(LogLinesWith("[" + name + "] - " + cases[i].line), 1u);
+    EXPECT_EQ(LogLinesWith("[" + name + "] - complete."), cases[i].state == TS_COMPLETED ? 1u : 0u);
+  }
+  EXPECT_TRUE(SameContent(sources[1], disk + "\\f1.bin"));
+  ASSERT_TRUE(share.Command("reset"));
+  kernel.ResumeTask(0);
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(sources[0], disk + "\\f0.bin"));
+}

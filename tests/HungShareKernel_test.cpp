@@ -219,3 +219,31 @@ TEST_F(HungShareFixture, ASourceChangedDuringItsCopyStartsOverAndEndsWhole) {
                      "beginning"),
             1u);
 }
+
+// The file an unfinished task copies, added again by another path (here the folder
+// behind the share, as a mapped drive and the server's own name reach one file): that
+// task goes on from the new path where it stood. Another file of that name still gets a
+// task and a copy of its own.
+TEST_F(HungShareFixture, AnotherPathToAnUnfinishedTasksFileTakesOverThatTask) {
+  const std::vector<char> bytes = RandomBytes(4 * CHUNK_SIZE + 3, 41);
+  const std::string viaShare = share.AddFile("same.bin", bytes);
+  ASSERT_TRUE(share.Command("delay-read same.bin 200"));
+  ASSERT_TRUE(kernel.AddTasks({viaShare}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(0)->offset >= CHUNK_SIZE; }, 60s));
+  ASSERT_TRUE(share.Command("hang-read same.bin"));
+  std::filesystem::create_directories(FsPath(dir.File("other")));
+  const std::string other = dir.File("other\\same.bin");
+  WriteRandomFile(other, 1000, 42);
+
+  ASSERT_TRUE(kernel.AddTasks({share.BackingPath("same.bin"), other}, out));
+  // The newcomer leaves the list as its path goes to the task it joins.
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTaskCount() == 2; }, 30s)) << LogText();
+  ASSERT_TRUE(WaitForState(0, TS_COMPLETED)) << LogText();
+  EXPECT_EQ(kernel.GetTask(0)->source, share.BackingPath("same.bin"));
+  ASSERT_TRUE(WaitForState(1, TS_COMPLETED));
+  EXPECT_TRUE(SameContent(share.BackingPath("same.bin"), out + "\\same.bin"));
+  EXPECT_TRUE(SameContent(other, out + "\\same (2).bin"));
+  EXPECT_EQ(LogCount("is the same file by another path: this task goes on from it"), 1u);
+  EXPECT_NE(LogText().find("[same] - goes on at byte "), std::string::npos);
+}

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <random>
 
+#include "engine/DownloaderKernel.h"
 #include "engine/TaskListFile.h"
 #include "tests/FaultSeed.h"
 #include "tests/ProgramCopy.h"
@@ -106,7 +107,7 @@ uint64_t StoredPosition(const std::string& list, const std::string& source) {
   return 0;
 }
 
-TEST(KillRestart, ABigCopyKilledMidwayGoesOnWhereItStoodUnlessItsSourceChanged) {
+TEST(KillRestart, ABigCopyKilledMidwayByAPowerCutGoesOnWhereItStoodUnlessItsSourceChanged) {
   TestShare share;
   if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
   ASSERT_TRUE(share.Command("reset"));
@@ -126,6 +127,14 @@ TEST(KillRestart, ABigCopyKilledMidwayGoesOnWhereItStoodUnlessItsSourceChanged) 
   ASSERT_FALSE(source.empty());
   // 160 chunks of 40 ms and more: about seven seconds for the whole file.
   ASSERT_TRUE(share.Command("delay-read big.bin 40"));
+  // The copy goes to the share too, whose power cut zeroes whatever was written since
+  // the file's last flush: a stored position past the flushed bytes would resume over
+  // zeros and end as a corrupt "complete" file.
+  const std::string out = share.Path("out");
+  ASSERT_TRUE(CreateDirectoryW(W(share.BackingPath("out")).c_str(), nullptr));
+  // Read behind the share, so that the check's own reads are not counted as the copy's.
+  const std::wstring copy = W(share.BackingPath("out\\big.bin"));
+  long long cut = 0;
 
   // Each run is killed after the list has had time to take a position; the next one
   // reads only what lies past that position.
@@ -133,9 +142,15 @@ TEST(KillRestart, ABigCopyKilledMidwayGoesOnWhereItStoodUnlessItsSourceChanged) 
   for (int kill = 0; kill < 2; ++kill) {
     SCOPED_TRACE("kill " + std::to_string(kill));
     const long long before = share.BytesRead();
-    ASSERT_TRUE(program.StartFirst(kill == 0 ? "\"" + source + "\" \"" + U8(f.dst) + "\"" : ""));
+    ASSERT_TRUE(program.StartFirst(kill == 0 ? "\"" + source + "\" \"" + out + "\"" : ""));
     Sleep(2600 + static_cast<DWORD>(random() % 1000));
+    // The copy stops between two chunks and the list is rewritten: the unflushed stretch
+    // then reaches up to the copy's last byte, where an unsafe list would put its position.
+    ASSERT_TRUE(share.Command("hang-read big.bin"));
+    Sleep(kListPositionRewriteMs + 1500);
     ASSERT_TRUE(program.KillFirst());
+    ASSERT_TRUE(share.Command("power-cut"));
+    ASSERT_TRUE(share.Command("release big.bin"));
     const long long read = share.BytesRead() - before;
     const uint64_t now = StoredPosition(list, source);
     ASSERT_GT(now, stored) << "the list holds no later position after " << read << " bytes read";
@@ -146,33 +161,35 @@ TEST(KillRestart, ABigCopyKilledMidwayGoesOnWhereItStoodUnlessItsSourceChanged) 
     }
     stored = now;
   }
+  cut = share.Counter("cut-bytes");
   ASSERT_TRUE(share.Command("reset"));
   const long long before = share.BytesRead();
   ASSERT_TRUE(program.StartFirst(""));
-  EXPECT_TRUE(Arrives(f.dst + L"\\big.bin", content));
+  EXPECT_TRUE(Arrives(copy, content));
   const long long last = share.BytesRead() - before;
   // Only the part after the stored position, and a chunk or two read ahead at most.
   EXPECT_LE(static_cast<uint64_t>(last), kSize - stored + 2 * 262144) << "stored " << stored;
   EXPECT_NE(program.Log().find("[big] - goes on at byte " + std::to_string(stored)),
             std::string::npos);
   EXPECT_EQ(program.Log().find("starts again from the beginning"), std::string::npos);
-  std::printf("resumed at %llu, then read %lld of %llu bytes\n",
-              static_cast<unsigned long long>(stored), last,
-              static_cast<unsigned long long>(kSize));
+  std::printf("resumed at %llu, then read %lld of %llu bytes; power cuts zeroed %lld bytes\n",
+              static_cast<unsigned long long>(stored), last, static_cast<unsigned long long>(kSize),
+              cut);
   EXPECT_TRUE(program.CloseFirst());
 
   // The same again, but the source is replaced while the program is down: the copy
   // starts over and ends as the new file.
   std::string changed = Pattern(kSize, static_cast<int>(seeded.Seed()) + 1);
   ASSERT_TRUE(share.Command("delay-read big.bin 40"));
-  ASSERT_TRUE(program.StartFirst("\"" + source + "\" \"" + U8(f.dst) + "\""));
+  ASSERT_TRUE(program.StartFirst("\"" + source + "\" \"" + out + "\""));
   Sleep(2600 + static_cast<DWORD>(random() % 1000));
   ASSERT_TRUE(program.KillFirst());
+  ASSERT_TRUE(share.Command("power-cut"));
   ASSERT_GT(StoredPosition(list, source), 0u);
   ASSERT_FALSE(share.AddFile("big.bin", std::vector<char>(changed.begin(), changed.end())).empty());
   ASSERT_TRUE(share.Command("reset"));
   ASSERT_TRUE(program.StartFirst(""));
-  EXPECT_TRUE(Arrives(f.dst + L"\\big.bin", changed));
+  EXPECT_TRUE(Arrives(copy, changed));
   const std::string log = program.Log();
   EXPECT_NE(log.find("[big] - starts again from the beginning: the source has changed"),
             std::string::npos)

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/Utf8.h"
+#include "testing/WindowSearch.h"
 
 namespace testing_tolva {
 
@@ -34,22 +35,6 @@ void EndStrayPrograms() {
     CloseHandle(process);
   }
   CloseHandle(snapshot);
-}
-
-struct WindowSearch {
-  DWORD processId;
-  HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
-  auto* search = reinterpret_cast<WindowSearch*>(param);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(hwnd, &pid);
-  wchar_t title[64] = {};
-  GetWindowTextW(hwnd, title, 64);
-  if (pid != search->processId || std::wstring(title) != kWindowTitle) return TRUE;
-  search->found = hwnd;
-  return FALSE;
 }
 
 }  // namespace
@@ -155,46 +140,25 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
 }
 
 HWND ProgramCopy::MainWindow() const {
-  WindowSearch search{firstId_, nullptr};
-  if (firstId_) EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  if (!firstId_) return nullptr;
+  return tolvatest::FirstWindow(
+      {.process = firstId_, .className = nullptr, .caption = kWindowTitle, .shownOnly = false});
 }
 
 HWND ProgramCopy::DialogOfFirst() const {
-  WindowSearch search{firstId_, nullptr};
   if (!firstId_) return nullptr;
-  EnumWindows(
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<WindowSearch*>(param);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        wchar_t cls[16] = {};
-        GetClassNameW(hwnd, cls, 16);
-        if (pid != s->processId || !IsWindowVisible(hwnd) || std::wstring(cls) != L"#32770")
-          return TRUE;
-        wchar_t title[64] = {};
-        GetWindowTextW(hwnd, title, 64);
-        if (std::wstring(title) == kWindowTitle) return TRUE;  // the main window itself
-        s->found = hwnd;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  // Any shown dialog but the main window, itself a dialog.
+  return tolvatest::FirstWindow({.process = firstId_, .also = [](HWND window) {
+                                   return tolvatest::WindowText(window) !=
+                                          base::Narrow(kWindowTitle);
+                                 }});
 }
 
 bool ProgramCopy::AdoptRunningInstance() {
-  WindowSearch search{0, nullptr};
-  EnumWindows(
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        wchar_t title[64] = {};
-        GetWindowTextW(hwnd, title, 64);
-        if (std::wstring(title) != kWindowTitle) return TRUE;
-        reinterpret_cast<WindowSearch*>(param)->found = hwnd;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  HWND found =
+      tolvatest::FirstWindow({.className = nullptr, .caption = kWindowTitle, .shownOnly = false});
   DWORD pid = 0;
-  if (!search.found || !GetWindowThreadProcessId(search.found, &pid)) return false;
+  if (!found || !GetWindowThreadProcessId(found, &pid)) return false;
   base::UniqueKernelHandle process(
       OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, pid));
   if (!process) return false;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,21 @@ class Folders {
   }
   const std::wstring src = srcFolder_.WidePath(), dst = dstFolder_.WidePath(),
                      def = defFolder_.WidePath();
+};
+
+// A test of the real program: a copy of it and folders of its own, the default folder
+// set to `f.def` unless the test sets another.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(program.Ready()); }
+  void SetDefaultFolder(const std::wstring& folder) {
+    setting.reset();
+    setting = std::make_unique<DefaultFolderSetting>(folder);
+  }
+
+  Folders f;
+  std::unique_ptr<DefaultFolderSetting> setting = std::make_unique<DefaultFolderSetting>(f.def);
+  ProgramCopy program;
 };
 
 // Waits for `path` to hold exactly `expected`. The file is read again only when its size

@@ -142,11 +142,9 @@ bool Whole(const Awaited& file) {
   return ReadBytes(file.path, got) && got == file.content;
 }
 
-TEST(ScriptedStartsStress, EveryStartArrivesAndEveryCloseEnds) {
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+using ScriptedStartsStress = ProgramTest;
+
+TEST_F(ScriptedStartsStress, EveryStartArrivesAndEveryCloseEnds) {
   TempFolder scripts(L"tscript");
   const std::wstring script = scripts.WidePath() + L"\\start.js";
   ASSERT_TRUE(WriteBytes(script,

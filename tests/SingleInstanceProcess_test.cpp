@@ -7,6 +7,7 @@
 
 #include "tests/ProgramCopy.h"
 #include "base/Utf8.h"
+#include "testing/WindowSearch.h"
 
 namespace {
 
@@ -17,23 +18,6 @@ using namespace std::chrono_literals;
 const std::string kCyrillicName = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.doc";  // a report
 const std::string kCyrillicFolder = "\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0";    // a folder
 
-bool HasVisibleWindow(DWORD processId) {
-  struct Search {
-    DWORD pid;
-    bool found;
-  } search{processId, false};
-  EnumWindows(
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        if (pid == s->pid && IsWindowVisible(hwnd)) s->found = true;
-        return !s->found;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 // Runs a later start to its end; false when it showed a window or did not end in time.
 ::testing::AssertionResult LaterStart(ProgramCopy& program, const std::string& arguments,
                                       DWORD limitMs, ULONGLONG* tookMs = nullptr) {
@@ -43,7 +27,7 @@ bool HasVisibleWindow(DWORD processId) {
   if (!process) return ::testing::AssertionFailure() << "cannot start";
   bool window = false;
   while (WaitForSingleObject(process.Get(), 5) == WAIT_TIMEOUT) {
-    window = window || HasVisibleWindow(pid);
+    window = window || FirstWindow({.process = pid, .className = nullptr});
     if (GetTickCount64() - start > 60000) {
       TerminateProcess(process.Get(), 1);
       return ::testing::AssertionFailure() << "a later start did not end";
@@ -57,12 +41,9 @@ bool HasVisibleWindow(DWORD processId) {
   return ::testing::AssertionSuccess();
 }
 
-TEST(ProgramStart, FirstRunsTheWindowLaterStartsHandOverAndEnd) {
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+using ProgramStart = ProgramTest;
 
+TEST_F(ProgramStart, FirstRunsTheWindowLaterStartsHandOverAndEnd) {
   // First start: sources bigger than one chunk, one of them named in Cyrillic.
   const std::string big = f.Source("big.bin", 700000, 1);
   const std::string report = f.Source(kCyrillicName, 300001, 2);
@@ -97,11 +78,7 @@ TEST(ProgramStart, FirstRunsTheWindowLaterStartsHandOverAndEnd) {
   EXPECT_TRUE(program.CloseFirst());
 }
 
-TEST(ProgramStart, TwentyLaterStartsAtOnceAllReachTheRunningInstance) {
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+TEST_F(ProgramStart, TwentyLaterStartsAtOnceAllReachTheRunningInstance) {
   ASSERT_TRUE(program.StartFirst(""));
 
   constexpr int kStarts = 20;
@@ -126,11 +103,7 @@ TEST(ProgramStart, TwentyLaterStartsAtOnceAllReachTheRunningInstance) {
   EXPECT_TRUE(program.CloseFirst());
 }
 
-TEST(ProgramStart, TenBatchesOfAHundredStartedBackToBackAreAllAdded) {
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+TEST_F(ProgramStart, TenBatchesOfAHundredStartedBackToBackAreAllAdded) {
   ASSERT_TRUE(program.StartFirst(""));
 
   // Sources on no share at all: each add is cheap for the kernel, so what is measured is
@@ -158,11 +131,8 @@ TEST(ProgramStart, TenBatchesOfAHundredStartedBackToBackAreAllAdded) {
   EXPECT_TRUE(program.CloseFirst());
 }
 
-TEST(ProgramStart, LaterStartsEndAtOnceWhileTheRunningWindowWaitsOnAMessage) {
-  Folders f;
-  DefaultFolderSetting setting(L"");  // no default folder: an add without one asks
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+TEST_F(ProgramStart, LaterStartsEndAtOnceWhileTheRunningWindowWaitsOnAMessage) {
+  SetDefaultFolder(L"");  // no default folder: an add without one asks
   ASSERT_TRUE(program.StartFirst(""));
 
   EXPECT_TRUE(LaterStart(program, "\"Q:\\gone\\nowhere.dat\"", 5000));
@@ -187,11 +157,7 @@ TEST(ProgramStart, LaterStartsEndAtOnceWhileTheRunningWindowWaitsOnAMessage) {
   EXPECT_TRUE(program.CloseFirst());
 }
 
-TEST(ProgramStart, AStartWhileTheInstanceClosesIsNeverLost) {
-  Folders f;
-  DefaultFolderSetting setting(f.def);
-  ProgramCopy program;
-  ASSERT_TRUE(program.Ready());
+TEST_F(ProgramStart, AStartWhileTheInstanceClosesIsNeverLost) {
   ASSERT_TRUE(program.StartFirst(""));
 
   // The later start meets the closing instance at a different moment each round: before

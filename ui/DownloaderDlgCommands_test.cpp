@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 #include "engine/DownloadTask.h"
 #include "resources/resource.h"
@@ -21,7 +22,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using tolvatest::BrowserShows;
 using tolvatest::FileExists;
+using tolvatest::FirstWindow;
+using tolvatest::IsFolderBrowser;
+using tolvatest::kMenuClass;
 using tolvatest::PumpUntil;
 using tolvatest::TempFolder;
 using windowtest::RunningWindow;
@@ -81,7 +86,7 @@ class Commands : public WindowTest {
   // The pop-up menu once it shows; null when none comes.
   static HWND WaitForMenu(RunningWindow& w) {
     HWND menu = nullptr;
-    PumpUntil([&] { return (menu = w.FindWindowOfClass(L"#32768")) != nullptr; }, 10s);
+    PumpUntil([&] { return (menu = w.FindWindowOfClass(kMenuClass)) != nullptr; }, 10s);
     return menu;
   }
   static HMENU MenuOf(HWND menuWindow) {
@@ -95,7 +100,7 @@ class Commands : public WindowTest {
   }
   static bool CloseMenu(RunningWindow& w, HWND menuWindow) {
     PostMessageW(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
-    return PumpUntil([&] { return !w.FindWindowOfClass(L"#32768"); }, 10s);
+    return PumpUntil([&] { return !w.FindWindowOfClass(kMenuClass); }, 10s);
   }
   // Right click on `row`, then the command of the item at `position`, which must be
   // available. The pop-up is closed with Escape and the item's command sent as the
@@ -140,33 +145,13 @@ class Commands : public WindowTest {
       PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
       return true;
     }
-    std::wstring wide = base::Widen(pick);
-    std::string shown = pick.empty() ? expectShown : pick;
-    std::string leaf = shown.substr(shown.rfind('\\') + 1);
-    // The tree may still be filling: select until it shows the folder.
-    bool there = PumpUntil([&] {
-      if (!pick.empty())
-        SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(wide.c_str()));
-      return SamePath(base::Narrow(tolvatest::SelectedTreeItem(browser)), leaf);
-    });
+    const std::wstring shown = base::Widen(pick.empty() ? expectShown : pick);
+    bool there = PumpUntil([&] { return BrowserShows(browser, shown, !pick.empty()); });
     PostMessageW(browser, WM_COMMAND, there ? IDOK : IDCANCEL, 0);
     return there;
   }
   static HWND FindBrowser(RunningWindow& w) {
-    HWND found = nullptr;
-    EnumThreadWindows(
-        w.uiThread,
-        [](HWND h, LPARAM p) -> BOOL {
-          wchar_t cls[16]{};
-          GetClassNameW(h, cls, 16);
-          if (std::wstring(cls) != L"#32770" || !IsWindowVisible(h) ||
-              !FindWindowExW(h, nullptr, WC_TREEVIEWW, nullptr))
-            return TRUE;
-          *reinterpret_cast<HWND*>(p) = h;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+    return FirstWindow({.thread = w.uiThread, .also = IsFolderBrowser});
   }
   static Paths Sources(RunningWindow& w) {
     Paths sources;
@@ -554,28 +539,34 @@ TEST_F(Commands, DownloadIntoStartsTheBrowserAtTheFolderChosenLast) {
   RunningWindow w(temp);
   ASSERT_TRUE(w.WaitStarted());
 
-  ClickButton(w, ID_DOWNLOAD_INTO);
-  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
-  ASSERT_TRUE(AnswerFolderBrowser(w, into, ""));
-  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
-  EXPECT_TRUE(SamePath(Destination(w, 0), into + "\\a.txt"));
-  EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
-
-  // The second browser opens on that folder; OK takes it.
-  ClickButton(w, ID_DOWNLOAD_INTO);
-  ASSERT_TRUE(AnswerFileDialog(w, src, "b.txt"));
-  ASSERT_TRUE(AnswerFolderBrowser(w, "", into));
-  ASSERT_TRUE(PumpUntil([&] { return w.State(1) == TS_COMPLETED; }));
-  EXPECT_TRUE(SamePath(Destination(w, 1), into + "\\b.txt"));
-
-  // A cancelled browser adds nothing and forgets nothing.
-  ClickButton(w, ID_DOWNLOAD_INTO);
-  ASSERT_TRUE(AnswerFileDialog(w, src, "c.txt"));
-  ASSERT_TRUE(AnswerFolderBrowser(w, "", ""));
-  ASSERT_TRUE(PumpUntil([&] { return !FindBrowser(w); }));
-  EXPECT_EQ(TaskCount(w), 2);
-  EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
-  EXPECT_FALSE(FileExists(into + "\\c.txt"));
+  // Each turn: a file, then the browser answered by picking `pick`, or (empty) by OK on
+  // what it opens on, which must be `shown`, or (both empty) by Cancel.
+  struct Turn {
+    const char* file;
+    std::string pick, shown;
+  };
+  const Turn turns[] = {
+      {"a.txt", into, ""},
+      {"b.txt", "", into},  // the second browser opens on that folder; OK takes it
+      {"c.txt", "", ""},    // a cancelled browser adds nothing and forgets nothing
+  };
+  int tasks = 0;
+  for (const Turn& t : turns) {
+    SCOPED_TRACE(t.file);
+    ClickButton(w, ID_DOWNLOAD_INTO);
+    ASSERT_TRUE(AnswerFileDialog(w, src, t.file));
+    ASSERT_TRUE(AnswerFolderBrowser(w, t.pick, t.shown));
+    if (t.pick.empty() && t.shown.empty()) {
+      ASSERT_TRUE(PumpUntil([&] { return !FindBrowser(w); }));
+      EXPECT_EQ(TaskCount(w), tasks);
+      EXPECT_FALSE(FileExists(into + "\\" + t.file));
+    } else {
+      ASSERT_TRUE(PumpUntil([&] { return w.State(tasks) == TS_COMPLETED; }));
+      EXPECT_TRUE(SamePath(Destination(w, tasks), into + "\\" + t.file));
+      ++tasks;
+    }
+    EXPECT_TRUE(SamePath(CDownloaderDlg::s_lastIntoFolder, into));
+  }
   ASSERT_TRUE(w.Close());
 }
 
@@ -612,77 +603,82 @@ TEST_F(Commands, AddFolderDownloadsTheChosenFoldersWholeTreeToTheDefaultFolder) 
   ASSERT_TRUE(w.Close());
 }
 
-TEST_F(Commands, AFolderSetInTheOptionsIsUsedByTheNextAddWithoutARestart) {
+// A folder typed into the options is what the next add uses, without a restart: one set
+// where there was none, one cleared where there was one.
+struct OptionsFolderCase {
+  const char* name;
+  bool storedBefore;  // the folder "out" stored at the start, else none
+  bool typed;         // "out" typed into the options, else the field emptied
+  bool kbps;          // the speed unit switched to Kbps as well
+};
+
+void PrintTo(const OptionsFolderCase& c, std::ostream* out) { *out << c.name; }
+
+class OptionsFolder : public Commands, public ::testing::WithParamInterface<OptionsFolderCase> {
+ protected:
+  // Adds src\`file` from the toolbar: into `folder`, or, with no folder, the message
+  // comes, is answered, and no task is added (`tasks` stays the count).
+  void AddExpecting(RunningWindow& w, const std::string& file, const std::string& folder,
+                    int tasks) {
+    ClickButton(w, ID_ADD_FILES);
+    ASSERT_TRUE(AnswerFileDialog(w, src, file));
+    if (folder.empty()) {
+      HWND box = nullptr;
+      ASSERT_TRUE(PumpUntil([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
+      EXPECT_EQ(TaskCount(w), tasks);
+      EXPECT_FALSE(FileExists(out + "\\" + file));
+      return;
+    }
+    ASSERT_TRUE(PumpUntil([&] { return w.State(tasks) == TS_COMPLETED; }));
+    EXPECT_EQ(Destination(w, tasks), folder + "\\" + file);
+    EXPECT_TRUE(FileExists(folder + "\\" + file));
+    EXPECT_FALSE(w.FindDialog("Tolva"));
+  }
+
   std::string src = temp.Folder("src");
   std::string out = temp.Folder("out");
-  temp.Write("src\\a.txt", 5000);
-  RunningWindow w(temp);
-  ASSERT_TRUE(w.WaitStarted());
+};
 
-  // No default folder: the message, and nothing added.
-  ClickButton(w, ID_ADD_FILES);
-  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
-  HWND box = nullptr;
-  ASSERT_TRUE(PumpUntil([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
-  PostMessageW(box, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
-  EXPECT_EQ(TaskCount(w), 0);
-
-  // Options: the folder typed, the speed unit switched to Kbps, Close.
-  ClickButton(w, ID_OPTIONS);
-  HWND options = nullptr;
-  ASSERT_TRUE(PumpUntil([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
-  SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), base::Widen(out).c_str());
-  HWND optionList = GetDlgItem(options, IDC_OPTION_LIST);
-  LPARAM kbps = MAKELPARAM(2 * 20 + 2 + 5, 2 + 16 * 7 + 8);  // item 7, at level 2
-  SendMessageW(optionList, WM_LBUTTONDOWN, MK_LBUTTON, kbps);
-  SendMessageW(optionList, WM_LBUTTONUP, 0, kbps);
-  PostMessageW(options, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(options); }));
-  w.OnUi([] {});
-  EXPECT_EQ(w.dlg.List().m_strSpeedUnit, "Kbps");
-  EXPECT_EQ(w.dlg.Kernel().GetSpeedUnit(), 1);
-
-  ClickButton(w, ID_ADD_FILES);
-  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
-  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
-  EXPECT_EQ(Destination(w, 0), out + "\\a.txt");
-  EXPECT_TRUE(FileExists(out + "\\a.txt"));
-  EXPECT_FALSE(w.FindDialog("Tolva"));
-  ASSERT_TRUE(w.Close());
-}
-
-TEST_F(Commands, AFolderClearedInTheOptionsIsNoLongerUsed) {
-  std::string src = temp.Folder("src");
-  std::string out = temp.Folder("out");
+TEST_P(OptionsFolder, IsUsedByTheNextAddWithoutARestart) {
+  const OptionsFolderCase& c = GetParam();
   temp.Write("src\\a.txt", 5000);
   temp.Write("src\\b.txt", 5000);
-  theRegistry.WriteString("Tolva", "DefaultDownloadFolder", out);
+  if (c.storedBefore) theRegistry.WriteString("Tolva", "DefaultDownloadFolder", out);
   RunningWindow w(temp);
   ASSERT_TRUE(w.WaitStarted());
-  ClickButton(w, ID_ADD_FILES);
-  ASSERT_TRUE(AnswerFileDialog(w, src, "a.txt"));
-  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
+  const std::string before = c.storedBefore ? out : "", after = c.typed ? out : "";
+  ASSERT_NO_FATAL_FAILURE(AddExpecting(w, "a.txt", before, 0));
 
-  // The folder field emptied, Close.
+  // Options: the folder typed or emptied (and the speed unit switched), Close.
   ClickButton(w, ID_OPTIONS);
   HWND options = nullptr;
   ASSERT_TRUE(PumpUntil([&] { return (options = w.FindDialog("Options Dialog")) != nullptr; }));
-  SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), L"");
+  SetWindowTextW(GetDlgItem(options, IDC_DEFAULT_FOLDER), base::Widen(after).c_str());
+  if (c.kbps) {
+    HWND optionList = GetDlgItem(options, IDC_OPTION_LIST);
+    LPARAM kbps = MAKELPARAM(2 * 20 + 2 + 5, 2 + 16 * 7 + 8);  // item 7, at level 2
+    SendMessageW(optionList, WM_LBUTTONDOWN, MK_LBUTTON, kbps);
+    SendMessageW(optionList, WM_LBUTTONUP, 0, kbps);
+  }
   PostMessageW(options, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(PumpUntil([&] { return !IsWindow(options); }));
+  if (c.kbps) {
+    w.OnUi([] {});
+    EXPECT_EQ(w.dlg.List().m_strSpeedUnit, "Kbps");
+    EXPECT_EQ(w.dlg.Kernel().GetSpeedUnit(), 1);
+  }
 
-  // The next add asks for a folder instead of going where the old one was.
-  ClickButton(w, ID_ADD_FILES);
-  ASSERT_TRUE(AnswerFileDialog(w, src, "b.txt"));
-  HWND box = nullptr;
-  ASSERT_TRUE(PumpUntil([&] { return (box = w.FindDialog("Tolva")) != nullptr; }));
-  PostMessageW(box, WM_COMMAND, IDOK, 0);
-  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
-  EXPECT_EQ(TaskCount(w), 1);
-  EXPECT_FALSE(FileExists(out + "\\b.txt"));
+  ASSERT_NO_FATAL_FAILURE(AddExpecting(w, "b.txt", after, c.storedBefore ? 1 : 0));
   ASSERT_TRUE(w.Close());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, OptionsFolder,
+    ::testing::Values(OptionsFolderCase{"SetWhereThereWasNone", false, true, true},
+                      OptionsFolderCase{"ClearedWhereThereWasOne", true, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Commands, ToolbarButtonsShowTheirTooltips) {
   RunningWindow w(temp);

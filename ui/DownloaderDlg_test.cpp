@@ -22,6 +22,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using tolvatest::FileExists;
+using tolvatest::FindWindows;
+using tolvatest::FirstWindow;
+using tolvatest::IsFolderBrowser;
+using tolvatest::kMenuClass;
 using tolvatest::PumpUntil;
 using tolvatest::TempFolder;
 using windowtest::RunningWindow;
@@ -447,19 +451,7 @@ TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
   ASSERT_TRUE(w.WaitStarted());
   PostMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, WM_RBUTTONUP);
   HWND menuWindow = nullptr;
-  ASSERT_TRUE(PumpUntil([&] {
-    EnumThreadWindows(
-        w.uiThread,
-        [](HWND h, LPARAM p) -> BOOL {
-          wchar_t cls[16]{};
-          GetClassNameW(h, cls, 16);
-          if (std::wstring(cls) != L"#32768" || !IsWindowVisible(h)) return TRUE;
-          *reinterpret_cast<HWND*>(p) = h;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&menuWindow));
-    return menuWindow != nullptr;
-  }));
+  ASSERT_TRUE(PumpUntil([&] { return (menuWindow = w.FindWindowOfClass(kMenuClass)) != nullptr; }));
   HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
   ASSERT_NE(menu, nullptr);
   ASSERT_EQ(GetMenuItemCount(menu), 5);
@@ -481,51 +473,24 @@ TEST_F(MainWindow, TrayMenuOffersShowAboutExitAndExitCloses) {
 bool TrayMenuOpens(RunningWindow& w, UINT mouseMessage) {
   PostMessageW(w.dlg.Tray().Hwnd(), WM_TRAYICON_EVENT, IDR_TRAY_POPUP, mouseMessage);
   w.Flush();
-  HWND menu = w.FindWindowOfClass(L"#32768");
+  HWND menu = w.FindWindowOfClass(kMenuClass);
   if (menu) {
     PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-    PumpUntil([&] { return !w.FindWindowOfClass(L"#32768"); });
+    PumpUntil([&] { return !w.FindWindowOfClass(kMenuClass); });
   }
   return menu != nullptr;
 }
 
 // A shown dialog box of the window's thread other than `except`, or null.
 HWND FindOtherDialog(RunningWindow& w, HWND except) {
-  struct Search {
-    HWND except;
-    HWND found = nullptr;
-  } search{except};
-  EnumThreadWindows(
-      w.uiThread,
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        wchar_t cls[16]{};
-        GetClassNameW(h, cls, 16);
-        if (h == s->except || !IsWindowVisible(h) || std::wstring(cls) != L"#32770") return TRUE;
-        s->found = h;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  return FirstWindow({.thread = w.uiThread, .except = except});
 }
 
-// The shown dialogs of the window's thread with this caption.
+// The shown windows of the window's thread with this caption.
 int DialogCount(RunningWindow& w, const std::string& caption) {
-  struct Search {
-    std::wstring caption;
-    int count = 0;
-  } search{base::Widen(caption)};
-  EnumThreadWindows(
-      w.uiThread,
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        wchar_t text[64]{};
-        GetWindowTextW(h, text, 64);
-        if (IsWindowVisible(h) && s->caption == text) ++s->count;
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.count;
+  return static_cast<int>(
+      FindWindows({.thread = w.uiThread, .className = nullptr, .caption = base::Widen(caption)})
+          .size());
 }
 
 TEST_F(MainWindow, WhileADialogIsOpenTheTrayBringsItForwardAndRunsNothing) {
@@ -576,7 +541,7 @@ TEST_F(MainWindow, WhileADialogIsOpenTheTrayBringsItForwardAndRunsNothing) {
                reinterpret_cast<LPARAM>(GetDlgItem(options, IDC_BROWSE_FOLDER)));
   ASSERT_TRUE(PumpUntil([&] {
     HWND front = FindOtherDialog(w, options);
-    if (front && FindWindowExW(front, nullptr, WC_TREEVIEWW, nullptr)) browser = front;
+    if (front && IsFolderBrowser(front)) browser = front;
     return browser != nullptr;
   }));
   ASSERT_TRUE(PumpUntil([&] { return GetForegroundWindow() == browser; }, 5s));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/Utf8.h"
+#include "testing/WindowSearch.h"
 
 class FileDialogAnswer {
  public:
@@ -27,7 +28,7 @@ class FileDialogAnswer {
       dialog_ = FindOpenDialog(thread_);
       if (!dialog_) return false;
       HWND field = NameField(dialog_);
-      initialName = Text(field);
+      initialName = tolvatest::WindowText(field);
       HWND readOnly = GetDlgItem(dialog_, chx1);
       readOnlyHidden = !readOnly || !IsWindowVisible(readOnly);
       HWND filters = GetDlgItem(dialog_, cmb1);
@@ -60,18 +61,8 @@ class FileDialogAnswer {
 
   // The shown file-open dialog of `thread`, or null.
   static HWND FindOpenDialog(DWORD thread) {
-    HWND found = nullptr;
-    EnumThreadWindows(
-        thread,
-        [](HWND w, LPARAM p) -> BOOL {
-          wchar_t cls[16]{};
-          GetClassNameW(w, cls, 16);
-          if (std::wstring(cls) != L"#32770" || !IsWindowVisible(w) || !NameField(w)) return TRUE;
-          *reinterpret_cast<HWND*>(p) = w;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+    return tolvatest::FirstWindow(
+        {.thread = thread, .also = [](HWND w) { return NameField(w) != nullptr; }});
   }
 
  private:
@@ -126,15 +117,7 @@ class FileDialogAnswer {
     }
     return true;
   }
-  static std::string Text(HWND w) {
-    wchar_t text[512]{};
-    GetWindowTextW(w, text, 512);
-    return base::Narrow(text);
-  }
-  void Press(int button) {
-    PostMessageW(dialog_, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dialog_, button)));
-  }
+  void Press(int button) { tolvatest::PressButton(dialog_, button); }
 
   DWORD thread_;
   std::string folder_;

@@ -6,13 +6,14 @@
 
 #include <cstdio>
 
-#include "ui/DialogDriver_test.h"
+#include "testing/TimerDriver.h"
 #include "ui/FileDialogAnswer_test.h"
 #include "testing/Testing.h"
 
 namespace {
 
 using tolvatest::TempFolder;
+using tolvatest::TimerDriver;
 using Paths = std::vector<std::string>;
 
 TEST(FileOpenDialogAnswer, OneFileOrAFolderFollowedByNames) {

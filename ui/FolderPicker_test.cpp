@@ -6,10 +6,14 @@
 
 #include <algorithm>
 
-#include "ui/DialogDriver_test.h"
+#include "testing/TimerDriver.h"
 #include "base/Utf8.h"
 
 namespace {
+
+using tolvatest::FirstWindow;
+using tolvatest::HasChildText;
+using tolvatest::TimerDriver;
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -35,7 +39,7 @@ class FolderPickerTest : public ::testing::Test {
   bool Pick(std::string& path, int command) {
     bool titled = false;
     TimerDriver driver([&] {
-      HWND browser = FindOtherDialog(nullptr);
+      HWND browser = FirstWindow({.thread = GetCurrentThreadId()});
       if (!browser) return false;
       titled = HasChildText(browser, CFolderPicker::kTitle);
       PostMessageW(browser, WM_COMMAND, command, 0);

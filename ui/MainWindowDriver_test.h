@@ -15,6 +15,7 @@
 // commctrl.h needs the Windows headers first.
 #include <commctrl.h>
 #include "testing/Testing.h"
+#include "testing/WindowSearch.h"
 #include "base/Utf8.h"
 
 namespace windowtest {
@@ -133,19 +134,7 @@ class RunningWindow {
   ~RunningWindow() {
     // A test that stopped with a dialog or a menu open closes it first, or the window's
     // thread would wait on it for ever.
-    if (!ended && uiThread) {
-      EnumThreadWindows(
-          uiThread,
-          [](HWND h, LPARAM main) -> BOOL {
-            wchar_t cls[16]{};
-            GetClassNameW(h, cls, 16);
-            if (h != reinterpret_cast<HWND>(main) && std::wstring(cls) == L"#32770")
-              PostMessageW(h, WM_COMMAND, IDCANCEL, 0);
-            if (std::wstring(cls) == L"#32768") PostMessageW(h, WM_KEYDOWN, VK_ESCAPE, 0);
-            return TRUE;
-          },
-          reinterpret_cast<LPARAM>(dlg.Hwnd()));
-    }
+    if (!ended && uiThread) tolvatest::CancelDialogs(uiThread, dlg.Hwnd());
     if (!ended && dlg.Hwnd()) PostMessageW(dlg.Hwnd(), WM_CLOSE, 0, 0);
     thread.join();
   }
@@ -191,46 +180,13 @@ class RunningWindow {
 
   // A dialog box of the window's thread with this caption, or null.
   HWND FindDialog(const std::string& caption) {
-    struct Search {
-      std::wstring caption;
-      HWND found = nullptr;
-    } search{base::Widen(caption)};
-    EnumThreadWindows(
-        uiThread,
-        [](HWND w, LPARAM p) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(p);
-          wchar_t cls[16]{}, text[128]{};
-          GetClassNameW(w, cls, 16);
-          GetWindowTextW(w, text, 128);
-          if (std::wstring(cls) == L"#32770" && s->caption == text && IsWindowVisible(w)) {
-            s->found = w;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return tolvatest::FirstWindow({.thread = uiThread, .caption = base::Widen(caption)});
   }
 
-  // A shown window of the window's thread with this class ("#32768" for a pop-up
-  // menu), or null.
+  // A shown window of the window's thread with this class (tolvatest::kMenuClass for a
+  // pop-up menu), or null.
   HWND FindWindowOfClass(const wchar_t* className) {
-    struct Search {
-      const wchar_t* className;
-      HWND found = nullptr;
-    } search{className};
-    EnumThreadWindows(
-        uiThread,
-        [](HWND w, LPARAM p) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(p);
-          wchar_t cls[32]{};
-          GetClassNameW(w, cls, 32);
-          if (std::wstring(cls) != s->className || !IsWindowVisible(w)) return TRUE;
-          s->found = w;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return tolvatest::FirstWindow({.thread = uiThread, .className = className});
   }
 
   TestDlg dlg;

@@ -12,12 +12,17 @@
 #include <vector>
 
 #include "resources/options_ids.h"
-#include "ui/DialogDriver_test.h"
+#include "testing/TimerDriver.h"
 #include "ui/FolderPicker.h"
 #include "ui/SettingsRegistry.h"
 #include "base/Utf8.h"
 
 namespace {
+
+using tolvatest::FirstWindow;
+using tolvatest::HasChildText;
+using tolvatest::TimerDriver;
+using tolvatest::WindowText;
 
 std::optional<long> StoredOptions() {
   long v = 0;
@@ -112,9 +117,9 @@ TEST_F(OptionsDialogTest, FreshInstallShowsTheDefaultsAndOpeningStoresNothing) {
   EXPECT_EQ(list.Item(8).text, "Download ");
   EXPECT_EQ(list.Item(9).text, "Replace a file of that name that is already there");
   EXPECT_EQ(list.Item(13).text, "1 min");
-  EXPECT_EQ(ControlText(dlg.Hwnd()), "Options Dialog");
-  EXPECT_EQ(ControlText(dlg.Item(IDOK)), "Close");
-  EXPECT_EQ(ControlText(dlg.Item(IDC_DEFAULT_FOLDER)), "");
+  EXPECT_EQ(WindowText(dlg.Hwnd()), "Options Dialog");
+  EXPECT_EQ(WindowText(dlg.Item(IDOK)), "Close");
+  EXPECT_EQ(WindowText(dlg.Item(IDC_DEFAULT_FOLDER)), "");
 
   Click(11);  // "5 sec" is already selected
   EXPECT_TRUE(writes.empty());
@@ -191,7 +196,7 @@ TEST_F(OptionsDialogTest, BrowseStartsAtTheStoredFolderAndStoresThePickAtOnce) {
 
   auto browse = [&](int answer) {
     TimerDriver driver([&] {
-      HWND browser = FindOtherDialog(dlg.Hwnd());
+      HWND browser = FirstWindow({.thread = GetCurrentThreadId(), .except = dlg.Hwnd()});
       if (!browser) return false;
       EXPECT_TRUE(HasChildText(browser, CFolderPicker::kTitle));
       PostMessageW(browser, WM_COMMAND, answer, 0);
@@ -203,7 +208,7 @@ TEST_F(OptionsDialogTest, BrowseStartsAtTheStoredFolderAndStoresThePickAtOnce) {
 
   theRegistry.WriteString("Tolva", "DefaultDownloadFolder", folder);
   browse(IDCANCEL);
-  EXPECT_EQ(ControlText(field), "typed but not stored");
+  EXPECT_EQ(WindowText(field), "typed but not stored");
   EXPECT_EQ(StoredFolder(), std::optional<std::string>(folder));
 
   theRegistry.WriteString("Tolva", "DefaultDownloadFolder", "Z:\\elsewhere");
@@ -212,7 +217,7 @@ TEST_F(OptionsDialogTest, BrowseStartsAtTheStoredFolderAndStoresThePickAtOnce) {
 
   theRegistry.WriteString("Tolva", "DefaultDownloadFolder", folder);
   browse(IDOK);
-  EXPECT_EQ(_stricmp(ControlText(field).c_str(), folder.c_str()), 0);
+  EXPECT_EQ(_stricmp(WindowText(field).c_str(), folder.c_str()), 0);
   EXPECT_EQ(_stricmp(StoredFolder().value_or("").c_str(), folder.c_str()), 0);
   RemoveDirectoryW(base::Widen(folder).c_str());
 }

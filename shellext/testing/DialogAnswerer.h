@@ -2,11 +2,9 @@
 // a folder and presses OK, or cancels.
 #pragma once
 
-#include <atomic>
 #include <string>
-#include <thread>
 
-#include "base/Win.h"
+#include "testing/TimerDriver.h"
 
 namespace comtest {
 
@@ -14,7 +12,6 @@ class DialogAnswerer {
  public:
   // An empty `folder` cancels the dialog.
   explicit DialogAnswerer(std::wstring folder);
-  ~DialogAnswerer();
   DialogAnswerer(const DialogAnswerer&) = delete;
   DialogAnswerer& operator=(const DialogAnswerer&) = delete;
 
@@ -23,14 +20,13 @@ class DialogAnswerer {
   const std::wstring& Texts() const { return texts_; }
 
  private:
-  void Run();
+  bool Step();
 
-  const DWORD owner_;
   const std::wstring folder_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> answered_{false};
+  bool answered_ = false;
   std::wstring texts_;
-  std::thread thread_;
+  // Last: its steps use the members above from the first tick.
+  tolvatest::TimerDriver driver_;
 };
 
 }  // namespace comtest

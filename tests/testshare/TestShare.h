@@ -49,21 +49,25 @@ class TestShare {
     return CloseHandle(h) && ok;
   }
 
-  // The faults in force, one per line, as the share reports them.
+  // The faults in force, one per line, as the share reports them (counters left out).
   std::string Faults() const {
     std::string text = ControlText();
-    const size_t count = text.find("bytes-read ");
-    if (count != std::string::npos) text.erase(count, text.find('\n', count) + 1 - count);
+    for (const char* counter : {"bytes-read ", "flushes ", "cut-bytes "}) {
+      const size_t at = text.find(counter);
+      if (at != std::string::npos) text.erase(at, text.find('\n', at) + 1 - at);
+    }
     return text;
   }
 
-  // Bytes read from the share's files since it started or was last reset; -1 when the
-  // share cannot say.
-  long long BytesRead() const {
+  // A counter the share keeps since it started or was last reset: "bytes-read" (read
+  // from its files), "flushes" (fsyncs), "cut-bytes" (zeroed by power cuts); -1 when
+  // the share cannot say.
+  long long Counter(const std::string& name) const {
     const std::string text = ControlText();
-    const size_t count = text.find("bytes-read ");
-    return count == std::string::npos ? -1 : std::atoll(text.c_str() + count + 11);
+    const size_t at = text.find(name + " ");
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size() + 1);
   }
+  long long BytesRead() const { return Counter("bytes-read"); }
 
   // Puts a file with these bytes behind the share (making its folders) and returns
   // its path on the share; empty on failure.

@@ -135,6 +135,34 @@ TEST_F(TestShareTest, ControlFileListsFaultsAndRefusesUnknownCommands) {
   EXPECT_EQ(share_.Faults(), "");
 }
 
+// The last steps of a copy, each failed on command, and a power cut that takes exactly
+// what was written since the file's last flush. (No fault for a cut to length: Wine
+// answers a refused ftruncate by writing a byte past the end, and SetEndOfFile succeeds.)
+TEST_F(TestShareTest, FlushAndTimeFaultsAndAPowerCutHitTheFileTheyName) {
+  Add("w.bin", 0, 5);
+  Handle h(CreateFileW(TestShare::Wide(share_.Path("w.bin")).c_str(), GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(h.valid()) << GetLastError();
+  const std::vector<char> first = RandomBytes(5000, 6), second = RandomBytes(3000, 7);
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(h.get(), first.data(), 5000, &n, nullptr));
+  ASSERT_TRUE(FlushFileBuffers(h.get()));
+  EXPECT_EQ(share_.Counter("flushes"), 1);
+  ASSERT_TRUE(WriteFile(h.get(), second.data(), 3000, &n, nullptr));
+  ASSERT_TRUE(share_.Command("fail-flush w.bin"));
+  ASSERT_TRUE(share_.Command("refuse-time w.bin"));
+  EXPECT_FALSE(FlushFileBuffers(h.get()));
+  const FILETIME t{0x12345678, 0x01d00000};
+  EXPECT_FALSE(SetFileTime(h.get(), nullptr, nullptr, &t));
+  h.Reset(INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(share_.Command("power-cut"));
+  EXPECT_EQ(share_.Counter("cut-bytes"), 3000);
+  std::vector<char> expected = first;
+  expected.resize(8000, '\0');
+  Handle r(OpenRead(share_.Path("w.bin")));
+  EXPECT_EQ(ReadAll(r.get()), expected);
+}
+
 TEST_F(TestShareTest, DelayReadSlowsEveryReadOfThatFile) {
   auto bytes = Add("slow.bin", kChunk, 4);
   ASSERT_TRUE(share_.Command("delay-read slow.bin 400"));

@@ -11,8 +11,11 @@
 //   read-only NAME|*     (NAME and everything below it refuse changes: EACCES)
 //   space BYTES          (writes that grow files by more than this fail: ENOSPC;
 //                         every grow uses some up; "reset" makes space unlimited)
+//   fail-flush NAME      (fsync fails: EIO)     refuse-time NAME (setting times: EPERM)
+//   power-cut            (what was written since a file's last fsync turns to zeros,
+//                         as after a power cut; the lost bytes add to "cut-bytes")
 // Reading /.control lists the faults in force, then "bytes-read N": what was read from
-// files since the start or the last "reset".
+// files since the start or the last "reset", "flushes N" and "cut-bytes N".
 //
 // Hangs sit in getattr, never in open: the wineserver itself opens every file a Windows
 // program opens, so a sleeping open would stall every Wine process, while a lookup
@@ -44,9 +47,18 @@
 // How often a blocked request looks whether the kernel interrupted it.
 #define POLL_MS 20
 
-enum kind { DELAY_READ, HANG_LOOKUP, HANG_READ, FAIL_READ, READ_ONLY, KIND_COUNT };
+enum kind {
+  DELAY_READ,
+  HANG_LOOKUP,
+  HANG_READ,
+  FAIL_READ,
+  READ_ONLY,
+  FAIL_FLUSH,
+  REFUSE_TIME,
+  KIND_COUNT
+};
 static const char *const kind_names[] = {"delay-read", "hang-lookup", "hang-read", "fail-read",
-                                         "read-only"};
+                                         "read-only",  "fail-flush",  "refuse-time"};
 
 struct rule {
   unsigned long id;  // what a blocked request waits on
@@ -69,6 +81,17 @@ static unsigned long last_id;
 static bool vanished;
 static long long space_left = -1;  // bytes writes may still add; -1: no limit
 static long long bytes_read;        // read from files since the start or the last reset
+static long long flushes;           // fsyncs since the start or the last reset
+static long long cut_bytes;         // zeroed by power cuts since then
+
+// Per file, the bytes written since its last fsync: what a power cut takes.
+struct dirty {
+  char path[PATH_MAX];
+  long long from, to;
+};
+#define MAX_DIRTY 256
+static struct dirty dirty[MAX_DIRTY];
+static int dirty_count;
 
 static void say(const char *fmt, ...) {
   va_list ap;
@@ -204,6 +227,43 @@ static int split_number(char *args, long *number) {
   return (errno || *end || end == space + 1 || *number < 0) ? -EINVAL : 0;
 }
 
+// Under the lock: every file's unflushed writes become zeros in the backing file.
+static void power_cut(void) {
+  static const char zeros[65536];
+  for (int i = 0; i < dirty_count; i++) {
+    char file[PATH_MAX];
+    struct stat st;
+    if (backing_path(file, dirty[i].path) || stat(file, &st) != 0) continue;
+    const long long to = dirty[i].to < st.st_size ? dirty[i].to : st.st_size;
+    int fd = open(file, O_WRONLY);
+    if (fd < 0) continue;
+    for (long long at = dirty[i].from; at < to;) {
+      const size_t n = to - at < (long long)sizeof zeros ? (size_t)(to - at) : sizeof zeros;
+      const ssize_t done = pwrite(fd, zeros, n, at);
+      if (done <= 0) break;
+      at += done;
+      cut_bytes += done;
+    }
+    close(fd);
+  }
+  dirty_count = 0;
+}
+
+// Under the lock: the file at path has new bytes in [from, to).
+static void mark_dirty(const char *path, long long from, long long to) {
+  int i = 0;
+  while (i < dirty_count && strcmp(dirty[i].path, path) != 0) i++;
+  if (i == dirty_count) {
+    if (dirty_count == MAX_DIRTY) return;
+    dirty_count++;
+    snprintf(dirty[i].path, PATH_MAX, "%s", path);
+    dirty[i].from = from;
+    dirty[i].to = to;
+  }
+  if (from < dirty[i].from) dirty[i].from = from;
+  if (to > dirty[i].to) dirty[i].to = to;
+}
+
 // Applies one command line under the lock; 0 or -EINVAL.
 static int run_command(char *line) {
   char *args = strchr(line, ' ');
@@ -216,9 +276,11 @@ static int run_command(char *line) {
     rule_count = 0;
     vanished = false;
     space_left = -1;
-    bytes_read = 0;
+    bytes_read = flushes = cut_bytes = 0;
+    dirty_count = 0;
     return 0;
   }
+  if (strcmp(word, "power-cut") == 0 && !args) return power_cut(), 0;
   if (strcmp(word, "vanish") == 0 && !args) return vanished = true, 0;
   if (strcmp(word, "return") == 0 && !args) return vanished = false, 0;
   if (!args) return -EINVAL;
@@ -264,7 +326,7 @@ static char *describe(void) {
   pthread_mutex_lock(&lock);
   if (vanished) fprintf(out, "vanish\n");
   if (space_left >= 0) fprintf(out, "space %lld\n", space_left);
-  fprintf(out, "bytes-read %lld\n", bytes_read);
+  fprintf(out, "bytes-read %lld\nflushes %lld\ncut-bytes %lld\n", bytes_read, flushes, cut_bytes);
   for (int i = 0; i < rule_count; i++) {
     const char *name = strcmp(rules[i].path, "*") == 0 ? "*" : rules[i].path + 1;
     if (rules[i].kind == DELAY_READ)
@@ -443,7 +505,7 @@ static int ts_rename(const char *from, const char *to, unsigned int flags) {
 
 static int ts_utimens(const char *path, const struct timespec tv[2], struct fuse_file_info *fi) {
   if (is_control(path)) return 0;
-  int err = may_change(path);
+  int err = has_rule(REFUSE_TIME, path) ? -EPERM : may_change(path);
   if (err) return err;
   if (fi) return futimens((int)fi->fh, tv) == 0 ? 0 : -errno;
   char file[PATH_MAX];
@@ -508,7 +570,24 @@ static int write_file(const char *path, const char *buf, size_t size, off_t offs
   if (fstat((int)fi->fh, &st) != 0) return -errno;
   if (!use_space((long long)offset + (long long)size - (long long)st.st_size)) return -ENOSPC;
   ssize_t n = pwrite((int)fi->fh, buf, size, offset);
+  if (n > 0) {
+    pthread_mutex_lock(&lock);
+    mark_dirty(path, offset, offset + n);
+    pthread_mutex_unlock(&lock);
+  }
   return n >= 0 ? (int)n : -errno;
+}
+
+static int ts_fsync(const char *path, int datasync, struct fuse_file_info *fi) {
+  if (is_control(path)) return 0;
+  if (is_vanished() || has_rule(FAIL_FLUSH, path)) return -EIO;
+  if ((datasync ? fdatasync((int)fi->fh) : fsync((int)fi->fh)) != 0) return -errno;
+  pthread_mutex_lock(&lock);
+  flushes++;
+  for (int i = 0; i < dirty_count; i++)
+    if (strcmp(dirty[i].path, path) == 0) dirty[i] = dirty[--dirty_count];
+  pthread_mutex_unlock(&lock);
+  return 0;
 }
 
 static int ts_write(const char *path, const char *buf, size_t size, off_t offset, struct fuse_file_info *fi) {
@@ -609,6 +688,7 @@ static const struct fuse_operations ops = {
     .rmdir = ts_rmdir,
     .rename = ts_rename,
     .utimens = ts_utimens,
+    .fsync = ts_fsync,
     .chmod = ts_chmod,
     .release = ts_release,
     .statfs = ts_statfs,
