@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "base/CriticalSection.h"
+#include "base/SlimLock.h"
 #include "com/Ole.h"
 
 namespace com {
@@ -31,8 +31,9 @@ class Module {
   long Unlock() noexcept { return --locks_; }
   long LockCount() const noexcept { return locks_.load(); }
 
-  // Guards objects created lazily and shared by all threads of the process.
-  CCriticalSection& Guard() noexcept { return guard_; }
+  // Guards objects created lazily and shared by all threads of the process. Not
+  // recursive: nothing that takes it is called with it held.
+  base::SlimLock& Guard() noexcept { return guard_; }
   // Registers work for Term (releasing cached type information and the like).
   void AtTerm(std::function<void()> fn);
 
@@ -40,7 +41,7 @@ class Module {
   HINSTANCE instance_ = nullptr;
   GUID typeLibId_ = {};
   std::atomic<long> locks_{0};
-  CCriticalSection guard_;
+  base::SlimLock guard_;
   std::vector<std::function<void()>> atTerm_;
 };
 
@@ -53,7 +54,7 @@ class ModuleGuard {
   ModuleGuard() : guard_(ThisModule().Guard()) {}
 
  private:
-  CLockGuard guard_;
+  base::SlimGuard guard_;
 };
 
 }  // namespace com

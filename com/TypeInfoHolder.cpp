@@ -8,25 +8,34 @@ namespace com {
 HRESULT TypeInfoHolder::Get(LCID lcid, ITypeInfo** out) noexcept {
   if (!out) return E_POINTER;
   *out = nullptr;
-  ModuleGuard lock;
-  if (!info_) {
-    ComPtr<ITypeLib> lib;
-    HRESULT hr = LoadRegTypeLib(libId_, major_, minor_, lcid, lib.Put());
-    if (FAILED(hr) && lcid != libraryLcid_) {
-      HRESULT second = LoadRegTypeLib(libId_, major_, minor_, libraryLcid_, lib.Put());
-      if (SUCCEEDED(second)) hr = second;
+  {
+    ModuleGuard lock;
+    if (info_) {
+      info_->AddRef();
+      *out = info_;
+      return S_OK;
     }
-    if (FAILED(hr)) return hr;
-    ComPtr<ITypeInfo> info;
-    hr = lib->GetTypeInfoOfGuid(iid_, info.Put());
-    if (FAILED(hr)) return hr;
-    try {
-      ThisModule().AtTerm([this] { Clear(); });
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
-    info_ = info.Detach();
   }
+  // Loaded without the module's lock, which is not recursive (AtTerm takes it) and
+  // guards memory, not the registry and the disk. Two threads may both load it; the
+  // first one's stays, and a second Clear at Term finds nothing to release.
+  ComPtr<ITypeLib> lib;
+  HRESULT hr = LoadRegTypeLib(libId_, major_, minor_, lcid, lib.Put());
+  if (FAILED(hr) && lcid != libraryLcid_) {
+    HRESULT second = LoadRegTypeLib(libId_, major_, minor_, libraryLcid_, lib.Put());
+    if (SUCCEEDED(second)) hr = second;
+  }
+  if (FAILED(hr)) return hr;
+  ComPtr<ITypeInfo> info;
+  hr = lib->GetTypeInfoOfGuid(iid_, info.Put());
+  if (FAILED(hr)) return hr;
+  try {
+    ThisModule().AtTerm([this] { Clear(); });
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  ModuleGuard lock;
+  if (!info_) info_ = info.Detach();
   info_->AddRef();
   *out = info_;
   return S_OK;

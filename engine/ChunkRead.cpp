@@ -29,9 +29,9 @@ CChunkRead::~CChunkRead() = default;
 
 void CChunkRead::Prepare(uint64_t offset) {
   offset_ = offset;
-  ok = false;
-  transferred = 0;
-  error = 0;
+  ok_ = false;
+  transferred_ = 0;
+  error_ = 0;
   inFlight_ = true;
 }
 
@@ -49,13 +49,12 @@ void CChunkRead::Run() {
   // tasks opened and waiting for a thread hold no buffers.
   if (!buffer_) buffer_ = std::make_unique<BYTE[]>(readSize_);
   if (done) done = ReadFile(source_.Get(), buffer_.get(), readSize_, &n, nullptr);
-  ok = done != FALSE;
-  error = ok ? 0 : GetLastError();
-  transferred = ok ? n : 0;
+  ok_ = done != FALSE;
+  error_ = ok_ ? 0 : GetLastError();
+  transferred_ = ok_ ? n : 0;
   // After a failure the pointer is unknown: the next read seeks.
-  filePosition_ = ok ? offset_ + n : UINT64_MAX;
-  durationUs = MicrosecondsNow() - start;
-  durationMs = static_cast<uint32_t>(durationUs / 1000);
+  filePosition_ = ok_ ? offset_ + n : UINT64_MAX;
+  durationUs_ = MicrosecondsNow() - start;
   inFlight_ = false;
 }
 

@@ -40,7 +40,8 @@ class CChunkRead {
   // Before submitting: the position to read from; marks the read as in flight. The
   // last chunk must have been written: the read goes into the same buffer.
   void Prepare(uint64_t offset);
-  Result LastResult() const { return Result{ok, transferred, error, offset_, durationUs}; }
+  // The outcome of the last read, valid once InFlight() is false.
+  Result LastResult() const { return Result{ok_, transferred_, error_, offset_, durationUs_}; }
   // On a pool thread: reads up to ReadSize() bytes at the prepared offset and records
   // the outcome and how long it took.
   void Run();
@@ -59,19 +60,16 @@ class CChunkRead {
   uint64_t Offset() const { return offset_; }
   uint32_t ReadSize() const { return readSize_; }
 
-  // The outcome of the last read, valid once InFlight() is false.
-  bool ok = false;
-  DWORD transferred = 0;
-  DWORD error = 0;
-  uint32_t durationMs = 0;  // from the start of the read to its end
-  uint64_t durationUs = 0;  // the same, finer: a fast share answers in a few ms
-
  private:
   base::UniqueFileHandle source_;
   uint64_t filePosition_ = 0;  // where the handle's file pointer stands
   uint32_t readSize_;
   std::unique_ptr<BYTE[]> buffer_;
   uint64_t offset_ = 0;
+  bool ok_ = false;
+  DWORD transferred_ = 0;
+  DWORD error_ = 0;
+  uint64_t durationUs_ = 0;  // from the start of the read to its end
   std::atomic<bool> inFlight_{false};
   std::atomic<bool> abandoned_{false};
 };

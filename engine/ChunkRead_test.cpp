@@ -31,16 +31,16 @@ TEST(ChunkRead, ReadsEachChunkWhereToldAndSmallFilesGetSmallBuffers) {
   for (uint64_t offset = 0; offset < bytes.size(); offset += kChunk) {
     read.Prepare(offset);
     read.Run();
-    ASSERT_TRUE(read.ok) << offset;
+    ASSERT_TRUE(read.LastResult().ok) << offset;
     EXPECT_EQ(read.Offset(), offset);
     uint32_t expected = static_cast<uint32_t>(std::min<uint64_t>(kChunk, bytes.size() - offset));
-    ASSERT_EQ(read.transferred, expected);
+    ASSERT_EQ(read.LastResult().transferred, expected);
     EXPECT_EQ(std::memcmp(read.Buffer(), bytes.data() + offset, expected), 0) << offset;
   }
   // A read out of order (a task that resumes elsewhere) still reads where it is told.
   read.Prepare(kChunk);
   read.Run();
-  ASSERT_TRUE(read.ok);
+  ASSERT_TRUE(read.LastResult().ok);
   EXPECT_EQ(std::memcmp(read.Buffer(), bytes.data() + kChunk, kChunk), 0);
 
   std::vector<char> small = WriteRandomFile(dir.File("small.bin"), 300, 8);
@@ -48,8 +48,8 @@ TEST(ChunkRead, ReadsEachChunkWhereToldAndSmallFilesGetSmallBuffers) {
   EXPECT_EQ(smallRead.ReadSize(), 300u);
   smallRead.Prepare(0);
   smallRead.Run();
-  ASSERT_TRUE(smallRead.ok);
-  EXPECT_EQ(smallRead.transferred, 300u);
+  ASSERT_TRUE(smallRead.LastResult().ok);
+  EXPECT_EQ(smallRead.LastResult().transferred, 300u);
   EXPECT_EQ(std::memcmp(smallRead.Buffer(), small.data(), 300), 0);
 
   // An empty file still gets a read that finds its end.
@@ -57,5 +57,5 @@ TEST(ChunkRead, ReadsEachChunkWhereToldAndSmallFilesGetSmallBuffers) {
   CChunkRead emptyRead(OpenForReading(dir.File("empty.bin")), kChunk, 0);
   emptyRead.Prepare(0);
   emptyRead.Run();
-  EXPECT_EQ(emptyRead.transferred, 0u);
+  EXPECT_EQ(emptyRead.LastResult().transferred, 0u);
 }

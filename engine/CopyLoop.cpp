@@ -1,12 +1,13 @@
-// Opening a task and copying it: one chunk read in flight per open task, made by a pool
-// thread that then writes the chunk at the same offset of the destination and reads
-// the next. Tasks copy side by side, each on its own thread; the downloader thread only
-// starts the tasks that became ready.
+#include "engine/CopyLoop.h"
+
+#include <algorithm>
+
 #include "base/ErrorText.h"
+#include "base/JoinHalves.h"
 #include "base/Utf8.h"
 #include "engine/DestinationPath.h"
-#include "engine/DownloaderKernel.h"
 #include "engine/EventLog.h"
+#include "engine/FolderTasks.h"
 
 namespace {
 
@@ -15,9 +16,17 @@ constexpr int kMaxWriteAttempts = 3;
 // Names tried beside a file that is already there: "name (2).ext" up to this number.
 constexpr int kMaxBesideNames = 9999;
 
-using base::ErrorText;
+// How long a delete keeps trying while a pool thread still holds the file open.
+constexpr int kDeleteAttempts = 60;
+constexpr DWORD kDeleteRetryMs = 500;
 
-uint64_t Join(DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; }
+// Pool jobs that read the sizes of a list loaded at start-up.
+constexpr size_t kSizeLanes = 4;
+
+using base::ErrorText;
+using Kind = CKernelNotices::Kind;
+
+using base::JoinHalves;
 
 // An open file's size and times. Not GetFileInformationByHandle: under Wine it also asks
 // the mount manager, another process, for the volume's serial number, two round trips
@@ -44,23 +53,164 @@ HANDLE OpenForWriting(const std::string& path, DWORD disposition) {
 
 }  // namespace
 
-void CDownloaderKernel::OpenTask(int index) {
-  CLockGuard guard(lock);
-  if (index < 0 || index >= static_cast<int>(tasks.size())) return;
-  RequestOpen(tasks[static_cast<size_t>(index)]);
+CCopyLoop::CCopyLoop(CTaskTable& table, CKernelNotices& notices, CIoPool& pool, CListSaver& saver,
+                     CSpeedMeter& meter, CFolderTasks& folders, HANDLE wake, HANDLE stopEvent,
+                     const std::atomic<int>& stopped)
+    : table_(table),
+      notices_(notices),
+      pool_(pool),
+      saver_(saver),
+      meter_(meter),
+      folders_(folders),
+      wake_(wake),
+      stopEvent_(stopEvent),
+      stopped_(stopped),
+      link_(std::make_shared<CKernelLink<CCopyLoop>>(this)) {}
+
+CCopyLoop::~CCopyLoop() { link_->Cut(); }
+
+bool CCopyLoop::Stopping() const {
+  return stopped_ && WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0;
 }
 
-void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
-  CLockGuard guard(lock);
+void CCopyLoop::ReleaseLater(std::shared_ptr<void> what) {
+  if (what) pool_.Submit([what = std::move(what)]() mutable { what.reset(); });
+}
+
+void CCopyLoop::CloseTask(Writer&, CDownloadTask* task, int newState) {
+  task->SetState(newState);
+  ++task->generation;  // opens and writes under way for the old generation are stale
+  if (ReadPtr read = std::move(task->read)) {
+    if (read->InFlight()) {
+      read->Abandon();
+      task->abandonedRead = read;  // its pool thread closes the source when it returns
+    } else {
+      ReleaseLater(std::move(read));
+    }
+  }
+  ReleaseLater(std::move(task->destinationHandle));
+}
+
+void CCopyLoop::TakeNewSource(Writer& rows, CDownloadTask* listed, std::string source) {
+  const TaskPtr existing = rows->Tasks()[static_cast<size_t>(rows->IndexOf(listed))];
+  if (existing->GetState() == TS_COMPLETED) {
+    existing->restartFromZero = true;
+    // Its finished file is the user's now: the copy looks for its name afresh, and may
+    // replace that file only while nobody has changed it.
+    existing->destinationClaimed = false;
+    existing->madeFile = false;
+    rows->MoveDestination(existing.get(), std::string(existing->AskedDestination()));
+  }
+  CloseTask(rows, existing.get(), TS_NOTHING);
+  existing->source = std::move(source);
+  RequestOpen(rows, existing);
+}
+
+void CCopyLoop::RemoveTask(Writer& rows, int index) {
+  const TaskPtr task = rows->Tasks()[static_cast<size_t>(index)];
+  CloseTask(rows, task.get(), TS_DELETED);
+  // Heard once the table is let go, when the task has left the list.
+  rows.Notify(Kind::TaskDeleted, index);
+  rows->RemoveAt(index);
+}
+
+void CCopyLoop::TakeOvers() {
+  std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>> handOvers;
+  takeOvers_.Lock()->swap(handOvers);
+  for (auto& [newcomer, task] : handOvers) {
+    TaskPtr from = newcomer.lock(), to = task.lock();
+    if (from && to) TakeOver(from, to);
+  }
+}
+
+void CCopyLoop::TakeOver(const TaskPtr& newcomer, const TaskPtr& task) {
+  {
+    auto rows = table_.Write();
+    const int index = rows->IndexOf(newcomer.get());
+    if (index < 0 || rows->IndexOf(task.get()) < 0) return;  // deleted meanwhile: that stands
+    if (task->GetState() == TS_COMPLETED) {
+      newcomer->openPending = false;
+      RequestOpen(rows, newcomer);  // finished meanwhile: the newcomer copies on its own
+      return;
+    }
+    g_log.Printf("[%s] - %s is the same file by another path: this task goes on from it",
+                 task->name.c_str(), newcomer->source.c_str());
+    RemoveTask(rows, index);
+    CloseTask(rows, task.get(), TS_NOTHING);
+    task->source = newcomer->source;
+    // A read that still hangs on the old path holds up nothing on the new one.
+    task->abandonedRead.reset();
+    RequestOpen(rows, task);
+  }
+  saver_.SaveSoon(true);
+}
+
+void CCopyLoop::DeleteFileLater(const std::string& path) {
+  pool_.Submit([link = link_, path] {
+    std::wstring wide = base::WidePath(path);
+    for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
+      // A task that copies into this very file now owns it: leave it alone.
+      bool claimed = false;
+      link->With([&](CCopyLoop& loop) { claimed = loop.table_.Read()->Claimed(path); });
+      if (claimed) return;
+      if (DeleteFileW(wide.c_str())) return;
+      DWORD error = GetLastError();
+      // Still open in a thread that is letting go of it: try again. Anything else (no
+      // such file, no right to delete) is final.
+      if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return;
+      Sleep(kDeleteRetryMs);
+    }
+  });
+}
+
+void CCopyLoop::ReadSizesLater(const std::vector<TaskPtr>& batch) {
+  if (batch.empty()) return;
+  // A few jobs work through the whole list in order: a long list queues no job per
+  // task, and a share that hangs holds these few threads, never one per task. The size
+  // is only shown until the task's open measures it again.
+  struct Work {
+    std::vector<std::weak_ptr<CDownloadTask>> tasks;
+    std::atomic<size_t> next{0};
+  };
+  auto work = std::make_shared<Work>();
+  work->tasks.assign(batch.begin(), batch.end());
+  const size_t lanes = std::min(kSizeLanes, batch.size());
+  for (size_t lane = 0; lane < lanes; ++lane) {
+    pool_.Submit([link = link_, work] {
+      for (size_t k; (k = work->next++) < work->tasks.size();) {
+        std::wstring source;
+        bool gone = true;
+        link->With([&](CCopyLoop& loop) {
+          gone = false;
+          auto rows = loop.table_.Read();
+          // An open that came first measures the size itself.
+          if (TaskPtr task = work->tasks[k].lock(); task && !task->read)
+            source = base::WidePath(task->source);
+        });
+        if (gone) return;
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (source.empty() || !GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data))
+          continue;
+        uint64_t size = JoinHalves(data.nFileSizeHigh, data.nFileSizeLow);
+        link->With([&](CCopyLoop& loop) {
+          auto rows = loop.table_.Read();
+          if (TaskPtr task = work->tasks[k].lock(); task && !task->read) task->fileSize = size;
+        });
+      }
+    });
+  }
+}
+
+void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
   if (ReadPtr abandoned = task->abandonedRead.lock(); abandoned && abandoned->InFlight()) {
     // Its last read still hangs: a second read of the task must not start beside it.
     // The watch thread tries again once that read has come back.
-    if (task->read || task->destinationHandle) CloseTask(task.get(), TS_NOTHING);
+    if (task->read || task->destinationHandle) CloseTask(rows, task.get(), TS_NOTHING);
     task->SetState(TS_NOTHING);
     return;
   }
   if (task->read || task->destinationHandle)
-    CloseTask(task.get(), TS_NOTHING);
+    CloseTask(rows, task.get(), TS_NOTHING);
   else
     task->SetState(TS_NOTHING);
   // One open per generation: a hung open is not joined by another at every retry.
@@ -77,31 +227,30 @@ void CDownloaderKernel::RequestOpen(const TaskPtr& task) {
   request.asked = task->AskedDestination();
   request.destination = task->destination;
   request.claimed = task->destinationClaimed;
-  request.replace = replaceExisting;
+  request.replace = replaceExisting_;
   if (TaskPtr other = task->sameFileAs.lock()) {
     request.sameFileSize = other->copySourceSize;
     request.sameFileTime = other->copySourceTime;
   }
-  pool.Submit([link = link, weak, generation, request = std::move(request)] {
+  pool_.Submit([link = link_, weak, generation, request = std::move(request)] {
     OpenedFiles files = OpenFiles(link, request);
     OpenOutcome outcome;
-    link->With(
-        [&](CDownloaderKernel& kernel) { outcome = kernel.OpenFinished(weak, generation, files); });
+    link->With([&](CCopyLoop& loop) { outcome = loop.OpenFinished(weak, generation, files); });
     // Handles the kernel did not take (stale, or the kernel is gone) close here.
     files = OpenedFiles();
-    link->With([&](CDownloaderKernel& kernel) {
+    link->With([&](CCopyLoop& loop) {
       // A file this open made that no task uses (the task went meanwhile) goes again.
-      if (!outcome.deleteMade.empty()) kernel.DeleteFileLater(outcome.deleteMade);
+      if (!outcome.deleteMade.empty()) loop.DeleteFileLater(outcome.deleteMade);
       // The name a task has settled on is in the file before a kill could lose it.
-      if (outcome.saveList) kernel.SaveTaskList();
-      if (outcome.takeOver && (!kernel.IsObserverActive() || !kernel.observer->OnTasksFound()))
-        kernel.AddFoundTasks();
+      if (outcome.saveList) loop.saver_.Save();
+      // Only the window's thread takes a task out of the list; an observer that does not
+      // take this up leaves it to this thread.
+      if (outcome.takeOver && !loop.notices_.TasksFound(/*inactiveAnswer=*/false)) loop.TakeOvers();
     });
   });
 }
 
-CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(
-    const std::shared_ptr<CKernelLink>& link, const OpenRequest& request) {
+CCopyLoop::OpenedFiles CCopyLoop::OpenFiles(const Link& link, const OpenRequest& request) {
   OpenedFiles files;
   const std::wstring& source = request.source;
   files.source.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -145,8 +294,7 @@ CDownloaderKernel::OpenedFiles CDownloaderKernel::OpenFiles(
   return files;
 }
 
-void CDownloaderKernel::ClaimDestination(const std::shared_ptr<CKernelLink>& link,
-                                         const OpenRequest& request, OpenedFiles& files) {
+void CCopyLoop::ClaimDestination(const Link& link, const OpenRequest& request, OpenedFiles& files) {
   if (request.claimed) {
     // The task's own file; made again, under its name, when it was deleted meanwhile.
     files.destination.Reset(OpenForWriting(request.destination, OPEN_EXISTING));
@@ -183,9 +331,9 @@ void CDownloaderKernel::ClaimDestination(const std::shared_ptr<CKernelLink>& lin
     const bool known =
         GetFileAttributesExW(base::WidePath(candidate).c_str(), GetFileExInfoStandard, &there);
     if (known && (there.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    const uint64_t size = Join(there.nFileSizeHigh, there.nFileSizeLow);
+    const uint64_t size = JoinHalves(there.nFileSizeHigh, there.nFileSizeLow);
     const uint64_t time =
-        Join(there.ftLastWriteTime.dwHighDateTime, there.ftLastWriteTime.dwLowDateTime);
+        JoinHalves(there.ftLastWriteTime.dwHighDateTime, there.ftLastWriteTime.dwLowDateTime);
     // The same size and last-write time as the source: the same file, nothing to copy.
     if (known && files.sourceSize != UINT64_MAX && files.sourceTime != 0 &&
         size == files.sourceSize && time == files.sourceTime) {
@@ -195,9 +343,8 @@ void CDownloaderKernel::ClaimDestination(const std::shared_ptr<CKernelLink>& lin
     }
     bool own = false;
     if (known)
-      link->With([&](CDownloaderKernel& kernel) {
-        CLockGuard guard(kernel.lock);
-        own = kernel.IsOwnUnchangedCopy(candidate, request.sourcePath, size, time);
+      link->With([&](CCopyLoop& loop) {
+        own = loop.table_.Read()->IsOwnUnchangedCopy(candidate, request.sourcePath, size, time);
       });
     const char* why = own ? "this run's own copy of the same source, unchanged since"
                       : k == 1 && request.replace ? "the options say to replace it"
@@ -216,18 +363,18 @@ void CDownloaderKernel::ClaimDestination(const std::shared_ptr<CKernelLink>& lin
   files.error = ERROR_FILE_EXISTS;
 }
 
-CDownloaderKernel::OpenOutcome CDownloaderKernel::OpenFinished(
-    const std::weak_ptr<CDownloadTask>& weak, uint32_t generation, OpenedFiles& files) {
+CCopyLoop::OpenOutcome CCopyLoop::OpenFinished(const std::weak_ptr<CDownloadTask>& weak,
+                                               uint32_t generation, OpenedFiles& files) {
   OpenOutcome outcome;
-  CLockGuard guard(lock);
+  auto rows = table_.Write();
   TaskPtr task = weak.lock();
-  int index = task ? IndexOf(task.get()) : -1;
+  int index = task ? rows->IndexOf(task.get()) : -1;
   const bool claimedBefore = task && task->destinationClaimed;
   if (files.created) {
     // A file made for a listed task that has no file yet is its own, even when this open
     // came too late for the rest; any other goes again, as nobody uses it.
     if (index >= 0 && !task->destinationClaimed) {
-      MoveDestination(task.get(), files.gotDestination);
+      rows->MoveDestination(task.get(), files.gotDestination);
       task->destinationClaimed = true;
       task->madeFile = true;
       outcome.saveList = true;
@@ -248,21 +395,21 @@ CDownloaderKernel::OpenOutcome CDownloaderKernel::OpenFinished(
   if (!outcome.deleteMade.empty()) return outcome;
   if (files.sourceIsFolder) {
     task->lastOpenError = 0;
-    ListFolderLater(task);
+    folders_.ListLater(rows, task);
     return outcome;
   }
   if (files.sameFile) {
     const TaskPtr other = task->sameFileAs.lock();
     task->sameFileAs.reset();
-    if (other && IndexOf(other.get()) >= 0 && other->GetState() != TS_COMPLETED &&
+    if (other && rows->IndexOf(other.get()) >= 0 && other->GetState() != TS_COMPLETED &&
         other->copySourceSize == files.sourceSize && other->copySourceTime == files.sourceTime) {
       // Only the adding thread removes a task from the list; until it has, the watch
       // thread opens this one no more (an open now would claim a name of its own).
-      takeOvers.emplace_back(task, other);
+      takeOvers_.Lock()->emplace_back(task, other);
       task->openPending = true;
       outcome.takeOver = true;
     } else {
-      RequestOpen(task);  // that task finished or went meanwhile: a copy of its own
+      RequestOpen(rows, task);  // that task finished or went meanwhile: a copy of its own
     }
     return outcome;
   }
@@ -286,20 +433,20 @@ CDownloaderKernel::OpenOutcome CDownloaderKernel::OpenFinished(
   task->lastOpenError = 0;
   task->SetWaitReason(std::string());
   if (files.alreadyThere) {
-    MoveDestination(task.get(), files.gotDestination);
+    rows->MoveDestination(task.get(), files.gotDestination);
     task->destinationClaimed = true;
     task->madeFile = false;
     task->restartFromZero = false;
     task->offset = 0;
     task->fileSize = files.sourceSize;
-    CloseTask(task.get(), TS_COMPLETED);
+    CloseTask(rows, task.get(), TS_COMPLETED);
     g_log.Printf("[%s] - already there", task->name.c_str());
     outcome.saveList = true;
-    if (IsObserverActive()) observer->OnTaskCompleted(index);
+    rows.Notify(Kind::TaskCompleted, index);
     return outcome;
   }
   if (!destination_path::Same(task->destination, files.gotDestination)) {
-    MoveDestination(task.get(), files.gotDestination);
+    rows->MoveDestination(task.get(), files.gotDestination);
     outcome.saveList = true;
   }
   if (!destination_path::Same(task->AskedDestination(), files.gotDestination) && !claimedBefore)
@@ -345,59 +492,38 @@ CDownloaderKernel::OpenOutcome CDownloaderKernel::OpenFinished(
   task->destinationHandle = std::make_shared<base::UniqueFileHandle>(std::move(files.destination));
 
   task->SetState(TS_READY);
-  SetEvent(WorkEvent.Get());
+  SetEvent(wake_);
   g_log.Printf("[%s] - task is ready", task->name.c_str());
-  if (IsObserverActive()) observer->OnTaskReady(index, task.get());
+  rows.Notify(Kind::TaskReady, index, task);
   return outcome;
 }
 
-DWORD WINAPI CDownloaderKernel::DownloaderThreadProc(LPVOID kernel) {
-  static_cast<CDownloaderKernel*>(kernel)->DownloaderLoop();
-  return 1;
+void CCopyLoop::Start() {
+  thread_.Start([this] { DownloaderLoop(); });
 }
 
-void CDownloaderKernel::DownloaderLoop() {
+void CCopyLoop::DownloaderLoop() {
   g_log.Write("downloader thread have started");
   // Chunks are read and written on pool threads; this loop starts the reads of tasks
   // that became ready and writes the list when a deferred write is due.
   for (;;) {
     bool busy = IssueReads();
-    DWORD listDueMs = WriteDeferredList();
-    if (stopped) break;
+    DWORD listDueMs = saver_.WriteDeferred();
+    if (stopped_) break;
     if (!busy) g_log.Write("nothing to do");
-    WaitForSingleObject(WorkEvent.Get(), listDueMs);
-    if (stopped) break;
+    WaitForSingleObject(wake_, listDueMs);
+    if (stopped_) break;
   }
 
-  CLockGuard guard(lock);
-  for (auto& task : tasks)
-    if (task->GetState() != TS_COMPLETED) CloseTask(task.get(), TS_NOTHING);
+  auto rows = table_.Write();
+  for (auto& task : rows->Tasks())
+    if (task->GetState() != TS_COMPLETED) CloseTask(rows, task.get(), TS_NOTHING);
 }
 
-DWORD CDownloaderKernel::WriteDeferredList() {
-  if (!listDirty) return INFINITE;
-  uint64_t since = GetTickCount64() - listWriteTick;
-  if (since < kListRewriteMs) return static_cast<DWORD>(kListRewriteMs - since);
-  SaveTaskList();
-  // Positions alone may have been put off again: come back for them.
-  return listDirty ? kListRewriteMs : INFINITE;
-}
-
-void CDownloaderKernel::SaveTaskListSoon(bool now) {
-  if (now) listWriteTick = 0;  // due at once
-  // The downloader thread writes it when it is due; without it (stopped), the kernel's
-  // end does.
-  if (!listDirty.exchange(true) || now) SetEvent(WorkEvent.Get());
-}
-
-bool CDownloaderKernel::Stopping() const {
-  return stopped && WaitForSingleObject(StopEvent.Get(), 0) == WAIT_OBJECT_0;
-}
-
-bool CDownloaderKernel::IssueReads() {
+bool CCopyLoop::IssueReads() {
   bool busy = false;
-  CLockGuard guard(lock);
-  for (auto& task : tasks) {
+  auto rows = table_.Write();
+  for (auto& task : rows->Tasks()) {
     int state = task->GetState();
     if (state == TS_DOWNLOADED) {
       busy = true;
@@ -405,35 +531,35 @@ bool CDownloaderKernel::IssueReads() {
     }
     if (state != TS_READY || !task->read || !task->destinationHandle || task->read->InFlight())
       continue;
-    SubmitRead(task, task->offset);
+    SubmitRead(rows, task, task->offset);
     busy = true;
   }
   return busy;
 }
 
-void CDownloaderKernel::SubmitRead(const TaskPtr& task, uint64_t offset) {
+void CCopyLoop::SubmitRead(Writer&, const TaskPtr& task, uint64_t offset) {
   ReadPtr read = task->read;
   read->Prepare(offset);
   task->SetState(TS_DOWNLOADED);
   std::weak_ptr<CDownloadTask> weak = task;
-  pool.Submit([link = link, weak, read] { CopyChunks(link, weak, read); });
+  pool_.Submit([link = link_, weak, read] { CopyChunks(link, weak, read); });
 }
 
-void CDownloaderKernel::CopyChunks(const std::shared_ptr<CKernelLink>& link,
-                                   const std::weak_ptr<CDownloadTask>& weak, const ReadPtr& read) {
+void CCopyLoop::CopyChunks(const Link& link, const std::weak_ptr<CDownloadTask>& weak,
+                           const ReadPtr& read) {
   for (;;) {
     read->Run();
     // An abandoned read's result is not wanted; its buffer and source go with it.
     if (read->Abandoned()) return;
     ChunkWrite chunk;
-    link->With([&](CDownloaderKernel& kernel) { chunk = kernel.TakeChunk(weak, read); });
+    link->With([&](CCopyLoop& loop) { chunk = loop.TakeChunk(weak, read); });
     if (chunk.finish) return FinishCopy(link, chunk, read);
     if (!chunk.task) return;
     // Outside the link: a destination that hangs holds up only this thread, never the
     // kernel's end.
     bool written = WriteChunk(link, chunk);
     // Before the list can store a position past these bytes they go to the disk: once
-    // per list write, on this thread, never under the kernel lock.
+    // per list write, on this thread, never with the task table held.
     if (written && chunk.flushDue) {
       chunk.flushed = FlushFileBuffers(chunk.destination->Get()) != FALSE;
       if (!chunk.flushed) {
@@ -445,28 +571,25 @@ void CDownloaderKernel::CopyChunks(const std::shared_ptr<CKernelLink>& link,
       }
     }
     bool again = false;
-    link->With(
-        [&](CDownloaderKernel& kernel) { again = kernel.ChunkWritten(chunk, read, written); });
+    link->With([&](CCopyLoop& loop) { again = loop.ChunkWritten(chunk, read, written); });
     if (chunk.finish) return FinishCopy(link, chunk, read);
     if (!again) return;
   }
 }
 
-CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<CDownloadTask>& weak,
-                                                           const ReadPtr& read) {
+CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& weak,
+                                           const ReadPtr& read) {
   ChunkWrite chunk;
   TaskPtr task = weak.lock();
   if (!task) return chunk;
   const CChunkRead::Result result = read->LastResult();
   {
-    CLockGuard guard(lock);
-    int index = IndexOf(task.get());
+    auto rows = table_.Write();
+    int index = rows->IndexOf(task.get());
     // Paused, stopped, reopened or deleted since the read was issued: not ours any more.
     if (index < 0 || task->read != read || task->GetState() != TS_DOWNLOADED) return chunk;
     if (result.ok && result.transferred > 0) {
-      // The performance thread takes all queued samples on each wake.
-      if (speedSamples.empty()) SetEvent(SpeedWakeEvent.Get());
-      speedSamples.emplace_back(task, result.durationUs);
+      meter_.AddSample(task, result.durationUs);
       if (!task->destinationHandle) return chunk;
       chunk.task = task;
       chunk.destination = task->destinationHandle;
@@ -474,14 +597,14 @@ CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<C
       chunk.count = result.transferred;
       chunk.offset = result.offset;
       chunk.generation = task->generation;
-      chunk.listWrites = listWrites;
+      chunk.listWrites = saver_.Writes();
       chunk.flushDue = task->flushedForList != chunk.listWrites;
       return chunk;
     }
     // Nothing more to read: the source ends where we stand (an empty source, or one
     // that shrank to exactly the copied part).
     if (task->offset < task->fileSize) {
-      PauseAfterFailedRead(index, task.get(), result.error);
+      PauseAfterFailedRead(rows, index, task.get(), result.error);
       return chunk;
     }
     chunk.task = task;
@@ -492,15 +615,15 @@ CDownloaderKernel::ChunkWrite CDownloaderKernel::TakeChunk(const std::weak_ptr<C
   return chunk;
 }
 
-bool CDownloaderKernel::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, bool written) {
+bool CCopyLoop::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, bool written) {
   const TaskPtr task = chunk.task;
   const uint64_t end = chunk.offset + chunk.count;
   bool more = false;
   {
-    CLockGuard guard(lock);
+    auto rows = table_.Write();
     if (task->generation != chunk.generation) return false;  // closed while we wrote
     if (!written) {
-      CloseTask(task.get(), TS_WRITE_ERROR);
+      CloseTask(rows, task.get(), TS_WRITE_ERROR);
       return false;
     }
     if (chunk.flushed) {
@@ -512,22 +635,21 @@ bool CDownloaderKernel::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, boo
     // start.
     if (more) {
       task->offset = end;
-      if (stopped)
+      if (stopped_)
         task->SetState(TS_READY);  // the task closes with the loop
       else
         read->Prepare(end);  // this thread reads on
     }
   }
-  SaveTaskListSoon();
-  if (more) return !stopped;
+  saver_.SaveSoon();
+  if (more) return !stopped_;
   chunk.destination.reset();
   chunk.finish = true;
   chunk.endOfFile = end;
   return false;
 }
 
-void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
-                                   const ChunkWrite& chunk, const ReadPtr& read) {
+void CCopyLoop::FinishCopy(const Link& link, const ChunkWrite& chunk, const ReadPtr& read) {
   // A source rewritten while it was copied gives a copy of neither version: it is
   // complete only when the source is still as it was when this copy began.
   FileFacts facts;
@@ -536,16 +658,16 @@ void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
   // move, open or delete either at once.
   read->CloseSource();
   bool goesOn = false;
-  link->With([&](CDownloaderKernel& kernel) {
+  link->With([&](CCopyLoop& loop) {
     goesOn =
-        kernel.SourceUnchanged(chunk.task, chunk.generation, measured, facts.size, facts.lastWrite);
+        loop.SourceUnchanged(chunk.task, chunk.generation, measured, facts.size, facts.lastWrite);
   });
   if (!goesOn) return;
   std::shared_ptr<base::UniqueFileHandle> destination;
   uint64_t written = 0, created = 0;
   bool ours = false;
-  link->With([&](CDownloaderKernel& kernel) {
-    ours = kernel.TakeCopiedFiles(chunk.task, chunk.generation, destination, written, created);
+  link->With([&](CCopyLoop& loop) {
+    ours = loop.TakeCopiedFiles(chunk.task, chunk.generation, destination, written, created);
   });
   if (!ours) return;
   // A copy is complete only once its bytes are on the disk at their length: a failed
@@ -577,26 +699,25 @@ void CDownloaderKernel::FinishCopy(const std::shared_ptr<CKernelLink>& link,
     }
   }
   destination.reset();
-  link->With([&](CDownloaderKernel& kernel) {
-    kernel.CompleteTask(chunk.task, chunk.generation, chunk.endOfFile, written, failure);
+  link->With([&](CCopyLoop& loop) {
+    loop.CompleteTask(chunk.task, chunk.generation, chunk.endOfFile, written, failure);
   });
 }
 
-bool CDownloaderKernel::SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured,
-                                        uint64_t size, uint64_t lastWrite) {
-  CLockGuard guard(lock);
+bool CCopyLoop::SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured,
+                                uint64_t size, uint64_t lastWrite) {
+  auto rows = table_.Write();
   if (task->generation != generation) return false;  // closed meanwhile: that stands
   if (measured && size == task->copySourceSize && lastWrite == task->copySourceTime) return true;
   g_log.Printf("[%s] - the source changed while it was copied: starts again from the beginning",
                task->name.c_str());
   task->offset = 0;
   task->flushedOffset = 0;
-  RequestOpen(task);  // closes the task, and opens it anew over the source as it is now
+  RequestOpen(rows, task);  // closes the task, and opens it anew over the source as it is now
   return false;
 }
 
-bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,
-                                   const ChunkWrite& chunk) {
+bool CCopyLoop::WriteChunk(const Link& link, const ChunkWrite& chunk) {
   HANDLE destination = chunk.destination->Get();
   for (int attempt = 1;; ++attempt) {
     // A seek and a plain write: under Wine a write that carries its own position costs
@@ -615,12 +736,9 @@ bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,
       if (code == ERROR_SUCCESS) code = ERROR_WRITE_FAULT;  // a short write
     }
     bool retry = false;
-    link->With([&](CDownloaderKernel& kernel) {
-      retry = attempt < kMaxWriteAttempts && !kernel.stopped;
-      if (retry) {
-        CLockGuard guard(kernel.lock);
-        retry = !kernel.IsObserverActive() || kernel.observer->OnError(code);
-      }
+    link->With([&](CCopyLoop& loop) {
+      retry = attempt < kMaxWriteAttempts && !loop.stopped_ &&
+              loop.notices_.Error(code, /*inactiveAnswer=*/true);
     });
     if (!retry) {
       g_log.Printf("[%s] - write failed with error %lu, task is stopped", chunk.task->name.c_str(),
@@ -631,12 +749,12 @@ bool CDownloaderKernel::WriteChunk(const std::shared_ptr<CKernelLink>& link,
   }
 }
 
-bool CDownloaderKernel::TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
-                                        std::shared_ptr<base::UniqueFileHandle>& destination,
-                                        uint64_t& written, uint64_t& created) {
+bool CCopyLoop::TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
+                                std::shared_ptr<base::UniqueFileHandle>& destination,
+                                uint64_t& written, uint64_t& created) {
   ReadPtr read;
   {
-    CLockGuard guard(lock);
+    auto rows = table_.Write();
     if (task->generation != generation) return false;
     destination = std::move(task->destinationHandle);
     read = std::move(task->read);
@@ -647,43 +765,40 @@ bool CDownloaderKernel::TakeCopiedFiles(const TaskPtr& task, uint32_t generation
   return true;
 }
 
-void CDownloaderKernel::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile,
-                                     uint64_t written, DWORD failure) {
+void CCopyLoop::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile,
+                             uint64_t written, DWORD failure) {
   bool othersCopy = false;
   {
-    CLockGuard guard(lock);
+    auto rows = table_.Write();
     // Paused or deleted meanwhile: that close found the files gone and stands.
     if (task->generation != generation) return;
     if (failure) {
       g_log.Printf("[%s] - write failed with error %lu, task is stopped", task->name.c_str(),
                    static_cast<unsigned long>(failure));
       task->SetWaitReason(ErrorText(failure));
-      CloseTask(task.get(), TS_WRITE_ERROR);
-      if (int index = IndexOf(task.get()); index >= 0 && IsObserverActive())
-        observer->OnTaskPaused(index);
+      CloseTask(rows, task.get(), TS_WRITE_ERROR);
+      if (int index = rows->IndexOf(task.get()); index >= 0) rows.Notify(Kind::TaskPaused, index);
       return;
     }
-    CloseTask(task.get(), TS_COMPLETED);
+    CloseTask(rows, task.get(), TS_COMPLETED);
     g_log.Printf("[%s] - complete.", task->name.c_str());
     // A later copy of the same source may replace this one while nobody changes it.
-    finishedCopies[destination_path::Folded(task->destination)] = {task->source, endOfFile,
-                                                                   written};
-    for (auto& other : tasks) {
+    rows->RecordFinishedCopy(*task, endOfFile, written);
+    for (auto& other : rows->Tasks()) {
       int state = other->GetState();
       if (state == TS_READY || state == TS_DOWNLOADED) othersCopy = true;
     }
   }
   // The last copying task's end is in the file at once; others may wait their turn.
-  SaveTaskListSoon(!othersCopy);
-  CLockGuard guard(lock);
-  int index = IndexOf(task.get());
-  if (index >= 0 && IsObserverActive()) observer->OnTaskCompleted(index);
+  saver_.SaveSoon(!othersCopy);
+  auto rows = table_.Read();
+  if (int index = rows->IndexOf(task.get()); index >= 0) rows.Notify(Kind::TaskCompleted, index);
 }
 
-void CDownloaderKernel::PauseAfterFailedRead(int index, CDownloadTask* task, DWORD error) {
-  CloseTask(task, TS_NOTHING);
+void CCopyLoop::PauseAfterFailedRead(Writer& rows, int index, CDownloadTask* task, DWORD error) {
+  CloseTask(rows, task, TS_NOTHING);
   g_log.Printf("[%s] - GetOverlappedResult failed, task is paused", task->name.c_str());
   // No error with nothing read: the source is shorter now than when it was opened.
   task->SetWaitReason(error ? ErrorText(error) : ErrorText(ERROR_HANDLE_EOF));
-  if (IsObserverActive()) observer->OnTaskPaused(index);
+  rows.Notify(Kind::TaskPaused, index);
 }

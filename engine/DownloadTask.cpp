@@ -38,7 +38,7 @@ CDownloadTask* CDownloadTask::Checked(CDownloadTask* task) {
 long CDownloadTask::FreedReads() { return freedReads; }
 
 void CDownloadTask::SetState(int newState) {
-  CLockGuard guard(stateLock);
+  base::SlimGuard guard(stateLock);
   state = newState;
 }
 
@@ -83,27 +83,27 @@ std::string CDownloadTask::NameFromSource(const std::string& source) {
 
 // One lock for every task's reason: a lock per task costs memory in lists of 100,000
 // tasks, and reasons change only on failures and are read only on a hover.
-static CCriticalSection& ReasonLock() {
-  static CCriticalSection lock;
+static base::SlimLock& ReasonLock() {
+  static base::SlimLock lock;
   return lock;
 }
 
 void CDownloadTask::SetWaitReason(const std::string& reason) {
-  CLockGuard guard(ReasonLock());
+  base::SlimGuard guard(ReasonLock());
   waitReason = reason;
 }
 
 std::string CDownloadTask::WaitReason() const {
-  CLockGuard guard(ReasonLock());
+  base::SlimGuard guard(ReasonLock());
   return waitReason;
 }
 
 void CDownloadTask::SetDestination(const std::string& path) {
-  CLockGuard guard(ReasonLock());
+  base::SlimGuard guard(ReasonLock());
   destination = path;
 }
 
 std::string CDownloadTask::Destination() const {
-  CLockGuard guard(ReasonLock());
+  base::SlimGuard guard(ReasonLock());
   return destination;
 }

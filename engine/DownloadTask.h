@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "base/CriticalSection.h"
-#include "engine/ChunkRead.h"
+#include "base/SlimLock.h"
 #include "base/UniqueHandle.h"
 #include "base/Win.h"
+#include "engine/ChunkRead.h"
 
 enum TaskState {
   TS_NOTHING = 0,      // not open; the watch thread retries it
@@ -54,11 +54,11 @@ class CDownloadTask {
   std::string source;  // full source path
   // Where the copy goes. It differs from the destination asked for (folder \\ file
   // name) when a file of that name was already there and the copy went beside it.
-  // Written under the kernel lock and SetDestination's own lock; other threads than the
+  // Written with the task table held and SetDestination's own lock; other threads than the
   // kernel's read it through Destination().
   std::string destination;
   // The destination asked for; kept apart only while it differs (a long list costs no
-  // second copy of every path). Under the kernel lock.
+  // second copy of every path). With the task table held.
   const std::string& AskedDestination() const {
     return askedDestination ? *askedDestination : destination;
   }
@@ -87,7 +87,7 @@ class CDownloadTask {
   uint64_t accumulatedMicros = 0;  // the reads' own durations summed over the window
   std::atomic<float> speed{0};     // last speed, in the kernel's unit
 
-  // Kernel bookkeeping, under the kernel lock. Every close counts one generation up, so
+  // Kernel bookkeeping, with the task table held. Every close counts one generation up, so
   // an open or a write that finishes after a close (or a re-add) knows it is stale.
   uint32_t generation = 0;
   bool openPending = false;     // an open of this generation is under way
@@ -101,11 +101,11 @@ class CDownloadTask {
   // last-write time, as the platform's own copy keeps them.
   uint64_t sourceCreated = 0;
   bool restartFromZero = false;  // re-added after it had completed
-  // Under the kernel lock: an unfinished task at this task's destination whose source
-  // may be this very file reached by another path; if the open finds it so (same size
-  // and last-write time), that task goes on from this source instead.
+  // With the task table held: an unfinished task at this task's destination whose
+  // source may be this very file reached by another path; if the open finds it so (same
+  // size and last-write time), that task goes on from this source instead.
   std::weak_ptr<CDownloadTask> sameFileAs;
-  // Under the kernel lock: the copy's file is settled (made by this task, or a copy of
+  // With the task table held: the copy's file is settled (made by this task, or a copy of
   // this run replaced); until then an open looks for a name that is free.
   bool destinationClaimed = false;
   // The task made the file at `destination` (or replaced it at the user's wish): only
@@ -123,7 +123,7 @@ class CDownloadTask {
   void SetWaitReason(const std::string& reason);
   std::string WaitReason() const;
 
-  CCriticalSection stateLock;
+  base::SlimLock stateLock;
   std::atomic<int> state{TS_NOTHING};
 
   // The window reads records without a lock, trusting that only its own thread removes

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <objbase.h>
 
 #include "engine/EventLog.h"
@@ -344,4 +347,150 @@ TEST_F(KernelFixture, AddedTasksAreInTheListFileBeforeAnyChunk) {
   entries = ListFileEntries();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].source, "q:\\S\\a.bin");
+}
+
+namespace {
+
+// An observer that calls back into the kernel from its notices, as carelessly as it
+// can: a notice on another thread hands its call to the window's thread (the one that
+// made it) and waits for it, as SendMessage would. A notice made while the kernel holds
+// a lock that the call needs stops both threads until the hand-off gives up.
+class CallingBackObserver : public IKernelObserver {
+ public:
+  struct Call {
+    const char* notice;
+    std::function<void(int index)> call;
+    bool everyTime = false;  // a promise the observer keeps at every notice
+  };
+  explicit CallingBackObserver(std::vector<Call> calls)
+      : calls_(std::move(calls)), windowThread_(GetCurrentThreadId()) {}
+
+  void OnStart() override { Heard("start", -1); }
+  void OnTaskReady(int index, CDownloadTask*) override { Heard("ready", index); }
+  void OnTaskSpeed(int index, CDownloadTask*) override { Heard("speed", index); }
+  void OnTaskPaused(int index) override { Heard("paused", index); }
+  void OnTaskCompleted(int index) override { Heard("completed", index); }
+  void OnTasksAdded() override { Heard("added", -1); }
+  bool OnTasksFound() override {
+    Heard("found", -1);
+    return true;
+  }
+  void OnTaskDeleted(int index) override { Heard("deleted", index); }
+  bool IsActive() override { return true; }
+  bool OnError(uint32_t) override {
+    Heard("error", -1);
+    return true;
+  }
+
+  // On the window's thread: runs the calls handed over until `done` holds.
+  bool PumpUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+    return WaitFor(
+        [&] {
+          std::function<void()> job;
+          {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (!jobs_.empty()) {
+              job = std::move(jobs_.front());
+              jobs_.erase(jobs_.begin());
+            }
+          }
+          if (job) job();
+          return done();
+        },
+        limit);
+  }
+  // Notices whose call ran to its end, and hand-offs that gave up waiting.
+  bool Ran(const std::string& notice) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::find(ran_.begin(), ran_.end(), notice) != ran_.end();
+  }
+  int Stuck() const { return stuck_; }
+  void Close() { closed_ = true; }
+
+ private:
+  void Heard(const std::string& notice, int index) {
+    if (closed_) return;
+    const Call* found = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      const bool started = std::find(started_.begin(), started_.end(), notice) != started_.end();
+      for (const Call& each : calls_)
+        if (notice == each.notice && (each.everyTime || !started)) found = &each;
+      if (!found) return;
+      started_.push_back(notice);
+    }
+    auto run = [this, found, notice, index] {
+      found->call(index);
+      std::lock_guard<std::mutex> guard(mutex_);
+      ran_.push_back(notice);
+    };
+    if (GetCurrentThreadId() == windowThread_) return run();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      jobs_.push_back([run, done] {
+        run();
+        *done = true;
+      });
+    }
+    if (!WaitFor([&] { return done->load(); }, 20s)) ++stuck_;
+  }
+
+  const std::vector<Call> calls_;
+  const DWORD windowThread_;
+  std::mutex mutex_;
+  std::vector<std::function<void()>> jobs_;
+  std::vector<std::string> started_, ran_;
+  std::atomic<int> stuck_{0};
+  std::atomic<bool> closed_{false};
+};
+
+}  // namespace
+
+// Any notice, from any thread, may call any kernel operation of the window's thread:
+// the kernel tells its observer only after letting go of its locks.
+TEST_F(KernelFixture, AnObserverMayCallTheKernelFromEveryNotice) {
+  const std::string src = dir.File("src"), out = dir.File("out");
+  std::filesystem::create_directories(FsPath(src + "\\tree"));
+  std::filesystem::create_directories(FsPath(out));
+  WriteRandomFile(src + "\\big.bin", 12 * CHUNK_SIZE + 5, 1);  // 13 reads: one speed
+  WriteRandomFile(src + "\\tree\\t.bin", 1000, 2);
+  WriteRandomFile(src + "\\late.bin", 1000, 3);
+  auto firstCompleted = [&] {
+    for (int i = 0; i < kernel.GetTaskCount(); ++i)
+      if (kernel.GetTask(i)->GetState() == TS_COMPLETED) return i;
+    return -1;
+  };
+  CallingBackObserver calls({
+      {"error", [&](int) { kernel.SetDefaultFolder(out); }},
+      {"start", [&](int) { EXPECT_TRUE(kernel.AddTasks({src + "\\tree"}, out)); }},
+      {"found", [&](int) { kernel.AddFoundTasks(); }, true},
+      {"added", [&](int) { kernel.SaveTaskList(true); }},
+      {"ready", [&](int index) { kernel.PauseTask(index); }},
+      {"paused", [&](int index) { kernel.ResumeTask(index); }},
+      {"speed", [&](int) { kernel.SetSpeedUnit(1); }},
+      {"completed", [&](int) { EXPECT_TRUE(kernel.DeleteTask(firstCompleted(), false)); }},
+      {"deleted", [&](int) { EXPECT_TRUE(kernel.AddTasks({src + "\\late.bin"}, out)); }},
+  });
+  kernel.SetObserver(&calls);
+
+  EXPECT_TRUE(kernel.AddTasks({src + "\\big.bin"}, ""));  // asks, and the call sets a folder
+  EXPECT_TRUE(kernel.Start());
+  const char* notices[] = {"error",  "start", "found",     "added",  "ready",
+                           "paused", "speed", "completed", "deleted"};
+  EXPECT_TRUE(calls.PumpUntil(
+      [&] {
+        for (const char* notice : notices)
+          if (!calls.Ran(notice)) return false;
+        return SameContent(src + "\\big.bin", out + "\\big.bin") &&
+               SameContent(src + "\\tree\\t.bin", out + "\\tree\\t.bin") &&
+               SameContent(src + "\\late.bin", out + "\\late.bin");
+      },
+      120s));
+  for (const char* notice : notices) EXPECT_TRUE(calls.Ran(notice)) << notice;
+  EXPECT_EQ(calls.Stuck(), 0);
+  EXPECT_EQ(kernel.GetSpeedUnit(), 1);
+  calls.Close();
+  kernel.Stop();
+  kernel.SetObserver(nullptr);
 }

@@ -23,7 +23,7 @@ bool CEventLog::Open(HMODULE logModule) {
 }
 
 bool CEventLog::Open(const std::string& logPath) {
-  CLockGuard guard(writeLock);
+  base::SlimGuard guard(writeLock);
   path = logPath;
   // Append-only access makes every write land whole at the current end of the file,
   // also when another run of the program appends to the same log at the same time.
@@ -37,7 +37,7 @@ bool CEventLog::Open(const std::string& logPath) {
 }
 
 void CEventLog::Close() {
-  CLockGuard guard(writeLock);
+  base::SlimGuard guard(writeLock);
   if (file) FlushFileBuffers(file.Get());
   file.Reset();
 }
@@ -60,7 +60,7 @@ std::string CEventLog::FormatLine(const SYSTEMTIME& t, const char* message) {
 
 void CEventLog::Write(const char* message) {
   if (!message) return;
-  CLockGuard guard(writeLock);
+  base::SlimGuard guard(writeLock);
   if (!file) return;
   SYSTEMTIME now;
   GetLocalTime(&now);

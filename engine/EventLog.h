@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "base/CriticalSection.h"
+#include "base/SlimLock.h"
 #include "base/UniqueHandle.h"
 #include "base/Win.h"
 
@@ -39,7 +39,7 @@ class CEventLog {
   base::UniqueFileHandle file;
   HMODULE module = nullptr;
   std::string path;
-  CCriticalSection writeLock;
+  base::SlimLock writeLock;
 };
 
 // The program's one log, open from start-up to exit.

@@ -1,18 +1,18 @@
-// A folder among the sources becomes a task per file of its tree. The tree is listed on
-// a pool thread (a share that hangs holds that thread, never the window or the copy
-// loop) and handed to the kernel in batches, so rows appear as files are found.
+#include "engine/FolderTasks.h"
+
 #include <utility>
 
 #include "base/ErrorText.h"
 #include "base/Utf8.h"
 #include "engine/DestinationPath.h"
-#include "engine/DownloaderKernel.h"
+#include "engine/CopyLoop.h"
 #include "engine/EventLog.h"
 #include "engine/FolderWalk.h"
 
 namespace {
 
-using FoundFile = CDownloaderKernel::FoundFile;
+using FoundFile = CFolderTasks::FoundFile;
+using Kind = CKernelNotices::Kind;
 
 // The log's words for a subfolder the walk leaves out.
 void LogSkipped(const std::string& name, CFolderWalk::Skip why, const std::string& relative,
@@ -38,16 +38,33 @@ void LogSkipped(const std::string& name, CFolderWalk::Skip why, const std::strin
 
 }  // namespace
 
-void CDownloaderKernel::ListFolderLater(const TaskPtr& folder) {
-  CLockGuard guard(lock);
+CFolderTasks::CFolderTasks(CTaskTable& table, CKernelNotices& notices, CIoPool& pool,
+                           CListSaver& saver, CCopyLoop& copier)
+    : table_(table),
+      notices_(notices),
+      pool_(pool),
+      saver_(saver),
+      copier_(copier),
+      link_(std::make_shared<CKernelLink<CFolderTasks>>(this)) {}
+
+CFolderTasks::~CFolderTasks() { link_->Cut(); }
+
+bool CFolderTasks::StillWanted(const CTaskTable::Rows& rows, const TaskPtr& folder,
+                               uint32_t generation) const {
+  // Before Start files are taken as well; once Stop has begun the listing ends.
+  return !copier_.Stopping() && folder && rows.IndexOf(folder.get()) >= 0 &&
+         folder->generation == generation;
+}
+
+void CFolderTasks::ListLater(CTaskTable::Writer&, const TaskPtr& folder) {
   // Held until the listing ends: the watch thread's retries open no second listing.
   folder->openPending = true;
   folder->openGeneration = folder->generation;
   folder->SetWaitReason("Listing the folder");
   g_log.Printf("[%s] - is a folder: listing its files", folder->name.c_str());
   std::weak_ptr<CDownloadTask> weak = folder;
-  pool.Submit([link = link, weak, generation = folder->generation, source = folder->source,
-               destination = folder->destination, name = folder->name] {
+  pool_.Submit([link = link_, weak, generation = folder->generation, source = folder->source,
+                destination = folder->destination, name = folder->name] {
     CFileSystemFolders folders;
     CFolderWalk walk(folders, source, destination);
     // The destination's own tree, inside the source, would be copied into itself while
@@ -56,8 +73,8 @@ void CDownloaderKernel::ListFolderLater(const TaskPtr& folder) {
     const DWORD error = walk.Run(
         [&](std::vector<FoundFile>& files) {
           bool wanted = false;
-          link->With([&](CDownloaderKernel& kernel) {
-            wanted = kernel.HandOverFound(weak, generation, std::move(files), false, 0, 0, 0);
+          link->With([&](CFolderTasks& lister) {
+            wanted = lister.HandOverFound(FoundWork{weak, generation, std::move(files)});
           });
           files.clear();
           return wanted;
@@ -65,41 +82,28 @@ void CDownloaderKernel::ListFolderLater(const TaskPtr& folder) {
         [&](CFolderWalk::Skip why, const std::string& relative, const std::string& detail) {
           LogSkipped(name, why, relative, detail);
         });
-    link->With([&](CDownloaderKernel& kernel) {
-      kernel.HandOverFound(weak, generation, {}, true, walk.Files(), walk.Unlisted(), error);
+    link->With([&](CFolderTasks& lister) {
+      lister.HandOverFound(
+          FoundWork{weak, generation, {}, true, walk.Files(), walk.Unlisted(), error});
     });
   });
 }
 
-bool CDownloaderKernel::HandOverFound(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                                      std::vector<FoundFile> files, bool listed, size_t count,
-                                      size_t unlisted, DWORD error) {
+bool CFolderTasks::HandOverFound(FoundWork work) {
   {
-    CLockGuard guard(lock);
-    TaskPtr folder = weak.lock();
-    // Before Start files are taken as well; once Stop has begun the listing ends.
-    if (Stopping() || !folder || IndexOf(folder.get()) < 0 || folder->generation != generation)
-      return false;
-    foundWork.push_back(
-        FoundWork{weak, generation, std::move(files), listed, count, unlisted, error});
+    auto rows = table_.Read();
+    if (!StillWanted(*rows, work.folder.lock(), work.generation)) return false;
+    found_.Lock()->push_back(std::move(work));
   }
-  // The window reads the list without a lock: only its own thread may change it.
-  if (!IsObserverActive() || !observer->OnTasksFound()) AddFoundTasks();
+  // The window reads the list without a lock: only its own thread may change it. An
+  // observer that does not take this up leaves it to the listing's thread.
+  if (!notices_.TasksFound(/*inactiveAnswer=*/false)) AddFoundTasks();
   return true;
 }
 
-void CDownloaderKernel::AddFoundTasks() {
+void CFolderTasks::AddFoundTasks() {
   std::deque<FoundWork> work;
-  decltype(takeOvers) handOvers;
-  {
-    CLockGuard guard(lock);
-    work.swap(foundWork);
-    handOvers.swap(takeOvers);
-  }
-  for (auto& [newcomer, task] : handOvers) {
-    TaskPtr from = newcomer.lock(), to = task.lock();
-    if (from && to) TakeOver(from, to);
-  }
+  found_.Lock()->swap(work);
   for (FoundWork& each : work) {
     if (each.listed)
       FolderListed(each.folder, each.generation, each.count, each.unlisted, each.error);
@@ -108,63 +112,40 @@ void CDownloaderKernel::AddFoundTasks() {
   }
 }
 
-bool CDownloaderKernel::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak,
-                                       uint32_t generation, std::vector<FoundFile>& files) {
+bool CFolderTasks::AddFolderFiles(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                                  std::vector<FoundFile>& files) {
   {
-    CLockGuard guard(lock);
-    TaskPtr folder = weak.lock();
-    if (Stopping() || !folder || IndexOf(folder.get()) < 0 || folder->generation != generation)
-      return false;
+    auto rows = table_.Write();
+    if (!StillWanted(*rows, weak.lock(), generation)) return false;
     std::vector<TaskPtr> batch;
     for (FoundFile& file : files) {
-      if (CDownloadTask* listed = TaskWithDestination(file.destination, file.source)) {
+      if (CDownloadTask* listed = rows->Find(file.destination, file.source)) {
         // Listed before a close cut the listing short: that task goes on as it is. A
         // finished one whose source has changed since is copied again, whole.
-        if (listed->GetState() == TS_COMPLETED) TakeNewSource(listed, std::move(file.source));
+        if (listed->GetState() == TS_COMPLETED)
+          copier_.TakeNewSource(rows, listed, std::move(file.source));
         continue;
       }
       auto task = std::make_shared<CDownloadTask>();
       task->name = CDownloadTask::NameFromSource(file.source);
       task->source = std::move(file.source);
       task->destination = std::move(file.destination);
-      AddToList(task);
+      rows->Add(task);
       batch.push_back(std::move(task));
     }
-    for (auto& task : batch) RequestOpen(task);
-    if (!batch.empty() && IsObserverActive()) observer->OnTasksAdded();
+    for (auto& task : batch) copier_.RequestOpen(rows, task);
+    if (!batch.empty()) rows.Notify(Kind::TasksAdded, -1);
   }
-  SaveTaskListSoon(true);
+  saver_.SaveSoon(true);
   return true;
 }
 
-void CDownloaderKernel::TakeOver(const TaskPtr& newcomer, const TaskPtr& task) {
+void CFolderTasks::FolderListed(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
+                                size_t files, size_t unlisted, DWORD error) {
   {
-    CLockGuard guard(lock);
-    const int index = IndexOf(newcomer.get());
-    if (index < 0 || IndexOf(task.get()) < 0) return;  // deleted meanwhile: that stands
-    if (task->GetState() == TS_COMPLETED) {
-      newcomer->openPending = false;
-      RequestOpen(newcomer);  // finished meanwhile: the newcomer copies on its own
-      return;
-    }
-    g_log.Printf("[%s] - %s is the same file by another path: this task goes on from it",
-                 task->name.c_str(), newcomer->source.c_str());
-    RemoveFromList(index);
-    CloseTask(task.get(), TS_NOTHING);
-    task->source = newcomer->source;
-    // A read that still hangs on the old path holds up nothing on the new one.
-    task->abandonedRead.reset();
-    RequestOpen(task);
-  }
-  SaveTaskListSoon(true);
-}
-
-void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
-                                     size_t files, size_t unlisted, DWORD error) {
-  {
-    CLockGuard guard(lock);
+    auto rows = table_.Write();
     TaskPtr folder = weak.lock();
-    const int index = folder ? IndexOf(folder.get()) : -1;
+    const int index = folder ? rows->IndexOf(folder.get()) : -1;
     if (index < 0 || folder->generation != generation) return;  // paused or gone meanwhile
     folder->openPending = false;
     if (error) {
@@ -184,7 +165,7 @@ void CDownloaderKernel::FolderListed(const std::weak_ptr<CDownloadTask>& weak, u
                    static_cast<unsigned long long>(unlisted));
     }
     // Its files are tasks of their own now.
-    RemoveFromList(index);
+    copier_.RemoveTask(rows, index);
   }
-  SaveTaskListSoon(true);
+  saver_.SaveSoon(true);
 }

@@ -5,14 +5,15 @@
 
 #include "base/ErrorText.h"
 #include "base/UniqueHandle.h"
+#include "base/JoinHalves.h"
 #include "base/Utf8.h"
 #include "engine/DestinationPath.h"
 
 namespace {
 
-uint64_t Join(DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; }
+using base::JoinHalves;
 
-uint64_t TimeOf(const FILETIME& t) { return Join(t.dwHighDateTime, t.dwLowDateTime); }
+uint64_t TimeOf(const FILETIME& t) { return JoinHalves(t.dwHighDateTime, t.dwLowDateTime); }
 
 // Whether the destination already holds this file as a finished copy leaves it: the
 // same size and the same last-write time, which a finished copy takes from its source.
@@ -20,7 +21,7 @@ bool AlreadyCopied(const std::string& destination, const FolderEntry& source) {
   WIN32_FILE_ATTRIBUTE_DATA copy{};
   if (!GetFileAttributesExW(base::WidePath(destination).c_str(), GetFileExInfoStandard, &copy))
     return false;
-  return Join(copy.nFileSizeHigh, copy.nFileSizeLow) == source.size &&
+  return JoinHalves(copy.nFileSizeHigh, copy.nFileSizeLow) == source.size &&
          TimeOf(copy.ftLastWriteTime) == TimeOf(source.lastWrite);
 }
 
@@ -61,7 +62,7 @@ DWORD CFileSystemFolders::List(const std::string& path, std::vector<FolderEntry>
     entry.name = base::Narrow(wide);
     entry.folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry.link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entry.size = Join(found.nFileSizeHigh, found.nFileSizeLow);
+    entry.size = JoinHalves(found.nFileSizeHigh, found.nFileSizeLow);
     entry.lastWrite = found.ftLastWriteTime;
     entries.push_back(std::move(entry));
   } while (FindNextFileW(find, &found));
@@ -78,7 +79,7 @@ bool CFileSystemFolders::Identity(const std::string& path, uint64_t& volume, uin
   BY_HANDLE_FILE_INFORMATION info{};
   if (!folder || !GetFileInformationByHandle(folder.Get(), &info)) return false;
   volume = info.dwVolumeSerialNumber;
-  id = Join(info.nFileIndexHigh, info.nFileIndexLow);
+  id = JoinHalves(info.nFileIndexHigh, info.nFileIndexLow);
   return id != 0;
 }
 

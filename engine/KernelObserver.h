@@ -1,8 +1,10 @@
 // What the download kernel tells its one observer (the main window).
 //
-// Calls come from the user-interface thread and from the kernel's three worker
-// threads, most of them with the kernel lock held: an observer must hand its work to
-// its own thread without waiting for it (PostMessage, never SendMessage).
+// Calls come from the user-interface thread, from the kernel's three worker threads and
+// from its pool threads, always with no kernel lock held: an observer may call back into
+// the kernel from any of them (a worker's call handed to the window's thread and waited
+// for included). Still, a window hands a worker's notice to its own thread without
+// waiting (PostMessage): a worker that waits holds up copies.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +27,12 @@ class IKernelObserver {
   virtual void OnTaskCompleted(int index) = 0;
   // Tasks were added at the end of the list by the kernel itself (a folder's files).
   virtual void OnTasksAdded() {}
-  // A folder listing found files (or ended): the observer has the kernel's
-  // AddFoundTasks called soon on the thread that adds and deletes tasks, and answers
-  // true. An observer that reads no task without the kernel lock may answer false; the
-  // listing's thread then adds them itself.
+  // A folder listing found files (or ended), or an open found another path to a task's
+  // file: the observer has the kernel's AddFoundTasks called soon on the thread that adds
+  // and deletes tasks, and answers true. An observer that reads no task without the
+  // table's lock may answer false; the thread that found them then adds them itself.
   virtual bool OnTasksFound() { return false; }
-  // The task at `index` is about to leave the list; later tasks move down by one.
+  // The task that was at `index` has left the list; later tasks moved down by one.
   virtual void OnTaskDeleted(int index) = 0;
   // Asked before every other call; false skips that call.
   virtual bool IsActive() = 0;

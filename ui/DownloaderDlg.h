@@ -55,7 +55,7 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   static std::string s_lastSourceFolder;
 
   // IKernelObserver. Calls from the kernel's threads only post a message: the window's
-  // own thread does the work, and a worker holding the kernel lock never waits for it.
+  // own thread does the work, and a copying thread never waits for it.
   void OnStart() override;
   void OnTaskReady(int index, CDownloadTask* task) override;
   void OnTasksAdded() override;

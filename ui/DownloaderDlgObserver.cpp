@@ -1,6 +1,6 @@
 // The main window as the kernel's observer. The kernel calls these from the window's
-// thread and from its three workers, often holding its lock: a call from a worker
-// only posts a notice, and the window's thread brings the rows up to date when it
+// thread and from its workers, holding none of its locks: a call from a worker only
+// posts a notice, and the window's thread brings the rows up to date when it
 // arrives. Notices never trust an index they carried across threads (a delete may
 // have moved the tasks since): rows are matched to the kernel's list as it is now.
 // Thousands of tasks copying send thousands of notices a second: the workers' notices
@@ -61,7 +61,7 @@ void CDownloaderDlg::OnTaskCompleted(int) {
 
 void CDownloaderDlg::OnTaskDeleted(int index) {
   if (OnUiThread()) HandleNotice(Notice::Deleted, index);
-  // The record leaves the list only after this returns: refresh the rows and tip then.
+  // The tip and the other rows follow the list as it is now.
   Post(Notice::Refresh, 0);
 }
 

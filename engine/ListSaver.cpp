@@ -1,0 +1,116 @@
+#include "engine/ListSaver.h"
+
+#include <algorithm>
+
+#include "base/ErrorText.h"
+#include "engine/DataFolder.h"
+#include "engine/EventLog.h"
+
+namespace {
+
+// The same tasks in the same states, wherever their copies stand.
+bool SameTasks(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].state != b[i].state || a[i].name != b[i].name || a[i].source != b[i].source ||
+        a[i].destination != b[i].destination || a[i].madeFile != b[i].madeFile ||
+        a[i].askedDestination != b[i].askedDestination)
+      return false;
+  return true;
+}
+
+bool SamePositions(const std::vector<TaskListEntry>& a, const std::vector<TaskListEntry>& b) {
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].offset != b[i].offset || a[i].sourceSize != b[i].sourceSize ||
+        a[i].sourceTime != b[i].sourceTime)
+      return false;
+  return true;
+}
+
+}  // namespace
+
+CListSaver::CListSaver(const CTaskTable& table, HANDLE wake)
+    : table_(table), wake_(wake), listPath(CDataFolder::BesideThisProgram().ListPath()) {}
+
+void CListSaver::Save(bool positionsNow) {
+  // Cleared before the snapshot: a change made after it marks the list again.
+  dirty_ = false;
+  writeTick_ = GetTickCount64();
+  std::vector<TaskListEntry> current;
+  uint64_t snapshot = 0;
+  {
+    auto rows = table_.Read();
+    snapshot = ++snapshots_;
+    current.reserve(rows->Tasks().size());
+    for (auto& task : rows->Tasks()) {
+      int state = task->GetState();
+      if (state == TS_COMPLETED || state == TS_DELETED) continue;
+      TaskListEntry entry{task->name, task->source, task->destination, state};
+      if (&task->AskedDestination() != &task->destination)
+        entry.askedDestination = task->AskedDestination();
+      entry.madeFile = task->madeFile;
+      // Only a copy under way over a source of known size has a place to go on from,
+      // and only as far as its bytes are known to be on the disk.
+      const uint64_t flushed = std::min<uint64_t>(task->flushedOffset, task->offset);
+      if (flushed > 0 && task->copySourceSize != UINT64_MAX) {
+        entry.offset = flushed;
+        entry.sourceSize = task->copySourceSize;
+        entry.sourceTime = task->copySourceTime;
+      }
+      current.push_back(std::move(entry));
+    }
+  }
+  auto written = written_.Lock();
+  if (snapshot < written->snapshot) return;  // a newer list is on disk already
+  const bool sameTasks = written->any && SameTasks(current, written->entries);
+  if (sameTasks && SamePositions(current, written->entries)) {
+    written->snapshot = snapshot;
+    return;
+  }
+  const uint64_t now = GetTickCount64();
+  // A long list takes long to write: positions alone never take more than a twentieth
+  // of the copy thread's time.
+  const uint64_t positionsEvery = std::max<uint64_t>(kListPositionRewriteMs, 20 * written->writeMs);
+  if (sameTasks && !positionsNow && now - written->positionsTick < positionsEvery) {
+    dirty_ = true;  // the downloader thread comes back to it
+    return;
+  }
+  const bool saved = CTaskListFile(listPath).Write(CTaskListFile::Format(current));
+  written->writeMs = GetTickCount64() - now;
+  if (saved) {
+    ++writes_;
+    written->positionsTick = now;
+    written->entries = std::move(current);
+    written->any = true;
+    written->snapshot = snapshot;
+    if (written->saveError)
+      g_log.Write(("The task list is saved again to " + listPath + ".").c_str());
+    written->saveError = 0;
+    return;
+  }
+  // Once per change of reason: a folder that stays unwritable must not fill the log
+  // with a line per chunk, yet unfinished work that would not survive a restart is
+  // worth a line.
+  const DWORD error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+  if (error != written->saveError)
+    g_log.Write(("The task list cannot be saved to " + listPath + ": " + base::ErrorText(error) +
+                 " Unfinished downloads will not be resumed after a restart.")
+                    .c_str());
+  written->saveError = error;
+}
+
+void CListSaver::SaveSoon(bool now) {
+  if (now) writeTick_ = 0;  // due at once
+  // The downloader thread writes it when it is due; without it (stopped), the kernel's
+  // end does.
+  if (!dirty_.exchange(true) || now) SetEvent(wake_);
+}
+
+DWORD CListSaver::WriteDeferred() {
+  if (!dirty_) return INFINITE;
+  uint64_t since = GetTickCount64() - writeTick_;
+  if (since < kListRewriteMs) return static_cast<DWORD>(kListRewriteMs - since);
+  Save();
+  // Positions alone may have been put off again: come back for them.
+  return dirty_ ? kListRewriteMs : INFINITE;
+}

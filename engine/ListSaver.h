@@ -1,0 +1,69 @@
+// Saves the task list file: a snapshot of the table taken under its lock (shared), the
+// file written without it. Chunks mark the list changed; the downloader thread writes
+// it when a write is due (WriteDeferred), at most every kListRewriteMs while tasks
+// copy, and positions alone every kListPositionRewriteMs. Pool threads never write it
+// themselves, so a list file that hangs never holds up the kernel's end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/Guarded.h"
+#include "base/Win.h"
+#include "engine/TaskListFile.h"
+#include "engine/TaskTable.h"
+
+// Shortest time between two writes of the list file while chunks are copied.
+constexpr uint32_t kListRewriteMs = 250;
+// A copy's position alone moves with every chunk: the list is rewritten for it this
+// seldom, so that a restart goes on at most this much copying behind.
+constexpr uint32_t kListPositionRewriteMs = 2000;
+
+class CListSaver {
+ public:
+  // `wake` is set when a write becomes due (the downloader thread's WorkEvent).
+  CListSaver(const CTaskTable& table, HANDLE wake);
+  CListSaver(const CListSaver&) = delete;
+  CListSaver& operator=(const CListSaver&) = delete;
+
+  // By default next to the program as "<program name>.info"; set before Start.
+  void SetPath(const std::string& path) { listPath = path; }
+  const std::string& Path() const { return listPath; }
+
+  // Writes the list now when it changed. `positionsNow`: also positions that moved
+  // within kListPositionRewriteMs. Never with the table held.
+  void Save(bool positionsNow = false);
+  // Marks the list changed for the downloader thread (`now`: due at once).
+  void SaveSoon(bool now = false);
+  // On the downloader thread: writes the list when a deferred write is due; returns the
+  // milliseconds until the next one (INFINITE when none is pending).
+  DWORD WriteDeferred();
+  // A change waits for the next write.
+  bool Dirty() const { return dirty_; }
+  // List files written so far: a copying thread flushes before the next one stores its
+  // position.
+  uint32_t Writes() const { return writes_; }
+
+ private:
+  // What was last written, and how it went; the writers are ordered by its lock (the
+  // file is ours, next to the program, and written while it is held).
+  struct Written {
+    uint64_t snapshot = 0;  // a snapshot older than the one on disk is not written
+    std::vector<TaskListEntry> entries;
+    bool any = false;
+    uint64_t positionsTick = 0;  // when positions were last written
+    uint64_t writeMs = 0;        // how long the last write took
+    DWORD saveError = 0;         // why the last save failed, 0 after a good one; logged on change
+  };
+
+  const CTaskTable& table_;
+  HANDLE wake_;
+  std::string listPath;
+  std::atomic<uint64_t> snapshots_{0};
+  base::Guarded<Written> written_;
+  std::atomic<bool> dirty_{false};
+  std::atomic<uint64_t> writeTick_{0};  // when the list was last written (or checked)
+  std::atomic<uint32_t> writes_{0};
+};

@@ -1,0 +1,87 @@
+#include "engine/TaskTable.h"
+
+#include "engine/DestinationPath.h"
+
+using destination_path::Folded;
+using destination_path::Same;
+
+const CTaskTable::TaskPtr& CTaskTable::Ref(int index) const {
+  static const TaskPtr kNone;
+  const std::vector<TaskPtr>& tasks = rows_.Unguarded().Tasks();
+  if (index < 0 || index >= static_cast<int>(tasks.size())) return kNone;
+  return tasks[static_cast<size_t>(index)];
+}
+
+int CTaskTable::Rows::IndexOf(const CDownloadTask* task) const {
+  for (size_t i = 0; i < tasks_.size(); ++i)
+    if (tasks_[i].get() == task) return static_cast<int>(i);
+  return -1;
+}
+
+CDownloadTask* CTaskTable::Rows::Find(const std::string& destination,
+                                      const std::string& source) const {
+  auto [first, last] = byDestination_.equal_range(Folded(destination));
+  for (auto it = first; it != last; ++it)
+    if ((Same(it->second->destination, destination) ||
+         Same(it->second->AskedDestination(), destination)) &&
+        (source.empty() || Same(it->second->source, source)))
+      return it->second;
+  return nullptr;
+}
+
+bool CTaskTable::Rows::Claimed(const std::string& path) const {
+  auto [first, last] = byDestination_.equal_range(Folded(path));
+  for (auto it = first; it != last; ++it)
+    if (Same(it->second->destination, path)) return true;
+  return false;
+}
+
+bool CTaskTable::Rows::IsOwnUnchangedCopy(const std::string& path, const std::string& source,
+                                          uint64_t size, uint64_t time) const {
+  auto found = finishedCopies_.find(Folded(path));
+  return found != finishedCopies_.end() && Same(found->second.source, source) &&
+         found->second.size == size && found->second.time == time;
+}
+
+void CTaskTable::Rows::Add(const TaskPtr& task) {
+  tasks_.push_back(task);
+  IndexDestinations(task.get());
+}
+
+CTaskTable::TaskPtr CTaskTable::Rows::RemoveAt(int index) {
+  TaskPtr task = tasks_[static_cast<size_t>(index)];
+  tasks_.erase(tasks_.begin() + index);
+  UnindexDestinations(task.get());
+  return task;
+}
+
+void CTaskTable::Rows::Clear() {
+  tasks_.clear();
+  byDestination_.clear();
+}
+
+void CTaskTable::Rows::IndexDestinations(CDownloadTask* task) {
+  byDestination_.emplace(Folded(task->AskedDestination()), task);
+  if (!Same(task->AskedDestination(), task->destination))
+    byDestination_.emplace(Folded(task->destination), task);
+}
+
+void CTaskTable::Rows::UnindexDestinations(CDownloadTask* task) {
+  const std::string* got = &task->destination;
+  for (const std::string* path : {&task->AskedDestination(), got}) {
+    auto [first, last] = byDestination_.equal_range(Folded(*path));
+    for (auto it = first; it != last;) it = it->second == task ? byDestination_.erase(it) : ++it;
+  }
+}
+
+void CTaskTable::Rows::MoveDestination(CDownloadTask* task, const std::string& path) {
+  const std::string asked = task->AskedDestination();
+  UnindexDestinations(task);
+  task->SetDestination(path);
+  task->SetAskedDestination(asked);
+  IndexDestinations(task);
+}
+
+void CTaskTable::Rows::RecordFinishedCopy(const CDownloadTask& task, uint64_t size, uint64_t time) {
+  finishedCopies_[Folded(task.destination)] = {task.source, size, time};
+}
