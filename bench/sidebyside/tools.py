@@ -97,6 +97,7 @@ class TolvaInstance:
         self.log = tolvalog.LogFollower(self.exe + ".log")
         self.child = None
         self.windows_pid = None
+        self.later_pids = []  # Linux process ids of the later starts made
 
     def _probe(self, *args, timeout=120):
         return run_probe(self.ctx.probe_exe, *args, timeout=timeout)
@@ -151,6 +152,7 @@ class TolvaInstance:
         while True:
             if running is None and pending:
                 running = procs.Child(["wine", self.exe, pending.pop(0), dest], cwd=self.folder)
+                self.later_pids.append(running.pid)
             if running is not None and running.poll():
                 if running.exit_code != 0 and not running.killed:
                     raise BenchFailure(f"a later start of tolva.exe ended with exit code "
