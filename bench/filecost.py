@@ -130,7 +130,8 @@ def read_strace_summary(path):
     """{syscall: calls} from `strace -c` output."""
     calls = {}
     try:
-        text = open(path).read()
+        with open(path) as f:
+            text = f.read()
     except OSError:
         return calls
     for line in text.splitlines():

@@ -150,6 +150,39 @@ class Commands(unittest.TestCase):
         self.assertEqual(kept[1:], ["=>0 0x2 WaitForSingleObject", "  1 0x3 CHandOffWriter::Send"])
 
 
+class FileCost(unittest.TestCase):
+    def test_trace_requests_count_by_thread_class_within_the_span_only(self):
+        import filecost
+        trace = ("0024: init_first_thread( unix_pid=100, unix_tid=100, debug_level=0 )\n"
+                 "0024: init_first_thread() = 0 { pid=0020, tid=0024 }\n"
+                 "0024: create_file( access=1, filename=\"/x/tolva.info.tmp\" )\n")
+        span = ("0030: init_thread( unix_tid=101, reply_fd=5, wait_fd=6 )\n"
+                "0024: ioctl( code=006d4084, async={} )\n"
+                "0024: ioctl() = 0 { }\n"          # a reply is not a request
+                "0030: create_file( access=1, filename=\"/x/tolva.info.tmp\" )\n"
+                "0034: select( flags=2 )\n")         # a thread never seen starting
+        after = "0024: close_handle( handle=0010 )\n"
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "trace")
+            with open(path, "w") as f:
+                f.write(trace + span + after)
+            counts, details = filecost.ServerTrace(path).count(
+                len(trace), len(trace) + len(span),
+                lambda tid, new: "instance" if tid == 100 else ("new" if new else "other"))
+            self.assertEqual(dict(counts["instance"]), {"ioctl": 1})
+            self.assertEqual(dict(counts["new"]), {"init_thread": 1, "create_file": 1})
+            self.assertEqual(dict(counts["other"]), {"select": 1})
+            self.assertEqual(len(details["new"]), 1)
+            with open(path, "w") as f:
+                f.write("% time     seconds  usecs/call     calls    errors syscall\n"
+                        "------ ----------- ----------- --------- --------- ----------\n"
+                        " 25.76    0.997001          66     14977           getdents64\n"
+                        " 15.33    0.593398          10     54740     12111 newfstatat\n"
+                        "100.00    3.870000          12    300000     20000 total\n")
+            self.assertEqual(filecost.read_strace_summary(path),
+                             {"getdents64": 14977, "newfstatat": 54740})
+
+
 class Workloads(unittest.TestCase):
     def test_full_plan_has_the_agreed_sizes(self):
         by_name = {w.name: w for w in workloads.plan(quick=False)}
