@@ -1,12 +1,17 @@
 #!/usr/bin/python3
-"""Side-by-side benchmark: the real tolva.exe against wine xcopy, wine cmd /c copy and
-native cp, on the same random files, round by round in turns, every copy checked byte
-for byte. Run it through scripts/bench, which builds everything and brings up Wine
-(a prefix, a warm wineserver, a virtual display) first.
+"""Side-by-side benchmark: the real tolva.exe (and a baseline tolva.exe, if given)
+against wine xcopy, wine cmd /c copy and native cp, on the same random files, round by
+round in turns, every copy checked byte for byte. Run it through scripts/bench, which
+builds everything and brings up Wine (a prefix, a warm wineserver, a virtual display)
+first.
 
-Prints one table of wall time, MB/s, CPU and speed ratios per workload and tool, one of
-Tolva's own figures (memory, handles, window answer), the slow-share bound and the
-kernel's own speed figures; writes the same as CSV and a chart (PNG, with gnuplot).
+Two harnesses time the tools, in the same rounds: the bench's own (this program starts
+each tool and watches Tolva's log) and a plain shell script (bench/scripted-copy.sh)
+that does what a user's script does. Prints one table of wall time, MB/s, CPU and speed
+ratios per workload, harness and tool, where the harnesses disagree, one of Tolva's own
+figures (memory, handles, window answer), the slow-share bound and the kernel's own
+speed figures; writes the same as CSV and a chart (PNG, with gnuplot), each headed by
+the machine they come from.
 """
 
 import argparse
@@ -27,6 +32,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The slow share: what it adds per read request, and the most it serves per request.
 SHARE_DELAY_MS = 2
 SHARE_REQUEST = 128 * 1024
+# Files per later start of Tolva in the scripted harness, unless --per-start says.
+SCRIPTED_PER_START = 100
 
 
 def say(text):
@@ -42,6 +49,15 @@ def parse_args(argv):
                    help="comma-separated workloads: W1,W2,W3,W4,scale or scale-N")
     p.add_argument("--tolva", default=os.environ.get("TOLVA_EXE"),
                    help="the tolva.exe to measure (default: env TOLVA_EXE, else the build's)")
+    p.add_argument("--baseline", default=None, metavar="PATH",
+                   help="a second tolva.exe (or a build folder holding tolva/tolva.exe) "
+                        "measured in the same rounds, as a column of its own")
+    p.add_argument("--mode", choices=("both", "bench", "scripted"), default="both",
+                   help="which harness times the tools: the bench's own, the plain script "
+                        "(later starts of --per-start files), or both in the same rounds")
+    p.add_argument("--per-start", type=int, default=None, metavar="N",
+                   help="files per later start of Tolva in both harnesses (default: 500 "
+                        f"in the bench's, {SCRIPTED_PER_START} in the script's)")
     p.add_argument("--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
     p.add_argument("--out", default=None, help="folder for compare.csv (default BUILD/bench)")
     p.add_argument("--chart", default=None, help="where the PNG goes (default OUT/compare.png)")
@@ -52,7 +68,25 @@ def parse_args(argv):
         args.rounds = 2 if args.quick else 5
     if args.rounds < 1:
         p.error("--rounds must be at least 1")
+    if args.per_start is not None and args.per_start < 1:
+        p.error("--per-start must be at least 1")
+    args.harnesses = report.HARNESSES if args.mode == "both" else (args.mode,)
     return args
+
+
+def find_tolva(path):
+    """A tolva.exe, or the one in a build folder (tolva/tolva.exe) or folder; None if none."""
+    for candidate in (path, os.path.join(path, "tolva", "tolva.exe"),
+                      os.path.join(path, "tolva.exe")):
+        if os.path.isfile(candidate):
+            return os.path.abspath(candidate)
+    return None
+
+
+def per_start(args, w, harness):
+    if args.per_start:
+        return args.per_start
+    return w.per_start if harness == "bench" else min(w.per_start, SCRIPTED_PER_START)
 
 
 def run_timeout(w):
@@ -83,14 +117,19 @@ def speed_check(exe, sources, destination, timeout):
 MAX_REDONE = 3
 
 
-def tolva_run(ctx, w, r, sources, destination, scratch, result):
+def tolva_run(ctx, w, r, tool, harness, sources, source_folder, destination, scratch,
+              result):
     for attempt in range(MAX_REDONE + 1):
-        folder = os.path.join(scratch, f"tolva {w.name} r{r + 1}.{attempt}")
+        folder = os.path.join(scratch, f"{tool} {harness} {w.name} r{r + 1}.{attempt}")
         try:
+            if harness == "scripted":
+                return tools.run_scripted(ctx, tool, sources, source_folder, destination,
+                                          result.per_start, folder, run_timeout(w) + 120)
             # Emptied once Tolva stands idle, as it is for the other tools right before
             # they start (see workloads.empty).
-            return tools.run_tolva(ctx, folder, sources, destination, w.per_start, w.probe,
-                                   run_timeout(w), lambda: workloads.empty(destination))
+            return tools.run_tolva(ctx, folder, sources, destination, result.per_start,
+                                   w.probe, run_timeout(w), lambda: workloads.empty(destination),
+                                   ctx.exe_of(tool))
         except HandOffLost as e:
             result.incidents.append(f"round {r + 1}: {e}")
             say(f"  {w.name} round {r + 1}: LOST HAND-OFF, run redone: {e}")
@@ -99,24 +138,34 @@ def tolva_run(ctx, w, r, sources, destination, scratch, result):
     raise AssertionError("unreachable")
 
 
-def run_rounds(ctx, w, result, rounds, sources, source_folder, check_sources, destination,
+def run_rounds(ctx, w, results, rounds, sources, source_folder, check_sources, destination,
                scratch, speed_check_exe=None):
+    """Every round runs every tool under every harness once, in orders that rotate."""
     for r in range(rounds):
-        for tool in rotate(w.tools, r):
-            if tool == "tolva":
-                m = tolva_run(ctx, w, r, sources, destination, scratch, result)
-            else:
-                workloads.empty(destination)
-                m = tools.run_copy_tool(ctx, tool, sources, source_folder, destination,
-                                        run_timeout(w))
-            try:
-                workloads.verify(check_sources, destination)
-            except BenchFailure as e:
-                raise BenchFailure(f"{w.name}, {report.TOOL_NAMES[tool]}, round {r + 1}: {e}")
-            result.tool_runs(tool).add(m.wall, m.cpu_procs, m.cpu_server, **m.extra)
-            say(f"  {w.name} round {r + 1}/{rounds}: {report.TOOL_NAMES[tool]:<17} "
-                f"{m.wall:8.3f} s")
-        if speed_check_exe:
+        for result in rotate(results, r):
+            harness = result.harness
+            for tool in rotate(w.tools, r):
+                if tool in report.TOLVAS:
+                    m = tolva_run(ctx, w, r, tool, harness, sources, source_folder,
+                                  destination, scratch, result)
+                elif harness == "scripted":
+                    m = tools.run_scripted(ctx, tool, sources, source_folder, destination,
+                                           result.per_start, os.path.join(scratch, "script"),
+                                           run_timeout(w))
+                else:
+                    workloads.empty(destination)
+                    m = tools.run_copy_tool(ctx, tool, sources, source_folder, destination,
+                                            run_timeout(w))
+                try:
+                    workloads.verify(check_sources, destination)
+                except BenchFailure as e:
+                    raise BenchFailure(f"{w.name}, {harness}, {report.TOOL_NAMES[tool]}, "
+                                       f"round {r + 1}: {e}")
+                result.tool_runs(tool).add(m.wall, m.cpu_procs, m.cpu_server, **m.extra)
+                say(f"  {w.name} round {r + 1}/{rounds}: {harness:<8} "
+                    f"{report.TOOL_NAMES[tool]:<18} {m.wall:8.3f} s")
+        result = next((x for x in results if x.harness == "bench"), None)
+        if speed_check_exe and result:
             workloads.empty(destination)
             figures = speed_check(speed_check_exe, sources, destination, run_timeout(w))
             workloads.verify(check_sources, destination)
@@ -128,8 +177,11 @@ def run_rounds(ctx, w, result, rounds, sources, source_folder, check_sources, de
     workloads.empty(destination)
 
 
-def run_workload(ctx, w, rounds, scratch, build_dir):
-    result = report.WorkloadResult(w.name, w.label, w.count, w.total)
+def run_workload(ctx, args, w, scratch, build_dir):
+    """The workload's results, one per harness; None when it could not run here."""
+    rounds = args.rounds
+    results = [report.WorkloadResult(w.name, w.label, w.count, w.total, harness,
+                                     per_start(args, w, harness)) for harness in args.harnesses]
     destination = os.path.join(scratch, f"{w.name} dst")
     say(f"{w.label}: making the sources")
     if not w.on_share:
@@ -137,13 +189,13 @@ def run_workload(ctx, w, rounds, scratch, build_dir):
         sources = workloads.make_sources(folder, w)
         workloads.page_cache(sources)
         try:
-            run_rounds(ctx, w, result, rounds, sources, folder, sources, destination, scratch)
+            run_rounds(ctx, w, results, rounds, sources, folder, sources, destination, scratch)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
-        return result
+        return results
 
     if w.on_samba:
-        return run_samba_workload(ctx, w, result, rounds, scratch, destination)
+        return run_samba_workload(ctx, w, results, rounds, scratch, destination)
 
     daemon = os.path.join(build_dir, "tests", "testshare", "testshare")
     backing = os.path.join(scratch, "share backing")
@@ -154,17 +206,18 @@ def run_workload(ctx, w, rounds, scratch, build_dir):
             workloads.page_cache(backed)  # the share reads its backing files
             share.control(f"delay-read * {SHARE_DELAY_MS}")
             sources = [os.path.join(mount, w.name, os.path.basename(p)) for p in backed]
-            result.design_bound = w.count * SHARE_REQUEST / (SHARE_DELAY_MS / 1e3)
+            for result in results:
+                result.design_bound = w.count * SHARE_REQUEST / (SHARE_DELAY_MS / 1e3)
             exe = os.path.join(build_dir, "bench", "speed_check.exe")
-            run_rounds(ctx, w, result, rounds, sources, os.path.join(mount, w.name), backed,
+            run_rounds(ctx, w, results, rounds, sources, os.path.join(mount, w.name), backed,
                        destination, scratch, exe if os.path.exists(exe) else None)
     except ShareUnavailable as e:
         say(f"{w.label}: skipped, no test share: {e}")
         return None
-    return result
+    return results
 
 
-def run_samba_workload(ctx, w, result, rounds, scratch, destination):
+def run_samba_workload(ctx, w, results, rounds, scratch, destination):
     """Sources written on the server's side, read by every tool through the client."""
     backing, mount = os.environ.get("TOLVA_SMB_BACKING_UNIX"), os.environ.get("TOLVA_SMB_MOUNT_UNIX")
     if not backing or not mount:
@@ -174,17 +227,17 @@ def run_samba_workload(ctx, w, result, rounds, scratch, destination):
     workloads.page_cache(backed)  # the server reads from its page cache, as a busy one does
     sources = [os.path.join(mount, w.name, os.path.basename(p)) for p in backed]
     try:
-        run_rounds(ctx, w, result, rounds, sources, os.path.join(mount, w.name), backed,
+        run_rounds(ctx, w, results, rounds, sources, os.path.join(mount, w.name), backed,
                    destination, scratch)
     finally:
         shutil.rmtree(os.path.join(backing, w.name), ignore_errors=True)
-    return result
+    return results
 
 
 def share_lines(results, rows):
     out = []
     for w in results:
-        if not w.design_bound:
+        if not w.design_bound or w.harness != "bench":
             continue
         single = SHARE_REQUEST / (SHARE_DELAY_MS / 1e3)
         out.append(f"{w.name} slow share: {w.files} files in parallel, each one "
@@ -192,7 +245,7 @@ def share_lines(results, rows):
                    f"{w.design_bound / stats.MIB:.0f} MiB/s design bound; one reader alone: "
                    f"{single / stats.MIB:.0f} MiB/s.")
         for r in rows:
-            if r["workload"] == w.name and r["tool"] in report.TOOLS:
+            if r["workload"] == w.name and r["tool"] in report.TOOLS and r["harness"] == "bench":
                 speed = w.bytes / r["wall_median_s"]
                 out.append(f"  {report.TOOL_NAMES[r['tool']]:<17} {speed / stats.MIB:7.1f} MiB/s"
                            f" = {speed / w.design_bound * 100:5.1f} % of the bound, "
@@ -215,6 +268,19 @@ def share_lines(results, rows):
     return out
 
 
+def exe_line(what, path):
+    return (f"{what}: {path} ({os.path.getsize(path)} bytes, built "
+            f"{time.strftime('%Y-%m-%d %H:%M', time.localtime(os.path.getmtime(path)))})")
+
+
+def snapshot(path, folder, name):
+    """A copy of `path` that no build can replace while the bench runs."""
+    os.makedirs(folder, exist_ok=True)
+    copy = os.path.join(folder, name)
+    shutil.copyfile(path, copy)
+    return copy
+
+
 def main(argv):
     args = parse_args(argv)
     build_dir = os.path.abspath(args.build_dir)
@@ -226,6 +292,12 @@ def main(argv):
         if not os.path.isfile(needed):
             say(f"bench: {needed} is missing (build first: scripts/build)")
             return 2
+    baseline_exe = None
+    if args.baseline:
+        baseline_exe = find_tolva(os.path.abspath(args.baseline))
+        if not baseline_exe:
+            say(f"bench: no tolva.exe at {args.baseline} (nor in its tolva/ folder)")
+            return 2
     if not os.environ.get("DISPLAY") or not os.environ.get("WINEPREFIX"):
         say("bench: needs a display and a Wine prefix: run it through scripts/bench")
         return 2
@@ -234,6 +306,10 @@ def main(argv):
     except ValueError as e:
         say(f"bench: {e}")
         return 2
+    for w in selected:
+        if baseline_exe and "tolva" in w.tools:
+            i = w.tools.index("tolva") + 1
+            w.tools = w.tools[:i] + ("baseline",) + w.tools[i:]
 
     server = procs.wineserver_pid(os.environ["WINEPREFIX"])
     if server is None:
@@ -243,30 +319,45 @@ def main(argv):
     except subprocess.TimeoutExpired:
         say("bench: Wine's desktop did not come up within 120 s")
         return 1
-    ctx = tools.Context(tolva_exe, probe_exe, server, failed_log_dir=out_dir)
-    heading = [f"Side-by-side copy benchmark on {machine.describe()}",
-               f"tolva.exe: {tolva_exe} ({os.path.getsize(tolva_exe)} bytes, built "
-               f"{time.strftime('%Y-%m-%d %H:%M', time.localtime(os.path.getmtime(tolva_exe)))})",
-               f"{args.rounds} rounds per workload, tools in turn (the order rotates each "
-               f"round), median [min-max]; MB/s = 10^6 bytes/s; every copy checked byte for byte.",
-               "CPU = user+sys of the processes the bench started (for Tolva: the running "
-               "instance over the timed span plus every later start), plus the wineserver's "
-               "(in brackets) from /proc; ratios are speed ratios, >1: Tolva is faster.",
-               "Tolva is timed from its first later start until its log holds one "
-               "'[NAME] - complete.' line per file; its window already stood idle. "
-               "'close s': from WM_CLOSE until its process ended, untimed."]
+    machine_line = "Machine: " + machine.describe()
+    harness_text = {
+        "bench": "bench = this program starts each tool and reads Tolva's log every 2 ms",
+        "scripted": "scripted = bench/scripted-copy.sh, a plain shell script, does the same "
+                    "with its own clock and reads the log every 20 ms"}
+    default_starts = {"bench": "500", "scripted": str(SCRIPTED_PER_START)}
+    starts = ", ".join(f"{h}: {args.per_start or default_starts[h]}" for h in args.harnesses)
+    heading = [machine_line,
+               "Side-by-side copy benchmark. " + exe_line("tolva.exe", tolva_exe)]
+    if baseline_exe:
+        heading.append(exe_line("baseline tolva.exe", baseline_exe) +
+                       ", its rounds interleaved with the other tools'")
+    heading += [f"{args.rounds} rounds per workload, tools in turn (the order rotates each "
+                f"round), median [min-max]; MB/s = 10^6 bytes/s; every copy checked byte for byte.",
+                "Harnesses: " + "; ".join(harness_text[h] for h in args.harnesses) +
+                f". Files per later start of Tolva: {starts}.",
+                "CPU = user+sys of the processes the bench started (for Tolva: the running "
+                "instance over the timed span plus every later start), plus the wineserver's "
+                "(in brackets) from /proc; ratios are speed ratios, >1: Tolva is faster.",
+                "Tolva is timed from its first later start until its log holds one "
+                "'[NAME] - complete.' line per file; its window already stood idle. "
+                "'close s': from WM_CLOSE until its process ended, untimed.",
+                "Figures move from machine to machine (and with the load beside the bench): "
+                "quote them with the machine line."]
     os.makedirs(out_dir, exist_ok=True)
     scratch_parent = os.environ.get("TMPDIR", "/tmp")
     # A blank in every path makes Wine quote each argument exactly as a user types it.
     scratch = tempfile.mkdtemp(prefix="tolva bench.", dir=scratch_parent)
+    programs = os.path.join(scratch, "programs")
+    ctx = tools.Context(snapshot(tolva_exe, programs, "tolva.exe"), probe_exe, server,
+                        failed_log_dir=out_dir,
+                        baseline_exe=baseline_exe and snapshot(baseline_exe, programs,
+                                                               "baseline.exe"))
     results = []
     started = time.monotonic()
     status = 0
     try:
         for w in selected:
-            result = run_workload(ctx, w, args.rounds, scratch, build_dir)
-            if result:
-                results.append(result)
+            results += run_workload(ctx, args, w, scratch, build_dir) or []
     except BenchFailure as e:
         say(f"bench FAILED: {e}")
         status = 1
@@ -281,20 +372,27 @@ def main(argv):
 
     if status == 1 or not results:
         return status or 1
-    rows = report.build_rows(results)
+    rows = report.build_rows(results, machine_line[len("Machine: "):])
     if status:
-        heading.append(f"INTERRUPTED: only the {len(results)} workload(s) finished are shown.")
+        heading.append("INTERRUPTED: only the workloads finished are shown.")
     text = "\n".join(heading) + "\n\n" + report.comparison_table(rows) + "\n"
-    text += "Tolva's own figures, median over the rounds (worst answer: the worst round; " \
-            "handles and answer from tolva_probe, only where it ran):\n"
-    text += report.tolva_table(rows)
+    disagree = report.disagreements(rows)
+    if len(args.harnesses) > 1:
+        text += ("Where the harnesses disagree beyond their ranges:\n  " +
+                 "\n  ".join(disagree or ["nowhere"]) + "\n\n")
+    if any(r["harness"] == "bench" and r["tool"] in report.TOLVAS for r in rows):
+        text += "Tolva's own figures, median over the rounds (worst answer: the worst round; " \
+                "handles and answer from tolva_probe, only where it ran):\n"
+        text += report.tolva_table(rows)
     lines = share_lines(results, rows)
     for w in results:
-        for why in w.runs.get("tolva", stats.Runs()).close_killed:
-            lines.append(f"{w.name} tolva.exe, after a checked copy, {why[:300]}")
+        for tool in report.TOLVAS:
+            for why in w.runs.get(tool, stats.Runs()).close_killed:
+                lines.append(f"{w.name} {report.TOOL_NAMES[tool]}, after a checked copy, "
+                             f"{why[:300]}")
         for incident in w.incidents:
-            lines.append(f"{w.name} tolva.exe, lost hand-off (that run was redone, the table "
-                         f"holds the redone one): {incident[:400]}")
+            lines.append(f"{w.name} ({w.harness}) tolva.exe, lost hand-off (that run was redone, "
+                         f"the table holds the redone one): {incident[:400]}")
     if lines:
         text += "\n" + "\n".join(lines) + "\n"
     text += f"\nWhole bench: {time.monotonic() - started:.0f} s.\n"
@@ -305,9 +403,8 @@ def main(argv):
     with open(os.path.join(out_dir, "compare.txt"), "w") as f:
         f.write(text)
     print(f"CSV: {csv_path}")
-    if not args.no_chart and chart.draw(rows, png, "Copy speed relative to wine xcopy ("
-                                        f"{os.path.basename(tolva_exe)}, {args.rounds} rounds)",
-                                        say):
+    title = f"Copy speed relative to wine xcopy ({args.rounds} rounds, median)"
+    if not args.no_chart and chart.draw(rows, png, title, say, machine_line):
         print(f"Chart: {png}")
     return status
 

@@ -3,29 +3,39 @@
 import os
 import shutil
 import subprocess
+import textwrap
 
 from .report import TOOL_NAMES
 
-CHART_TOOLS = ("tolva", "copy", "cp")
+CHART_TOOLS = ("tolva", "baseline", "copy", "cp")
 
 
 def chart_data(rows):
-    """(workload label, {tool: speed relative to xcopy}) in the order of the rows."""
+    """(workload label, {tool: speed relative to xcopy}) in the order of the rows; a
+    workload timed by both harnesses appears twice, the script's marked."""
     order, values = [], {}
     for r in rows:
         if r["tool"] in CHART_TOOLS and r["speed_vs_xcopy"]:
-            if r["workload"] not in values:
-                order.append(r["workload"])
-                values[r["workload"]] = (r["label"], {})
-            values[r["workload"]][1][r["tool"]] = r["speed_vs_xcopy"]
-    return [values[w] for w in order]
+            key = (r["workload"], r["harness"])
+            if key not in values:
+                order.append(key)
+                label = r["label"] + (" (script)" if r["harness"] == "scripted" else "")
+                values[key] = (label, {})
+            values[key][1][r["tool"]] = r["speed_vs_xcopy"]
+    return [values[k] for k in order]
+
+
+def chart_tools(data):
+    """The tools that have a bar anywhere, in the chart's order."""
+    return [t for t in CHART_TOOLS if any(t in by_tool for _, by_tool in data)]
 
 
 def data_text(data):
     """gnuplot's data file: a quoted label, then one column per tool ('?' for none)."""
-    lines = ["# workload " + " ".join(CHART_TOOLS)]
+    tools = chart_tools(data)
+    lines = ["# workload " + " ".join(tools)]
     for label, by_tool in data:
-        cells = [f"{by_tool[t]:.4g}" if t in by_tool else "?" for t in CHART_TOOLS]
+        cells = [f"{by_tool[t]:.4g}" if t in by_tool else "?" for t in tools]
         lines.append(f'"{label}" ' + " ".join(cells))
     return "\n".join(lines) + "\n"
 
@@ -53,18 +63,24 @@ def ensure_gnuplot(say):
     return shutil.which("gnuplot")
 
 
-def script_text(data_path, png_path, title, data, terminal):
+def _quoted(text):
+    """`text` as a gnuplot double-quoted string, its line breaks as \\n."""
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
+
+
+def script_text(data_path, png_path, title, data, terminal, machine=""):
     values = [v for _, by_tool in data for v in by_tool.values()]
     low, high = min(values + [1.0]), max(values + [1.0])
     log = high / low > 20
     # Room above the tallest bar for its label, and below the lowest on a log scale.
     top = high * (3 if log else 1.25)
     bottom = low / 3 if log else 0
-    n, gap = len(CHART_TOOLS), 1
+    tools = chart_tools(data)
+    n, gap = len(tools), 1
     lines = [
         f"set terminal {terminal} size 1280,720 font ',11'",
         f"set output '{png_path}'",
-        f"set title '{title}'",
+        f"set title {_quoted(chr(10).join([title] + textwrap.wrap(machine, 130)))} noenhanced",
         "set datafile missing '?'",
         "set style data histograms",
         f"set style histogram clustered gap {gap}",
@@ -79,10 +95,10 @@ def script_text(data_path, png_path, title, data, terminal):
     if log:
         lines.append("set logscale y")
     plots = []
-    for i, tool in enumerate(CHART_TOOLS):
+    for i, tool in enumerate(tools):
         col = i + 2
         plots.append(f"'{data_path}' using {col}:xtic(1) title '{TOOL_NAMES[tool]}'")
-    for i, tool in enumerate(CHART_TOOLS):
+    for i, tool in enumerate(tools):
         col = i + 2
         offset = (i - (n - 1) / 2) / (n + gap)
         plots.append(f"'{data_path}' using ($0+{offset:.4f}):{col}:(sprintf('%.2f', ${col})) "
@@ -92,7 +108,7 @@ def script_text(data_path, png_path, title, data, terminal):
     return "\n".join(lines) + "\n"
 
 
-def draw(rows, png_path, title, say):
+def draw(rows, png_path, title, say, machine=""):
     """Writes the chart; returns True when it did."""
     data = chart_data(rows)
     if not data:
@@ -108,7 +124,7 @@ def draw(rows, png_path, title, say):
         f.write(data_text(data))
     for terminal in ("pngcairo", "png"):
         with open(script_path, "w") as f:
-            f.write(script_text(data_path, png_path, title, data, terminal))
+            f.write(script_text(data_path, png_path, title, data, terminal, machine))
         result = subprocess.run([gnuplot, script_path], capture_output=True, text=True)
         if result.returncode == 0 and os.path.getsize(png_path) > 0:
             return True

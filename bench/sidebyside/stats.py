@@ -59,12 +59,14 @@ class Runs:
         return median(self.wall) if self.wall else None
 
     def cpu_median(self):
-        """Median of the rounds' total CPU (processes + wineserver), and of each of the two."""
-        if not self.wall:
-            return None, None, None
-        totals = [p + (s or 0) for p, s in zip(self.cpu_procs, self.cpu_server)]
+        """Median of the rounds' total CPU (processes + wineserver), and of each of the two;
+        None for what was not measured."""
         servers = [s for s in self.cpu_server if s is not None]
-        return median(totals), median(self.cpu_procs), median(servers) if servers else None
+        server = median(servers) if servers else None
+        if not self.wall or None in self.cpu_procs:  # a harness that cannot see them
+            return None, None, server
+        totals = [p + (s or 0) for p, s in zip(self.cpu_procs, self.cpu_server)]
+        return median(totals), median(self.cpu_procs), server
 
     def extra_median(self, key):
         values = self.extra.get(key)

@@ -150,6 +150,39 @@ class Commands(unittest.TestCase):
         self.assertEqual(kept[1:], ["=>0 0x2 WaitForSingleObject", "  1 0x3 CHandOffWriter::Send"])
 
 
+class FileCost(unittest.TestCase):
+    def test_trace_requests_count_by_thread_class_within_the_span_only(self):
+        import filecost
+        trace = ("0024: init_first_thread( unix_pid=100, unix_tid=100, debug_level=0 )\n"
+                 "0024: init_first_thread() = 0 { pid=0020, tid=0024 }\n"
+                 "0024: create_file( access=1, filename=\"/x/tolva.info.tmp\" )\n")
+        span = ("0030: init_thread( unix_tid=101, reply_fd=5, wait_fd=6 )\n"
+                "0024: ioctl( code=006d4084, async={} )\n"
+                "0024: ioctl() = 0 { }\n"          # a reply is not a request
+                "0030: create_file( access=1, filename=\"/x/tolva.info.tmp\" )\n"
+                "0034: select( flags=2 )\n")         # a thread never seen starting
+        after = "0024: close_handle( handle=0010 )\n"
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "trace")
+            with open(path, "w") as f:
+                f.write(trace + span + after)
+            counts, details = filecost.ServerTrace(path).count(
+                len(trace), len(trace) + len(span),
+                lambda tid, new: "instance" if tid == 100 else ("new" if new else "other"))
+            self.assertEqual(dict(counts["instance"]), {"ioctl": 1})
+            self.assertEqual(dict(counts["new"]), {"init_thread": 1, "create_file": 1})
+            self.assertEqual(dict(counts["other"]), {"select": 1})
+            self.assertEqual(len(details["new"]), 1)
+            with open(path, "w") as f:
+                f.write("% time     seconds  usecs/call     calls    errors syscall\n"
+                        "------ ----------- ----------- --------- --------- ----------\n"
+                        " 25.76    0.997001          66     14977           getdents64\n"
+                        " 15.33    0.593398          10     54740     12111 newfstatat\n"
+                        "100.00    3.870000          12    300000     20000 total\n")
+            self.assertEqual(filecost.read_strace_summary(path),
+                             {"getdents64": 14977, "newfstatat": 54740})
+
+
 class Workloads(unittest.TestCase):
     def test_full_plan_has_the_agreed_sizes(self):
         by_name = {w.name: w for w in workloads.plan(quick=False)}
@@ -209,24 +242,43 @@ class Workloads(unittest.TestCase):
 
 
 def sample_results():
-    w = report.WorkloadResult("W2", "W2 16 x 64 MiB", 16, stats.GIB)
-    for tool, walls in (("tolva", (2.0, 1.0, 3.0)), ("xcopy", (4.0, 4.0, 4.0)),
-                        ("copy", (2.0, 2.0, 2.0)), ("cp", (0.5, 0.5, 0.5))):
+    w = report.WorkloadResult("W2", "W2 16 x 64 MiB", 16, stats.GIB, "bench", 500)
+    for tool, walls in (("tolva", (2.0, 1.0, 3.0)), ("baseline", (4.0, 4.0, 4.0)),
+                        ("xcopy", (4.0, 4.0, 4.0)), ("copy", (2.0, 2.0, 2.0)),
+                        ("cp", (0.5, 0.5, 0.5))):
         runs = w.tool_runs(tool)
         for wall in walls:
-            runs.add(wall, 0.5, 0.25, **({"peak_kib": 2048, "handles": 64,
-                                           "worst_answer_ms": wall * 10} if tool == "tolva" else {}))
+            runs.add(wall, 0.5, 0.25, **({"peak_kib": 2048, "handles": 64, "worst_answer_ms":
+                                          wall * 10} if tool in report.TOLVAS else {}))
+    # The script's clock alone: no CPU figures.
+    script = report.WorkloadResult("W2", "W2 16 x 64 MiB", 16, stats.GIB, "scripted", 100)
+    for tool, walls in (("tolva", (5.0, 7.0, 6.0)), ("xcopy", (4.2, 4.0, 4.1))):
+        for wall in walls:
+            script.tool_runs(tool).add(wall, None, None)
     s = report.WorkloadResult("scale-10", "scale 10 x 64 KiB", 10, 10 * 65536)
     s.tool_runs("tolva").add(1.0, 0.1, None, close_s=2.0)
     s.tool_runs("tolva").add(1.0, 0.1, None, close_killed="did not end")
-    return [w, s]
+    return [w, script, s]
 
 
 class Report(unittest.TestCase):
     def test_rows_carry_ratios_and_per_task_figures(self):
-        rows = report.build_rows(sample_results())
+        rows = report.build_rows(sample_results(), "AMD EPYC, 2 cores")
         tolva = rows[0]
         self.assertEqual((tolva["tool"], tolva["wall_median_s"]), ("tolva", 2.0))
+        self.assertEqual((tolva["machine"], tolva["harness"], tolva["per_start"]),
+                         ("AMD EPYC, 2 cores", "bench", 500))
+        self.assertEqual(tolva["tolva_vs_baseline"], 2.0)
+        baseline = rows[1]
+        self.assertEqual((baseline["tool"], baseline["speed_vs_xcopy"]), ("baseline", 1.0))
+        self.assertEqual(baseline["ms_per_task"], 250.0)
+        self.assertIsNone(baseline["tolva_vs_xcopy"])
+        scripted = rows[5]
+        self.assertEqual((scripted["harness"], scripted["tool"], scripted["wall_median_s"]),
+                         ("scripted", "tolva", 6.0))
+        self.assertAlmostEqual(scripted["tolva_vs_xcopy"], 4.1 / 6.0)  # its own harness's xcopy
+        self.assertIsNone(scripted["cpu_ms"])
+        self.assertIsNone(rows[6]["per_start"])  # a copy tool makes no starts
         self.assertEqual((tolva["wall_min_s"], tolva["wall_max_s"]), (1.0, 3.0))
         self.assertEqual(tolva["tolva_vs_xcopy"], 2.0)
         self.assertEqual(tolva["tolva_vs_copy"], 1.0)
@@ -237,8 +289,8 @@ class Report(unittest.TestCase):
         self.assertEqual(tolva["handles_per_task"], 4.0)
         self.assertEqual(tolva["worst_answer_ms"], 30.0)  # the worst round, not the median
         self.assertEqual(tolva["ms_per_task"], 125.0)
-        self.assertIsNone(rows[1]["tolva_vs_xcopy"])  # xcopy's own row has no ratios
-        self.assertEqual(rows[1]["speed_vs_xcopy"], 1.0)
+        self.assertIsNone(rows[2]["tolva_vs_xcopy"])  # xcopy's own row has no ratios
+        self.assertEqual(rows[2]["speed_vs_xcopy"], 1.0)
         self.assertEqual(tolva["close_killed"], 0)
         scale = rows[-1]
         self.assertEqual(scale["workload"], "scale-10")
@@ -251,23 +303,43 @@ class Report(unittest.TestCase):
         rows = report.build_rows(sample_results())
         table = report.comparison_table(rows)
         lines = table.splitlines()
-        self.assertEqual(len(lines), 2 + 5)
+        self.assertEqual(len(lines), 2 + 8)
         self.assertEqual(len({len(line) for line in lines[:2]}), 1)
+        self.assertIn("harness", lines[0])
+        self.assertIn("Tolva/baseline", lines[0])
         self.assertIn("2.000 [1.000-3.000]", lines[2])
         self.assertIn("2.00x", lines[2])
         self.assertIn("0.25x", lines[2])
         self.assertIn("750 (250)", lines[2])
+        self.assertTrue(lines[7].startswith("W2 16 x 64 MiB     scripted  tolva.exe"))
+        self.assertIn("6.000 [5.000-7.000]", lines[7])
+        # One harness and no baseline: neither column.
+        only = [r for r in rows if r["harness"] == "bench" and r["tool"] != "baseline"]
+        header = report.comparison_table(only).splitlines()[0]
+        self.assertNotIn("harness", header)
+        self.assertNotIn("baseline", header)
         own = report.tolva_table(rows).splitlines()
-        self.assertEqual(len(own), 2 + 2)
+        self.assertEqual(len(own), 2 + 3)  # both bench-harness Tolvas and scale-10
         self.assertIn("125.00", own[2])
+        self.assertIn("baseline tolva.exe", own[3])
+
+    def test_only_ranges_that_do_not_overlap_are_a_disagreement(self):
+        rows = report.build_rows(sample_results())
+        found = report.disagreements(rows)
+        self.assertEqual(len(found), 1)  # Tolva 1-3 s against 5-7 s; xcopy 4.0 within 4.0-4.2
+        self.assertIn("tolva.exe", found[0])
+        self.assertIn("later starts of 500 and 100 files", found[0])
+        self.assertIn("bench 2.000 [1.000-3.000] s, scripted 6.000 [5.000-7.000] s", found[0])
 
     def test_csv_holds_every_row_and_reads_back(self):
         rows = report.build_rows(sample_results())
+        rows = report.build_rows(sample_results(), 'CPU "X", 2 cores, Linux 6, wine-8.0')
         back = list(csv.DictReader(io.StringIO(report.to_csv(rows))))
         self.assertEqual(len(back), len(rows))
         self.assertEqual(list(back[0].keys()), list(report.CSV_FIELDS))
+        self.assertEqual(back[-1]["machine"], 'CPU "X", 2 cores, Linux 6, wine-8.0')
         self.assertEqual(float(back[0]["tolva_vs_xcopy"]), 2.0)
-        self.assertEqual(back[1]["tolva_vs_xcopy"], "")
+        self.assertEqual(back[2]["tolva_vs_xcopy"], "")
         self.assertEqual(back[0]["label"], "W2 16 x 64 MiB")
 
     def test_speed_check_row_takes_medians(self):
@@ -282,10 +354,18 @@ class Report(unittest.TestCase):
 
     def test_chart_data_is_relative_to_xcopy_with_gaps_marked(self):
         data = chart.chart_data(report.build_rows(sample_results()))
-        self.assertEqual(data, [("W2 16 x 64 MiB", {"tolva": 2.0, "copy": 2.0, "cp": 8.0})])
+        self.assertEqual(data, [("W2 16 x 64 MiB",
+                                 {"tolva": 2.0, "baseline": 1.0, "copy": 2.0, "cp": 8.0}),
+                                ("W2 16 x 64 MiB (script)", {"tolva": 4.1 / 6.0})])
         text = chart.data_text(data + [("scale", {"tolva": 0.5})])
-        self.assertIn('"W2 16 x 64 MiB" 2 2 8', text)
-        self.assertIn('"scale" 0.5 ? ?', text)
+        self.assertIn('"W2 16 x 64 MiB" 2 1 2 8', text)
+        self.assertIn('"scale" 0.5 ? ? ?', text)
+        # Only tools with a bar get a column; the machine line is the title's second line.
+        self.assertEqual(chart.chart_tools(data[1:]), ["tolva"])
+        script = chart.script_text("d", "p.png", "Speed", data[1:], "png", 'CPU "X"\\1')
+        self.assertIn('set title "Speed\\nCPU \\"X\\"\\\\1" noenhanced', script)
+        self.assertIn("title 'tolva.exe'", script)
+        self.assertNotIn("baseline", script)
 
 
 if __name__ == "__main__":

@@ -38,7 +38,11 @@ class Context:
     probe_exe: str
     wineserver: int = None  # pid, for its CPU time
     failed_log_dir: str = None  # where the log of a failed Tolva run is kept
+    baseline_exe: str = None  # a second tolva.exe measured beside it (--baseline)
     extra: dict = field(default_factory=dict)
+
+    def exe_of(self, tool):
+        return self.baseline_exe if tool == "baseline" else self.tolva_exe
 
     def server_cpu(self):
         return procs.cpu_seconds(self.wineserver) if self.wineserver else None
@@ -80,18 +84,20 @@ def run_copy_tool(ctx, tool, sources, source_folder, destination, timeout):
 
 
 class TolvaInstance:
-    """One fresh copy of tolva.exe in `folder` (its tolva.info and tolva.exe.log beside
-    it), started with no arguments and then handed files by later starts."""
+    """One fresh copy of tolva.exe (`source`, else the build under test) in `folder` (its
+    tolva.info and tolva.exe.log beside it), started with no arguments and then handed
+    files by later starts."""
 
-    def __init__(self, ctx, folder):
+    def __init__(self, ctx, folder, source=None):
         self.ctx = ctx
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         self.exe = os.path.join(folder, "tolva.exe")
-        shutil.copyfile(ctx.tolva_exe, self.exe)
+        shutil.copyfile(source or ctx.tolva_exe, self.exe)
         self.log = tolvalog.LogFollower(self.exe + ".log")
         self.child = None
         self.windows_pid = None
+        self.later_pids = []  # Linux process ids of the later starts made
 
     def _probe(self, *args, timeout=120):
         return run_probe(self.ctx.probe_exe, *args, timeout=timeout)
@@ -146,6 +152,7 @@ class TolvaInstance:
         while True:
             if running is None and pending:
                 running = procs.Child(["wine", self.exe, pending.pop(0), dest], cwd=self.folder)
+                self.later_pids.append(running.pid)
             if running is not None and running.poll():
                 if running.exit_code != 0 and not running.killed:
                     raise BenchFailure(f"a later start of tolva.exe ended with exit code "
@@ -317,9 +324,10 @@ def running_tolvas():
 
 
 def run_tolva(ctx, folder, sources, destination, per_start, watch_window, timeout,
-              before_copy=None):
-    """`before_copy` runs once the instance stands idle, right before the timed part."""
-    instance = TolvaInstance(ctx, folder)
+              before_copy=None, exe=None):
+    """`before_copy` runs once the instance stands idle, right before the timed part;
+    `exe`: the tolva.exe to run (default the build under test)."""
+    instance = TolvaInstance(ctx, folder, exe)
     try:
         try:
             instance.start()
@@ -347,3 +355,47 @@ def run_tolva(ctx, folder, sources, destination, per_start, watch_window, timeou
         return measured
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                      "scripted-copy.sh")
+
+
+def scripted_command(ctx, tool, sources, source_folder, destination, per_start, folder):
+    """The command line of bench/scripted-copy.sh for one tool's timed run; for Tolva
+    the Windows paths of `sources` go into a list file in `folder`."""
+    if tool in ("tolva", "baseline"):
+        os.makedirs(folder, exist_ok=True)
+        listing = os.path.join(folder, "sources.txt")
+        with open(listing, "w") as f:
+            f.write("".join(winpath(s) + "\n" for s in sources))
+        return [SCRIPT, "tolva", ctx.exe_of(tool), ctx.probe_exe, os.path.join(folder, "run"),
+                listing, winpath(destination), destination, str(per_start)]
+    if tool in ("xcopy", "copy"):
+        return [SCRIPT, tool, winpath(source_folder), winpath(destination), destination]
+    if tool == "cp":
+        return [SCRIPT, tool, source_folder, destination]
+    raise ValueError(tool)
+
+
+def run_scripted(ctx, tool, sources, source_folder, destination, per_start, folder, timeout):
+    """One run through the plain script: only its own clock's wall time is known."""
+    if tool in ("tolva", "baseline") and per_start * max(len(winpath(s)) + 1 for s in sources) \
+            > MAX_START_CHARS:
+        raise BenchFailure(f"{per_start} files do not fit one later start's command line")
+    args = scripted_command(ctx, tool, sources, source_folder, destination, per_start, folder)
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        child = procs.Child(args, stdout=out, stderr=err, start_new_session=True)
+        try:
+            code = child.wait(timeout)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        out.seek(0)
+        err.seek(0)
+        pairs = tolvalog.parse_pairs(out.read().replace("\n", " "))
+        why = err.read().strip()[-400:]
+    if code == 3:
+        raise HandOffLost(why)
+    if code != 0 or "wall" not in pairs:
+        raise BenchFailure(f"scripted-copy.sh {tool} ended with exit code {code}: {why}")
+    return Measurement(float(pairs["wall"]), None)
