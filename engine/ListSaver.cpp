@@ -33,6 +33,14 @@ CListSaver::CListSaver(const CTaskTable& table, HANDLE wake)
     : table_(table), wake_(wake), listPath(CDataFolder::BesideThisProgram().ListPath()) {}
 
 void CListSaver::Save(bool positionsNow) {
+  // Every change made before this call is in any snapshot taken after this line.
+  const uint64_t ticket = ++tickets_;
+  // The snapshot is taken with the writers' lock held: the many pool threads that each
+  // save the name they claimed queue here, and the first to get the lock after a write
+  // writes for all of them (one file write and one flush, not one each).
+  auto written = written_.Lock();
+  if (written->covered >= ticket) return;
+  const uint64_t covers = tickets_.load();
   // Cleared before the snapshot: a change made after it marks the list again.
   dirty_ = false;
   writeTick_ = GetTickCount64();
@@ -60,11 +68,11 @@ void CListSaver::Save(bool positionsNow) {
       current.push_back(std::move(entry));
     }
   }
-  auto written = written_.Lock();
   if (snapshot < written->snapshot) return;  // a newer list is on disk already
   const bool sameTasks = written->any && SameTasks(current, written->entries);
   if (sameTasks && SamePositions(current, written->entries)) {
     written->snapshot = snapshot;
+    written->covered = covers;
     return;
   }
   const uint64_t now = GetTickCount64();
@@ -83,6 +91,7 @@ void CListSaver::Save(bool positionsNow) {
     written->entries = std::move(current);
     written->any = true;
     written->snapshot = snapshot;
+    written->covered = covers;
     if (written->saveError)
       g_log.Write(("The task list is saved again to " + listPath + ".").c_str());
     written->saveError = 0;

@@ -32,8 +32,9 @@ class CListSaver {
   void SetPath(const std::string& path) { listPath = path; }
   const std::string& Path() const { return listPath; }
 
-  // Writes the list now when it changed. `positionsNow`: also positions that moved
-  // within kListPositionRewriteMs. Never with the table held.
+  // Writes the list now when it changed, or returns once a write that began after this
+  // call has ended (callers that arrive during one write share the next). `positionsNow`:
+  // also positions that moved within kListPositionRewriteMs. Never with the table held.
   void Save(bool positionsNow = false);
   // Marks the list changed for the downloader thread (`now`: due at once).
   void SaveSoon(bool now = false);
@@ -51,6 +52,7 @@ class CListSaver {
   // file is ours, next to the program, and written while it is held).
   struct Written {
     uint64_t snapshot = 0;  // a snapshot older than the one on disk is not written
+    uint64_t covered = 0;   // the last Save ticket whose change the file on disk holds
     std::vector<TaskListEntry> entries;
     bool any = false;
     uint64_t positionsTick = 0;  // when positions were last written
@@ -62,6 +64,7 @@ class CListSaver {
   HANDLE wake_;
   std::string listPath;
   std::atomic<uint64_t> snapshots_{0};
+  std::atomic<uint64_t> tickets_{0};  // one per Save call, drawn before its snapshot
   base::Guarded<Written> written_;
   std::atomic<bool> dirty_{false};
   std::atomic<uint64_t> writeTick_{0};  // when the list was last written (or checked)
