@@ -45,10 +45,8 @@ void CListSaver::Save(bool positionsNow) {
   dirty_ = false;
   writeTick_ = GetTickCount64();
   std::vector<TaskListEntry> current;
-  uint64_t snapshot = 0;
   {
     auto rows = table_.Read();
-    snapshot = ++snapshots_;
     current.reserve(rows->Tasks().size());
     for (auto& task : rows->Tasks()) {
       int state = task->GetState();
@@ -68,10 +66,8 @@ void CListSaver::Save(bool positionsNow) {
       current.push_back(std::move(entry));
     }
   }
-  if (snapshot < written->snapshot) return;  // a newer list is on disk already
   const bool sameTasks = written->any && SameTasks(current, written->entries);
   if (sameTasks && SamePositions(current, written->entries)) {
-    written->snapshot = snapshot;
     written->covered = covers;
     return;
   }
@@ -90,7 +86,6 @@ void CListSaver::Save(bool positionsNow) {
     written->positionsTick = now;
     written->entries = std::move(current);
     written->any = true;
-    written->snapshot = snapshot;
     written->covered = covers;
     if (written->saveError)
       g_log.Write(("The task list is saved again to " + listPath + ".").c_str());

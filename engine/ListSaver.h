@@ -51,8 +51,7 @@ class CListSaver {
   // What was last written, and how it went; the writers are ordered by its lock (the
   // file is ours, next to the program, and written while it is held).
   struct Written {
-    uint64_t snapshot = 0;  // a snapshot older than the one on disk is not written
-    uint64_t covered = 0;   // the last Save ticket whose change the file on disk holds
+    uint64_t covered = 0;  // the last Save ticket whose change the file on disk holds
     std::vector<TaskListEntry> entries;
     bool any = false;
     uint64_t positionsTick = 0;  // when positions were last written
@@ -63,7 +62,6 @@ class CListSaver {
   const CTaskTable& table_;
   HANDLE wake_;
   std::string listPath;
-  std::atomic<uint64_t> snapshots_{0};
   std::atomic<uint64_t> tickets_{0};  // one per Save call, drawn before its snapshot
   base::Guarded<Written> written_;
   std::atomic<bool> dirty_{false};
