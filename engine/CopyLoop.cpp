@@ -288,9 +288,11 @@ CCopyLoop::OpenedFiles CCopyLoop::OpenFiles(const Link& link, const OpenRequest&
   // Without the source the destination is not opened: it would stay locked for nothing.
   ClaimDestination(link, request, files);
   if (!files.destination) return files;
+  if (files.created) return files;  // new and empty: nothing past the copy's end
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(files.destination.Get(), &size))
-    files.destinationSize = static_cast<uint64_t>(size.QuadPart);
+  const bool sized = GetFileSizeEx(files.destination.Get(), &size) != FALSE;
+  if (sized) files.destinationSize = static_cast<uint64_t>(size.QuadPart);
+  files.longerThanSource = !sized || files.destinationSize > files.sourceSize;
   return files;
 }
 
@@ -490,6 +492,7 @@ CCopyLoop::OpenOutcome CCopyLoop::OpenFinished(const std::weak_ptr<CDownloadTask
       std::move(files.source), task->chunkSize,
       files.sourceSize == UINT64_MAX ? task->chunkSize : files.sourceSize);
   task->destinationHandle = std::make_shared<base::UniqueFileHandle>(std::move(files.destination));
+  task->cutAtEnd = files.longerThanSource;
 
   task->SetState(TS_READY);
   SetEvent(wake_);
@@ -598,7 +601,9 @@ CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& w
       chunk.offset = result.offset;
       chunk.generation = task->generation;
       chunk.listWrites = saver_.Writes();
-      chunk.flushDue = task->flushedForList != chunk.listWrites;
+      // The last chunk is flushed as the copy completes; once is enough.
+      chunk.flushDue = task->flushedForList != chunk.listWrites &&
+                       result.offset + result.transferred < task->fileSize;
       return chunk;
     }
     // Nothing more to read: the source ends where we stand (an empty source, or one
@@ -665,9 +670,9 @@ void CCopyLoop::FinishCopy(const Link& link, const ChunkWrite& chunk, const Read
   if (!goesOn) return;
   std::shared_ptr<base::UniqueFileHandle> destination;
   uint64_t written = 0, created = 0;
-  bool ours = false;
+  bool ours = false, cut = true;
   link->With([&](CCopyLoop& loop) {
-    ours = loop.TakeCopiedFiles(chunk.task, chunk.generation, destination, written, created);
+    ours = loop.TakeCopiedFiles(chunk.task, chunk.generation, destination, written, created, cut);
   });
   if (!ours) return;
   // A copy is complete only once its bytes are on the disk at their length: a failed
@@ -677,8 +682,9 @@ void CCopyLoop::FinishCopy(const Link& link, const ChunkWrite& chunk, const Read
     LARGE_INTEGER end;
     end.QuadPart = static_cast<LONGLONG>(chunk.endOfFile);
     // An existing destination longer than the source must not keep its old tail.
-    if (!SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN) ||
-        !SetEndOfFile(destination->Get()) || !FlushFileBuffers(destination->Get()))
+    if ((cut && (!SetFilePointerEx(destination->Get(), end, nullptr, FILE_BEGIN) ||
+                 !SetEndOfFile(destination->Get()))) ||
+        !FlushFileBuffers(destination->Get()))
       failure = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
     // The copy carries its source's times, as a copy by Explorer does; a share that gave
     // none leaves the copy's own (a zero FILETIME would mean 1601). A refusal leaves an
@@ -751,7 +757,7 @@ bool CCopyLoop::WriteChunk(const Link& link, const ChunkWrite& chunk) {
 
 bool CCopyLoop::TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
                                 std::shared_ptr<base::UniqueFileHandle>& destination,
-                                uint64_t& written, uint64_t& created) {
+                                uint64_t& written, uint64_t& created, bool& cut) {
   ReadPtr read;
   {
     auto rows = table_.Write();
@@ -760,6 +766,7 @@ bool CCopyLoop::TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
     read = std::move(task->read);
     written = task->copySourceTime;
     created = task->sourceCreated;
+    cut = task->cutAtEnd;
   }
   // Its source is closed already; the copying thread holds it until it is done.
   return true;

@@ -107,6 +107,7 @@ class CCopyLoop {
     uint64_t sourceTime = 0;  // last write, in FILETIME units
     uint64_t sourceCreated = 0;
     uint64_t destinationSize = 0;
+    bool longerThanSource = false;  // the file there may hold bytes past the copy's end
     DWORD error = 0;
     bool sourceFailed = false;
     bool sourceIsFolder = false;  // the source is a folder: listed, not copied
@@ -164,11 +165,11 @@ class CCopyLoop {
   static void FinishCopy(const Link& link, const ChunkWrite& chunk, const ReadPtr& read);
   // Writes the chunk, asking the observer whether to try again after a failure.
   static bool WriteChunk(const Link& link, const ChunkWrite& chunk);
-  // Takes the copied task's destination and its source's times, unless the task was
-  // closed meanwhile (false).
+  // Takes the copied task's destination, its source's times and whether the copy must
+  // be cut at its end, unless the task was closed meanwhile (false).
   bool TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
                        std::shared_ptr<base::UniqueFileHandle>& destination, uint64_t& written,
-                       uint64_t& created);
+                       uint64_t& created, bool& cut);
   // With the copy's end, its source's time and how its files closed (0, or the error).
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile, uint64_t written,
                     DWORD failure);

@@ -100,6 +100,9 @@ class CDownloadTask {
   // The source's creation time as last opened: the finished copy gets it, with the
   // last-write time, as the platform's own copy keeps them.
   uint64_t sourceCreated = 0;
+  // The destination as opened may hold bytes past the copy's end: it is cut when the copy
+  // completes. A file made new for the copy is not (one request a file saved).
+  bool cutAtEnd = true;
   bool restartFromZero = false;  // re-added after it had completed
   // With the task table held: an unfinished task at this task's destination whose
   // source may be this very file reached by another path; if the open finds it so (same
