@@ -247,6 +247,7 @@ void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
       // take this up leaves it to this thread.
       if (outcome.takeOver && !loop.notices_.TasksFound(/*inactiveAnswer=*/false)) loop.TakeOvers();
     });
+    if (outcome.copy) CopyChunks(link, weak, outcome.copy);
   });
 }
 
@@ -495,13 +496,20 @@ CCopyLoop::OpenOutcome CCopyLoop::OpenFinished(const std::weak_ptr<CDownloadTask
   task->cutAtEnd = files.longerThanSource;
 
   task->SetState(TS_READY);
-  SetEvent(wake_);
   g_log.Printf("[%s] - task is ready", task->name.c_str());
   rows.Notify(Kind::TaskReady, index, task);
+  // The opening thread goes on to copy: waking the downloader thread to hand the read to
+  // another pool thread cost two server round trips and two thread switches a file.
+  // Before the kernel starts, opened tasks wait for it.
+  if (!started_) return outcome;
+  outcome.copy = task->read;
+  outcome.copy->Prepare(task->offset);
+  task->SetState(TS_DOWNLOADED);
   return outcome;
 }
 
 void CCopyLoop::Start() {
+  started_ = true;
   thread_.Start([this] { DownloaderLoop(); });
 }
 

@@ -2,8 +2,9 @@
 // its own), copying it (one chunk read in flight per open task, made by a pool thread
 // that then writes the chunk at the same offset of the destination and reads the
 // next) and completing it (sizes and times checked, the copy cut, flushed and closed).
-// Tasks copy side by side, each on its own pool thread; the downloader thread only
-// starts the tasks that became ready and writes the list file when a write is due.
+// Tasks copy side by side, each on its own pool thread: the thread that opened a task
+// goes on to copy it. The downloader thread starts the reads of tasks left ready
+// otherwise and writes the list file when a write is due.
 //
 // Everything that changes a task's files or its kernel fields does so with the task
 // table held alone (a CTaskTable::Writer); file-system calls are made with nothing held.
@@ -123,6 +124,7 @@ class CCopyLoop {
     std::string deleteMade;
     bool saveList = false;
     bool takeOver = false;  // a take-over waits for the window's thread
+    ReadPtr copy;           // the task is open: its first read, for this thread to make
   };
   // Takes the handles it keeps out of `files`.
   OpenOutcome OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
@@ -190,6 +192,7 @@ class CCopyLoop {
   HANDLE stopEvent_;
   const std::atomic<int>& stopped_;
   std::atomic<bool> replaceExisting_{false};
+  std::atomic<bool> started_{false};  // the downloader thread runs: opened tasks copy at once
   // Tasks whose source turned out to be another unfinished task's file by another path,
   // each with that task, for TakeOvers.
   base::Guarded<std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>>>
