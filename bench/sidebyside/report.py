@@ -23,6 +23,7 @@ CSV_FIELDS = (
     "ms_per_task", "peak_mem_mib", "kib_per_task", "handles_peak", "handles_per_task",
     "worst_answer_ms", "close_s", "close_killed", "design_bound_fraction",
     "kernel_mb_per_s", "measured_mb_per_s", "kernel_to_measured",
+    "on_disk_median_s", "tolva_vs_xcopy_on_disk",
 )
 
 
@@ -47,6 +48,7 @@ def build_rows(results, machine=""):
     rows = []
     for w in results:
         walls = {t: r.wall_median() for t, r in w.runs.items() if len(r)}
+        on_disk = {t: r.extra_median("on_disk_s") for t, r in w.runs.items()}
         for tool in TOOLS:
             runs = w.runs.get(tool)
             if not runs or not len(runs):
@@ -61,11 +63,15 @@ def build_rows(results, machine=""):
                        wall_max_s=max(runs.wall), mb_per_s=stats.mb_per_s(w.bytes, wall),
                        cpu_ms=_ms(cpu), cpu_procs_ms=_ms(procs), cpu_wineserver_ms=_ms(server),
                        cpu_ms_per_gib=None if cpu is None else stats.ms_per_gib(cpu, w.bytes),
-                       speed_vs_xcopy=stats.speed_ratio(wall, walls.get("xcopy")))
+                       speed_vs_xcopy=stats.speed_ratio(wall, walls.get("xcopy")),
+                       on_disk_median_s=on_disk.get(tool))
             if tool in TOLVAS:
                 others = ("baseline", "xcopy", "copy", "cp") if tool == "tolva" else ()
                 for other in others:
                     row["tolva_vs_" + other] = stats.speed_ratio(wall, walls.get(other))
+                if on_disk.get(tool) is not None:
+                    row["tolva_vs_xcopy_on_disk"] = stats.speed_ratio(on_disk[tool],
+                                                                      on_disk.get("xcopy"))
                 row["ms_per_task"] = wall * 1e3 / w.files
                 peak = runs.extra_median("peak_kib")
                 if peak is not None:
@@ -164,6 +170,15 @@ def tolva_table(rows):
                                                 if r["close_killed"] else "")])
     return text_table(["workload", "tool", "tasks", "ms/task", "peak MiB", "KiB/task",
                        "handles", "handles/task", "worst answer ms", "CPU ms", "close s"], body,
+                      left=2)
+
+
+def on_disk_table(rows):
+    """Each tool's time until its copies were on the disk, and Tolva's ratio to xcopy's."""
+    rows = [r for r in rows if r["on_disk_median_s"] is not None]
+    body = [[r["label"], TOOL_NAMES[r["tool"]], number(r["on_disk_median_s"], 3),
+             number(r["wall_median_s"], 3), ratio(r["tolva_vs_xcopy_on_disk"])] for r in rows]
+    return text_table(["workload", "tool", "on disk s", "wall s", "Tolva/xcopy on disk"], body,
                       left=2)
 
 
