@@ -22,7 +22,8 @@ bool CTaskQueue::Before(const CDownloadTask& a, int indexA, const CDownloadTask&
 
 void CTaskQueue::SetLimit(int limit) {
   limit_ = limit < 0 ? 0 : limit;
-  Wake();
+  // Lifted or raised: tasks waiting now may start.
+  if (wake_) SetEvent(wake_);
 }
 
 bool CTaskQueue::Admit(CTaskTable::Writer& rows, CDownloadTask& task) {
@@ -63,7 +64,7 @@ void CTaskQueue::Left(CDownloadTask& task) {
     task.waiting = false;
     if (task.WaitReason() == kWaitingReason) task.SetWaitReason(std::string());
   }
-  if (limit_) Wake();
+  Wake();
 }
 
 std::vector<CTaskTable::TaskPtr> CTaskQueue::Due(CTaskTable::Writer& rows) {
@@ -88,5 +89,6 @@ std::vector<CTaskTable::TaskPtr> CTaskQueue::Due(CTaskTable::Writer& rows) {
 }
 
 void CTaskQueue::Wake() const {
-  if (wake_) SetEvent(wake_);
+  // Without a limit nobody waits: the downloader thread is not woken for nothing.
+  if (wake_ && limit_) SetEvent(wake_);
 }

@@ -38,7 +38,8 @@ class CTaskQueue {
   void Left(CDownloadTask& task);
   // The waiting tasks whose turn has come, in the order they are to open.
   std::vector<CTaskTable::TaskPtr> Due(CTaskTable::Writer& rows);
-  // A copy may have ended or an open failed: the downloader thread looks at the queue.
+  // A copy may have ended or an open failed: with a limit, the downloader thread looks
+  // at the queue.
   void Wake() const;
 
   // Whether the task holds a place: it is opening, open or copying.
