@@ -122,19 +122,28 @@ TEST_F(HungShareWindow, WithOneFileAtATimeTheListOrderDecidesWhatCopiesNext) {
   EXPECT_LE(WorstAnswerMs(w.Hwnd(), 300), kAnswerMs);
   EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"third", "first", "second"}));
 
-  // The share answers: the third file goes next, while the second still waits.
-  ASSERT_TRUE(share.Command("release *"));
-  bool secondWaited = false;
+  // The first one's read comes back: the third goes next (its read hangs in turn), while
+  // the second still waits its turn.
+  ASSERT_TRUE(share.Command("hang-read third.bin"));
+  ASSERT_TRUE(share.Command("release first.bin"));
   ULONGLONG worst = 0;
   ASSERT_TRUE(tolvatest::PumpUntil(
       [&] {
         worst = std::max(worst, windowtest::AnswerMs(w.Hwnd()));
-        if (w.State(0) != TS_NOTHING && !secondWaited) secondWaited = w.State(2) == TS_NOTHING;
-        return w.State(0) == TS_COMPLETED && w.State(1) == TS_COMPLETED &&
-               w.State(2) == TS_COMPLETED;
+        return w.State(0) == TS_DOWNLOADED && w.State(1) == TS_COMPLETED;
       },
       std::chrono::seconds(60)));
-  EXPECT_TRUE(secondWaited);
+  EXPECT_EQ(w.State(2), TS_NOTHING);
+  std::string tip;
+  w.OnUi([&] { tip = w.dlg.RowTip(2); });
+  EXPECT_EQ(tip, "Waiting for its turn");
+  ASSERT_TRUE(share.Command("release *"));
+  ASSERT_TRUE(tolvatest::PumpUntil(
+      [&] {
+        worst = std::max(worst, windowtest::AnswerMs(w.Hwnd()));
+        return w.State(0) == TS_COMPLETED && w.State(2) == TS_COMPLETED;
+      },
+      std::chrono::seconds(60)));
   EXPECT_LE(worst, kAnswerMs);
   for (size_t i = 0; i < names.size(); ++i)
     EXPECT_TRUE(enginetest::SameContent(files[i], out + "\\" + names[i] + ".bin")) << names[i];
