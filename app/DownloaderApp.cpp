@@ -63,7 +63,8 @@ void CDownloaderApp::RunFirstInstance(const CDownloaderCommandLineInfo& commandL
     LogLine("First run: files go to the Downloads folder, " + downloads +
             ", until another default download folder is set in Options.");
 
-  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+  INITCOMMONCONTROLSEX controls{sizeof(controls),
+                                ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
   InitCommonControlsEx(&controls);
 
   auto window = std::make_unique<CDownloaderDlg>();

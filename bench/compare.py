@@ -58,6 +58,14 @@ def parse_args(argv):
     p.add_argument("--per-start", type=int, default=None, metavar="N",
                    help="files per later start of Tolva in both harnesses (default: 500 "
                         f"in the bench's, {SCRIPTED_PER_START} in the script's)")
+    p.add_argument("--files-at-once", default=None, metavar="N|all",
+                   help="the measured tolva.exe's \"Files copying at once\" (a --baseline "
+                        "runs with the stored default, so one build may be set against itself)")
+    p.add_argument("--speed-limit", type=int, default=None, metavar="MBPS",
+                   help="the measured tolva.exe's \"Limit speed to N Mbps\"; the report says "
+                        "how close to the cap each workload ran")
+    p.add_argument("--tools", default="", metavar="LIST",
+                   help="comma-separated: only these of tolva, baseline, xcopy, copy, cp")
     p.add_argument("--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
     p.add_argument("--out", default=None, help="folder for compare.csv (default BUILD/bench)")
     p.add_argument("--chart", default=None, help="where the PNG goes (default OUT/compare.png)")
@@ -71,7 +79,28 @@ def parse_args(argv):
     if args.per_start is not None and args.per_start < 1:
         p.error("--per-start must be at least 1")
     args.harnesses = report.HARNESSES if args.mode == "both" else (args.mode,)
+    if args.files_at_once not in (None, "all") and not args.files_at_once.isdigit():
+        p.error("--files-at-once takes a number or 'all'")
+    args.settings = {}
+    if args.files_at_once is not None:
+        args.settings["FilesAtOnce"] = "0" if args.files_at_once == "all" else args.files_at_once
+    if args.speed_limit is not None:
+        args.settings["SpeedLimit"] = str(args.speed_limit)
     return args
+
+
+def store_settings(settings):
+    """The program's own registry values in the prefix: `settings` stored, the other
+    values this bench can set removed (the program's defaults)."""
+    for name in ("FilesAtOnce", "SpeedLimit"):
+        key = ["wine", "reg"]
+        if name in settings:
+            key += ["add", r"HKCU\Software\Tolva", "/v", name, "/t", "REG_SZ", "/d",
+                    settings[name], "/f"]
+        else:
+            key += ["delete", r"HKCU\Software\Tolva", "/v", name, "/f"]
+        subprocess.run(key, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
 
 
 def find_tolva(path):
@@ -125,6 +154,7 @@ def tolva_run(ctx, w, r, tool, harness, sources, source_folder, destination, scr
             if harness == "scripted":
                 return tools.run_scripted(ctx, tool, sources, source_folder, destination,
                                           result.per_start, folder, run_timeout(w) + 120)
+            store_settings(ctx.extra.get("settings", {}) if tool == "tolva" else {})
             # Emptied once Tolva stands idle, as it is for the other tools right before
             # they start (see workloads.empty).
             return tools.run_tolva(ctx, folder, sources, destination, result.per_start,
@@ -272,6 +302,21 @@ def share_lines(results, rows):
     return out
 
 
+def cap_lines(results, rows, mbps):
+    """How close to the speed cap tolva.exe ran: the program's Mbps are 1,024,000 bits/s."""
+    if not mbps:
+        return []
+    cap = mbps * 128000
+    out = [f"Speed cap {mbps} Mbps = {cap / 1e6:.3f} MB/s for all files together:"]
+    for w in results:
+        for r in rows:
+            if r["workload"] == w.name and r["tool"] == "tolva" and r["harness"] == w.harness:
+                speed = w.bytes / r["wall_median_s"]
+                out.append(f"  {w.name} ({w.harness}) {speed / 1e6:8.3f} MB/s = "
+                           f"{speed / cap * 100:5.1f} % of the cap")
+    return out
+
+
 def exe_line(what, path):
     return (f"{what}: {path} ({os.path.getsize(path)} bytes, built "
             f"{time.strftime('%Y-%m-%d %H:%M', time.localtime(os.path.getmtime(path)))})")
@@ -310,10 +355,13 @@ def main(argv):
     except ValueError as e:
         say(f"bench: {e}")
         return 2
+    wanted = {t.strip() for t in args.tools.split(",") if t.strip()}
     for w in selected:
         if baseline_exe and "tolva" in w.tools:
             i = w.tools.index("tolva") + 1
             w.tools = w.tools[:i] + ("baseline",) + w.tools[i:]
+        if wanted:
+            w.tools = tuple(t for t in w.tools if t in wanted)
 
     server = procs.wineserver_pid(os.environ["WINEPREFIX"])
     if server is None:
@@ -356,6 +404,11 @@ def main(argv):
                         failed_log_dir=out_dir,
                         baseline_exe=baseline_exe and snapshot(baseline_exe, programs,
                                                                "baseline.exe"))
+    ctx.extra["settings"] = args.settings
+    if args.settings:
+        heading.append("tolva.exe runs with " + ", ".join(f"{k} = {v}" for k, v in
+                                                         sorted(args.settings.items())) +
+                       (" (the baseline with the defaults)" if baseline_exe else "") + ".")
     results = []
     started = time.monotonic()
     status = 0
@@ -393,7 +446,7 @@ def main(argv):
         text += "Tolva's own figures, median over the rounds (worst answer: the worst round; " \
                 "handles and answer from tolva_probe, only where it ran):\n"
         text += report.tolva_table(rows)
-    lines = share_lines(results, rows)
+    lines = share_lines(results, rows) + cap_lines(results, rows, args.speed_limit)
     for w in results:
         for tool in report.TOLVAS:
             for why in w.runs.get(tool, stats.Runs()).close_killed:

@@ -65,6 +65,7 @@ CCopyLoop::CCopyLoop(CTaskTable& table, CKernelNotices& notices, CIoPool& pool, 
       wake_(wake),
       stopEvent_(stopEvent),
       stopped_(stopped),
+      queue_(wake),
       link_(std::make_shared<CKernelLink<CCopyLoop>>(this)) {}
 
 CCopyLoop::~CCopyLoop() { link_->Cut(); }
@@ -89,6 +90,7 @@ void CCopyLoop::CloseTask(Writer&, CDownloadTask* task, int newState) {
     }
   }
   ReleaseLater(std::move(task->destinationHandle));
+  queue_.Left(*task);
 }
 
 void CCopyLoop::TakeNewSource(Writer& rows, CDownloadTask* listed, std::string source) {
@@ -202,6 +204,8 @@ void CCopyLoop::ReadSizesLater(const std::vector<TaskPtr>& batch) {
 }
 
 void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
+  // Not its turn: it stays closed, and the downloader thread opens it when it comes.
+  if (!queue_.Admit(rows, *task)) return task->SetState(TS_NOTHING);
   if (ReadPtr abandoned = task->abandonedRead.lock(); abandoned && abandoned->InFlight()) {
     // Its last read still hangs: a second read of the task must not start beside it.
     // The watch thread tries again once that read has come back.
@@ -235,7 +239,10 @@ void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
   pool_.Submit([link = link_, weak, generation, request = std::move(request)] {
     OpenedFiles files = OpenFiles(link, request);
     OpenOutcome outcome;
-    link->With([&](CCopyLoop& loop) { outcome = loop.OpenFinished(weak, generation, files); });
+    link->With([&](CCopyLoop& loop) {
+      outcome = loop.OpenFinished(weak, generation, files);
+      loop.queue_.Wake();  // a failed open holds no place any more
+    });
     // Handles the kernel did not take (stale, or the kernel is gone) close here.
     files = OpenedFiles();
     link->With([&](CCopyLoop& loop) {
@@ -534,6 +541,7 @@ void CCopyLoop::DownloaderLoop() {
 bool CCopyLoop::IssueReads() {
   bool busy = false;
   auto rows = table_.Write();
+  for (const TaskPtr& task : queue_.Due(rows)) RequestOpen(rows, task);
   for (auto& task : rows->Tasks()) {
     int state = task->GetState();
     if (state == TS_DOWNLOADED) {
@@ -559,6 +567,7 @@ void CCopyLoop::SubmitRead(Writer&, const TaskPtr& task, uint64_t offset) {
 void CCopyLoop::CopyChunks(const Link& link, const std::weak_ptr<CDownloadTask>& weak,
                            const ReadPtr& read) {
   for (;;) {
+    WaitForSpeedCap(link, read->ReadSize());
     read->Run();
     // An abandoned read's result is not wanted; its buffer and source go with it.
     if (read->Abandoned()) return;
@@ -729,6 +738,12 @@ bool CCopyLoop::SourceUnchanged(const TaskPtr& task, uint32_t generation, bool m
   task->flushedOffset = 0;
   RequestOpen(rows, task);  // closes the task, and opens it anew over the source as it is now
   return false;
+}
+
+void CCopyLoop::WaitForSpeedCap(const Link& link, uint32_t bytes) {
+  std::shared_ptr<CSpeedCap> cap;
+  link->With([&](CCopyLoop& loop) { cap = loop.cap_; });
+  if (cap && cap->On()) cap->Take(bytes);
 }
 
 bool CCopyLoop::WriteChunk(const Link& link, const ChunkWrite& chunk) {

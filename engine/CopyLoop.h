@@ -25,7 +25,9 @@
 #include "engine/KernelLink.h"
 #include "engine/KernelNotices.h"
 #include "engine/ListSaver.h"
+#include "engine/SpeedCap.h"
 #include "engine/SpeedMeter.h"
+#include "engine/TaskQueue.h"
 #include "engine/TaskTable.h"
 #include "engine/WorkerThread.h"
 
@@ -46,6 +48,9 @@ class CCopyLoop {
 
   // Whether a new copy may replace a file of its name that is already there.
   void SetReplaceExisting(bool replace) { replaceExisting_ = replace; }
+  // How many tasks copy at once, and the cap on the speed of all of them.
+  CTaskQueue& Queue() { return queue_; }
+  CSpeedCap& Cap() { return *cap_; }
 
   // Opens the task on a pool thread; the result is installed with the table held. A
   // task whose open is under way, or whose last read still hangs, gets no second one.
@@ -165,6 +170,8 @@ class CCopyLoop {
   // and closes the destination, then completes the task. The files are handled outside
   // the link, so a share that hangs on close never holds up the kernel's end.
   static void FinishCopy(const Link& link, const ChunkWrite& chunk, const ReadPtr& read);
+  // Before each read: waits while the speed cap says the bytes must wait.
+  static void WaitForSpeedCap(const Link& link, uint32_t bytes);
   // Writes the chunk, asking the observer whether to try again after a failure.
   static bool WriteChunk(const Link& link, const ChunkWrite& chunk);
   // Takes the copied task's destination, its source's times and whether the copy must
@@ -197,6 +204,9 @@ class CCopyLoop {
   // each with that task, for TakeOvers.
   base::Guarded<std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>>>
       takeOvers_;
+  CTaskQueue queue_;
+  // Shared: a copying thread waits on it outside the link.
+  std::shared_ptr<CSpeedCap> cap_ = std::make_shared<CSpeedCap>();
   Link link_;
   CWorkerThread thread_;
 };

@@ -104,6 +104,10 @@ class CDownloadTask {
   // completes. A file made new for the copy is not (one request a file saved).
   bool cutAtEnd = true;
   bool restartFromZero = false;  // re-added after it had completed
+  // With a limit on the copies at once: the task is due to open and waits for its turn;
+  // a task the user resumed goes before the others (a lower rank).
+  bool waiting = false;
+  int64_t queueRank = 0;
   // With the task table held: an unfinished task at this task's destination whose
   // source may be this very file reached by another path; if the open finds it so (same
   // size and last-write time), that task goes on from this source instead.

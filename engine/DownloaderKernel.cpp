@@ -135,6 +135,7 @@ bool CDownloaderKernel::Start() {
   }
   stopped = 0;
   ResetEvent(StopEvent.Get());
+  copier.Cap().Hold();
   watcher.Start();
   meter.Start();
   copier.Start();
@@ -150,6 +151,7 @@ bool CDownloaderKernel::Stop() {
   saver.Save(true);
   stopped = 1;
   SetEvent(StopEvent.Get());
+  copier.Cap().Release();  // reads waiting under the cap go: the tasks close
 
   // None of the three threads waits on a file-system call, so these joins are short
   // even when a share hangs: pool threads stuck in a call are not waited for.
@@ -173,7 +175,21 @@ void CDownloaderKernel::OpenTask(int index) {
   copier.RequestOpen(rows, rows->Tasks()[static_cast<size_t>(index)]);
 }
 
-void CDownloaderKernel::ResumeTask(int index) { OpenTask(index); }
+void CDownloaderKernel::ResumeTask(int index) {
+  {
+    auto rows = table.Write();
+    if (index < 0 || index >= static_cast<int>(rows->Tasks().size())) return;
+    copier.Queue().ToFront(rows, *rows->Tasks()[static_cast<size_t>(index)]);
+  }
+  OpenTask(index);
+}
+
+std::vector<int> CDownloaderKernel::MoveTasks(const std::vector<int>& indexes, TaskMove move) {
+  std::vector<int> placed = table.Write()->Move(indexes, move);
+  // In the new order at once: waiting tasks take their turns by it after a restart too.
+  if (!placed.empty()) saver.Save();
+  return placed;
+}
 
 bool CDownloaderKernel::PauseTask(int index) {
   CDownloadTask* task = GetTask(index);

@@ -52,6 +52,13 @@ class CDownloaderKernel {
   // Whether a new copy may replace a file of its name that is already there (the user's
   // choice); without it the copy goes beside it under the first free "name (2).ext".
   void SetReplaceExisting(bool replace) { copier.SetReplaceExisting(replace); }
+  // How many tasks copy at once (0: all). The others wait for their turn unopened and
+  // start in list order as copies end; raising the number starts them at once.
+  void SetFilesAtOnce(int count) { copier.Queue().SetLimit(count); }
+  int GetFilesAtOnce() { return copier.Queue().Limit(); }
+  // A cap on the speed of all copies together, in the window's Mbps (0: none).
+  void SetSpeedLimit(uint32_t mbps) { copier.Cap().SetMbps(mbps); }
+  uint32_t GetSpeedLimit() { return copier.Cap().Mbps(); }
 
   // The task list file, by default next to the program as "<program name>.info".
   void SetListPath(const std::string& path) { saver.SetPath(path); }
@@ -72,10 +79,11 @@ class CDownloaderKernel {
   // Run-time operations on the task at `index`; out-of-range indexes do nothing. Each
   // returns at once, whatever the task's share does: files are opened, read, closed
   // and deleted on pool threads.
-  void OpenTask(int index);    // (re)open both files and make the task ready
-  void ResumeTask(int index);  // the user's Resume: the same as OpenTask
-  bool PauseTask(int index);   // close into TS_NOTHING; the watch thread reopens it
-  void StopTask(int index);    // close into TS_WRITE_ERROR until resumed
+  void OpenTask(int index);  // (re)open both files and make the task ready
+  // The user's Resume: as OpenTask, and when it must wait for its turn it goes first.
+  void ResumeTask(int index);
+  bool PauseTask(int index);  // close into TS_NOTHING; the watch thread reopens it
+  void StopTask(int index);   // close into TS_WRITE_ERROR until resumed
   // Close, delete the destination file (unless !deleteFile, and only when the task made
   // it), remove the task.
   bool DeleteTask(int index, bool deleteFile = true);
@@ -83,6 +91,11 @@ class CDownloaderKernel {
   // files folder listings found become tasks, folders listed whole leave the list, and
   // a task whose source turned out to be another's file by another path hands over.
   void AddFoundTasks();
+  // Moves the tasks at `indexes` to the top or bottom of the list, or one place up or
+  // down (a block at that end stays), keeping their order among themselves; the list
+  // file is written in the new order. Gives the moved tasks' new indexes, top down.
+  using TaskMove = CTaskTable::Rows::Place;
+  std::vector<int> MoveTasks(const std::vector<int>& indexes, TaskMove move);
   // `positionsNow`: write positions that moved even within kListPositionRewriteMs.
   void SaveTaskList(bool positionsNow = false);
 

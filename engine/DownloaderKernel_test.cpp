@@ -496,3 +496,136 @@ TEST_F(KernelFixture, AnObserverMayCallTheKernelFromEveryNotice) {
   kernel.Stop();
   kernel.SetObserver(nullptr);
 }
+
+// Moves keep the moved tasks' order among themselves, give their new indexes, skip
+// indexes that name no task, and write the list file in the new order.
+TEST(DownloaderKernelMoves, MoveTasksReordersTheListAndItsFile) {
+  using Move = CDownloaderKernel::TaskMove;
+  struct Case {
+    std::vector<int> indexes;
+    Move move;
+    std::string order;
+    std::vector<int> placed;
+  } cases[] = {
+      {{1, 3}, Move::Top, "bdace", {0, 1}},
+      {{3, 1}, Move::Bottom, "acebd", {3, 4}},
+      {{0, 1, 3}, Move::Up, "abdce", {0, 1, 2}},  // a block at the top stays
+      {{3, 4}, Move::Down, "abcde", {3, 4}},      // and one at the bottom
+      {{1, 2}, Move::Down, "adbce", {2, 3}},
+      {{4, 0, 4, 9, -1}, Move::Up, "abced", {0, 3}},
+      {{}, Move::Top, "abcde", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.order);
+    TempFolder dir;
+    CDownloaderKernel kernel;
+    kernel.SetListPath(dir.File("tolva.info"));
+    std::vector<std::string> sources;
+    for (char n : std::string("abcde")) sources.push_back("Q:\\s\\" + std::string(1, n) + ".bin");
+    ASSERT_TRUE(kernel.AddTasks(sources, dir.Path()));
+    EXPECT_EQ(kernel.MoveTasks(c.indexes, c.move), c.placed);
+    std::string order, filed;
+    for (int i = 0; i < kernel.GetTaskCount(); ++i) order += kernel.GetTask(i)->name;
+    for (const TaskListEntry& entry : LoadListFile(kernel.GetListPath())) filed += entry.name;
+    EXPECT_EQ(order, c.order);
+    EXPECT_EQ(filed, c.order);
+  }
+}
+
+// With two files at once, the others wait unopened (the watch thread passes them by)
+// and start as copies end: the one the user resumed first, then in list order.
+TEST_F(KernelFixture, FilesAtOnceKeepsTheOthersWaitingAndStartsThemInTurn) {
+  std::string src = dir.File("src"), out = dir.File("out");
+  std::filesystem::create_directories(FsPath(src));
+  std::filesystem::create_directories(FsPath(out));
+  // Under the cap, small ones end first: each end frees one place at a time.
+  const size_t sizes[] = {1u << 20, 4u << 20, 1u << 20, 4u << 20};
+  std::vector<std::string> sources;
+  for (int i = 0; i < 4; ++i) {
+    sources.push_back(src + "\\" + std::to_string(i) + ".bin");
+    WriteRandomFile(sources.back(), sizes[i], static_cast<uint32_t>(i + 1));
+  }
+  kernel.SetFilesAtOnce(2);
+  kernel.SetSpeedLimit(16);
+  kernel.SetWatchInterval(1);
+  ASSERT_TRUE(kernel.AddTasks(sources, out));
+  for (int i : {2, 3}) {
+    EXPECT_EQ(kernel.GetTask(i)->WaitReason(), "Waiting for its turn") << i;
+    EXPECT_EQ(kernel.GetTask(i)->GetState(), TS_NOTHING) << i;
+  }
+  // Not opened: the destinations are not even made.
+  EXPECT_FALSE(std::filesystem::exists(FsPath(out + "\\2.bin")));
+  kernel.ResumeTask(3);
+  EXPECT_EQ(kernel.GetTask(3)->WaitReason(), "Waiting for its turn");
+
+  ASSERT_TRUE(kernel.Start());
+  int mostAtOnce = 0;
+  bool threeWentFirst = false;
+  auto started = [&](int i) { return kernel.GetTask(i)->GetState() != TS_NOTHING; };
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        int atOnce = 0;
+        for (int i = 0; i < 4; ++i) {
+          const int state = kernel.GetTask(i)->GetState();
+          atOnce += state == TS_READY || state == TS_DOWNLOADED;
+        }
+        mostAtOnce = std::max(mostAtOnce, atOnce);
+        if (started(3) && !threeWentFirst)
+          threeWentFirst = kernel.GetTask(2)->WaitReason() == "Waiting for its turn";
+        for (int i = 0; i < 4; ++i)
+          if (kernel.GetTask(i)->GetState() != TS_COMPLETED) return false;
+        return true;
+      },
+      120s));
+  EXPECT_LE(mostAtOnce, 2);
+  EXPECT_TRUE(threeWentFirst);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(
+        SameContent(sources[static_cast<size_t>(i)], out + "\\" + std::to_string(i) + ".bin"))
+        << i;
+  kernel.Stop();
+}
+
+// The cap holds for all copies together: no span of 10 s copies more than 10 % over it.
+TEST_F(KernelFixture, SpeedLimitHoldsInEveryTenSecondWindow) {
+  std::string src = dir.File("src"), out = dir.File("out");
+  std::filesystem::create_directories(FsPath(src));
+  std::filesystem::create_directories(FsPath(out));
+  const std::vector<std::string> sources = {src + "\\a.bin", src + "\\b.bin"};
+  for (size_t i = 0; i < sources.size(); ++i)
+    WriteRandomFile(sources[i], 3u << 20, static_cast<uint32_t>(i + 7));
+  constexpr uint32_t kMbps = 4;
+  kernel.SetSpeedLimit(kMbps);
+  ASSERT_TRUE(kernel.AddTasks(sources, out));
+  ASSERT_TRUE(kernel.Start());
+  struct Sample {
+    ULONGLONG ms;
+    uint64_t bytes;
+  };
+  std::vector<Sample> samples;
+  auto copied = [&] {
+    uint64_t bytes = 0;
+    for (int i = 0; i < kernel.GetTaskCount(); ++i) {
+      CDownloadTask* task = kernel.GetTask(i);
+      bytes += task->GetState() == TS_COMPLETED ? task->fileSize.load() : task->offset.load();
+    }
+    return bytes;
+  };
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        samples.push_back({GetTickCount64(), copied()});
+        return samples.back().bytes == (6u << 20);
+      },
+      120s));
+  kernel.Stop();
+  const double allowed = 1.1 * kMbps * CSpeedCap::kBytesPerMbps * 10.0;
+  double worst = 0;
+  for (size_t i = 0, j = 0; i < samples.size(); ++i) {
+    while (j + 1 < samples.size() && samples[j + 1].ms - samples[i].ms <= 10000) ++j;
+    worst = std::max(worst, static_cast<double>(samples[j].bytes - samples[i].bytes));
+  }
+  EXPECT_LE(worst, allowed) << "bytes in the fullest 10 s";
+  EXPECT_GT(samples.back().ms - samples.front().ms, 10000u);  // the cap was in force
+  for (const std::string& source : sources)
+    EXPECT_TRUE(SameContent(source, out + source.substr(src.size())));
+}

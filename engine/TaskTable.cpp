@@ -1,5 +1,7 @@
 #include "engine/TaskTable.h"
 
+#include <algorithm>
+
 #include "engine/DestinationPath.h"
 
 using destination_path::Folded;
@@ -46,6 +48,58 @@ bool CTaskTable::Rows::IsOwnUnchangedCopy(const std::string& path, const std::st
 void CTaskTable::Rows::Add(const TaskPtr& task) {
   tasks_.push_back(task);
   IndexDestinations(task.get());
+}
+
+std::vector<int> CTaskTable::Rows::Move(std::vector<int> indexes, Place place) {
+  const int count = static_cast<int>(tasks_.size());
+  std::sort(indexes.begin(), indexes.end());
+  indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+  indexes.erase(std::remove_if(indexes.begin(), indexes.end(),
+                               [count](int i) { return i < 0 || i >= count; }),
+                indexes.end());
+  const int moved = static_cast<int>(indexes.size());
+  std::vector<int> placed;
+  if (place == Place::Top || place == Place::Bottom) {
+    std::vector<TaskPtr> chosen, rest;
+    for (int i = 0, k = 0; i < count; ++i) {
+      const bool isChosen = k < moved && indexes[static_cast<size_t>(k)] == i;
+      if (isChosen) ++k;
+      (isChosen ? chosen : rest).push_back(std::move(tasks_[static_cast<size_t>(i)]));
+    }
+    const int first = place == Place::Top ? 0 : count - moved;
+    if (place == Place::Top) {
+      chosen.insert(chosen.end(), std::make_move_iterator(rest.begin()),
+                    std::make_move_iterator(rest.end()));
+      tasks_ = std::move(chosen);
+    } else {
+      rest.insert(rest.end(), std::make_move_iterator(chosen.begin()),
+                  std::make_move_iterator(chosen.end()));
+      tasks_ = std::move(rest);
+    }
+    for (int k = 0; k < moved; ++k) placed.push_back(first + k);
+    return placed;
+  }
+  // One place: each chosen task swaps with its neighbour unless a chosen task that could
+  // not move stands there.
+  if (place == Place::Up) {
+    int floor = 0;
+    for (int i : indexes) {
+      const int to = i > floor ? i - 1 : i;
+      if (to != i) std::swap(tasks_[static_cast<size_t>(i)], tasks_[static_cast<size_t>(to)]);
+      placed.push_back(to);
+      floor = to + 1;
+    }
+    return placed;
+  }
+  int ceiling = count - 1;
+  for (auto it = indexes.rbegin(); it != indexes.rend(); ++it) {
+    const int i = *it;
+    const int to = i < ceiling ? i + 1 : i;
+    if (to != i) std::swap(tasks_[static_cast<size_t>(i)], tasks_[static_cast<size_t>(to)]);
+    placed.insert(placed.begin(), to);
+    ceiling = to - 1;
+  }
+  return placed;
 }
 
 CTaskTable::TaskPtr CTaskTable::Rows::RemoveAt(int index) {

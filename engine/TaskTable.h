@@ -38,6 +38,11 @@ class CTaskTable {
 
     // Only on the window's thread (or before the threads run).
     void Add(const TaskPtr& task);
+    // Moves the tasks at `indexes` (any order, out-of-range ones ignored) to the top or
+    // the bottom, or one place up or down, keeping their order among themselves; a block
+    // already at the end it moves towards stays. Gives their new indexes, top down.
+    enum class Place { Top, Bottom, Up, Down };
+    std::vector<int> Move(std::vector<int> indexes, Place place);
     TaskPtr RemoveAt(int index);
     void Reserve(size_t more) { tasks_.reserve(tasks_.size() + more); }
     void Clear();

@@ -16,10 +16,11 @@ void CTaskWatcher::WatchLoop() {
   while (!stopped_) {
     WaitForSingleObject(wake_, watchInterval);
     if (stopped_) break;
-    // A task whose open still hangs gets no second one.
+    // A task whose open still hangs gets no second one; one waiting for its turn is
+    // opened when its turn comes, not here.
     auto rows = table_.Write();
     for (auto& task : rows->Tasks())
-      if (task->GetState() == TS_NOTHING) copier_.RequestOpen(rows, task);
+      if (task->GetState() == TS_NOTHING && !task->waiting) copier_.RequestOpen(rows, task);
   }
   g_log.Write("watch thread has ended");
 }

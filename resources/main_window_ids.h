@@ -30,6 +30,11 @@
 #define ID_TASK_SOURCE_FOLDER 32789
 #define ID_TASK_DEST_FOLDER 32790
 #define ID_TASK_REMOVE 32792
+// Queue order: the menu's two, and the keys' one place (Ctrl+Up, Ctrl+Down).
+#define ID_TASK_MOVE_TOP 32800
+#define ID_TASK_MOVE_BOTTOM 32801
+#define ID_TASK_MOVE_UP 32802
+#define ID_TASK_MOVE_DOWN 32803
 
 // Toolbar commands; each has a string "label\ntooltip" of the same number.
 #define ID_ADD_FILES 32775

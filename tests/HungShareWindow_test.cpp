@@ -93,6 +93,63 @@ TEST_F(HungShareWindow, FilesFromALookupThatHangsGetTheirRowsAtOnce) {
   EXPECT_TRUE(w.Close());
 }
 
+// One file at a time from a share: while the one copying hangs the others wait
+// unopened, a move puts the last one next in turn, and the window answers throughout.
+TEST_F(HungShareWindow, WithOneFileAtATimeTheListOrderDecidesWhatCopiesNext) {
+  std::vector<std::string> files, names = {"first", "second", "third"};
+  for (size_t i = 0; i < names.size(); ++i)
+    files.push_back(share.AddFile(names[i] + ".bin",
+                                  tolvatest::RandomBytes(3 * CHUNK_SIZE + 1, uint32_t(i + 11))));
+  std::string out = temp.File("out");
+  CreateDirectoryW(base::Widen(out).c_str(), nullptr);
+  ASSERT_TRUE(share.Command("hang-read first.bin"));
+  struct OneAtATime {
+    OneAtATime() {
+      RegSetKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva", L"FilesAtOnce", REG_SZ, L"1",
+                      2 * sizeof(wchar_t));
+    }
+    ~OneAtATime() { RegDeleteKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva", L"FilesAtOnce"); }
+  } oneAtATime;
+
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  w.OnUi([&] { w.dlg.QueueFiles(files, out); });
+  ASSERT_TRUE(tolvatest::PumpUntil([&] { return w.State(0) == TS_DOWNLOADED; }));
+  EXPECT_LE(WorstAnswerMs(w.Hwnd(), 500), kAnswerMs);
+  EXPECT_EQ(w.State(1), TS_NOTHING);
+  EXPECT_EQ(w.State(2), TS_NOTHING);
+  PostTaskCommand(w, 2, ID_TASK_MOVE_TOP);
+  EXPECT_LE(WorstAnswerMs(w.Hwnd(), 300), kAnswerMs);
+  EXPECT_EQ(w.RowTexts(), (std::vector<std::string>{"third", "first", "second"}));
+
+  // The first one's read comes back: the third goes next (its read hangs in turn), while
+  // the second still waits its turn.
+  ASSERT_TRUE(share.Command("hang-read third.bin"));
+  ASSERT_TRUE(share.Command("release first.bin"));
+  ULONGLONG worst = 0;
+  ASSERT_TRUE(tolvatest::PumpUntil(
+      [&] {
+        worst = std::max(worst, windowtest::AnswerMs(w.Hwnd()));
+        return w.State(0) == TS_DOWNLOADED && w.State(1) == TS_COMPLETED;
+      },
+      std::chrono::seconds(60)));
+  EXPECT_EQ(w.State(2), TS_NOTHING);
+  std::string tip;
+  w.OnUi([&] { tip = w.dlg.RowTip(2); });
+  EXPECT_EQ(tip, "Waiting for its turn");
+  ASSERT_TRUE(share.Command("release *"));
+  ASSERT_TRUE(tolvatest::PumpUntil(
+      [&] {
+        worst = std::max(worst, windowtest::AnswerMs(w.Hwnd()));
+        return w.State(0) == TS_COMPLETED && w.State(2) == TS_COMPLETED;
+      },
+      std::chrono::seconds(60)));
+  EXPECT_LE(worst, kAnswerMs);
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_TRUE(enginetest::SameContent(files[i], out + "\\" + names[i] + ".bin")) << names[i];
+  EXPECT_TRUE(w.Close());
+}
+
 TEST_F(HungShareWindow, TheProgramEndsWithinTwoSecondsOfACloseWhileAReadHangs) {
   testing_tolva::ProgramCopy program;
   ASSERT_TRUE(program.Ready());

@@ -171,6 +171,8 @@ void CDownloaderDlg::ApplyViewOptions() {
   int options = m_options.LoadOptions();
   // Taken by the next file that is added, without a restart.
   m_kernel.SetReplaceExisting((options & OPT_REPLACE_EXISTING) != 0);
+  m_kernel.SetFilesAtOnce(COptionsDialog::LoadFilesAtOnce());
+  m_kernel.SetSpeedLimit(static_cast<uint32_t>(COptionsDialog::LoadSpeedLimit()));
   if (int unit = SpeedUnitFromOptions(options)) {
     m_kernel.SetSpeedUnit(unit);
     m_list.m_strSpeedUnit = SpeedUnitLabel(unit);
@@ -228,6 +230,9 @@ bool CDownloaderDlg::AddNow(const std::vector<std::string>& files, const std::st
 
 std::string CDownloaderDlg::BuildTrayTip(size_t enough) {
   std::string tip = "Tolva - Your Ziravadi Downloader";
+  // Early in the tip, which shows only its beginning: why copies run no faster.
+  if (uint32_t mbps = m_kernel.GetSpeedLimit())
+    tip += "\nSpeed limited to " + std::to_string(mbps) + " Mbps";
   int count = m_kernel.GetTaskCount();
   std::string lines;
   for (int i = 0; i < count && tip.size() + lines.size() <= enough; ++i) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,10 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   bool OnContextMenu(HWND from, LPARAM at);
   void ShowTaskMenu(int row, POINT screen);
   void SelectAllRows();
+  // The queue-order move a command stands for, if it is one.
+  static std::optional<CDownloaderKernel::TaskMove> MoveOf(UINT id);
+  // Moves the tasks of these rows; the selection follows them.
+  void MoveRows(const std::vector<int>& rows, CDownloaderKernel::TaskMove move);
   void OnRowTip(NMLVGETINFOTIPW& tip);
   // The list asks for a cell's text: it keeps none (readers of the screen ask).
   void OnCellText(LVITEMW& item);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -103,6 +104,10 @@ bool CDownloaderDlg::OnTaskOrToolCommand(UINT id) {
     case ID_TASK_OPEN_FILE:
     case ID_TASK_SOURCE_FOLDER:
     case ID_TASK_DEST_FOLDER:
+    case ID_TASK_MOVE_TOP:
+    case ID_TASK_MOVE_BOTTOM:
+    case ID_TASK_MOVE_UP:
+    case ID_TASK_MOVE_DOWN:
       RunTaskCommand(id);
       return true;
     case ID_ADD_FILES:
@@ -168,6 +173,10 @@ void CDownloaderDlg::RunTaskCommandOn(UINT id, const TaskRefs& chosen) {
     // neighbour, which moved up into that row.
     if (found != rowOf.end() && taken.insert(found->second).second) rows.push_back(found->second);
   }
+  if (const auto move = MoveOf(id)) {
+    MoveRows(rows, *move);
+    return;
+  }
   if (id == ID_TASK_DELETE || id == ID_TASK_REMOVE) {
     // From the last up: a removal moves every later task down by one.
     std::sort(rows.rbegin(), rows.rend());
@@ -185,6 +194,36 @@ void CDownloaderDlg::RunTaskCommandOn(UINT id, const TaskRefs& chosen) {
     else if (id == ID_TASK_STOP)
       m_kernel.StopTask(row);
   }
+}
+
+std::optional<CDownloaderKernel::TaskMove> CDownloaderDlg::MoveOf(UINT id) {
+  using Move = CDownloaderKernel::TaskMove;
+  switch (id) {
+    case ID_TASK_MOVE_TOP:
+      return Move::Top;
+    case ID_TASK_MOVE_BOTTOM:
+      return Move::Bottom;
+    case ID_TASK_MOVE_UP:
+      return Move::Up;
+    case ID_TASK_MOVE_DOWN:
+      return Move::Down;
+    default:
+      return std::nullopt;
+  }
+}
+
+void CDownloaderDlg::MoveRows(const std::vector<int>& rows, CDownloaderKernel::TaskMove move) {
+  const std::vector<int> placed = m_kernel.MoveTasks(rows, move);
+  if (placed.empty()) return;
+  // Row i shows task i again, and the selection goes with the tasks it held.
+  RefreshNow();
+  m_list.SelectAll(false);
+  for (int row : placed) m_list.Select(row);
+  m_list.EnsureVisible(move == CDownloaderKernel::TaskMove::Down ||
+                               move == CDownloaderKernel::TaskMove::Bottom
+                           ? placed.back()
+                           : placed.front());
+  RepaintRows();
 }
 
 bool CDownloaderDlg::ConfirmDelete(size_t count, size_t files) {

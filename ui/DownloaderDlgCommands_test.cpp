@@ -12,6 +12,8 @@
 #include <ostream>
 
 #include "engine/DownloadTask.h"
+#include "engine/testing/EngineTesting.h"
+#include "tests/WindowAnswer.h"
 #include "resources/resource.h"
 #include "ui/FileDialogAnswer_test.h"
 #include "ui/FolderPicker.h"
@@ -45,10 +47,12 @@ enum MenuPosition {
   kResume = 0,
   kPause = 1,
   kStop = 2,
-  kOpenFile = 4,
-  kSourceFolder = 5,
-  kDestFolder = 6,
-  kDelete = 8
+  kMoveToTop = 4,
+  kMoveToBottom = 5,
+  kOpenFile = 7,
+  kSourceFolder = 8,
+  kDestFolder = 9,
+  kDelete = 11
 };
 
 bool SamePath(const std::string& a, const std::string& b) {
@@ -396,6 +400,84 @@ TEST_F(Commands, SeveralSelectedTasksAreActedOnTogether) {
   ASSERT_TRUE(w.Flush());
   EXPECT_EQ(w.Rows(), 0);
   EXPECT_EQ(w.dlg.deleteQuestions.size(), 2u);
+  ASSERT_TRUE(w.Close());
+}
+
+// Moves from the menu and the keys, with one file copying at a time: row i still shows
+// task i, the selection stays on the moved tasks, and the list file keeps the order.
+TEST_F(Commands, MovesReorderTheQueueAndTheSelectionFollows) {
+  std::string out = temp.Folder("out");
+  Paths sources;
+  for (const char* n : {"a", "b", "c", "d", "e"})
+    sources.push_back(temp.Write(std::string(n) + ".bin", 1000));
+  ASSERT_TRUE(theRegistry.WriteString("Tolva", "FilesAtOnce", "1"));
+  ASSERT_TRUE(theRegistry.WriteString("Tolva", "SpeedLimit", "8"));
+  RunningWindow w(temp, {}, "", false, true);
+  ASSERT_TRUE(w.WaitInitialised());
+  w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_READY; }));
+  auto rowTip = [&](int row) {
+    std::string tip;
+    w.OnUi([&] { tip = w.dlg.RowTip(row); });
+    return tip;
+  };
+  EXPECT_EQ(rowTip(0), "");
+  EXPECT_EQ(rowTip(4), "Waiting for its turn");
+  std::string trayTip;
+  w.OnUi([&] { trayTip = w.dlg.BuildTrayTip(); });
+  EXPECT_NE(trayTip.find("\nSpeed limited to 8 Mbps\n"), std::string::npos) << trayTip;
+
+  auto selected = [&] {
+    std::vector<int> rows;
+    w.OnUi([&] { rows = w.dlg.SelectedTasks(); });
+    return rows;
+  };
+  auto filed = [&] {
+    Paths names;
+    for (const TaskListEntry& entry : enginetest::LoadListFile(temp.File("tolva.info")))
+      names.push_back(entry.name);
+    return names;
+  };
+  auto controlKey = [&](WPARAM key) {
+    w.OnUi([&] {
+      BYTE keys[256];
+      GetKeyboardState(keys);
+      keys[VK_CONTROL] = 0x80;
+      SetKeyboardState(keys);
+    });
+    PostMessageW(w.dlg.List().Hwnd(), WM_KEYDOWN, key, 0);
+    EXPECT_TRUE(w.Flush());
+    w.OnUi([&] {
+      BYTE keys[256];
+      GetKeyboardState(keys);
+      keys[VK_CONTROL] = 0;
+      SetKeyboardState(keys);
+    });
+  };
+  struct Step {
+    std::function<void()> act;
+    Paths rows;
+    std::vector<int> selected;
+  } steps[] = {
+      {[&] { ASSERT_TRUE(RunFromMenu(w, 3, kMoveToTop)); }, {"b", "d", "a", "c", "e"}, {0, 1}},
+      {[&] { controlKey(VK_UP); }, {"b", "d", "a", "c", "e"}, {0, 1}},  // at the top already
+      {[&] { controlKey(VK_DOWN); }, {"a", "b", "d", "c", "e"}, {1, 2}},
+      {[&] { ASSERT_TRUE(RunFromMenu(w, 1, kMoveToBottom)); }, {"a", "c", "e", "b", "d"}, {3, 4}},
+      {[&] { SelectRows(w, {4}); }, {"a", "c", "e", "b", "d"}, {4}},
+      {[&] { controlKey(VK_UP); }, {"a", "c", "e", "d", "b"}, {3}},
+  };
+  SelectRows(w, {1, 3});
+  for (const Step& step : steps) {
+    step.act();
+    EXPECT_EQ(w.RowTexts(), step.rows);
+    EXPECT_EQ(Sources(w).front(), sources[static_cast<size_t>(step.rows[0][0] - 'a')]);
+    EXPECT_EQ(selected(), step.selected);
+    EXPECT_EQ(filed(), step.rows);
+    EXPECT_LE(windowtest::WorstAnswerMs(w.Hwnd(), 60), windowtest::kAnswerMs);
+  }
+  // The task that moved keeps its own tip: the copying one none, the others their wait.
+  EXPECT_EQ(rowTip(0), "");
+  EXPECT_EQ(rowTip(1), "Waiting for its turn");
   ASSERT_TRUE(w.Close());
 }
 

@@ -13,6 +13,8 @@ namespace {
 const char kSection[] = "Tolva";
 const char kOptionsValue[] = "OptionsFlag";
 const char kFolderValue[] = "DefaultDownloadFolder";
+const char kFilesAtOnceValue[] = "FilesAtOnce";
+const char kSpeedLimitValue[] = "SpeedLimit";
 
 struct OptionBit {
   int id;
@@ -48,6 +50,18 @@ int COptionsDialog::LoadOptions() {
   theRegistry.ReadInteger(kSection, kOptionsValue, bits);
   m_optionBits = static_cast<int>(bits);
   return m_optionBits;
+}
+
+int COptionsDialog::LoadFilesAtOnce() {
+  long count = kDefaultFilesAtOnce;
+  theRegistry.ReadCount(kSection, kFilesAtOnceValue, 0, kMaxFilesAtOnce, count);
+  return static_cast<int>(count);
+}
+
+int COptionsDialog::LoadSpeedLimit() {
+  long mbps = 0;
+  theRegistry.ReadCount(kSection, kSpeedLimitValue, 0, kMaxSpeedLimit, mbps);
+  return static_cast<int>(mbps);
 }
 
 std::string COptionsDialog::LoadDefaultFolder() const {
@@ -86,6 +100,13 @@ bool COptionsDialog::OnInitDialog() {
   // Longer text would be stored but could not be read back.
   SendMessageW(field, EM_LIMITTEXT, CSettingsRegistry::kReadCapacity - 1, 0);
   SetWindowTextW(field, base::Widen(LoadDefaultFolder()).c_str());
+
+  m_filling = true;
+  m_filesAtOnce.Attach(Item(IDC_FILES_AT_ONCE), Item(IDC_FILES_AT_ONCE_SPIN));
+  m_filesAtOnce.Setup(0, kMaxFilesAtOnce, LoadFilesAtOnce());
+  m_speedLimit.Attach(Item(IDC_SPEED_LIMIT), Item(IDC_SPEED_LIMIT_SPIN));
+  m_speedLimit.Setup(0, kMaxSpeedLimit, LoadSpeedLimit());
+  m_filling = false;
   return true;
 }
 
@@ -127,6 +148,16 @@ void COptionsDialog::OnBrowse() {
   theRegistry.WriteString(kSection, kFolderValue, folder);
 }
 
+void COptionsDialog::OnNumberChanged(int id) {
+  if (m_filling) return;
+  const bool files = id == IDC_FILES_AT_ONCE;
+  int value = 0;
+  // An emptied field, half typed, stores nothing: the last number stands.
+  if (!(files ? m_filesAtOnce : m_speedLimit).Value(value)) return;
+  theRegistry.WriteString(kSection, files ? kFilesAtOnceValue : kSpeedLimitValue,
+                          std::to_string(value));
+}
+
 void COptionsDialog::Finish(INT_PTR result) {
   // An emptied folder goes out too: files added without a folder must then ask for
   // one, not go on to the folder the user just took away.
@@ -147,6 +178,12 @@ INT_PTR COptionsDialog::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       switch (LOWORD(wParam)) {
         case IDC_BROWSE_FOLDER:
           if (HIWORD(wParam) == BN_CLICKED) OnBrowse();
+          return TRUE;
+        case IDC_FILES_AT_ONCE:
+        case IDC_SPEED_LIMIT:
+          // Stored at once, as the option bits are; the window takes them as the
+          // dialog closes.
+          if (HIWORD(wParam) == EN_CHANGE) OnNumberChanged(LOWORD(wParam));
           return TRUE;
         case IDOK:
           // Stored as typed, even when empty or not a folder.

@@ -121,11 +121,70 @@ TEST_F(OptionsDialogTest, FreshInstallShowsTheDefaultsAndOpeningStoresNothing) {
   EXPECT_EQ(WindowText(dlg.Item(IDOK)), "Close");
   EXPECT_EQ(WindowText(dlg.Item(IDC_DEFAULT_FOLDER)), "");
 
+  EXPECT_EQ(WindowText(dlg.Item(IDC_FILES_AT_ONCE)), "0");
+  EXPECT_EQ(WindowText(dlg.Item(IDC_SPEED_LIMIT)), "0");
+
   Click(11);  // "5 sec" is already selected
   EXPECT_TRUE(writes.empty());
   Command(IDOK);
   EXPECT_FALSE(StoredOptions().has_value());
   EXPECT_EQ(StoredFolder(), std::optional<std::string>(""));
+  EXPECT_FALSE(theRegistry.ValueExists("Tolva", "FilesAtOnce"));
+  EXPECT_FALSE(theRegistry.ValueExists("Tolva", "SpeedLimit"));
+}
+
+// The two numbers: what is stored shows (bad text as the default), what is typed is
+// stored at once while it is a number the field takes, and the spin steps in range.
+TEST_F(OptionsDialogTest, NumberFieldsShowAndStoreTheirCounts) {
+  const struct {
+    const char* stored;  // null: none
+    const char* shown;
+  } cases[] = {{nullptr, "0"}, {"4", "4"},      {" 12 ", "12"}, {"abc", "0"},
+               {"-3", "0"},    {"100001", "0"}, {"7x", "0"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored ? c.stored : "none");
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Tolva");
+    if (c.stored) {
+      ASSERT_TRUE(theRegistry.WriteString("Tolva", "FilesAtOnce", c.stored));
+      ASSERT_TRUE(theRegistry.WriteString("Tolva", "SpeedLimit", c.stored));
+    }
+    EXPECT_EQ(COptionsDialog::LoadFilesAtOnce(), std::atoi(c.shown));
+    EXPECT_EQ(COptionsDialog::LoadSpeedLimit(), std::atoi(c.shown));
+    Open();
+    EXPECT_EQ(WindowText(dlg.Item(IDC_FILES_AT_ONCE)), c.shown);
+    EXPECT_EQ(WindowText(dlg.Item(IDC_SPEED_LIMIT)), c.shown);
+    DestroyWindow(dlg.Hwnd());
+  }
+
+  Open();
+  const struct {
+    int field;
+    const char* value;
+    int high;
+  } fields[] = {{IDC_FILES_AT_ONCE, "FilesAtOnce", 999}, {IDC_SPEED_LIMIT, "SpeedLimit", 100000}};
+  for (const auto& f : fields) {
+    SCOPED_TRACE(f.value);
+    HWND edit = dlg.Item(f.field), spin = dlg.Item(f.field + 1);
+    SetWindowTextW(edit, L"3");
+    std::string stored;
+    EXPECT_TRUE(theRegistry.ReadText("Tolva", f.value, stored));
+    EXPECT_EQ(stored, "3");
+    SetWindowTextW(edit, L"");  // emptied on the way to another number: the 3 stands
+    EXPECT_TRUE(theRegistry.ReadText("Tolva", f.value, stored));
+    EXPECT_EQ(stored, "3");
+    int low = -1, high = -1;
+    SendMessageW(spin, UDM_GETRANGE32, reinterpret_cast<WPARAM>(&low),
+                 reinterpret_cast<LPARAM>(&high));
+    EXPECT_EQ(low, 0);
+    EXPECT_EQ(high, f.high);
+    EXPECT_EQ(reinterpret_cast<HWND>(SendMessageW(spin, UDM_GETBUDDY, 0, 0)), edit);
+    // The field takes digits only, as many as the highest number has.
+    EXPECT_TRUE(GetWindowLongW(edit, GWL_STYLE) & ES_NUMBER);
+    EXPECT_EQ(SendMessageW(edit, EM_GETLIMITTEXT, 0, 0), LRESULT(std::to_string(f.high).size()));
+  }
+  Command(IDCANCEL);
+  EXPECT_EQ(COptionsDialog::LoadFilesAtOnce(), 3);
+  EXPECT_EQ(COptionsDialog::LoadSpeedLimit(), 3);
 }
 
 TEST_F(OptionsDialogTest, EveryCheckBoxChangeIsStoredAtOnce) {

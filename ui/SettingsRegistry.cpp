@@ -156,6 +156,23 @@ bool CSettingsRegistry::ReadInteger(RegistryRoot root, std::string_view section,
   return true;
 }
 
+bool CSettingsRegistry::ReadCount(std::string_view section, std::string_view name, long low,
+                                  long high, long& value) const {
+  std::string text;
+  if (!ReadText(section, name, text)) return false;
+  const size_t first = text.find_first_not_of(' ');
+  const size_t last = text.find_last_not_of(' ');
+  if (first == std::string::npos || last - first >= 9) return false;  // no room for overflow
+  long number = 0;
+  for (size_t i = first; i <= last; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    number = number * 10 + (text[i] - '0');
+  }
+  if (number < low || number > high) return false;
+  value = number;
+  return true;
+}
+
 bool CSettingsRegistry::KeyExists(RegistryRoot root, std::string_view section,
                                   std::string_view name) const {
   std::string valueName;

@@ -33,6 +33,11 @@ class CSettingsRegistry {
   // Reads the text and takes its leading decimal number (0 when it has none). A failed
   // read leaves `value` alone, so callers pass their default in it.
   bool ReadInteger(std::string_view section, std::string_view name, long& value) const;
+  // A count the user set: text of decimal digits alone (blanks around allowed) whose
+  // number lies in [low, high]. Anything else (a number value, a sign, other text, out
+  // of range) fails and leaves `value` alone, so callers pass their default in it.
+  bool ReadCount(std::string_view section, std::string_view name, long low, long high,
+                 long& value) const;
   bool KeyExists(std::string_view section, std::string_view name) const;
   // Whether the value is stored at all, of whatever type and length.
   bool ValueExists(std::string_view section, std::string_view name) const;

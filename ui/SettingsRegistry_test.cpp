@@ -98,6 +98,27 @@ TEST_F(SettingsRegistryTest, TextIsConvertedByStoredType) {
   n = 47;
   EXPECT_FALSE(reg.ReadInteger("Tolva", "Blob", n));
   EXPECT_EQ(n, 47);
+
+  // A count takes text of digits alone, within its range; anything else keeps the
+  // default, where ReadInteger would have made a number of it.
+  SetRawText(L"Count", L" 12 ");
+  SetRawText(L"Zero", L"0");
+  SetRawText(L"Over", L"1000");
+  SetRawText(L"Huge", L"99999999999999999999");
+  SetRawText(L"Signed", L"-3");
+  SetRawText(L"Plus", L"+3");
+  SetRawText(L"Empty", L"");
+  const struct {
+    const char* name;
+    long expected;  // 5: the default kept
+  } counts[] = {{"Count", 12},  {"Zero", 0},  {"Over", 5},  {"Huge", 5},
+                {"Signed", 5},  {"Plus", 5},  {"Empty", 5}, {"Digits", 5},
+                {"Letters", 5}, {"Dword", 5}, {"Blob", 5},  {"Missing", 5}};
+  for (const auto& count : counts) {
+    long value = 5;
+    EXPECT_EQ(reg.ReadCount("Tolva", count.name, 0, 999, value), count.expected != 5) << count.name;
+    EXPECT_EQ(value, count.expected) << count.name;
+  }
 }
 
 TEST_F(SettingsRegistryTest, ReadsUpTo255CharactersAndRoundTripsAnyScript) {

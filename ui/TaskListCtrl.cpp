@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/Utf8.h"
+#include "resources/main_window_ids.h"
 #include "winui/ScopedDc.h"
 
 namespace {
@@ -82,6 +83,14 @@ bool CTaskListCtrl::SetRowCount(int count) {
 
 LRESULT CTaskListCtrl::PaintWatch::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (holdStyleNotices && (msg == WM_STYLECHANGING || msg == WM_STYLECHANGED)) return 0;
+  // Ctrl+Up and Ctrl+Down move the selected tasks one place: the window hears them as
+  // commands, and the list does not also move its focus.
+  if (msg == WM_KEYDOWN && (wParam == VK_UP || wParam == VK_DOWN) &&
+      (GetKeyState(VK_CONTROL) & 0x8000)) {
+    const UINT id = wParam == VK_UP ? ID_TASK_MOVE_UP : ID_TASK_MOVE_DOWN;
+    SendMessageW(GetParent(Hwnd()), WM_COMMAND, MAKEWPARAM(id, 0), 0);
+    return 0;
+  }
   if (msg != WM_PAINT) return Subclass::HandleMessage(msg, wParam, lParam);
   inPaint = true;
   painted = false;

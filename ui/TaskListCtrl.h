@@ -62,7 +62,8 @@ class CTaskListCtrl : public winui::ListView {
                HBRUSH background, int refWidth);
 
   // Watches the control's own paints: one paint asks for every visible row in turn,
-  // and since each request paints all rows, the first one of a paint is enough.
+  // and since each request paints all rows, the first one of a paint is enough. It also
+  // takes the keys that move tasks before the control moves its focus with them.
   class PaintWatch : public winui::Subclass {
    public:
     bool inPaint = false;

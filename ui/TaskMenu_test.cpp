@@ -21,6 +21,9 @@ const Item kItems[] = {{"Resume", ID_TASK_RESUME},
                        {"Pause", ID_TASK_PAUSE},
                        {"Stop", ID_TASK_STOP},
                        {"", 0},
+                       {"Move to top", ID_TASK_MOVE_TOP},
+                       {"Move to bottom", ID_TASK_MOVE_BOTTOM},
+                       {"", 0},
                        {"Open file", ID_TASK_OPEN_FILE},
                        {"Source folder", ID_TASK_SOURCE_FOLDER},
                        {"Destination folder", ID_TASK_DEST_FOLDER},
@@ -35,8 +38,8 @@ TEST(TaskMenu, HasTheTaskCommandsInOrder) {
   wchar_t title[64]{};
   GetMenuStringW(bar.Get(), 0, title, 64, MF_BYPOSITION);
   EXPECT_EQ(base::Narrow(title), "menu for Task");
-  ASSERT_EQ(GetMenuItemCount(menu.Popup()), 10);
-  for (int i = 0; i < 10; ++i) {
+  ASSERT_EQ(GetMenuItemCount(menu.Popup()), 13);
+  for (int i = 0; i < 13; ++i) {
     SCOPED_TRACE(i);
     wchar_t text[64]{};
     GetMenuStringW(menu.Popup(), i, text, 64, MF_BYPOSITION);
@@ -49,7 +52,8 @@ TEST(TaskMenu, HasTheTaskCommandsInOrder) {
 }
 
 TEST(TaskMenu, EachStateLeavesItsCommandsAvailable) {
-  // Resume, Pause, Stop, Open file; the two folders and Delete are always available.
+  // Resume, Pause, Stop, Open file; the two folders, Delete and the moves are always
+  // available.
   const bool available[6][4] = {
       {true, false, false, true},   // nothing
       {false, true, true, true},    // ready
@@ -67,7 +71,8 @@ TEST(TaskMenu, EachStateLeavesItsCommandsAvailable) {
       bool grayed = GetMenuState(menu.Popup(), ids[i], MF_BYCOMMAND) & MF_GRAYED;
       EXPECT_EQ(!grayed, available[state][i]) << ids[i];
     }
-    for (UINT id : {ID_TASK_SOURCE_FOLDER, ID_TASK_DEST_FOLDER, ID_TASK_DELETE, ID_TASK_REMOVE})
+    for (UINT id : {ID_TASK_SOURCE_FOLDER, ID_TASK_DEST_FOLDER, ID_TASK_DELETE, ID_TASK_REMOVE,
+                    ID_TASK_MOVE_TOP, ID_TASK_MOVE_BOTTOM})
       EXPECT_FALSE(GetMenuState(menu.Popup(), id, MF_BYCOMMAND) & MF_GRAYED) << id;
   }
 }

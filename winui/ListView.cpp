@@ -148,6 +148,10 @@ bool ListView::RedrawItems(int first, int last) {
   return SendMessageW(hwnd_, LVM_REDRAWITEMS, first, last) != 0;
 }
 
+bool ListView::EnsureVisible(int index) {
+  return SendMessageW(hwnd_, LVM_ENSUREVISIBLE, static_cast<WPARAM>(index), FALSE) != 0;
+}
+
 int ListView::TopIndex() const {
   return static_cast<int>(SendMessageW(hwnd_, LVM_GETTOPINDEX, 0, 0));
 }

@@ -51,6 +51,8 @@ class ListView {
   bool RedrawItems(int first, int last);
   // The first row in view, and how many whole rows the view shows.
   int TopIndex() const;
+  // Scrolls the row into view, wholly.
+  bool EnsureVisible(int index);
   int CountPerPage() const;
 
  private:
