@@ -1,0 +1,89 @@
+#include "engine/ReadWindow.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+std::atomic<uint64_t> g_budgetInUse{0};
+
+}  // namespace
+
+CReadWindow::CReadWindow(uint32_t chunkSize, uint64_t fileSize)
+    : chunkSize_(chunkSize), fileSize_(fileSize) {}
+
+CReadWindow::~CReadWindow() { g_budgetInUse -= reserved_; }
+
+uint64_t CReadWindow::BudgetInUse() { return g_budgetInUse; }
+
+bool CReadWindow::CountRead(uint64_t micros, uint64_t offset, uint32_t count) {
+  if (open_) return false;
+  slowReads_ = micros > kSlowReadUs ? slowReads_ + 1 : 0;
+  // Only a file with chunks still to come gains from a window.
+  if (slowReads_ < kSlowReadsToOpen || offset + count >= fileSize_) return false;
+  open_ = true;
+  writtenEnd_ = offset;
+  nextOffset_ = offset + count;
+  lastWriteUs_ = CChunkRead::NowMicros();
+  return true;
+}
+
+int CReadWindow::ReserveLanes() {
+  if (!open_) return 0;
+  const uint64_t chunksLeft =
+      (fileSize_ - std::min(fileSize_, nextOffset_) + chunkSize_ - 1) / chunkSize_;
+  int wanted = static_cast<int>(
+      std::min<uint64_t>(static_cast<uint64_t>(kMaxChunks - 1 - lanesReserved_), chunksLeft));
+  int granted = 0;
+  uint64_t inUse = g_budgetInUse;
+  while (granted < wanted) {
+    const uint64_t want = inUse + static_cast<uint64_t>(wanted - granted) * chunkSize_;
+    if (want <= kBudgetBytes && g_budgetInUse.compare_exchange_weak(inUse, want)) {
+      granted = wanted;
+      break;
+    }
+    if (want > kBudgetBytes) --wanted;  // fewer lanes, what is left of the budget
+  }
+  reserved_ += static_cast<uint64_t>(granted) * chunkSize_;
+  lanesReserved_ += granted;
+  return granted;
+}
+
+bool CReadWindow::HasLane(const ReadPtr& read) const {
+  return std::find(lanes_.begin(), lanes_.end(), read) != lanes_.end();
+}
+
+std::vector<CReadWindow::ReadPtr> CReadWindow::TakeLanes() {
+  std::vector<ReadPtr> lanes;
+  lanes.swap(lanes_);
+  for (auto& lane : lanes)
+    if (lane->InFlight()) lane->Abandon();
+  return lanes;
+}
+
+bool CReadWindow::TakeNext(uint64_t& offset) {
+  if (!open_ || nextOffset_ >= fileSize_) return false;
+  offset = nextOffset_;
+  nextOffset_ += chunkSize_;
+  return true;
+}
+
+uint64_t CReadWindow::Written(uint64_t offset, uint32_t count) {
+  if (offset > writtenEnd_) {
+    writtenAhead_[offset] = offset + count;
+    return writtenEnd_;
+  }
+  writtenEnd_ = std::max(writtenEnd_, offset + count);
+  // The chunks that waited for this one join the run.
+  for (auto it = writtenAhead_.begin(); it != writtenAhead_.end() && it->first <= writtenEnd_;
+       it = writtenAhead_.erase(it))
+    writtenEnd_ = std::max(writtenEnd_, it->second);
+  return writtenEnd_;
+}
+
+uint64_t CReadWindow::MicrosSinceLastWrite() {
+  const uint64_t now = CChunkRead::NowMicros();
+  const uint64_t since = now - lastWriteUs_;
+  lastWriteUs_ = now;
+  return since;
+}
