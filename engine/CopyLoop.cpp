@@ -607,7 +607,10 @@ CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& w
       chunk.generation = task->generation;
       chunk.listWrites = saver_.Writes();
       chunk.flushDue = task->flushedForList != chunk.listWrites;
-      if (chunk.windowed) chunk.flushCovers = task->window->WrittenEnd();
+      if (chunk.windowed && chunk.flushDue) {
+        chunk.flushCovers = task->window->WrittenEnd();
+        task->flushedForList = chunk.listWrites;  // one lane flushes for them all
+      }
       return chunk;
     }
     // Nothing more to read: the source ends where we stand (an empty source, or one
@@ -902,7 +905,7 @@ bool CCopyLoop::WindowChunkWritten(CDownloadTask& task, ChunkWrite& chunk, const
   // Still the task's window: a close would have changed the generation.
   CReadWindow& window = *task.window;
   const uint64_t run = window.Written(chunk.offset, chunk.count);
-  meter_.AddSample(chunk.task, window.MicrosSinceLastWrite());
+  meter_.AddSample(chunk.task, window.MicrosPerWrite());
   if (window.AllWritten()) {
     // Every lane is done reading: their sources close with the copy's end.
     chunk.finish = true;

@@ -24,7 +24,8 @@ bool CReadWindow::CountRead(uint64_t micros, uint64_t offset, uint32_t count) {
   open_ = true;
   writtenEnd_ = offset;
   nextOffset_ = offset + count;
-  lastWriteUs_ = CChunkRead::NowMicros();
+  writeTimes_[0] = CChunkRead::NowMicros();
+  writes_ = 1;
   return true;
 }
 
@@ -81,9 +82,11 @@ uint64_t CReadWindow::Written(uint64_t offset, uint32_t count) {
   return writtenEnd_;
 }
 
-uint64_t CReadWindow::MicrosSinceLastWrite() {
+uint64_t CReadWindow::MicrosPerWrite() {
   const uint64_t now = CChunkRead::NowMicros();
-  const uint64_t since = now - lastWriteUs_;
-  lastWriteUs_ = now;
-  return since;
+  // The oldest time kept: the window's opening, or kMaxChunks writes ago.
+  const uint64_t spans = std::min<uint64_t>(writes_, kMaxChunks);
+  const uint64_t since = writeTimes_[(writes_ - spans) % kMaxChunks];
+  writeTimes_[writes_++ % kMaxChunks] = now;
+  return (now - since) / spans;
 }

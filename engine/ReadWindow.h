@@ -15,6 +15,7 @@
 // Everything here is used with the task table held.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -64,9 +65,10 @@ class CReadWindow {
   uint64_t Written(uint64_t offset, uint32_t count);
   uint64_t WrittenEnd() const { return writtenEnd_; }
   bool AllWritten() const { return writtenEnd_ >= fileSize_; }
-  // Microseconds since the last chunk was written (or the window opened): the copy's
-  // speed is chunks written over time, as the lanes overlap.
-  uint64_t MicrosSinceLastWrite();
+  // A chunk's share of the time the last few chunks took to be written: the copy's
+  // speed is chunks written over time, as the lanes overlap. Lanes come back in bursts,
+  // so the time is spread over a whole window's chunks.
+  uint64_t MicrosPerWrite();
 
   // Window buffers in use by all tasks now (for tests).
   static uint64_t BudgetInUse();
@@ -81,6 +83,7 @@ class CReadWindow {
   std::map<uint64_t, uint64_t> writtenAhead_;  // chunks written past a missing one: start -> end
   uint64_t reserved_ = 0;                      // budget bytes this window holds
   int lanesReserved_ = 0;
-  uint64_t lastWriteUs_ = 0;
+  std::array<uint64_t, kMaxChunks> writeTimes_{};  // when the last chunks were written
+  uint64_t writes_ = 0;
   std::vector<ReadPtr> lanes_;
 };
