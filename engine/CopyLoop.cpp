@@ -590,7 +590,7 @@ CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& w
     // Paused, stopped, reopened or deleted since the read was issued: not ours any more.
     if (index < 0 || !OwnsRead(*task, read) || task->GetState() != TS_DOWNLOADED) return chunk;
     if (result.ok && result.transferred > 0) {
-      chunk.windowed = WatchReadTime(task, result);
+      chunk.windowed = WatchReadTime(rows, task, result);
       // A chunk short of its end before the end of the file: the source shrank under
       // the copy. The run written so far stands; the reopen finds the source changed.
       if (chunk.windowed && result.transferred < read->ReadSize() &&
@@ -842,13 +842,14 @@ bool CCopyLoop::ReadStillOut(const CDownloadTask& task) {
   return false;
 }
 
-bool CCopyLoop::WatchReadTime(const TaskPtr& task, const CChunkRead::Result& result) {
+bool CCopyLoop::WatchReadTime(Writer& rows, const TaskPtr& task, const CChunkRead::Result& result) {
   if (task->window && task->window->IsOpen()) return true;
   if (result.offset + result.transferred < task->fileSize) {
     if (!task->window)
       task->window = std::make_shared<CReadWindow>(task->chunkSize, task->fileSize);
-    if (task->window->CountRead(result.durationUs, result.offset, result.transferred)) {
-      StartLanes(task);
+    const int room = result.durationUs > CReadWindow::kSlowReadUs ? LanesRoom(rows, task) : 0;
+    if (task->window->CountRead(result.durationUs, result.offset, result.transferred, room)) {
+      StartLanes(task, room);
       return true;  // its speed sample comes with its write, as the lanes' do
     }
   }
@@ -856,10 +857,18 @@ bool CCopyLoop::WatchReadTime(const TaskPtr& task, const CChunkRead::Result& res
   return false;
 }
 
-void CCopyLoop::StartLanes(const TaskPtr& task) {
-  const int lanes = task->window->ReserveLanes();
-  g_log.Printf("[%s] - a slow source: %d reads at once", task->name.c_str(), lanes + 1);
+int CCopyLoop::LanesRoom(Writer& rows, const TaskPtr& task) {
+  int others = 0;
+  for (const TaskPtr& other : rows->Tasks())
+    if (other != task && other->GetState() == TS_DOWNLOADED)
+      others += 1 + (other->window ? other->window->LaneCount() : 0);
+  return std::max(0, CReadWindow::kMaxChunks - 1 - others);
+}
+
+void CCopyLoop::StartLanes(const TaskPtr& task, int room) {
+  const int lanes = task->window->ReserveLanes(room);
   if (lanes == 0) return;
+  g_log.Printf("[%s] - a slow source: %d reads at once", task->name.c_str(), lanes + 1);
   std::weak_ptr<CDownloadTask> weak = task;
   std::weak_ptr<CReadWindow> window = task->window;
   pool_.Submit([link = link_, weak, window, generation = task->generation,

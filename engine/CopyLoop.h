@@ -191,9 +191,11 @@ class CCopyLoop {
   static bool ReadStillOut(const CDownloadTask& task);
   // After a read: times it, opens the window when the source is slow; true when the
   // chunk belongs to an open window.
-  bool WatchReadTime(const TaskPtr& task, const CChunkRead::Result& result);
+  bool WatchReadTime(Writer& rows, const TaskPtr& task, const CChunkRead::Result& result);
+  // Lanes that may join the task's window beside the reads other tasks have in flight.
+  static int LanesRoom(Writer& rows, const TaskPtr& task);
   // Opens source handles for the lanes that join, on a pool thread.
-  void StartLanes(const TaskPtr& task);
+  void StartLanes(const TaskPtr& task, int room);
   // A joined lane's handle is open: it takes a chunk and copies on.
   // False when it is not wanted any more: the caller then closes `source`.
   bool LaneOpened(const TaskPtr& task, uint32_t generation,

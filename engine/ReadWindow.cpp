@@ -16,11 +16,11 @@ CReadWindow::~CReadWindow() { g_budgetInUse -= reserved_; }
 
 uint64_t CReadWindow::BudgetInUse() { return g_budgetInUse; }
 
-bool CReadWindow::CountRead(uint64_t micros, uint64_t offset, uint32_t count) {
+bool CReadWindow::CountRead(uint64_t micros, uint64_t offset, uint32_t count, int room) {
   if (open_) return false;
   slowReads_ = micros > kSlowReadUs ? slowReads_ + 1 : 0;
   // Only a file with chunks still to come gains from a window.
-  if (slowReads_ < kSlowReadsToOpen || offset + count >= fileSize_) return false;
+  if (slowReads_ < kSlowReadsToOpen || room <= 0 || offset + count >= fileSize_) return false;
   open_ = true;
   writtenEnd_ = offset;
   nextOffset_ = offset + count;
@@ -29,12 +29,12 @@ bool CReadWindow::CountRead(uint64_t micros, uint64_t offset, uint32_t count) {
   return true;
 }
 
-int CReadWindow::ReserveLanes() {
-  if (!open_) return 0;
+int CReadWindow::ReserveLanes(int room) {
+  if (!open_ || room <= 0) return 0;
   const uint64_t chunksLeft =
       (fileSize_ - std::min(fileSize_, nextOffset_) + chunkSize_ - 1) / chunkSize_;
-  int wanted = static_cast<int>(
-      std::min<uint64_t>(static_cast<uint64_t>(kMaxChunks - 1 - lanesReserved_), chunksLeft));
+  int wanted = static_cast<int>(std::min<uint64_t>(
+      static_cast<uint64_t>(std::min(room, kMaxChunks - 1 - lanesReserved_)), chunksLeft));
   int granted = 0;
   uint64_t inUse = g_budgetInUse;
   while (granted < wanted) {

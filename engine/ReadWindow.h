@@ -34,7 +34,9 @@ class CReadWindow {
   // Slow reads in a row before the window opens: one late read on a busy machine does
   // not make a local file a remote one.
   static constexpr int kSlowReadsToOpen = 3;
-  // Chunks in flight per file at most.
+  // Chunks in flight per file at most, and for all tasks together when a window opens:
+  // tasks that already copy side by side fill the link, and more readers would only
+  // wait for threads (and hold up the chunk the copied run waits for).
   static constexpr int kMaxChunks = 8;
   // Buffers of the lanes that join, for all tasks together.
   static constexpr uint64_t kBudgetBytes = 64ull << 20;
@@ -45,13 +47,16 @@ class CReadWindow {
   CReadWindow& operator=(const CReadWindow&) = delete;
 
   // Before the window is open: the first lane's read of [offset, offset + count) took
-  // `micros`. True when the window opens with it; it then hands out the chunks after
-  // that one, and the copied run starts at `offset`.
-  bool CountRead(uint64_t micros, uint64_t offset, uint32_t count);
+  // `micros`, and `room` lanes may join beside the reads other tasks have in flight.
+  // True when the window opens with it; it then hands out the chunks after that one,
+  // and the copied run starts at `offset`.
+  bool CountRead(uint64_t micros, uint64_t offset, uint32_t count, int room);
   bool IsOpen() const { return open_; }
 
-  // Lanes that may join now, their buffers taken from the budget (0 when it is spent).
-  int ReserveLanes();
+  // Lanes that may join now, `room` at most, their buffers taken from the budget (0
+  // when it is spent).
+  int ReserveLanes(int room);
+  int LaneCount() const { return static_cast<int>(lanes_.size()); }
   void AddLane(ReadPtr lane) { lanes_.push_back(std::move(lane)); }
   // Whether the read is one of the joined lanes.
   bool HasLane(const ReadPtr& read) const;

@@ -19,19 +19,29 @@ TEST(ReadWindow, OpensOnlyAfterSlowReadsInARowWithChunksStillToCome) {
     const char* what;
     std::vector<uint64_t> readMicros;
     uint64_t fileSize;
+    int room;  // lanes that fit beside other tasks' reads
     bool opens;
   } cases[] = {
-      {"fast reads: a local file", {kFast, kFast, kFast, kFast, kFast}, 100 * kChunk, false},
-      {"one late read among fast ones", {kSlow, kFast, kSlow, kSlow, kFast}, 100 * kChunk, false},
-      {"slow reads in a row", {kFast, kSlow, kSlow, kSlow}, 100 * kChunk, true},
-      {"slow, but its last chunk is in", {kSlow, kSlow, kSlow}, 3 * kChunk, false},
+      {"fast reads: a local file", {kFast, kFast, kFast, kFast, kFast}, 100 * kChunk, 7, false},
+      {"one late read among fast ones",
+       {kSlow, kFast, kSlow, kSlow, kFast},
+       100 * kChunk,
+       7,
+       false},
+      {"slow reads in a row", {kFast, kSlow, kSlow, kSlow}, 100 * kChunk, 7, true},
+      {"slow, but its last chunk is in", {kSlow, kSlow, kSlow}, 3 * kChunk, 7, false},
+      {"slow, but other tasks' reads fill the link",
+       {kSlow, kSlow, kSlow, kSlow},
+       100 * kChunk,
+       0,
+       false},
   };
   for (const Case& c : cases) {
     CReadWindow window(kChunk, c.fileSize);
     bool opened = false;
     uint64_t offset = 0;
     for (uint64_t micros : c.readMicros) {
-      opened = window.CountRead(micros, offset, kChunk);
+      opened = window.CountRead(micros, offset, kChunk, c.room);
       if (opened) break;
       offset += kChunk;
     }
@@ -61,8 +71,9 @@ TEST(ReadWindow, TheCopiedRunEndsAtTheFirstChunkStillMissing) {
   const uint64_t size = 7 * kChunk + kChunk / 2;
   for (const Case& c : cases) {
     CReadWindow window(kChunk, size);
-    for (int i = 0; i < CReadWindow::kSlowReadsToOpen - 1; ++i) window.CountRead(kSlow, 0, kChunk);
-    ASSERT_TRUE(window.CountRead(kSlow, 0, kChunk));
+    for (int i = 0; i < CReadWindow::kSlowReadsToOpen - 1; ++i)
+      window.CountRead(kSlow, 0, kChunk, 7);
+    ASSERT_TRUE(window.CountRead(kSlow, 0, kChunk, 7));
     std::vector<uint64_t> handedOut{0};
     for (uint64_t offset; window.TakeNext(offset);) handedOut.push_back(offset / kChunk);
     EXPECT_EQ(handedOut, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5, 6, 7})) << c.what;
@@ -81,19 +92,21 @@ TEST(ReadWindow, LanesShareOneBudgetAndGiveItBackWhenTheWindowCloses) {
   const uint64_t inUseBefore = CReadWindow::BudgetInUse();
   auto opened = [&] {
     auto window = std::make_unique<CReadWindow>(chunk, 1000ull * chunk);
-    for (int i = 0; i < CReadWindow::kSlowReadsToOpen; ++i) window->CountRead(kSlow, 0, chunk);
+    for (int i = 0; i < CReadWindow::kSlowReadsToOpen; ++i)
+      window->CountRead(kSlow, 0, chunk, CReadWindow::kMaxChunks - 1);
     return window;
   };
   auto first = opened(), second = opened(), third = opened();
-  EXPECT_EQ(first->ReserveLanes(), CReadWindow::kMaxChunks - 1);
-  EXPECT_EQ(first->ReserveLanes(), 0);  // it has all it may have
-  EXPECT_EQ(second->ReserveLanes(), CReadWindow::kMaxChunks - 1);
+  EXPECT_EQ(first->ReserveLanes(CReadWindow::kMaxChunks - 1), CReadWindow::kMaxChunks - 1);
+  EXPECT_EQ(first->ReserveLanes(CReadWindow::kMaxChunks - 1), 0);  // it has all it may have
+  EXPECT_EQ(second->ReserveLanes(CReadWindow::kMaxChunks - 1), CReadWindow::kMaxChunks - 1);
   // What is left of the budget: 64 MiB less 14 lanes of 4 MiB.
   const int left = static_cast<int>((CReadWindow::kBudgetBytes - inUseBefore) / chunk) -
                    2 * (CReadWindow::kMaxChunks - 1);
-  EXPECT_EQ(third->ReserveLanes(), left);
+  EXPECT_EQ(third->ReserveLanes(CReadWindow::kMaxChunks - 1), left);
   first.reset();
-  EXPECT_EQ(third->ReserveLanes(), CReadWindow::kMaxChunks - 1 - left);
+  EXPECT_EQ(third->ReserveLanes(1), 1);  // no more than there is room for beside other reads
+  EXPECT_EQ(third->ReserveLanes(CReadWindow::kMaxChunks - 1), CReadWindow::kMaxChunks - 2 - left);
   second.reset();
   third.reset();
   EXPECT_EQ(CReadWindow::BudgetInUse(), inUseBefore);
