@@ -29,9 +29,11 @@ from sidebyside.procs import BenchFailure, HandOffLost  # noqa: E402
 from sidebyside.share import ShareUnavailable, TestShare  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# The slow share: what it adds per read request, and the most it serves per request.
-SHARE_DELAY_MS = 2
+# The slow share: the most it serves per request (what it adds per request is the
+# workload's share_delay_ms).
 SHARE_REQUEST = 128 * 1024
+# Tolva's chunk: with one read in flight a file comes no faster than one per round trip.
+CHUNK = 256 * 1024
 # Files per later start of Tolva in the scripted harness, unless --per-start says.
 SCRIPTED_PER_START = 100
 
@@ -238,10 +240,13 @@ def run_workload(ctx, args, w, scratch, build_dir):
         with TestShare(daemon, backing, mount, os.path.join(scratch, "testshare.log")) as share:
             backed = workloads.make_sources(os.path.join(backing, w.name), w)
             workloads.page_cache(backed)  # the share reads its backing files
-            share.control(f"delay-read * {SHARE_DELAY_MS}")
+            share.control(f"delay-read * {w.share_delay_ms}")
             sources = [os.path.join(mount, w.name, os.path.basename(p)) for p in backed]
             for result in results:
-                result.design_bound = w.count * SHARE_REQUEST / (SHARE_DELAY_MS / 1e3)
+                result.delay_ms = w.share_delay_ms
+                result.design_bound = w.count * SHARE_REQUEST / (w.share_delay_ms / 1e3)
+                if w.one_read_bound:
+                    result.one_read_wall = w.total / (CHUNK / (w.share_delay_ms / 1e3))
             exe = os.path.join(build_dir, "bench", "speed_check.exe")
             run_rounds(ctx, w, results, rounds, sources, os.path.join(mount, w.name), backed,
                        destination, scratch, exe if os.path.exists(exe) else None)
@@ -273,9 +278,19 @@ def share_lines(results, rows):
     for w in results:
         if not w.design_bound or w.harness != "bench":
             continue
-        single = SHARE_REQUEST / (SHARE_DELAY_MS / 1e3)
+        single = SHARE_REQUEST / (w.delay_ms / 1e3)
+        if w.one_read_wall:
+            out.append(f"{w.name} one-read bound: {w.files} x {w.bytes // w.files // stats.MIB} "
+                       f"MiB read {CHUNK // 1024} KiB per {w.delay_ms} ms round trip, one read "
+                       f"at a time = {w.one_read_wall:.2f} s.")
+            for r in rows:
+                if r["workload"] == w.name and r["tool"] in report.TOOLS and \
+                        r["harness"] == "bench":
+                    out.append(f"  {report.TOOL_NAMES[r['tool']]:<17} {r['wall_median_s']:7.3f} s"
+                               f" = {w.one_read_wall / r['wall_median_s']:5.2f} x the one-read "
+                               "bound")
         out.append(f"{w.name} slow share: {w.files} files in parallel, each one "
-                   f"{SHARE_REQUEST // 1024} KiB request per {SHARE_DELAY_MS} ms round trip = "
+                   f"{SHARE_REQUEST // 1024} KiB request per {w.delay_ms} ms round trip = "
                    f"{w.design_bound / stats.MIB:.0f} MiB/s design bound; one reader alone: "
                    f"{single / stats.MIB:.0f} MiB/s.")
         for r in rows:

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-namespace {
-
-uint64_t MicrosecondsNow() {
+uint64_t CChunkRead::NowMicros() {
   static const LONGLONG frequency = [] {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
@@ -15,8 +13,6 @@ uint64_t MicrosecondsNow() {
   return static_cast<uint64_t>(now.QuadPart / frequency * 1000000 +
                                now.QuadPart % frequency * 1000000 / frequency);
 }
-
-}  // namespace
 
 CChunkRead::CChunkRead(base::UniqueFileHandle source, uint32_t chunkSize, uint64_t sourceSize)
     : source_(std::move(source)),
@@ -36,7 +32,7 @@ void CChunkRead::Prepare(uint64_t offset) {
 }
 
 void CChunkRead::Run() {
-  uint64_t start = MicrosecondsNow();
+  uint64_t start = NowMicros();
   DWORD n = 0;
   BOOL done = TRUE;
   // Chunks are read in order, so the pointer is already there but after a resume.
@@ -54,7 +50,7 @@ void CChunkRead::Run() {
   transferred_ = ok_ ? n : 0;
   // After a failure the pointer is unknown: the next read seeks.
   filePosition_ = ok_ ? offset_ + n : UINT64_MAX;
-  durationUs_ = MicrosecondsNow() - start;
+  durationUs_ = NowMicros() - start;
   inFlight_ = false;
 }
 

@@ -60,6 +60,9 @@ class CChunkRead {
   uint64_t Offset() const { return offset_; }
   uint32_t ReadSize() const { return readSize_; }
 
+  // The clock read times are taken with.
+  static uint64_t NowMicros();
+
  private:
   base::UniqueFileHandle source_;
   uint64_t filePosition_ = 0;  // where the handle's file pointer stands

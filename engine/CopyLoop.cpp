@@ -89,6 +89,7 @@ void CCopyLoop::CloseTask(Writer&, CDownloadTask* task, int newState) {
       ReleaseLater(std::move(read));
     }
   }
+  CloseWindow(task);
   ReleaseLater(std::move(task->destinationHandle));
   queue_.Left(*task);
 }
@@ -206,7 +207,7 @@ void CCopyLoop::ReadSizesLater(const std::vector<TaskPtr>& batch) {
 void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
   // Not its turn: it stays closed, and the downloader thread opens it when it comes.
   if (!queue_.Admit(rows, *task)) return task->SetState(TS_NOTHING);
-  if (ReadPtr abandoned = task->abandonedRead.lock(); abandoned && abandoned->InFlight()) {
+  if (ReadStillOut(*task)) {
     // Its last read still hangs: a second read of the task must not start beside it.
     // The watch thread tries again once that read has come back.
     if (task->read || task->destinationHandle) CloseTask(rows, task.get(), TS_NOTHING);
@@ -607,9 +608,16 @@ CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& w
     auto rows = table_.Write();
     int index = rows->IndexOf(task.get());
     // Paused, stopped, reopened or deleted since the read was issued: not ours any more.
-    if (index < 0 || task->read != read || task->GetState() != TS_DOWNLOADED) return chunk;
+    if (index < 0 || !OwnsRead(*task, read) || task->GetState() != TS_DOWNLOADED) return chunk;
     if (result.ok && result.transferred > 0) {
-      meter_.AddSample(task, result.durationUs);
+      chunk.windowed = WatchReadTime(rows, task, result);
+      // A chunk short of its end before the end of the file: the source shrank under
+      // the copy. The run written so far stands; the reopen finds the source changed.
+      if (chunk.windowed && result.transferred < read->ReadSize() &&
+          result.offset + result.transferred < task->fileSize) {
+        PauseAfterFailedRead(rows, index, task.get(), 0);
+        return chunk;
+      }
       if (!task->destinationHandle) return chunk;
       chunk.task = task;
       chunk.destination = task->destinationHandle;
@@ -621,6 +629,10 @@ CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& w
       // The last chunk is flushed as the copy completes; once is enough.
       chunk.flushDue = task->flushedForList != chunk.listWrites &&
                        result.offset + result.transferred < task->fileSize;
+      if (chunk.windowed && chunk.flushDue) {
+        chunk.flushCovers = task->window->WrittenEnd();
+        task->flushedForList = chunk.listWrites;  // one lane flushes for them all
+      }
       return chunk;
     }
     // Nothing more to read: the source ends where we stand (an empty source, or one
@@ -649,21 +661,29 @@ bool CCopyLoop::ChunkWritten(ChunkWrite& chunk, const ReadPtr& read, bool writte
       return false;
     }
     if (chunk.flushed) {
-      task->flushedOffset = end;
+      // A lane's flush covers the chunks written before it, not those still missing.
+      task->flushedOffset =
+          chunk.windowed ? std::max<uint64_t>(task->flushedOffset, chunk.flushCovers) : end;
       task->flushedForList = chunk.listWrites;
     }
-    more = end < task->fileSize;
-    // What shows as copied is what is written; a completed task keeps its last chunk's
-    // start.
-    if (more) {
-      task->offset = end;
-      if (stopped_)
-        task->SetState(TS_READY);  // the task closes with the loop
-      else
-        read->Prepare(end);  // this thread reads on
+    if (chunk.windowed) {
+      more = WindowChunkWritten(*task, chunk, read);
+      if (!more) chunk.destination.reset();  // the last hold on it is the task's
+    } else {
+      more = end < task->fileSize;
+      // What shows as copied is what is written; a completed task keeps its last chunk's
+      // start.
+      if (more) {
+        task->offset = end;
+        if (stopped_)
+          task->SetState(TS_READY);  // the task closes with the loop
+        else
+          read->Prepare(end);  // this thread reads on
+      }
     }
   }
   saver_.SaveSoon();
+  if (chunk.windowed) return more;
   if (more) return !stopped_;
   chunk.destination.reset();
   chunk.finish = true;
@@ -678,6 +698,7 @@ void CCopyLoop::FinishCopy(const Link& link, const ChunkWrite& chunk, const Read
   const bool measured = read->Source() && ReadFacts(read->Source(), facts);
   // Both files close before the task shows as completed: whoever sees "completed" may
   // move, open or delete either at once.
+  for (const ReadPtr& lane : chunk.otherLanes) lane->CloseSource();
   read->CloseSource();
   bool goesOn = false;
   link->With([&](CCopyLoop& loop) {
@@ -754,11 +775,16 @@ bool CCopyLoop::WriteChunk(const Link& link, const ChunkWrite& chunk) {
     DWORD code = 0;
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(chunk.offset);
-    if (!SetFilePointerEx(destination, position, nullptr, FILE_BEGIN)) {
+    // Lanes of a read window write side by side: each write carries its own position.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(chunk.offset);
+    at.OffsetHigh = static_cast<DWORD>(chunk.offset >> 32);
+    if (!chunk.windowed && !SetFilePointerEx(destination, position, nullptr, FILE_BEGIN)) {
       code = GetLastError();
     } else {
       DWORD written = 0;
-      if (WriteFile(destination, chunk.data, chunk.count, &written, nullptr) &&
+      if (WriteFile(destination, chunk.data, chunk.count, &written,
+                    chunk.windowed ? &at : nullptr) &&
           written == chunk.count)
         return true;
       code = GetLastError();
@@ -831,4 +857,126 @@ void CCopyLoop::PauseAfterFailedRead(Writer& rows, int index, CDownloadTask* tas
   // No error with nothing read: the source is shorter now than when it was opened.
   task->SetWaitReason(error ? ErrorText(error) : ErrorText(ERROR_HANDLE_EOF));
   rows.Notify(Kind::TaskPaused, index);
+}
+
+// ---- The read window: several chunks of a slow source in flight ----
+
+bool CCopyLoop::OwnsRead(const CDownloadTask& task, const ReadPtr& read) {
+  return task.read == read || (task.window && task.window->HasLane(read));
+}
+
+bool CCopyLoop::ReadStillOut(const CDownloadTask& task) {
+  if (ReadPtr read = task.abandonedRead.lock(); read && read->InFlight()) return true;
+  for (const auto& weak : task.abandonedLanes)
+    if (ReadPtr lane = weak.lock(); lane && lane->InFlight()) return true;
+  return false;
+}
+
+bool CCopyLoop::WatchReadTime(Writer& rows, const TaskPtr& task, const CChunkRead::Result& result) {
+  if (task->window && task->window->IsOpen()) return true;
+  if (result.offset + result.transferred < task->fileSize) {
+    if (!task->window)
+      task->window = std::make_shared<CReadWindow>(task->chunkSize, task->fileSize);
+    const int room = result.durationUs > CReadWindow::kSlowReadUs ? LanesRoom(rows, task) : 0;
+    if (task->window->CountRead(result.durationUs, result.offset, result.transferred, room)) {
+      StartLanes(task, room);
+      return true;  // its speed sample comes with its write, as the lanes' do
+    }
+  }
+  meter_.AddSample(task, result.durationUs);
+  return false;
+}
+
+int CCopyLoop::LanesRoom(Writer& rows, const TaskPtr& task) {
+  int others = 0;
+  for (const TaskPtr& other : rows->Tasks())
+    if (other != task && other->GetState() == TS_DOWNLOADED)
+      others += 1 + (other->window ? other->window->LaneCount() : 0);
+  return std::max(0, CReadWindow::kMaxChunks - 1 - others);
+}
+
+void CCopyLoop::StartLanes(const TaskPtr& task, int room) {
+  const int lanes = task->window->ReserveLanes(room);
+  if (lanes == 0) return;
+  g_log.Printf("[%s] - a slow source: %d reads at once", task->name.c_str(), lanes + 1);
+  std::weak_ptr<CDownloadTask> weak = task;
+  std::weak_ptr<CReadWindow> window = task->window;
+  pool_.Submit([link = link_, weak, window, generation = task->generation,
+                source = base::WidePath(task->source), size = task->copySourceSize,
+                time = task->copySourceTime, lanes] {
+    for (int k = 0; k < lanes; ++k) {
+      base::UniqueFileHandle handle(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                nullptr));
+      // The copy's own file or none: by now the path may name another.
+      FileFacts facts;
+      if (!handle || !ReadFacts(handle.Get(), facts) || facts.size != size ||
+          facts.lastWrite != time)
+        return;
+      bool more = false;
+      link->With([&](CCopyLoop& loop) {
+        if (TaskPtr task = weak.lock()) more = loop.LaneOpened(task, generation, window, handle);
+      });
+      // A handle not taken closes here, outside the table.
+      if (!more) return;
+    }
+  });
+}
+
+bool CCopyLoop::LaneOpened(const TaskPtr& task, uint32_t generation,
+                           const std::weak_ptr<CReadWindow>& weakWindow,
+                           base::UniqueFileHandle& source) {
+  auto rows = table_.Write();
+  const std::shared_ptr<CReadWindow> window = weakWindow.lock();
+  uint64_t offset = 0;
+  if (stopped_ || task->generation != generation || !window || task->window != window ||
+      task->GetState() != TS_DOWNLOADED || !window->TakeNext(offset))
+    return false;
+  auto lane = std::make_shared<CChunkRead>(std::move(source), task->chunkSize, task->fileSize);
+  window->AddLane(lane);
+  lane->Prepare(offset);
+  std::weak_ptr<CDownloadTask> weak = task;
+  pool_.Submit([link = link_, weak, lane] { CopyChunks(link, weak, lane); });
+  return true;
+}
+
+bool CCopyLoop::WindowChunkWritten(CDownloadTask& task, ChunkWrite& chunk, const ReadPtr& read) {
+  // Still the task's window: a close would have changed the generation.
+  CReadWindow& window = *task.window;
+  const uint64_t run = window.Written(chunk.offset, chunk.count);
+  meter_.AddSample(chunk.task, window.MicrosPerWrite());
+  if (window.AllWritten()) {
+    // Every lane is done reading: their sources close with the copy's end.
+    chunk.finish = true;
+    chunk.endOfFile = run;
+    chunk.otherLanes = window.TakeLanes();
+    chunk.otherLanes.push_back(task.read);
+    std::erase(chunk.otherLanes, read);
+    return false;
+  }
+  // What shows as copied, and what the list keeps for a resume: the run from the start.
+  task.offset = run;
+  if (stopped_) {
+    task.SetState(TS_READY);  // the task closes with the loop
+    return false;
+  }
+  uint64_t next = 0;
+  if (!window.TakeNext(next)) return false;  // the other lanes bring the rest
+  read->Prepare(next);
+  return true;
+}
+
+void CCopyLoop::CloseWindow(CDownloadTask* task) {
+  std::erase_if(task->abandonedLanes, [](const std::weak_ptr<CChunkRead>& weak) {
+    const ReadPtr lane = weak.lock();
+    return !lane || !lane->InFlight();
+  });
+  const std::shared_ptr<CReadWindow> window = std::move(task->window);
+  if (!window) return;
+  for (ReadPtr& lane : window->TakeLanes()) {
+    if (lane->InFlight())
+      task->abandonedLanes.push_back(lane);  // its pool thread closes the source when back
+    else
+      ReleaseLater(std::move(lane));
+  }
 }

@@ -26,6 +26,7 @@
 #include "engine/KernelNotices.h"
 #include "engine/ListSaver.h"
 #include "engine/SpeedCap.h"
+#include "engine/ReadWindow.h"
 #include "engine/SpeedMeter.h"
 #include "engine/TaskQueue.h"
 #include "engine/TaskTable.h"
@@ -154,6 +155,11 @@ class CCopyLoop {
     bool flushDue = false;
     uint32_t listWrites = 0;
     bool flushed = false;
+    // Read by a lane of the task's read window: written at its own offset while other
+    // lanes write theirs, and only the run written from the start counts as copied.
+    bool windowed = false;
+    uint64_t flushCovers = 0;         // the run written before this chunk's flush
+    std::vector<ReadPtr> otherLanes;  // at the end: their sources close with the copy's
   };
   // The pool thread's loop for one task: read, write, read on until the task ends, is
   // closed or fails.
@@ -187,6 +193,27 @@ class CCopyLoop {
   bool SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured, uint64_t size,
                        uint64_t lastWrite);
   void PauseAfterFailedRead(Writer& rows, int index, CDownloadTask* task, DWORD error);
+
+  // The read window (a slow link: several chunks of a file in flight).
+  // Whether the task's read is its own (its first lane or one that joined).
+  static bool OwnsRead(const CDownloadTask& task, const ReadPtr& read);
+  // A read that is still out, given up by a close: the task opens again once it is back.
+  static bool ReadStillOut(const CDownloadTask& task);
+  // After a read: times it, opens the window when the source is slow; true when the
+  // chunk belongs to an open window.
+  bool WatchReadTime(Writer& rows, const TaskPtr& task, const CChunkRead::Result& result);
+  // Lanes that may join the task's window beside the reads other tasks have in flight.
+  static int LanesRoom(Writer& rows, const TaskPtr& task);
+  // Opens source handles for the lanes that join, on a pool thread.
+  void StartLanes(const TaskPtr& task, int room);
+  // A joined lane's handle is open: it takes a chunk and copies on.
+  // False when it is not wanted any more: the caller then closes `source`.
+  bool LaneOpened(const TaskPtr& task, uint32_t generation,
+                  const std::weak_ptr<CReadWindow>& window, base::UniqueFileHandle& source);
+  // ChunkWritten for a windowed chunk, with the table held.
+  bool WindowChunkWritten(CDownloadTask& task, ChunkWrite& chunk, const ReadPtr& read);
+  // On a close: the lanes go, those still reading abandoned.
+  void CloseWindow(CDownloadTask* task);
   void TakeOver(const TaskPtr& newcomer, const TaskPtr& task);
 
   CTaskTable& table_;

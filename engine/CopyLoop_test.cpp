@@ -131,6 +131,9 @@ TEST_F(CopyFixture, CopiesEverySizeByteForByte) {
   EXPECT_LT(tried, ready);
   EXPECT_LT(start, done);
   EXPECT_LT(IndexIn(log, "downloader thread have started"), done);
+  // A local file answers fast: it keeps one read in flight.
+  for (const std::string& message : log)
+    EXPECT_EQ(message.find("a slow source"), std::string::npos) << message;
 }
 
 // Files of the user's own in the destination folder: none is written over. The same

@@ -11,11 +11,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/SlimLock.h"
 #include "base/UniqueHandle.h"
 #include "base/Win.h"
 #include "engine/ChunkRead.h"
+
+class CReadWindow;
 
 enum TaskState {
   TS_NOTHING = 0,      // not open; the watch thread retries it
@@ -77,6 +80,10 @@ class CDownloadTask {
   // again until it has, so it never has two reads in flight. Weak, so that the source
   // closes as soon as the read returns.
   std::weak_ptr<CChunkRead> abandonedRead;
+  // A source behind a slow link: more chunks in flight, their reads, and those given up
+  // by a close (the task opens again once they are back). With the task table held.
+  std::shared_ptr<CReadWindow> window;
+  std::vector<std::weak_ptr<CChunkRead>> abandonedLanes;
 
   uint32_t chunkSize = CHUNK_SIZE;
   std::atomic<uint64_t> fileSize{0};  // size of the source when it was last opened

@@ -3,6 +3,7 @@
 // be read ends byte-identical.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "engine/DownloaderKernel.h"
@@ -198,6 +199,63 @@ TEST_F(HungShareFixture, StopWithAHungReadEndsPromptlyAndKeepsTheTaskInTheList) 
   std::vector<TaskListEntry> entries = LoadListFile(kernel.GetListPath());
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].source, hung);
+}
+
+// One big file behind a slow link: several reads of it are in flight at once. Chunks
+// come back out of order, yet wherever a pause or a kill (a Stop, which leaves the list
+// as it was) catches the copy, every byte before the position it keeps is in place, so
+// each resumed copy ends identical to its source.
+TEST_F(HungShareFixture, ASlowLinkGetsSeveralReadsInFlightAndKeepsNoHoleBehindItsPosition) {
+  const std::vector<char> bytes = RandomBytes(96 * CHUNK_SIZE + 7, 43);
+  const std::string path = share.AddFile("slow.bin", bytes);
+  const std::string copy = out + "\\slow.bin";
+  ASSERT_TRUE(share.Command("delay-read slow.bin 150"));
+  // The first `length` bytes of the copy are the source's, read once its handle is free.
+  auto headIsTheSources = [&](uint64_t length) {
+    std::string head;
+    const bool read = WaitFor(
+        [&] {
+          head = ReadBytes(copy);
+          return head.size() >= length;
+        },
+        10s);
+    return read &&
+           std::equal(bytes.begin(), bytes.begin() + static_cast<long>(length), head.begin());
+  };
+  ASSERT_TRUE(kernel.AddTasks({path}, out));
+  ASSERT_TRUE(kernel.Start());
+  ASSERT_TRUE(WaitFor([&] { return kernel.GetTask(0)->offset >= 16 * CHUNK_SIZE; }, 60s));
+  EXPECT_GE(share.Counter("most-readers"), 4);
+  ASSERT_TRUE(kernel.PauseTask(0));
+  const uint64_t paused = kernel.GetTask(0)->offset;
+  EXPECT_TRUE(headIsTheSources(paused)) << paused;
+
+  kernel.ResumeTask(0);
+  // Killed once the list keeps a position past the pause.
+  uint64_t kept = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::vector<TaskListEntry> entries = LoadListFile(kernel.GetListPath());
+        kept = entries.empty() ? 0 : entries[0].offset;
+        return kept > paused;
+      },
+      60s));
+  kernel.Stop();
+  std::vector<TaskListEntry> entries = LoadListFile(kernel.GetListPath());
+  ASSERT_EQ(entries.size(), 1u);
+  kept = entries[0].offset;
+  ASSERT_LT(kept, bytes.size());
+  EXPECT_TRUE(headIsTheSources(kept)) << kept;
+
+  CDownloaderKernel restarted;
+  restarted.SetListPath(kernel.GetListPath());
+  restarted.SetObserver(&observer);
+  ASSERT_TRUE(restarted.LoadTaskList());
+  ASSERT_TRUE(restarted.Start());
+  ASSERT_TRUE(WaitFor([&] { return restarted.GetTask(0)->GetState() == TS_COMPLETED; }, 60s));
+  restarted.Stop();
+  EXPECT_TRUE(SameContent(path, copy));
+  EXPECT_EQ(LogCount("[slow] - goes on at byte " + std::to_string(kept)), 1u) << LogText();
 }
 
 // A source rewritten on the share while it is copied (another machine writes it): the

@@ -125,8 +125,9 @@ TEST(KillRestart, ABigCopyKilledMidwayByAPowerCutGoesOnWhereItStoodUnlessItsSour
   const std::string source =
       share.AddFile("big.bin", std::vector<char>(content.begin(), content.end()));
   ASSERT_FALSE(source.empty());
-  // 160 chunks of 40 ms and more: about seven seconds for the whole file.
-  ASSERT_TRUE(share.Command("delay-read big.bin 40"));
+  // 160 chunks of 320 ms and more, 8 in flight once the link shows slow: about seven
+  // seconds for the whole file, and chunks written out of order at every kill.
+  ASSERT_TRUE(share.Command("delay-read big.bin 320"));
   // The copy goes to the share too, whose power cut zeroes whatever was written since
   // the file's last flush: a stored position past the flushed bytes would resume over
   // zeros and end as a corrupt "complete" file.
@@ -180,7 +181,7 @@ TEST(KillRestart, ABigCopyKilledMidwayByAPowerCutGoesOnWhereItStoodUnlessItsSour
   // The same again, but the source is replaced while the program is down: the copy
   // starts over and ends as the new file.
   std::string changed = Pattern(kSize, static_cast<int>(seeded.Seed()) + 1);
-  ASSERT_TRUE(share.Command("delay-read big.bin 40"));
+  ASSERT_TRUE(share.Command("delay-read big.bin 320"));
   ASSERT_TRUE(program.StartFirst("\"" + source + "\" \"" + out + "\""));
   Sleep(2600 + static_cast<DWORD>(random() % 1000));
   ASSERT_TRUE(program.KillFirst());

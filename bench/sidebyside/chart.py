@@ -7,7 +7,7 @@ import textwrap
 
 from .report import TOOL_NAMES
 
-CHART_TOOLS = ("tolva", "baseline", "copy", "cp")
+CHART_TOOLS = ("tolva", "baseline", "copy", "cp", "bound")
 
 
 def chart_data(rows):

@@ -10,7 +10,11 @@ from . import stats
 TOOLS = ("tolva", "baseline", "xcopy", "copy", "cp")
 TOLVAS = ("tolva", "baseline")
 TOOL_NAMES = {"tolva": "tolva.exe", "baseline": "baseline tolva.exe", "xcopy": "wine xcopy",
-              "copy": "wine cmd /c copy", "cp": "cp (native)"}
+              "copy": "wine cmd /c copy", "cp": "cp (native)",
+              "bound": "one-read bound"}
+# Not a tool: the time one chunk read at a time takes at best over a slow link, a row
+# of its own where the workload has one.
+BOUND = "bound"
 # The two ways of driving the tools: the bench's own (Python, its later starts of
 # Workload.per_start files) and a plain shell script (bench/scripted-copy.sh).
 HARNESSES = ("bench", "scripted")
@@ -20,6 +24,7 @@ CSV_FIELDS = (
     "wall_median_s", "wall_min_s", "wall_max_s", "mb_per_s",
     "cpu_ms", "cpu_procs_ms", "cpu_wineserver_ms", "cpu_ms_per_gib",
     "speed_vs_xcopy", "tolva_vs_baseline", "tolva_vs_xcopy", "tolva_vs_copy", "tolva_vs_cp",
+    "tolva_vs_bound",
     "ms_per_task", "peak_mem_mib", "kib_per_task", "handles_peak", "handles_per_task",
     "worst_answer_ms", "close_s", "close_killed", "design_bound_fraction",
     "kernel_mb_per_s", "measured_mb_per_s", "kernel_to_measured",
@@ -35,6 +40,8 @@ class WorkloadResult:
         self.harness, self.per_start = harness, per_start
         self.runs = {}           # tool -> stats.Runs
         self.design_bound = None  # bytes per second Tolva could reach at best
+        self.delay_ms = None      # what the slow share added per request
+        self.one_read_wall = None  # seconds with one chunk read in flight at best
         self.speed_check = []    # dicts from speed_check, one per round
         self.incidents = []      # faults of the program seen on the way (runs redone)
 
@@ -86,6 +93,15 @@ def build_rows(results, machine=""):
                 row["close_killed"] = len(runs.close_killed)
                 if w.design_bound:
                     row["design_bound_fraction"] = w.bytes / wall / w.design_bound
+                row["tolva_vs_bound"] = stats.speed_ratio(wall, w.one_read_wall)
+            rows.append(row)
+        if w.one_read_wall and walls:
+            row = dict.fromkeys(CSV_FIELDS)
+            wall = w.one_read_wall
+            row.update(machine=machine, harness=w.harness, workload=w.name, label=w.label,
+                       tool=BOUND, files=w.files, bytes=w.bytes, wall_median_s=wall,
+                       wall_min_s=wall, wall_max_s=wall, mb_per_s=stats.mb_per_s(w.bytes, wall),
+                       speed_vs_xcopy=stats.speed_ratio(wall, walls.get("xcopy")))
             rows.append(row)
         if w.speed_check:
             row = dict.fromkeys(CSV_FIELDS)
@@ -140,6 +156,7 @@ def comparison_table(rows):
     rows = [r for r in rows if r["tool"] != "speed_check"]
     harnesses = len({r["harness"] for r in rows}) > 1
     baseline = _present(rows, "tool", "baseline")
+    bound = _present(rows, "tool", BOUND)
     body = []
     for r in rows:
         cpu = number(r["cpu_ms_per_gib"], 0)
@@ -149,11 +166,13 @@ def comparison_table(rows):
             TOOL_NAMES[r["tool"]], wall_cell(r), number(r["mb_per_s"]), cpu]
         line += [ratio(r["tolva_vs_baseline"])] if baseline else []
         body.append(line + [ratio(r["tolva_vs_xcopy"]), ratio(r["tolva_vs_copy"]),
-                            ratio(r["tolva_vs_cp"])])
+                            ratio(r["tolva_vs_cp"])] +
+                    ([ratio(r["tolva_vs_bound"])] if bound else []))
     header = ["workload"] + (["harness"] if harnesses else []) + [
         "tool", "wall s median [min-max]", "MB/s", "CPU ms/GiB (wineserver)"]
     header += ["Tolva/baseline"] if baseline else []
-    return text_table(header + ["Tolva/xcopy", "Tolva/copy", "Tolva/cp"], body,
+    return text_table(header + ["Tolva/xcopy", "Tolva/copy", "Tolva/cp"] +
+                      (["Tolva/one-read bound"] if bound else []), body,
                       left=3 if harnesses else 2)
 
 

@@ -190,6 +190,10 @@ class Workloads(unittest.TestCase):
         self.assertEqual(by_name["W2"].total, workloads.GIB)
         self.assertEqual((by_name["W3"].count, by_name["W3"].per_start), (2000, 500))
         self.assertTrue(by_name["W4"].on_share)
+        w5 = by_name["W5"]
+        self.assertEqual((w5.count, w5.size, w5.share_delay_ms, w5.one_read_bound),
+                         (1, 128 * workloads.MIB, 5, True))
+        self.assertEqual(w5.tools, ("tolva", "xcopy", "cp"))
         self.assertEqual([n for n in by_name if n.startswith("scale")],
                          ["scale-10", "scale-100", "scale-1000", "scale-5000"])
         self.assertEqual(by_name["scale-100"].tools, ("tolva", "xcopy"))
@@ -358,6 +362,16 @@ class Report(unittest.TestCase):
         self.assertEqual(row["tool"], "speed_check")
         self.assertEqual((row["kernel_mb_per_s"], row["measured_mb_per_s"]), (2.0, 3.0))
         self.assertEqual(row["kernel_to_measured"], 0.7)
+        # A slow-link workload gets the one-read bound as a row, and Tolva's ratio to it.
+        w = report.WorkloadResult("W5", "W5", 1, 128 << 20)
+        w.one_read_wall = 2.56
+        for tool, wall in (("tolva", 0.5), ("xcopy", 10.0)):
+            w.tool_runs(tool).add(wall, None, None)
+        rows = {r["tool"]: r for r in report.build_rows([w])}
+        self.assertAlmostEqual(rows["tolva"]["tolva_vs_bound"], 5.12)
+        self.assertEqual((rows["bound"]["wall_median_s"], rows["bound"]["speed_vs_xcopy"]),
+                         (2.56, 10.0 / 2.56))
+        self.assertIn("one-read bound", report.comparison_table(list(rows.values())))
 
     def test_chart_data_is_relative_to_xcopy_with_gaps_marked(self):
         data = chart.chart_data(report.build_rows(sample_results()))

@@ -21,6 +21,8 @@ class Workload:
     per_start: int = 500  # files per later start of tolva.exe (if they fit the line)
     tools: tuple = ALL_TOOLS
     on_share: bool = False  # sources read through the slow test share
+    share_delay_ms: int = 2  # what the share adds to every read request
+    one_read_bound: bool = False  # compared with one chunk read at a time, back to back
     on_samba: bool = False  # sources on a real SMB server, by UNC path
     probe: bool = False     # watch Tolva's window and handles during its runs
     group: str = ""         # what --only may name besides the workload's own name
@@ -51,16 +53,21 @@ def plan(quick):
     # S1 and S2 come from a real SMB server (Samba through the smbnetfs client): every
     # tool but cp, which reads the client's mount, gets \\fileserver\public paths.
     samba = dict(on_samba=True, tools=("tolva", "xcopy", "cp"), group="samba")
+    # W5: one big file over a slow link (a branch office over a VPN), 5 ms per request.
+    slow_link = dict(on_share=True, share_delay_ms=5, one_read_bound=True,
+                     tools=("tolva", "xcopy", "cp"))
     if quick:
         w = [_make("W1", 1, 4 * MIB), _make("W2", 4, 1 * MIB),
              _make("W3", 40, 16 * KIB, per_start=10, probe=True),
              _make("W4", 8, 512 * KIB, on_share=True),
+             _make("W5", 1, 8 * MIB, **slow_link),
              _make("S1", 1, 4 * MIB, **samba), _make("S2", 20, 64 * KIB, **samba)]
         scale = (10, 50)
     else:
         w = [_make("W1", 1, GIB), _make("W2", 16, 64 * MIB),
              _make("W3", 2000, 16 * KIB, probe=True),
              _make("W4", 8, 32 * MIB, on_share=True),
+             _make("W5", 1, 128 * MIB, **slow_link),
              _make("S1", 1, 256 * MIB, **samba), _make("S2", 500, 64 * KIB, **samba)]
         scale = (10, 100, 1000, 5000)
     for n in scale:

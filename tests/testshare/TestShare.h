@@ -52,7 +52,7 @@ class TestShare {
   // The faults in force, one per line, as the share reports them (counters left out).
   std::string Faults() const {
     std::string text = ControlText();
-    for (const char* counter : {"bytes-read ", "flushes ", "cut-bytes "}) {
+    for (const char* counter : {"bytes-read ", "flushes ", "cut-bytes ", "most-readers "}) {
       const size_t at = text.find(counter);
       if (at != std::string::npos) text.erase(at, text.find('\n', at) + 1 - at);
     }
@@ -60,8 +60,9 @@ class TestShare {
   }
 
   // A counter the share keeps since it started or was last reset: "bytes-read" (read
-  // from its files), "flushes" (fsyncs), "cut-bytes" (zeroed by power cuts); -1 when
-  // the share cannot say.
+  // from its files), "flushes" (fsyncs), "cut-bytes" (zeroed by power cuts),
+  // "most-readers" (open files with a read under way at once, at most); -1 when the
+  // share cannot say.
   long long Counter(const std::string& name) const {
     const std::string text = ControlText();
     const size_t at = text.find(name + " ");

@@ -15,7 +15,8 @@
 //   power-cut            (what was written since a file's last fsync turns to zeros,
 //                         as after a power cut; the lost bytes add to "cut-bytes")
 // Reading /.control lists the faults in force, then "bytes-read N": what was read from
-// files since the start or the last "reset", "flushes N" and "cut-bytes N".
+// files since the start or the last "reset", "flushes N", "cut-bytes N" and
+// "most-readers N": the most open files (handles) with a read under way at once.
 //
 // Hangs sit in getattr, never in open: the wineserver itself opens every file a Windows
 // program opens, so a sleeping open would stall every Wine process, while a lookup
@@ -83,6 +84,14 @@ static long long space_left = -1;  // bytes writes may still add; -1: no limit
 static long long bytes_read;        // read from files since the start or the last reset
 static long long flushes;           // fsyncs since the start or the last reset
 static long long cut_bytes;         // zeroed by power cuts since then
+// Open files with a read under way now (the kernel may split one read into several
+// requests: those count once), and the most there were at once since the last reset.
+#define MAX_READERS 64
+static struct reader {
+  uint64_t fh;
+  int requests;
+} readers[MAX_READERS];
+static int reader_count, most_readers;
 
 // Per file, the bytes written since its last fsync: what a power cut takes.
 struct dirty {
@@ -277,6 +286,7 @@ static int run_command(char *line) {
     vanished = false;
     space_left = -1;
     bytes_read = flushes = cut_bytes = 0;
+    most_readers = reader_count;
     dirty_count = 0;
     return 0;
   }
@@ -326,7 +336,8 @@ static char *describe(void) {
   pthread_mutex_lock(&lock);
   if (vanished) fprintf(out, "vanish\n");
   if (space_left >= 0) fprintf(out, "space %lld\n", space_left);
-  fprintf(out, "bytes-read %lld\nflushes %lld\ncut-bytes %lld\n", bytes_read, flushes, cut_bytes);
+  fprintf(out, "bytes-read %lld\nflushes %lld\ncut-bytes %lld\nmost-readers %d\n", bytes_read,
+          flushes, cut_bytes, most_readers);
   for (int i = 0; i < rule_count; i++) {
     const char *name = strcmp(rules[i].path, "*") == 0 ? "*" : rules[i].path + 1;
     if (rules[i].kind == DELAY_READ)
@@ -539,6 +550,19 @@ static int ts_open(const char *path, struct fuse_file_info *fi) {
   return 0;
 }
 
+// A read request of the open file `fh` begins (+1) or ends (-1).
+static void reading(uint64_t fh, int step) {
+  pthread_mutex_lock(&lock);
+  int i = 0;
+  while (i < reader_count && readers[i].fh != fh) i++;
+  if (i == reader_count && step > 0 && reader_count < MAX_READERS) {
+    readers[reader_count++] = (struct reader){fh, 0};
+    if (reader_count > most_readers) most_readers = reader_count;
+  }
+  if (i < reader_count && (readers[i].requests += step) <= 0) readers[i] = readers[--reader_count];
+  pthread_mutex_unlock(&lock);
+}
+
 static int ts_read(const char *path, char *buf, size_t size, off_t offset, struct fuse_file_info *fi) {
   if (is_control(path)) {
     struct control *c = (struct control *)(uintptr_t)fi->fh;
@@ -549,17 +573,17 @@ static int ts_read(const char *path, char *buf, size_t size, off_t offset, struc
     return (int)size;
   }
   if (is_vanished() || has_rule(FAIL_READ, path)) return -EIO;
+  reading(fi->fh, +1);
   int err = wait_rule(DELAY_READ, path);
   if (!err) err = wait_rule(HANG_READ, path);
-  if (err) return err;
-  if (is_vanished() || has_rule(FAIL_READ, path)) return -EIO;
-  ssize_t n = pread((int)fi->fh, buf, size, offset);
-  if (n > 0) {
-    pthread_mutex_lock(&lock);
-    bytes_read += n;
-    pthread_mutex_unlock(&lock);
-  }
-  return n >= 0 ? (int)n : -errno;
+  if (!err && (is_vanished() || has_rule(FAIL_READ, path))) err = -EIO;
+  ssize_t n = err ? 0 : pread((int)fi->fh, buf, size, offset);
+  if (!err && n < 0) err = -errno;
+  pthread_mutex_lock(&lock);
+  if (n > 0) bytes_read += n;
+  pthread_mutex_unlock(&lock);
+  reading(fi->fh, -1);
+  return err ? err : (int)n;
 }
 
 static int write_file(const char *path, const char *buf, size_t size, off_t offset,
