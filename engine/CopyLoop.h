@@ -20,6 +20,7 @@
 #include "base/UniqueHandle.h"
 #include "base/Win.h"
 #include "engine/ChunkRead.h"
+#include "engine/CopyCheck.h"
 #include "engine/IoPool.h"
 #include "engine/KernelLink.h"
 #include "engine/KernelNotices.h"
@@ -45,6 +46,9 @@ class CCopyLoop {
 
   // Whether a new copy may replace a file of its name that is already there.
   void SetReplaceExisting(bool replace) { replaceExisting_ = replace; }
+  // Whether each copy is read back and compared with what was read; taken by every
+  // copy that starts or goes on after the call.
+  void SetVerifyCopies(bool verify) { verifyCopies_ = verify; }
 
   // Opens the task on a pool thread; the result is installed with the table held. A
   // task whose open is under way, or whose last read still hangs, gets no second one.
@@ -146,6 +150,7 @@ class CCopyLoop {
     bool flushDue = false;
     uint32_t listWrites = 0;
     bool flushed = false;
+    std::shared_ptr<CCopyCheck> check;  // null: this copy is not verified
   };
   // The pool thread's loop for one task: read, write, read on until the task ends, is
   // closed or fails.
@@ -171,7 +176,16 @@ class CCopyLoop {
                        uint64_t& created);
   // With the copy's end, its source's time and how its files closed (0, or the error).
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile, uint64_t written,
-                    DWORD failure);
+                    DWORD failure, bool verified);
+  // With the table held, as a copy starts or goes on: the hashes it keeps, if any.
+  void PrepareCheck(CDownloadTask& task) const;
+  // The copying thread, once the copy is closed: reads it back and compares (see
+  // CCopyCheck). True when the task is to complete (`verified`: it was compared and
+  // equal); false when it starts over, stops or was closed meanwhile.
+  static bool CheckCopy(const Link& link, const ChunkWrite& chunk, bool& verified);
+  // The read back found the chunk at `at` different: the copy starts over once, then
+  // the task stops. `error` instead: the copy could not be read back, and the task stops.
+  void CopyDiffers(const TaskPtr& task, uint32_t generation, uint64_t at, DWORD error);
   // Whether the source is as it was when the copy began (not `measured`: its size and
   // time cannot be read); otherwise the task starts over and the log says so.
   bool SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured, uint64_t size,
@@ -189,6 +203,7 @@ class CCopyLoop {
   HANDLE stopEvent_;
   const std::atomic<int>& stopped_;
   std::atomic<bool> replaceExisting_{false};
+  std::atomic<bool> verifyCopies_{true};
   // Tasks whose source turned out to be another unfinished task's file by another path,
   // each with that task, for TakeOvers.
   base::Guarded<std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>>>

@@ -52,6 +52,10 @@ class CDownloaderKernel {
   // Whether a new copy may replace a file of its name that is already there (the user's
   // choice); without it the copy goes beside it under the first free "name (2).ext".
   void SetReplaceExisting(bool replace) { copier.SetReplaceExisting(replace); }
+  // Whether each copy is read back after its last chunk and compared with the hashes of
+  // what was read (on by default): "[name] - verified" in the log, or a copy that starts
+  // over once and then stops with a write error.
+  void SetVerifyCopies(bool verify) { copier.SetVerifyCopies(verify); }
 
   // The task list file, by default next to the program as "<program name>.info".
   void SetListPath(const std::string& path) { saver.SetPath(path); }

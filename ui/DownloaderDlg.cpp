@@ -171,6 +171,7 @@ void CDownloaderDlg::ApplyViewOptions() {
   int options = m_options.LoadOptions();
   // Taken by the next file that is added, without a restart.
   m_kernel.SetReplaceExisting((options & OPT_REPLACE_EXISTING) != 0);
+  m_kernel.SetVerifyCopies(VerifyFromOptions(options));
   if (int unit = SpeedUnitFromOptions(options)) {
     m_kernel.SetSpeedUnit(unit);
     m_list.m_strSpeedUnit = SpeedUnitLabel(unit);

@@ -13,6 +13,9 @@ constexpr int OPT_ALWAYS_ON_TOP = 0x200;
 // A new copy replaces a file of its name that is already there; clear, it goes beside
 // it as "name (2).ext". Clear in the default and in every value stored before it.
 constexpr int OPT_REPLACE_EXISTING = 0x400;
+// Set, copies are not read back and compared with what was read ("Verify each copy"
+// unchecked). Clear in the default and in every value stored before it: verified.
+constexpr int OPT_NO_VERIFY = 0x800;
 
 // Used when "OptionsFlag" is absent or unreadable: placement and columns saved, hide on
 // minimise, megabits, 5-second retries.
@@ -21,6 +24,8 @@ constexpr int OPTIONS_DEFAULT = 47;
 // Speed units as the kernel takes them.
 constexpr int SPEED_UNIT_KBPS = 1;
 constexpr int SPEED_UNIT_MBPS = 2;
+
+constexpr bool VerifyFromOptions(int options) { return (options & OPT_NO_VERIFY) == 0; }
 
 // The kernel's watch interval in seconds: 5, 30 or 60; 0 when no retry bit is set and
 // the kernel keeps its own period.

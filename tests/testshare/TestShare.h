@@ -52,7 +52,7 @@ class TestShare {
   // The faults in force, one per line, as the share reports them (counters left out).
   std::string Faults() const {
     std::string text = ControlText();
-    for (const char* counter : {"bytes-read ", "flushes ", "cut-bytes "}) {
+    for (const char* counter : {"bytes-read ", "flushes ", "cut-bytes ", "flips "}) {
       const size_t at = text.find(counter);
       if (at != std::string::npos) text.erase(at, text.find('\n', at) + 1 - at);
     }
@@ -60,7 +60,8 @@ class TestShare {
   }
 
   // A counter the share keeps since it started or was last reset: "bytes-read" (read
-  // from its files), "flushes" (fsyncs), "cut-bytes" (zeroed by power cuts); -1 when
+  // from its files), "flushes" (fsyncs), "cut-bytes" (zeroed by power cuts), "flips"
+  // (bytes stored inverted by flip-byte rules); -1 when
   // the share cannot say.
   long long Counter(const std::string& name) const {
     const std::string text = ControlText();
