@@ -17,6 +17,10 @@ namespace {
 // Chunks read back with one call: few calls (each is a round trip to the server under
 // Wine) without a large buffer per task that is being checked.
 constexpr uint64_t kReadBackBytes = 1024 * 1024;
+// A handle of the copy from before a pause may still be closing on a pool thread, and it
+// shares no reading: the open waits that long for it.
+constexpr int kOpenAttempts = 40;
+constexpr DWORD kOpenRetryMs = 250;
 
 }  // namespace
 
@@ -51,9 +55,17 @@ CCopyCheck::Outcome CCopyCheck::ReadBack(const std::string& path, uint64_t endOf
   if (run.empty() && endOfFile != 0) return outcome;  // kNothingKnown
 
   // Read-shared only: nobody writes the file while it is compared.
-  base::UniqueFileHandle file(CreateFileW(base::WidePath(path).c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  base::UniqueFileHandle file;
+  for (int attempt = 1;; ++attempt) {
+    file.Reset(CreateFileW(base::WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (file || GetLastError() != ERROR_SHARING_VIOLATION || attempt == kOpenAttempts) break;
+    if (!stillWanted()) {
+      outcome.kind = Outcome::kGivenUp;
+      return outcome;
+    }
+    Sleep(kOpenRetryMs);
+  }
   LARGE_INTEGER size{};
   if (!file || !GetFileSizeEx(file.Get(), &size)) {
     outcome.kind = Outcome::kFailed;

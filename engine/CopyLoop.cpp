@@ -20,6 +20,9 @@ constexpr int kMaxBesideNames = 9999;
 constexpr int kDeleteAttempts = 60;
 constexpr DWORD kDeleteRetryMs = 500;
 
+// A completed copy that was not read back and compared.
+constexpr uint64_t kNotVerified = UINT64_MAX;
+
 // Pool jobs that read the sizes of a list loaded at start-up.
 constexpr size_t kSizeLanes = 4;
 
@@ -703,10 +706,11 @@ void CCopyLoop::FinishCopy(const Link& link, const ChunkWrite& chunk, const Read
     }
   }
   destination.reset();
-  bool verified = false;
-  if (!failure && chunk.check && !CheckCopy(link, chunk, verified)) return;
+  uint64_t verifiedFrom = kNotVerified;
+  if (!failure && chunk.check && !CheckCopy(link, chunk, verifiedFrom)) return;
   link->With([&](CCopyLoop& loop) {
-    loop.CompleteTask(chunk.task, chunk.generation, chunk.endOfFile, written, failure, verified);
+    loop.CompleteTask(chunk.task, chunk.generation, chunk.endOfFile, written, failure,
+                      verifiedFrom);
   });
 }
 
@@ -717,7 +721,7 @@ void CCopyLoop::PrepareCheck(CDownloadTask& task) const {
     task.check = std::make_shared<CCopyCheck>();  // a copy from byte 0 has no old chunks
 }
 
-bool CCopyLoop::CheckCopy(const Link& link, const ChunkWrite& chunk, bool& verified) {
+bool CCopyLoop::CheckCopy(const Link& link, const ChunkWrite& chunk, uint64_t& verifiedFrom) {
   const TaskPtr& task = chunk.task;
   // A pause, a delete or the kernel's end while a big copy is read back ends the read.
   auto stillWanted = [&] {
@@ -735,12 +739,7 @@ bool CCopyLoop::CheckCopy(const Link& link, const ChunkWrite& chunk, bool& verif
     case Found::kGivenUp:
       return false;
     case Found::kSame:
-      if (outcome.from == 0)
-        g_log.Printf("[%s] - verified", task->name.c_str());
-      else
-        g_log.Printf("[%s] - verified from byte %llu, where this run went on with the copy",
-                     task->name.c_str(), static_cast<unsigned long long>(outcome.from));
-      verified = true;
+      verifiedFrom = outcome.from;  // logged as the task completes
       return true;
     case Found::kNothingKnown:
       g_log.Printf("[%s] - not verified: none of it was copied in this run", task->name.c_str());
@@ -763,9 +762,10 @@ void CCopyLoop::CopyDiffers(const TaskPtr& task, uint32_t generation, uint64_t a
     if (task->generation != generation) return;  // closed meanwhile: that stands
     if (!error && task->verifyRestarts == 0) {
       ++task->verifyRestarts;
-      g_log.Printf("[%s] - the copy differs from its source in the chunk at byte %llu: starts "
-                   "again from the beginning",
-                   task->name.c_str(), byte);
+      g_log.Printf(
+          "[%s] - the copy differs from its source in the chunk at byte %llu: starts "
+          "again from the beginning",
+          task->name.c_str(), byte);
       task->offset = 0;
       task->flushedOffset = 0;
       RequestOpen(rows, task);  // closes the task and copies it again, whole
@@ -776,9 +776,10 @@ void CCopyLoop::CopyDiffers(const TaskPtr& task, uint32_t generation, uint64_t a
                      task->name.c_str(), ErrorText(error).c_str());
         task->SetWaitReason("The copy cannot be read back: " + ErrorText(error));
       } else {
-        g_log.Printf("[%s] - the copy differs from its source again, in the chunk at byte %llu: "
-                     "task is stopped",
-                     task->name.c_str(), byte);
+        g_log.Printf(
+            "[%s] - the copy differs from its source again, in the chunk at byte %llu: "
+            "task is stopped",
+            task->name.c_str(), byte);
         task->SetWaitReason("The copy differs from its source at byte " + std::to_string(byte));
         // No stored position may vouch for the bytes before: a Resume copies it whole.
         task->offset = 0;
@@ -853,7 +854,7 @@ bool CCopyLoop::TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
 }
 
 void CCopyLoop::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile,
-                             uint64_t written, DWORD failure, bool verified) {
+                             uint64_t written, DWORD failure, uint64_t verifiedFrom) {
   bool othersCopy = false;
   {
     auto rows = table_.Write();
@@ -868,10 +869,15 @@ void CCopyLoop::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t 
       return;
     }
     CloseTask(rows, task.get(), TS_COMPLETED);
+    if (verifiedFrom == 0)
+      g_log.Printf("[%s] - verified", task->name.c_str());
+    else if (verifiedFrom != kNotVerified)
+      g_log.Printf("[%s] - verified from byte %llu, where the copy went on", task->name.c_str(),
+                   static_cast<unsigned long long>(verifiedFrom));
     g_log.Printf("[%s] - complete.", task->name.c_str());
     task->verifyRestarts = 0;
     task->check.reset();
-    task->SetWaitReason(verified ? "Verified" : "");
+    task->SetWaitReason(verifiedFrom != kNotVerified ? "Verified" : "");
     // A later copy of the same source may replace this one while nobody changes it.
     rows->RecordFinishedCopy(*task, endOfFile, written);
     for (auto& other : rows->Tasks()) {

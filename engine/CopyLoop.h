@@ -174,15 +174,17 @@ class CCopyLoop {
   bool TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
                        std::shared_ptr<base::UniqueFileHandle>& destination, uint64_t& written,
                        uint64_t& created);
-  // With the copy's end, its source's time and how its files closed (0, or the error).
+  // With the copy's end, its source's time, how its files closed (0, or the error) and
+  // the first byte the read back compared (UINT64_MAX: not verified).
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile, uint64_t written,
-                    DWORD failure, bool verified);
+                    DWORD failure, uint64_t verifiedFrom);
   // With the table held, as a copy starts or goes on: the hashes it keeps, if any.
   void PrepareCheck(CDownloadTask& task) const;
   // The copying thread, once the copy is closed: reads it back and compares (see
-  // CCopyCheck). True when the task is to complete (`verified`: it was compared and
-  // equal); false when it starts over, stops or was closed meanwhile.
-  static bool CheckCopy(const Link& link, const ChunkWrite& chunk, bool& verified);
+  // CCopyCheck). True when the task is to complete (`verifiedFrom`: the first byte
+  // compared and found equal, left as it is when nothing could be compared); false when
+  // it starts over, stops or was closed meanwhile.
+  static bool CheckCopy(const Link& link, const ChunkWrite& chunk, uint64_t& verifiedFrom);
   // The read back found the chunk at `at` different: the copy starts over once, then
   // the task stops. `error` instead: the copy could not be read back, and the task stops.
   void CopyDiffers(const TaskPtr& task, uint32_t generation, uint64_t at, DWORD error);
@@ -203,7 +205,7 @@ class CCopyLoop {
   HANDLE stopEvent_;
   const std::atomic<int>& stopped_;
   std::atomic<bool> replaceExisting_{false};
-  std::atomic<bool> verifyCopies_{true};
+  std::atomic<bool> verifyCopies_{false};
   // Tasks whose source turned out to be another unfinished task's file by another path,
   // each with that task, for TakeOvers.
   base::Guarded<std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>>>

@@ -53,7 +53,7 @@ class CDownloaderKernel {
   // choice); without it the copy goes beside it under the first free "name (2).ext".
   void SetReplaceExisting(bool replace) { copier.SetReplaceExisting(replace); }
   // Whether each copy is read back after its last chunk and compared with the hashes of
-  // what was read (on by default): "[name] - verified" in the log, or a copy that starts
+  // what was read (off by default): "[name] - verified" in the log, or a copy that starts
   // over once and then stops with a write error.
   void SetVerifyCopies(bool verify) { copier.SetVerifyCopies(verify); }
 

@@ -17,7 +17,6 @@ const char kFolderValue[] = "DefaultDownloadFolder";
 struct OptionBit {
   int id;
   int bit;
-  bool checkedWhenClear = false;  // the bit says "do not": the item shows it inverted
 };
 constexpr OptionBit kOptionBits[] = {
     {IDS_OPT_SAVE_PLACEMENT, OPT_SAVE_PLACEMENT},
@@ -30,7 +29,7 @@ constexpr OptionBit kOptionBits[] = {
     {IDS_OPT_RETRY_30S, OPT_RETRY_30S},
     {IDS_OPT_RETRY_60S, OPT_RETRY_60S},
     {IDS_OPT_REPLACE_EXISTING, OPT_REPLACE_EXISTING},
-    {IDS_OPT_VERIFY, OPT_NO_VERIFY, true},
+    {IDS_OPT_VERIFY, OPT_VERIFY},
 };
 
 std::string WindowText(HWND wnd) {
@@ -104,7 +103,7 @@ void COptionsDialog::FillList() {
   m_list->AddRadio(IDS_OPT_SPEED_KBPS, state(OPT_SPEED_KBPS), 2);
   m_list->AddHeading(IDS_OPT_DOWNLOAD, 0, 2);
   m_list->AddCheck(IDS_OPT_REPLACE_EXISTING, state(OPT_REPLACE_EXISTING), 1);
-  m_list->AddCheck(IDS_OPT_VERIFY, 1 - state(OPT_NO_VERIFY), 1);
+  m_list->AddCheck(IDS_OPT_VERIFY, state(OPT_VERIFY), 1);
   m_list->AddHeading(IDS_OPT_RETRY_PERIOD, 1, 3);
   m_list->AddRadio(IDS_OPT_RETRY_5S, state(OPT_RETRY_5S), 2);
   m_list->AddRadio(IDS_OPT_RETRY_30S, state(OPT_RETRY_30S), 2);
@@ -114,7 +113,7 @@ void COptionsDialog::FillList() {
 void COptionsDialog::OnOptionChanged(int id, int state) {
   for (const auto& option : kOptionBits) {
     if (option.id != id) continue;
-    if ((state != 0) != option.checkedWhenClear)
+    if (state)
       m_optionBits |= option.bit;
     else
       m_optionBits &= ~option.bit;
