@@ -20,6 +20,9 @@ constexpr int kMaxBesideNames = 9999;
 constexpr int kDeleteAttempts = 60;
 constexpr DWORD kDeleteRetryMs = 500;
 
+// A completed copy that was not read back and compared.
+constexpr uint64_t kNotVerified = UINT64_MAX;
+
 // Pool jobs that read the sizes of a list loaded at start-up.
 constexpr size_t kSizeLanes = 4;
 
@@ -495,6 +498,7 @@ CCopyLoop::OpenOutcome CCopyLoop::OpenFinished(const std::weak_ptr<CDownloadTask
     task->copySourceSize = files.sourceSize;
     task->copySourceTime = files.sourceTime;
   }
+  PrepareCheck(*task);
   task->sourceCreated = files.sourceCreated;
   if (files.sourceSize != UINT64_MAX) task->fileSize = files.sourceSize;
   task->read = std::make_shared<CChunkRead>(
@@ -576,6 +580,7 @@ void CCopyLoop::CopyChunks(const Link& link, const std::weak_ptr<CDownloadTask>&
     link->With([&](CCopyLoop& loop) { chunk = loop.TakeChunk(weak, read); });
     if (chunk.finish) return FinishCopy(link, chunk, read);
     if (!chunk.task) return;
+    if (chunk.check) chunk.check->Record(chunk.offset, chunk.data, chunk.count);
     // Outside the link: a destination that hangs holds up only this thread, never the
     // kernel's end.
     bool written = WriteChunk(link, chunk);
@@ -633,6 +638,7 @@ CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& w
         chunk.flushCovers = task->window->WrittenEnd();
         task->flushedForList = chunk.listWrites;  // one lane flushes for them all
       }
+      chunk.check = task->check;
       return chunk;
     }
     // Nothing more to read: the source ends where we stand (an empty source, or one
@@ -645,6 +651,7 @@ CCopyLoop::ChunkWrite CCopyLoop::TakeChunk(const std::weak_ptr<CDownloadTask>& w
     chunk.finish = true;
     chunk.generation = task->generation;
     chunk.endOfFile = task->fileSize;
+    chunk.check = task->check;
   }
   return chunk;
 }
@@ -743,9 +750,90 @@ void CCopyLoop::FinishCopy(const Link& link, const ChunkWrite& chunk, const Read
     }
   }
   destination.reset();
+  uint64_t verifiedFrom = kNotVerified;
+  if (!failure && chunk.check && !CheckCopy(link, chunk, verifiedFrom)) return;
   link->With([&](CCopyLoop& loop) {
-    loop.CompleteTask(chunk.task, chunk.generation, chunk.endOfFile, written, failure);
+    loop.CompleteTask(chunk.task, chunk.generation, chunk.endOfFile, written, failure,
+                      verifiedFrom);
   });
+}
+
+void CCopyLoop::PrepareCheck(CDownloadTask& task) const {
+  if (!verifyCopies_)
+    task.check.reset();
+  else if (task.offset == 0 || !task.check)
+    task.check = std::make_shared<CCopyCheck>();  // a copy from byte 0 has no old chunks
+}
+
+bool CCopyLoop::CheckCopy(const Link& link, const ChunkWrite& chunk, uint64_t& verifiedFrom) {
+  const TaskPtr& task = chunk.task;
+  // A pause, a delete or the kernel's end while a big copy is read back ends the read.
+  auto stillWanted = [&] {
+    bool wanted = false;
+    link->With([&](CCopyLoop& loop) {
+      auto rows = loop.table_.Read();
+      wanted = task->generation == chunk.generation;
+    });
+    return wanted;
+  };
+  const CCopyCheck::Outcome outcome =
+      chunk.check->ReadBack(task->Destination(), chunk.endOfFile, stillWanted);
+  using Found = CCopyCheck::Outcome::Kind;
+  switch (outcome.kind) {
+    case Found::kGivenUp:
+      return false;
+    case Found::kSame:
+      verifiedFrom = outcome.from;  // logged as the task completes
+      return true;
+    case Found::kNothingKnown:
+      g_log.Printf("[%s] - not verified: none of it was copied in this run", task->name.c_str());
+      return true;
+    case Found::kDiffers:
+    case Found::kFailed:
+      break;
+  }
+  link->With([&](CCopyLoop& loop) {
+    loop.CopyDiffers(task, chunk.generation, outcome.differsAt,
+                     outcome.kind == Found::kFailed ? outcome.error : 0);
+  });
+  return false;
+}
+
+void CCopyLoop::CopyDiffers(const TaskPtr& task, uint32_t generation, uint64_t at, DWORD error) {
+  const auto byte = static_cast<unsigned long long>(at);
+  {
+    auto rows = table_.Write();
+    if (task->generation != generation) return;  // closed meanwhile: that stands
+    if (!error && task->verifyRestarts == 0) {
+      ++task->verifyRestarts;
+      g_log.Printf(
+          "[%s] - the copy differs from its source in the chunk at byte %llu: starts "
+          "again from the beginning",
+          task->name.c_str(), byte);
+      task->offset = 0;
+      task->flushedOffset = 0;
+      RequestOpen(rows, task);  // closes the task and copies it again, whole
+    } else {
+      task->verifyRestarts = 0;  // a Resume gets its own second chance
+      if (error) {
+        g_log.Printf("[%s] - the copy cannot be read back to verify it: %s, task is stopped",
+                     task->name.c_str(), ErrorText(error).c_str());
+        task->SetWaitReason("The copy cannot be read back: " + ErrorText(error));
+      } else {
+        g_log.Printf(
+            "[%s] - the copy differs from its source again, in the chunk at byte %llu: "
+            "task is stopped",
+            task->name.c_str(), byte);
+        task->SetWaitReason("The copy differs from its source at byte " + std::to_string(byte));
+        // No stored position may vouch for the bytes before: a Resume copies it whole.
+        task->offset = 0;
+        task->flushedOffset = 0;
+      }
+      CloseTask(rows, task.get(), TS_WRITE_ERROR);
+      if (int index = rows->IndexOf(task.get()); index >= 0) rows.Notify(Kind::TaskPaused, index);
+    }
+  }
+  saver_.SaveSoon(true);
 }
 
 bool CCopyLoop::SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured,
@@ -822,7 +910,7 @@ bool CCopyLoop::TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
 }
 
 void CCopyLoop::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile,
-                             uint64_t written, DWORD failure) {
+                             uint64_t written, DWORD failure, uint64_t verifiedFrom) {
   bool othersCopy = false;
   {
     auto rows = table_.Write();
@@ -837,7 +925,15 @@ void CCopyLoop::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t 
       return;
     }
     CloseTask(rows, task.get(), TS_COMPLETED);
+    if (verifiedFrom == 0)
+      g_log.Printf("[%s] - verified", task->name.c_str());
+    else if (verifiedFrom != kNotVerified)
+      g_log.Printf("[%s] - verified from byte %llu, where the copy went on", task->name.c_str(),
+                   static_cast<unsigned long long>(verifiedFrom));
     g_log.Printf("[%s] - complete.", task->name.c_str());
+    task->verifyRestarts = 0;
+    task->check.reset();
+    task->SetWaitReason(verifiedFrom != kNotVerified ? "Verified" : "");
     // A later copy of the same source may replace this one while nobody changes it.
     rows->RecordFinishedCopy(*task, endOfFile, written);
     for (auto& other : rows->Tasks()) {

@@ -21,6 +21,7 @@
 #include "base/UniqueHandle.h"
 #include "base/Win.h"
 #include "engine/ChunkRead.h"
+#include "engine/CopyCheck.h"
 #include "engine/IoPool.h"
 #include "engine/KernelLink.h"
 #include "engine/KernelNotices.h"
@@ -52,6 +53,9 @@ class CCopyLoop {
   // How many tasks copy at once, and the cap on the speed of all of them.
   CTaskQueue& Queue() { return queue_; }
   CSpeedCap& Cap() { return *cap_; }
+  // Whether each copy is read back and compared with what was read; taken by every
+  // copy that starts or goes on after the call.
+  void SetVerifyCopies(bool verify) { verifyCopies_ = verify; }
 
   // Opens the task on a pool thread; the result is installed with the table held. A
   // task whose open is under way, or whose last read still hangs, gets no second one.
@@ -158,8 +162,9 @@ class CCopyLoop {
     // Read by a lane of the task's read window: written at its own offset while other
     // lanes write theirs, and only the run written from the start counts as copied.
     bool windowed = false;
-    uint64_t flushCovers = 0;         // the run written before this chunk's flush
-    std::vector<ReadPtr> otherLanes;  // at the end: their sources close with the copy's
+    uint64_t flushCovers = 0;           // the run written before this chunk's flush
+    std::vector<ReadPtr> otherLanes;    // at the end: their sources close with the copy's
+    std::shared_ptr<CCopyCheck> check;  // null: this copy is not verified
   };
   // The pool thread's loop for one task: read, write, read on until the task ends, is
   // closed or fails.
@@ -185,9 +190,20 @@ class CCopyLoop {
   bool TakeCopiedFiles(const TaskPtr& task, uint32_t generation,
                        std::shared_ptr<base::UniqueFileHandle>& destination, uint64_t& written,
                        uint64_t& created, bool& cut);
-  // With the copy's end, its source's time and how its files closed (0, or the error).
+  // With the copy's end, its source's time, how its files closed (0, or the error) and
+  // the first byte the read back compared (UINT64_MAX: not verified).
   void CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t endOfFile, uint64_t written,
-                    DWORD failure);
+                    DWORD failure, uint64_t verifiedFrom);
+  // With the table held, as a copy starts or goes on: the hashes it keeps, if any.
+  void PrepareCheck(CDownloadTask& task) const;
+  // The copying thread, once the copy is closed: reads it back and compares (see
+  // CCopyCheck). True when the task is to complete (`verifiedFrom`: the first byte
+  // compared and found equal, left as it is when nothing could be compared); false when
+  // it starts over, stops or was closed meanwhile.
+  static bool CheckCopy(const Link& link, const ChunkWrite& chunk, uint64_t& verifiedFrom);
+  // The read back found the chunk at `at` different: the copy starts over once, then
+  // the task stops. `error` instead: the copy could not be read back, and the task stops.
+  void CopyDiffers(const TaskPtr& task, uint32_t generation, uint64_t at, DWORD error);
   // Whether the source is as it was when the copy began (not `measured`: its size and
   // time cannot be read); otherwise the task starts over and the log says so.
   bool SourceUnchanged(const TaskPtr& task, uint32_t generation, bool measured, uint64_t size,
@@ -227,6 +243,7 @@ class CCopyLoop {
   const std::atomic<int>& stopped_;
   std::atomic<bool> replaceExisting_{false};
   std::atomic<bool> started_{false};  // the downloader thread runs: opened tasks copy at once
+  std::atomic<bool> verifyCopies_{false};
   // Tasks whose source turned out to be another unfinished task's file by another path,
   // each with that task, for TakeOvers.
   base::Guarded<std::deque<std::pair<std::weak_ptr<CDownloadTask>, std::weak_ptr<CDownloadTask>>>>

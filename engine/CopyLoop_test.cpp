@@ -34,6 +34,10 @@ struct CopyFixture : ::testing::Test {
   }
 
   int StateOf(int index) { return kernel.GetTask(index)->GetState(); }
+  // Copies the sources into `folder` while their tasks are paused, stopped and resumed
+  // at random; each must end identical to its source.
+  void RandomPausesAndResumes(const std::vector<std::string>& sources, const std::string& folder,
+                              bool verify);
   bool WaitForState(int index, int state, int timeoutMs = 60000) {
     return WaitFor([&] { return StateOf(index) == state; }, std::chrono::milliseconds(timeoutMs));
   }
@@ -431,21 +435,53 @@ TEST_F(CopyFixture, AFileAskedForAgainEndsIdenticalToItsSourceAsItIsNow) {
             log.size());
 }
 
-// Pauses, stops and resumes at random moments while chunks are read ahead and written:
-// every copy still ends identical to its source.
+// Pauses, stops and resumes at random moments while chunks are read ahead and written,
+// and while finished copies are read back to verify them: every copy still ends
+// identical to its source (and verified, when copies are).
 TEST_F(CopyFixture, RandomPausesAndResumesMidCopyLoseAndMixNothing) {
   constexpr int kFiles = 3;
-  std::vector<std::string> sources;
-  for (int i = 0; i < kFiles; ++i) {
-    sources.push_back(src + "\\r" + std::to_string(i) + ".bin");
-    WriteRandomFile(sources.back(), 24u * 1000 * 1000 + 7u * static_cast<unsigned>(i),
-                    static_cast<uint32_t>(50 + i));
-  }
-  ASSERT_TRUE(kernel.AddTasks(sources, out));
   ASSERT_TRUE(kernel.Start());
+  for (int verify = 0; verify < 2; ++verify) {
+    SCOPED_TRACE(verify ? "verified" : "not verified");
+    const std::string prefix = verify ? "v" : "r";
+    std::vector<std::string> sources;
+    for (int i = 0; i < kFiles; ++i) {
+      sources.push_back(src + "\\" + prefix + std::to_string(i) + ".bin");
+      WriteRandomFile(sources.back(), 24u * 1000 * 1000 + 7u * static_cast<unsigned>(i),
+                      static_cast<uint32_t>(50 + i));
+    }
+    RandomPausesAndResumes(sources, out, verify != 0);
+    // A Resume of a finished task copies its last chunk again: every completion of a
+    // verified copy comes with its "verified", and none of the others has one.
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string task = "[" + prefix + std::to_string(i) + "] - ";
+      size_t verified = 0, completed = 0;
+      EXPECT_TRUE(WaitFor(
+          [&] {
+            verified = completed = 0;
+            for (const std::string& line : LogMessages()) {
+              // "verified", or "verified from byte N, ..." after a Resume that went on
+              verified += line.rfind(task + "verified", 0) == 0;
+              completed += line == task + "complete.";
+            }
+            return completed > 0 && verified == (verify ? completed : 0);
+          },
+          10s))
+          << task << verified << " verified, " << completed << " complete";
+    }
+  }
+}
+
+void CopyFixture::RandomPausesAndResumes(const std::vector<std::string>& sources,
+                                         const std::string& folder, bool verify) {
+  const int kFiles = static_cast<int>(sources.size());
+  const int first = kernel.GetTaskCount();
+  kernel.SetVerifyCopies(verify);
+  std::filesystem::create_directories(FsPath(folder));
+  ASSERT_TRUE(kernel.AddTasks(sources, folder));
   std::mt19937 random(20261208);
   for (int step = 0; step < 60; ++step) {
-    int index = static_cast<int>(random() % kFiles);
+    int index = first + static_cast<int>(random() % kFiles);
     switch (random() % 3) {
       case 0:
         kernel.PauseTask(index);
@@ -459,11 +495,11 @@ TEST_F(CopyFixture, RandomPausesAndResumesMidCopyLoseAndMixNothing) {
     }
     Sleep(random() % 15);
   }
-  for (int i = 0; i < kFiles; ++i) kernel.ResumeTask(i);
-  for (int i = 0; i < kFiles; ++i) ASSERT_TRUE(WaitForState(i, TS_COMPLETED)) << i;
+  for (int i = 0; i < kFiles; ++i) kernel.ResumeTask(first + i);
+  for (int i = 0; i < kFiles; ++i) ASSERT_TRUE(WaitForState(first + i, TS_COMPLETED)) << i;
   for (int i = 0; i < kFiles; ++i)
     EXPECT_TRUE(
-        SameContent(sources[static_cast<size_t>(i)], out + "\\r" + std::to_string(i) + ".bin"))
+        SameContent(sources[static_cast<size_t>(i)], folder + "\\r" + std::to_string(i) + ".bin"))
         << i;
 }
 

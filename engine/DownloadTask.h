@@ -19,6 +19,7 @@
 #include "engine/ChunkRead.h"
 
 class CReadWindow;
+class CCopyCheck;
 
 enum TaskState {
   TS_NOTHING = 0,      // not open; the watch thread retries it
@@ -130,6 +131,10 @@ class CDownloadTask {
   // lost. The copying thread flushes once per list write (`flushedForList`).
   uint32_t flushedForList = 0;
   std::atomic<uint64_t> flushedOffset{0};
+  // With the task table held: the hashes of the chunks this copy read, while copies are
+  // verified, and how often a copy that differed from its source has started over.
+  std::shared_ptr<CCopyCheck> check;
+  int verifyRestarts = 0;
 
   // Why the task is not copying, in words for the user ("Access is denied.",
   // "Stopped"); empty while it copies or before anything held it up. Written by the

@@ -59,6 +59,10 @@ class CDownloaderKernel {
   // A cap on the speed of all copies together, in the window's Mbps (0: none).
   void SetSpeedLimit(uint32_t mbps) { copier.Cap().SetMbps(mbps); }
   uint32_t GetSpeedLimit() { return copier.Cap().Mbps(); }
+  // Whether each copy is read back after its last chunk and compared with the hashes of
+  // what was read (off by default): "[name] - verified" in the log, or a copy that starts
+  // over once and then stops with a write error.
+  void SetVerifyCopies(bool verify) { copier.SetVerifyCopies(verify); }
 
   // The task list file, by default next to the program as "<program name>.info".
   void SetListPath(const std::string& path) { saver.SetPath(path); }

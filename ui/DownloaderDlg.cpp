@@ -173,6 +173,7 @@ void CDownloaderDlg::ApplyViewOptions() {
   m_kernel.SetReplaceExisting((options & OPT_REPLACE_EXISTING) != 0);
   m_kernel.SetFilesAtOnce(COptionsDialog::LoadFilesAtOnce());
   m_kernel.SetSpeedLimit(static_cast<uint32_t>(COptionsDialog::LoadSpeedLimit()));
+  m_kernel.SetVerifyCopies(VerifyFromOptions(options));
   if (int unit = SpeedUnitFromOptions(options)) {
     m_kernel.SetSpeedUnit(unit);
     m_list.m_strSpeedUnit = SpeedUnitLabel(unit);

@@ -395,9 +395,10 @@ std::string CDownloaderDlg::RowTip(int row) {
   CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(row));
   if (!task) return {};
   int state = task->GetState();
-  // A copying task needs no explanation, a completed one has nothing to wait for.
-  if (state == TS_READY || state == TS_DOWNLOADED || state == TS_COMPLETED) return {};
+  // A copying task needs no explanation; a completed one says whether it was verified.
+  if (state == TS_READY || state == TS_DOWNLOADED) return {};
   std::string reason = task->WaitReason();
+  if (state == TS_COMPLETED) return reason;
   return reason.empty() ? "Waiting to open the files" : reason;
 }
 

@@ -514,6 +514,20 @@ TEST_F(Commands, DeleteLeavesAFileTheTaskDidNotMake) {
   ASSERT_TRUE(w.Close());
 }
 
+// What the list asks for when the mouse rests on a row.
+std::string HoverTip(RunningWindow& w, int row) {
+  wchar_t text[128] = L"x";
+  NMLVGETINFOTIPW info{};
+  info.hdr.hwndFrom = w.dlg.List().Hwnd();
+  info.hdr.idFrom = IDC_TASK_LIST;
+  info.hdr.code = LVN_GETINFOTIPW;
+  info.pszText = text;
+  info.cchTextMax = 128;
+  info.iItem = row;
+  SendMessageW(w.Hwnd(), WM_NOTIFY, IDC_TASK_LIST, reinterpret_cast<LPARAM>(&info));
+  return base::Narrow(text);
+}
+
 TEST_F(Commands, HoveringAWaitingTaskTellsWhy) {
   std::string out = temp.Folder("out");
   Paths sources{temp.Write("a.bin", 1000), temp.Path() + "\\missing.bin"};
@@ -521,23 +535,29 @@ TEST_F(Commands, HoveringAWaitingTaskTellsWhy) {
   ASSERT_TRUE(w.WaitInitialised());
   w.OnUi([&] { w.dlg.QueueFiles(sources, out); });
   ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_READY; }));
-  // What the list asks for when the mouse rests on a row.
-  auto tip = [&](int row) {
-    wchar_t text[128] = L"x";
-    NMLVGETINFOTIPW info{};
-    info.hdr.hwndFrom = w.dlg.List().Hwnd();
-    info.hdr.idFrom = IDC_TASK_LIST;
-    info.hdr.code = LVN_GETINFOTIPW;
-    info.pszText = text;
-    info.cchTextMax = 128;
-    info.iItem = row;
-    SendMessageW(w.Hwnd(), WM_NOTIFY, IDC_TASK_LIST, reinterpret_cast<LPARAM>(&info));
-    return base::Narrow(text);
-  };
+  auto tip = [&](int row) { return HoverTip(w, row); };
   EXPECT_EQ(tip(0), "");  // copying: nothing to explain
   EXPECT_TRUE(PumpUntil([&] { return tip(1) == base::ErrorText(ERROR_FILE_NOT_FOUND); })) << tip(1);
   ASSERT_TRUE(RunFromMenu(w, 0, kStop));
   EXPECT_EQ(tip(0), "Stopped");
+  ASSERT_TRUE(w.Close());
+}
+
+// With "Verify each copy" on, a copy read back and found equal says so when hovered; a
+// copy made with it off says nothing.
+TEST_F(Commands, HoveringAVerifiedCopySaysSo) {
+  ASSERT_TRUE(theRegistry.WriteInteger("Tolva", "OptionsFlag", OPTIONS_DEFAULT | OPT_VERIFY));
+  std::string out = temp.Folder("out");
+  RunningWindow w(temp);
+  ASSERT_TRUE(w.WaitStarted());
+  w.OnUi([&] { w.dlg.QueueFiles({temp.Write("a.bin", 300000)}, out); });
+  ASSERT_TRUE(PumpUntil([&] { return w.State(0) == TS_COMPLETED; }));
+  EXPECT_TRUE(PumpUntil([&] { return HoverTip(w, 0) == "Verified"; })) << HoverTip(w, 0);
+  ASSERT_TRUE(theRegistry.WriteInteger("Tolva", "OptionsFlag", OPTIONS_DEFAULT));
+  w.OnUi([&] { w.dlg.ApplyViewOptions(); });
+  w.OnUi([&] { w.dlg.QueueFiles({temp.Write("b.bin", 300000)}, out); });
+  ASSERT_TRUE(PumpUntil([&] { return w.State(1) == TS_COMPLETED; }));
+  EXPECT_EQ(HoverTip(w, 1), "");
   ASSERT_TRUE(w.Close());
 }
 

@@ -13,6 +13,10 @@ constexpr int OPT_ALWAYS_ON_TOP = 0x200;
 // A new copy replaces a file of its name that is already there; clear, it goes beside
 // it as "name (2).ext". Clear in the default and in every value stored before it.
 constexpr int OPT_REPLACE_EXISTING = 0x400;
+// Each copy is read back after its last chunk and compared with what was read ("Verify
+// each copy"). Clear in the default and in every value stored before it: the read back
+// made a big local copy take half as long again to twice as long, too much for a default.
+constexpr int OPT_VERIFY = 0x800;
 
 // Used when "OptionsFlag" is absent or unreadable: placement and columns saved, hide on
 // minimise, megabits, 5-second retries.
@@ -21,6 +25,8 @@ constexpr int OPTIONS_DEFAULT = 47;
 // Speed units as the kernel takes them.
 constexpr int SPEED_UNIT_KBPS = 1;
 constexpr int SPEED_UNIT_MBPS = 2;
+
+constexpr bool VerifyFromOptions(int options) { return (options & OPT_VERIFY) != 0; }
 
 // The kernel's watch interval in seconds: 5, 30 or 60; 0 when no retry bit is set and
 // the kernel keeps its own period.

@@ -31,6 +31,7 @@ constexpr OptionBit kOptionBits[] = {
     {IDS_OPT_RETRY_30S, OPT_RETRY_30S},
     {IDS_OPT_RETRY_60S, OPT_RETRY_60S},
     {IDS_OPT_REPLACE_EXISTING, OPT_REPLACE_EXISTING},
+    {IDS_OPT_VERIFY, OPT_VERIFY},
 };
 
 std::string WindowText(HWND wnd) {
@@ -123,6 +124,7 @@ void COptionsDialog::FillList() {
   m_list->AddRadio(IDS_OPT_SPEED_KBPS, state(OPT_SPEED_KBPS), 2);
   m_list->AddHeading(IDS_OPT_DOWNLOAD, 0, 2);
   m_list->AddCheck(IDS_OPT_REPLACE_EXISTING, state(OPT_REPLACE_EXISTING), 1);
+  m_list->AddCheck(IDS_OPT_VERIFY, state(OPT_VERIFY), 1);
   m_list->AddHeading(IDS_OPT_RETRY_PERIOD, 1, 3);
   m_list->AddRadio(IDS_OPT_RETRY_5S, state(OPT_RETRY_5S), 2);
   m_list->AddRadio(IDS_OPT_RETRY_30S, state(OPT_RETRY_30S), 2);

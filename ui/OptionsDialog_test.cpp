@@ -100,13 +100,13 @@ class OptionsDialogTest : public ::testing::Test {
 TEST_F(OptionsDialogTest, FreshInstallShowsTheDefaultsAndOpeningStoresNothing) {
   Open();
   COptionsListCtrl& list = dlg.OptionList();
-  ASSERT_EQ(list.ItemCount(), 14u);
-  const int kinds[] = {0, 1, 1, 1, 1, 0, 2, 2, 0, 1, 0, 2, 2, 2};
-  const int states[] = {0, 1, 1, 1, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0};
-  const int ids[] = {0,     32779, 32780, 32781, 32791, 0,     32789,
-                     32790, 0,     32794, 0,     32784, 32785, 32787};
-  const int levels[] = {0, 1, 1, 1, 1, 1, 2, 2, 0, 1, 1, 2, 2, 2};
-  for (int i = 0; i < 14; ++i) {
+  ASSERT_EQ(list.ItemCount(), 15u);
+  const int kinds[] = {0, 1, 1, 1, 1, 0, 2, 2, 0, 1, 1, 0, 2, 2, 2};
+  const int states[] = {0, 1, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0};
+  const int ids[] = {0, 32779, 32780, 32781, 32791, 0,     32789, 32790,
+                     0, 32794, 32798, 0,     32784, 32785, 32787};
+  const int levels[] = {0, 1, 1, 1, 1, 1, 2, 2, 0, 1, 1, 1, 2, 2, 2};
+  for (int i = 0; i < 15; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(list.Item(i).kind, kinds[i]);
     EXPECT_EQ(list.Item(i).state, states[i]);
@@ -116,7 +116,8 @@ TEST_F(OptionsDialogTest, FreshInstallShowsTheDefaultsAndOpeningStoresNothing) {
   EXPECT_EQ(list.Item(3).text, "Minimize window in the tray icon");
   EXPECT_EQ(list.Item(8).text, "Download ");
   EXPECT_EQ(list.Item(9).text, "Replace a file of that name that is already there");
-  EXPECT_EQ(list.Item(13).text, "1 min");
+  EXPECT_EQ(list.Item(10).text, "Verify each copy");
+  EXPECT_EQ(list.Item(14).text, "1 min");
   EXPECT_EQ(WindowText(dlg.Hwnd()), "Options Dialog");
   EXPECT_EQ(WindowText(dlg.Item(IDOK)), "Close");
   EXPECT_EQ(WindowText(dlg.Item(IDC_DEFAULT_FOLDER)), "");
@@ -124,7 +125,7 @@ TEST_F(OptionsDialogTest, FreshInstallShowsTheDefaultsAndOpeningStoresNothing) {
   EXPECT_EQ(WindowText(dlg.Item(IDC_FILES_AT_ONCE)), "0");
   EXPECT_EQ(WindowText(dlg.Item(IDC_SPEED_LIMIT)), "0");
 
-  Click(11);  // "5 sec" is already selected
+  Click(12);  // "5 sec" is already selected
   EXPECT_TRUE(writes.empty());
   Command(IDOK);
   EXPECT_FALSE(StoredOptions().has_value());
@@ -189,33 +190,40 @@ TEST_F(OptionsDialogTest, NumberFieldsShowAndStoreTheirCounts) {
 
 TEST_F(OptionsDialogTest, EveryCheckBoxChangeIsStoredAtOnce) {
   Open();
-  Click(3);  // Minimize window in the tray icon
-  Click(4);  // Show main window always on top
-  Click(9);  // Replace a file of that name that is already there
-  EXPECT_EQ(writes, (std::vector<long>{43, 555, 0x400 | 555}));
+  Click(3);   // Minimize window in the tray icon
+  Click(4);   // Show main window always on top
+  Click(9);   // Replace a file of that name that is already there
+  Click(10);  // Verify each copy
+  EXPECT_EQ(writes, (std::vector<long>{43, 555, 0x400 | 555, 0x800 | 0x400 | 555}));
   COptionsDialog reader;
-  EXPECT_EQ(reader.LoadOptions(), 0x400 | 555);
+  EXPECT_EQ(reader.LoadOptions(), 0x800 | 0x400 | 555);
+  EXPECT_TRUE(VerifyFromOptions(reader.LoadOptions()));
+  Click(10);  // and unchecked again
+  EXPECT_EQ(writes.back(), 0x400 | 555);
+  EXPECT_FALSE(VerifyFromOptions(reader.LoadOptions()));
 }
 
 TEST_F(OptionsDialogTest, ChoosingAnotherRadioItemStoresEachStep) {
   Open();
   Click(7);  // Kbps: Mbps cleared first, then Kbps set
   EXPECT_EQ(writes, (std::vector<long>{39, 55}));
-  Click(13);  // 1 min
+  Click(14);  // 1 min
   EXPECT_EQ(writes, (std::vector<long>{39, 55, 23, 151}));
 }
 
 TEST_F(OptionsDialogTest, StoredBitsShowAsTheyAreAndKeepTheUnknownOnes) {
-  theRegistry.WriteInteger("Tolva", "OptionsFlag", 0x100 | 0x08 | 0x10 | 0x40);
+  theRegistry.WriteInteger("Tolva", "OptionsFlag", 0x100 | 0x08 | 0x10 | 0x40 | 0x800);
   Open();
   COptionsListCtrl& list = dlg.OptionList();
   EXPECT_EQ(list.Item(6).state, 1);
   EXPECT_EQ(list.Item(7).state, 1);
-  EXPECT_EQ(list.Item(11).state, 0);
-  EXPECT_EQ(list.Item(12).state, 1);
+  EXPECT_EQ(list.Item(10).state, 1);  // verified
+  EXPECT_EQ(list.Item(12).state, 0);
+  EXPECT_EQ(list.Item(13).state, 1);
   EXPECT_EQ(list.Item(1).state, 0);
-  Click(11);
-  EXPECT_EQ(writes, (std::vector<long>{0x100 | 0x08 | 0x10, 0x100 | 0x08 | 0x10 | 0x20}));
+  Click(12);
+  EXPECT_EQ(writes,
+            (std::vector<long>{0x100 | 0x08 | 0x10 | 0x800, 0x100 | 0x08 | 0x10 | 0x20 | 0x800}));
 }
 
 TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) {
@@ -228,9 +236,9 @@ TEST_F(OptionsDialogTest, EscapeKeepsTheStoredFolderAndCloseStoresWhatWasTyped) 
   EXPECT_EQ(RunTyping("E:\\Typed", 0), IDCANCEL);
   EXPECT_EQ(StoredFolder(), std::optional<std::string>("D:\\Old"));
 
-  EXPECT_EQ(dlg.OptionList().ItemCount(), 14u);
+  EXPECT_EQ(dlg.OptionList().ItemCount(), 15u);
   EXPECT_EQ(RunTyping("E:\\Typed", VK_RETURN), IDOK);
-  EXPECT_EQ(dlg.OptionList().ItemCount(), 14u);  // shown again: each option once
+  EXPECT_EQ(dlg.OptionList().ItemCount(), 15u);  // shown again: each option once
   EXPECT_EQ(StoredFolder(), std::optional<std::string>("E:\\Typed"));
 
   EXPECT_EQ(RunTyping("", VK_RETURN), IDOK);

@@ -52,7 +52,8 @@ class TestShare {
   // The faults in force, one per line, as the share reports them (counters left out).
   std::string Faults() const {
     std::string text = ControlText();
-    for (const char* counter : {"bytes-read ", "flushes ", "cut-bytes ", "most-readers "}) {
+    for (const char* counter :
+         {"bytes-read ", "flushes ", "cut-bytes ", "most-readers ", "flips "}) {
       const size_t at = text.find(counter);
       if (at != std::string::npos) text.erase(at, text.find('\n', at) + 1 - at);
     }
@@ -61,8 +62,8 @@ class TestShare {
 
   // A counter the share keeps since it started or was last reset: "bytes-read" (read
   // from its files), "flushes" (fsyncs), "cut-bytes" (zeroed by power cuts),
-  // "most-readers" (open files with a read under way at once, at most); -1 when the
-  // share cannot say.
+  // "most-readers" (open files with a read under way at once, at most), "flips" (bytes
+  // stored inverted by flip-byte rules); -1 when the share cannot say.
   long long Counter(const std::string& name) const {
     const std::string text = ControlText();
     const size_t at = text.find(name + " ");

@@ -14,9 +14,13 @@
 //   fail-flush NAME      (fsync fails: EIO)     refuse-time NAME (setting times: EPERM)
 //   power-cut            (what was written since a file's last fsync turns to zeros,
 //                         as after a power cut; the lost bytes add to "cut-bytes")
+//   flip-byte NAME AT    (every write to NAME that covers its byte AT stores that byte
+//                         inverted, while in force: a copy that keeps coming out wrong)
+//   flip-byte-once NAME AT  (the same for the next such write only, then gone)
 // Reading /.control lists the faults in force, then "bytes-read N": what was read from
-// files since the start or the last "reset", "flushes N", "cut-bytes N" and
-// "most-readers N": the most open files (handles) with a read under way at once.
+// files since the start or the last "reset", "flushes N", "cut-bytes N",
+// "most-readers N": the most open files (handles) with a read under way at once, and
+// "flips N" (bytes stored inverted).
 //
 // Hangs sit in getattr, never in open: the wineserver itself opens every file a Windows
 // program opens, so a sleeping open would stall every Wine process, while a lookup
@@ -56,16 +60,19 @@ enum kind {
   READ_ONLY,
   FAIL_FLUSH,
   REFUSE_TIME,
+  FLIP_BYTE,
+  FLIP_BYTE_ONCE,
   KIND_COUNT
 };
 static const char *const kind_names[] = {"delay-read", "hang-lookup", "hang-read", "fail-read",
-                                         "read-only",  "fail-flush",  "refuse-time"};
+                                         "read-only",  "fail-flush",  "refuse-time",
+                                         "flip-byte",  "flip-byte-once"};
 
 struct rule {
   unsigned long id;  // what a blocked request waits on
   enum kind kind;
   char path[PATH_MAX];  // "/a/b" as libfuse names it, or "*"
-  long ms;
+  long ms;  // delay-read: the delay; flip-byte: the byte's offset in the file
 };
 
 static char backing[PATH_MAX];
@@ -92,6 +99,7 @@ static struct reader {
   int requests;
 } readers[MAX_READERS];
 static int reader_count, most_readers;
+static long long flips;             // bytes stored inverted since then
 
 // Per file, the bytes written since its last fsync: what a power cut takes.
 struct dirty {
@@ -285,7 +293,7 @@ static int run_command(char *line) {
     rule_count = 0;
     vanished = false;
     space_left = -1;
-    bytes_read = flushes = cut_bytes = 0;
+    bytes_read = flushes = cut_bytes = flips = 0;
     most_readers = reader_count;
     dirty_count = 0;
     return 0;
@@ -318,7 +326,8 @@ static int run_command(char *line) {
   }
   if (k == KIND_COUNT) return -EINVAL;
   r.kind = (enum kind)k;
-  if (r.kind == DELAY_READ && split_number(args, &number)) return -EINVAL;
+  const bool numbered = r.kind == DELAY_READ || r.kind == FLIP_BYTE || r.kind == FLIP_BYTE_ONCE;
+  if (numbered && split_number(args, &number)) return -EINVAL;
   if (to_path(r.path, args)) return -EINVAL;
   r.ms = number;
   remove_rules(same_rule, &r);
@@ -336,11 +345,11 @@ static char *describe(void) {
   pthread_mutex_lock(&lock);
   if (vanished) fprintf(out, "vanish\n");
   if (space_left >= 0) fprintf(out, "space %lld\n", space_left);
-  fprintf(out, "bytes-read %lld\nflushes %lld\ncut-bytes %lld\nmost-readers %d\n", bytes_read,
-          flushes, cut_bytes, most_readers);
+  fprintf(out, "bytes-read %lld\nflushes %lld\ncut-bytes %lld\nmost-readers %d\nflips %lld\n",
+          bytes_read, flushes, cut_bytes, most_readers, flips);
   for (int i = 0; i < rule_count; i++) {
     const char *name = strcmp(rules[i].path, "*") == 0 ? "*" : rules[i].path + 1;
-    if (rules[i].kind == DELAY_READ)
+    if (rules[i].kind == DELAY_READ || rules[i].kind == FLIP_BYTE || rules[i].kind == FLIP_BYTE_ONCE)
       fprintf(out, "%s %s %ld\n", kind_names[rules[i].kind], name, rules[i].ms);
     else
       fprintf(out, "%s %s\n", kind_names[rules[i].kind], name);
@@ -586,6 +595,26 @@ static int ts_read(const char *path, char *buf, size_t size, off_t offset, struc
   return err ? err : (int)n;
 }
 
+// A copy of the write with the bytes that flip rules cover inverted, or NULL when none
+// does; a once rule goes with its first use.
+static char *flip_bytes(const char *path, const char *buf, size_t size, off_t offset) {
+  char *copy = NULL;
+  pthread_mutex_lock(&lock);
+  for (int i = 0; i < rule_count; i++) {
+    struct rule *r = &rules[i];
+    if ((r->kind != FLIP_BYTE && r->kind != FLIP_BYTE_ONCE) || strcmp(r->path, path) != 0 ||
+        r->ms < offset || r->ms >= offset + (off_t)size)
+      continue;
+    if (!copy && (copy = malloc(size))) memcpy(copy, buf, size);
+    if (!copy) break;
+    copy[r->ms - offset] ^= (char)0xFF;
+    flips++;
+    if (r->kind == FLIP_BYTE_ONCE) rules[i--] = rules[--rule_count];
+  }
+  pthread_mutex_unlock(&lock);
+  return copy;
+}
+
 static int write_file(const char *path, const char *buf, size_t size, off_t offset,
                       struct fuse_file_info *fi) {
   int err = may_change(path);
@@ -593,7 +622,9 @@ static int write_file(const char *path, const char *buf, size_t size, off_t offs
   struct stat st;
   if (fstat((int)fi->fh, &st) != 0) return -errno;
   if (!use_space((long long)offset + (long long)size - (long long)st.st_size)) return -ENOSPC;
-  ssize_t n = pwrite((int)fi->fh, buf, size, offset);
+  char *flipped = flip_bytes(path, buf, size, offset);
+  ssize_t n = pwrite((int)fi->fh, flipped ? flipped : buf, size, offset);
+  free(flipped);
   if (n > 0) {
     pthread_mutex_lock(&lock);
     mark_dirty(path, offset, offset + n);
