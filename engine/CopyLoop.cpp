@@ -514,9 +514,7 @@ CCopyLoop::OpenOutcome CCopyLoop::OpenFinished(const std::weak_ptr<CDownloadTask
   // another pool thread cost two server round trips and two thread switches a file.
   // Before the kernel starts, opened tasks wait for it.
   if (!started_) return outcome;
-  outcome.copy = task->read;
-  outcome.copy->Prepare(task->offset);
-  task->SetState(TS_DOWNLOADED);
+  outcome.copy = StartRead(task, task->offset);
   return outcome;
 }
 
@@ -561,10 +559,18 @@ bool CCopyLoop::IssueReads() {
   return busy;
 }
 
-void CCopyLoop::SubmitRead(Writer&, const TaskPtr& task, uint64_t offset) {
+CCopyLoop::ReadPtr CCopyLoop::StartRead(const TaskPtr& task, uint64_t offset) {
   ReadPtr read = task->read;
   read->Prepare(offset);
   task->SetState(TS_DOWNLOADED);
+  return read;
+}
+
+void CCopyLoop::SubmitRead(Writer&, const TaskPtr& task, uint64_t offset) {
+  CopyOnPool(task, StartRead(task, offset));
+}
+
+void CCopyLoop::CopyOnPool(const TaskPtr& task, const ReadPtr& read) {
   std::weak_ptr<CDownloadTask> weak = task;
   pool_.Submit([link = link_, weak, read] { CopyChunks(link, weak, read); });
 }
@@ -1031,8 +1037,7 @@ bool CCopyLoop::LaneOpened(const TaskPtr& task, uint32_t generation,
   auto lane = std::make_shared<CChunkRead>(std::move(source), task->chunkSize, task->fileSize);
   window->AddLane(lane);
   lane->Prepare(offset);
-  std::weak_ptr<CDownloadTask> weak = task;
-  pool_.Submit([link = link_, weak, lane] { CopyChunks(link, weak, lane); });
+  CopyOnPool(task, lane);
   return true;
 }
 

@@ -145,6 +145,10 @@ class CCopyLoop {
   // Starts the task's next read, at `offset`, on a pool thread, which then writes the
   // chunk and goes on with the task's next chunks.
   void SubmitRead(Writer& rows, const TaskPtr& task, uint64_t offset);
+  // With the table held: the task's read, marked in flight at `offset` (the task copies).
+  static ReadPtr StartRead(const TaskPtr& task, uint64_t offset);
+  // A pool thread makes the prepared read and copies on from it (CopyChunks).
+  void CopyOnPool(const TaskPtr& task, const ReadPtr& read);
   // A chunk read and still to be written, and the task generation it belongs to.
   struct ChunkWrite {
     TaskPtr task;  // null: nothing to write
