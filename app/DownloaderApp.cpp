@@ -38,8 +38,6 @@ bool CDownloaderApp::InitInstance() {
   g_log.Open(m_dataFolder.LogPath());
 
   const wchar_t* commandLine = GetCommandLineW();
-  CDownloaderCommandLineInfo info = CDownloaderCommandLineInfo::FromCommandLine(commandLine);
-
   m_instance = std::make_unique<CSingleInstance>(CSingleInstance::Names(),
                                                  CHandOffWriter::Timeouts(), LogLine);
   if (!m_instance->Start()) {
@@ -51,7 +49,8 @@ bool CDownloaderApp::InitInstance() {
   // Only the first instance needs OLE (dialogs, the shell, the list file's reader): a
   // later start that only hands its files over ends sooner without it.
   m_oleInitialized = SUCCEEDED(OleInitialize(nullptr));
-  RunFirstInstance(info);
+  // Parsed only here: the splitter is the shell's, a library a later start does not load.
+  RunFirstInstance(CDownloaderCommandLineInfo::FromCommandLine(commandLine));
   return false;
 }
 

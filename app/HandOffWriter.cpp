@@ -138,10 +138,15 @@ CHandOffWriter::Outcome CHandOffWriter::Send(const std::string& text,
   base::UniqueKernelHandle takenEvent(
       OpenEventW(SYNCHRONIZE, FALSE, handoff::TakenEventName(areaName_).c_str()));
   auto taken = [&] { return *state == handoff::kFree; };
+  // The running instance's reader thread waits on the text event and wakes the window
+  // itself; the window's thread is told directly only where there is no event, which
+  // keeps the window library out of a later start.
   auto tell = [&] {
-    if (textEvent) SetEvent(textEvent.Get());
-    if (DWORD thread = firstThread ? firstThread() : 0)
+    if (textEvent) {
+      SetEvent(textEvent.Get());
+    } else if (DWORD thread = firstThread ? firstThread() : 0) {
       PostThreadMessageW(thread, WM_HANDOFF, 0, 0);
+    }
   };
 
   size_t dropped = 0;
