@@ -252,8 +252,10 @@ void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
     link->With([&](CCopyLoop& loop) {
       // A file this open made that no task uses (the task went meanwhile) goes again.
       if (!outcome.deleteMade.empty()) loop.DeleteFileLater(outcome.deleteMade);
-      // The name a task has settled on is in the file before a kill could lose it.
-      if (outcome.saveList) loop.saver_.Save();
+      // The name a task has settled on reaches the file within a few tens of ms, with the
+      // names claimed meanwhile; the copy does not wait for it. A kill before then leaves
+      // a file that the restarted task does not take for its own: it goes beside it.
+      if (outcome.saveList) loop.saver_.SaveClaimSoon();
       // Only the window's thread takes a task out of the list; an observer that does not
       // take this up leaves it to this thread.
       if (outcome.takeOver && !loop.notices_.TasksFound(/*inactiveAnswer=*/false)) loop.TakeOvers();

@@ -43,6 +43,7 @@ void CListSaver::Save(bool positionsNow) {
   const uint64_t covers = tickets_.load();
   // Cleared before the snapshot: a change made after it marks the list again.
   dirty_ = false;
+  claimDue_ = 0;
   writeTick_ = GetTickCount64();
   std::vector<TaskListEntry> current;
   {
@@ -110,10 +111,23 @@ void CListSaver::SaveSoon(bool now) {
   if (!dirty_.exchange(true) || now) SetEvent(wake_);
 }
 
+void CListSaver::SaveClaimSoon() {
+  const uint64_t due = GetTickCount64() + kListClaimRewriteMs;
+  dirty_ = true;
+  uint64_t was = claimDue_.load();
+  while ((was == 0 || was > due) && !claimDue_.compare_exchange_weak(was, due)) {
+  }
+  // Only the first claim since a write wakes the downloader thread; it then sleeps until
+  // that claim is due, and the claims after it go in the same write.
+  if (was == 0) SetEvent(wake_);
+}
+
 DWORD CListSaver::WriteDeferred() {
   if (!dirty_) return INFINITE;
-  uint64_t since = GetTickCount64() - writeTick_;
-  if (since < kListRewriteMs) return static_cast<DWORD>(kListRewriteMs - since);
+  const uint64_t now = GetTickCount64();
+  uint64_t due = writeTick_ + kListRewriteMs;
+  if (const uint64_t claim = claimDue_; claim != 0 && claim < due) due = claim;
+  if (now < due) return static_cast<DWORD>(due - now);
   Save();
   // Positions alone may have been put off again: come back for them.
   return dirty_ ? kListRewriteMs : INFINITE;

@@ -20,6 +20,10 @@ constexpr uint32_t kListRewriteMs = 250;
 // A copy's position alone moves with every chunk: the list is rewritten for it this
 // seldom, so that a restart goes on at most this much copying behind.
 constexpr uint32_t kListPositionRewriteMs = 2000;
+// A name a task claimed is in the file at most this long after the claim: the names
+// claimed meanwhile share one write. (Each claim written before its copy went on cost
+// 2,000 files of 16 KiB some 600 writes of the whole list, a fifth of their time.)
+constexpr uint32_t kListClaimRewriteMs = 50;
 
 class CListSaver {
  public:
@@ -38,6 +42,8 @@ class CListSaver {
   void Save(bool positionsNow = false);
   // Marks the list changed for the downloader thread (`now`: due at once).
   void SaveSoon(bool now = false);
+  // Marks a claimed name for the downloader thread: due within kListClaimRewriteMs.
+  void SaveClaimSoon();
   // On the downloader thread: writes the list when a deferred write is due; returns the
   // milliseconds until the next one (INFINITE when none is pending).
   DWORD WriteDeferred();
@@ -66,5 +72,6 @@ class CListSaver {
   base::Guarded<Written> written_;
   std::atomic<bool> dirty_{false};
   std::atomic<uint64_t> writeTick_{0};  // when the list was last written (or checked)
+  std::atomic<uint64_t> claimDue_{0};   // when a claimed name must be written, 0: none
   std::atomic<uint32_t> writes_{0};
 };

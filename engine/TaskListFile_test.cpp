@@ -8,6 +8,9 @@
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
 #include "base/Win.h"
+#include "engine/DownloadTask.h"
+#include "engine/KernelNotices.h"
+#include "engine/ListSaver.h"
 #include "testing/Testing.h"
 
 namespace {
@@ -302,6 +305,52 @@ TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
   }
   EXPECT_FALSE(CTaskListFile(folder_ + "\\no such folder\\tolva.info").Write(old));
   ASSERT_EQ(LoadAll().size(), 1u);
+}
+
+// A claimed name is written within kListClaimRewriteMs, not a whole rewrite period
+// after the last write, with the claims made meanwhile; a write of the list covers
+// the claims before it, which then leave the downloader thread nothing to wait for.
+TEST_F(TaskListFileTest, ClaimedNamesAreWrittenSoonAndTogether) {
+  CKernelNotices notices;
+  CTaskTable table(notices);
+  base::UniqueKernelHandle wake(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  CListSaver saver(table, wake.Get());
+  saver.SetPath(path_);
+  auto add = [&](const std::string& name) {
+    auto task = std::make_shared<CDownloadTask>();
+    task->name = name;
+    task->source = "C:\\Src\\" + name;
+    task->destination = "C:\\In\\" + name;
+    table.Write()->Add(task);
+  };
+  add("a");
+  saver.Save();
+  ASSERT_EQ(LoadAll().size(), 1u);
+  EXPECT_EQ(saver.WriteDeferred(), INFINITE);
+
+  add("b");
+  saver.SaveClaimSoon();
+  EXPECT_EQ(WaitForSingleObject(wake.Get(), 0), WAIT_OBJECT_0);
+  add("c");
+  saver.SaveClaimSoon();  // the first claim's wake-up serves it too
+  EXPECT_EQ(WaitForSingleObject(wake.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  DWORD wait = saver.WriteDeferred();
+  EXPECT_LE(wait, kListClaimRewriteMs);
+  for (int turns = 0; wait != INFINITE && turns < 100; ++turns) {
+    Sleep(wait + 1);
+    wait = saver.WriteDeferred();
+  }
+  EXPECT_EQ(wait, INFINITE);
+  EXPECT_EQ(LoadAll().size(), 3u);
+
+  add("d");
+  saver.SaveClaimSoon();
+  saver.Save();  // written by another caller first
+  EXPECT_EQ(saver.WriteDeferred(), INFINITE);
+  EXPECT_EQ(LoadAll().size(), 4u);
+  add("e");
+  saver.SaveClaimSoon();  // a claim after that write wakes the thread again
+  EXPECT_EQ(WaitForSingleObject(wake.Get(), 0), WAIT_OBJECT_0);
 }
 
 }  // namespace

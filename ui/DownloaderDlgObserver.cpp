@@ -128,16 +128,19 @@ void CDownloaderDlg::OnChanges(unsigned changes, bool now) {
 }
 
 void CDownloaderDlg::CheckBatchDone() {
-  const int count = m_kernel.GetTaskCount();
-  bool allDone = count > 0;
-  for (int i = 0; i < count && allDone; ++i) {
-    CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(i));
-    allDone = task && task->GetState() == TS_COMPLETED;
-  }
   // A completion since the last balloon is news; a short task may start and end
   // between two looks, so the count tells, not a state seen in between.
   unsigned completions = m_completions;
-  if (!allDone || completions == m_completionsAnnounced) return;
+  if (completions == m_completionsAnnounced) return;
+  const int count = m_kernel.GetTaskCount();
+  bool allDone = count > 0;
+  // From the end: the newest tasks are the ones still to come, so a batch under way is
+  // seen at once, not after every finished row above it (this runs at every notice).
+  for (int i = count - 1; i >= 0 && allDone; --i) {
+    CDownloadTask* task = CDownloadTask::Checked(m_kernel.GetTask(i));
+    allDone = task && task->GetState() == TS_COMPLETED;
+  }
+  if (!allDone) return;
   m_completionsAnnounced = completions;
   HWND hwnd = Hwnd();
   // The user who looks at the list sees it for himself.
