@@ -236,9 +236,20 @@ void CDownloaderDlg::SyncRows(int count) {
 }
 
 void CDownloaderDlg::RepaintRows() {
-  // The whole list, without erasing: every row paints its own background, and a paint
-  // is clipped to what was invalidated.
-  InvalidateRect(m_list.Hwnd(), nullptr, FALSE);
+  // The rows, without erasing: every row paints its own background, and a paint is
+  // clipped to what was invalidated. Not the column headings above them: a paint that
+  // covers them redraws the heading control too, its themed parts a dozen server
+  // calls a time under Wine.
+  HWND list = m_list.Hwnd();
+  RECT rows{};
+  GetClientRect(list, &rows);
+  RECT heading{};
+  if (HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+      header && IsWindowVisible(header) && GetWindowRect(header, &heading)) {
+    MapWindowPoints(nullptr, list, reinterpret_cast<POINT*>(&heading), 2);
+    rows.top = std::max(rows.top, heading.bottom);
+  }
+  InvalidateRect(list, &rows, FALSE);
 }
 
 void CDownloaderDlg::RefreshTip() {
