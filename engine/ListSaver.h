@@ -1,8 +1,9 @@
 // Saves the task list file: a snapshot of the table taken under its lock (shared), the
 // file written without it. Chunks mark the list changed; the downloader thread writes
 // it when a write is due (WriteDeferred), at most every kListRewriteMs while tasks
-// copy, and positions alone every kListPositionRewriteMs. Pool threads never write it
-// themselves, so a list file that hangs never holds up the kernel's end.
+// copy, within kListClaimRewriteMs of a name a task claimed, and positions alone every
+// kListPositionRewriteMs. Pool threads never write it themselves, so a list file that
+// hangs never holds up the kernel's end or a copy.
 #pragma once
 
 #include <atomic>
