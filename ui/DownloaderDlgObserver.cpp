@@ -130,8 +130,7 @@ void CDownloaderDlg::OnChanges(unsigned changes, bool now) {
 void CDownloaderDlg::CheckBatchDone() {
   // A completion since the last balloon is news; a short task may start and end
   // between two looks, so the count tells, not a state seen in between.
-  unsigned completions = m_completions;
-  if (completions == m_completionsAnnounced) return;
+  if (m_completions == m_completionsAnnounced) return;
   const int count = m_kernel.GetTaskCount();
   bool allDone = count > 0;
   // From the end: the newest tasks are the ones still to come, so a batch under way is
@@ -141,7 +140,8 @@ void CDownloaderDlg::CheckBatchDone() {
     allDone = task && task->GetState() == TS_COMPLETED;
   }
   if (!allDone) return;
-  m_completionsAnnounced = completions;
+  // Read after the look: a task that ended during it is in this balloon, not the next.
+  m_completionsAnnounced = m_completions;
   HWND hwnd = Hwnd();
   // The user who looks at the list sees it for himself.
   if (GetForegroundWindow() == hwnd && IsWindowVisible(hwnd) && !IsIconic(hwnd)) return;
