@@ -54,6 +54,11 @@ CCopyCheck::Outcome CCopyCheck::ReadBack(const std::string& path, uint64_t endOf
   // An empty copy has nothing to compare but its length.
   if (run.empty() && endOfFile != 0) return outcome;  // kNothingKnown
 
+  auto failed = [&outcome] {
+    outcome.kind = Outcome::kFailed;
+    outcome.error = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
+    return outcome;
+  };
   // Read-shared only: nobody writes the file while it is compared.
   base::UniqueFileHandle file;
   for (int attempt = 1;; ++attempt) {
@@ -67,11 +72,7 @@ CCopyCheck::Outcome CCopyCheck::ReadBack(const std::string& path, uint64_t endOf
     Sleep(kOpenRetryMs);
   }
   LARGE_INTEGER size{};
-  if (!file || !GetFileSizeEx(file.Get(), &size)) {
-    outcome.kind = Outcome::kFailed;
-    outcome.error = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
-    return outcome;
-  }
+  if (!file || !GetFileSizeEx(file.Get(), &size)) return failed();
   outcome.kind = Outcome::kDiffers;
   // A copy longer than its source differs past the source's end.
   if (static_cast<uint64_t>(size.QuadPart) > endOfFile) {
@@ -80,11 +81,7 @@ CCopyCheck::Outcome CCopyCheck::ReadBack(const std::string& path, uint64_t endOf
   }
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(outcome.from);
-  if (!run.empty() && !SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN)) {
-    outcome.kind = Outcome::kFailed;
-    outcome.error = GetLastError();
-    return outcome;
-  }
+  if (!run.empty() && !SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN)) return failed();
   std::vector<BYTE> buffer;
   for (size_t first = 0; first < run.size();) {
     if (!stillWanted()) {
@@ -98,11 +95,8 @@ CCopyCheck::Outcome CCopyCheck::ReadBack(const std::string& path, uint64_t endOf
       bytes += run[++last].second.count;
     if (buffer.size() < bytes) buffer.resize(bytes);
     DWORD got = 0;
-    if (!ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(bytes), &got, nullptr)) {
-      outcome.kind = Outcome::kFailed;
-      outcome.error = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
-      return outcome;
-    }
+    if (!ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(bytes), &got, nullptr))
+      return failed();
     uint64_t within = 0;
     for (size_t k = first; k <= last; ++k) {
       const Chunk& chunk = run[k].second;
