@@ -7,13 +7,14 @@
 #include "engine/EventLog.h"
 #include "ui/DownloaderDlg.h"
 #include "ui/OptionsDialog.h"
+#include "winui/MessageWindow.h"
 
 namespace {
 
 constexpr UINT kHandOffCheckMs = 2000;
 
-// The application whose main window runs on this thread; the hook and timer
-// procedures carry no pointer of their own.
+// The application whose main window runs on this thread; the timer procedure carries
+// no pointer of its own.
 thread_local CDownloaderApp* t_app = nullptr;
 
 void LogLine(const std::string& message) { g_log.Write(message.c_str()); }
@@ -73,8 +74,15 @@ void CDownloaderApp::RunFirstInstance(const CDownloaderCommandLineInfo& commandL
   m_pMainWnd = window.get();
 
   t_app = this;
-  m_filterHook = SetWindowsHookExW(WH_MSGFILTER, MessageFilter, nullptr, GetCurrentThreadId());
-  if (!m_filterHook) LogLine("Hand-off: no message filter; later starts are read every 2 s.");
+  // Later starts are announced to a window of this thread: the dialog's loop and those of
+  // its message boxes would drop a thread message.
+  winui::MessageWindow handOffWindow(WM_HANDOFF, [this] { OnHandOff(); });
+  if (handOffWindow.Create()) {
+    m_instance->NotifyWindow(handOffWindow.Hwnd());
+    PostMessageW(handOffWindow.Hwnd(), WM_HANDOFF, 0, 0);  // for texts taken before now
+  } else {
+    LogLine("Hand-off: no window to tell; later starts are read every 2 s.");
+  }
   m_handOffTimer = SetTimer(nullptr, 0, kHandOffCheckMs, HandOffTimer);
 
   if (window->DoModal() == -1) {
@@ -89,8 +97,8 @@ void CDownloaderApp::RunFirstInstance(const CDownloaderCommandLineInfo& commandL
 
   if (m_handOffTimer) KillTimer(nullptr, m_handOffTimer);
   m_handOffTimer = 0;
-  if (m_filterHook) UnhookWindowsHookEx(m_filterHook);
-  m_filterHook = nullptr;
+  m_instance->NotifyWindow(nullptr);
+  handOffWindow.Destroy();
   t_app = nullptr;
 
   // The area goes before the count, so that a start from now on cannot hand over to a
@@ -116,15 +124,6 @@ void CDownloaderApp::OnHandOff() {
     m_pMainWnd->QueueFiles(files, folder);
   });
   m_inHandOff = false;
-}
-
-LRESULT CALLBACK CDownloaderApp::MessageFilter(int code, WPARAM wParam, LPARAM lParam) {
-  auto* msg = reinterpret_cast<MSG*>(lParam);
-  if (code >= 0 && msg && !msg->hwnd && msg->message == WM_HANDOFF && t_app) {
-    t_app->OnHandOff();
-    return TRUE;
-  }
-  return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 void CALLBACK CDownloaderApp::HandOffTimer(HWND, UINT, UINT_PTR, DWORD) {

@@ -33,8 +33,6 @@ class CDownloaderApp {
   CDownloaderDlg* MainWindow() const { return m_pMainWnd; }
 
  private:
-  // Dialog and menu loops drop thread messages; the filter hook sees them first.
-  static LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam);
   // A text whose message was lost in some other modal loop is picked up here.
   static void CALLBACK HandOffTimer(HWND, UINT, UINT_PTR, DWORD);
   void RunFirstInstance(const CDownloaderCommandLineInfo& commandLine);
@@ -47,6 +45,5 @@ class CDownloaderApp {
   // 1 when the sources of this start reached no window: a later start could not hand
   // them over, or the first instance's window could not be created.
   int m_exitCode = 0;
-  HHOOK m_filterHook = nullptr;
   UINT_PTR m_handOffTimer = 0;
 };

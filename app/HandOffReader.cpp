@@ -50,7 +50,10 @@ void CHandOffReader::Run() {
         base::SlimGuard hold(lock_);
         texts_.push_back(std::move(text));
       }
-      PostThreadMessageW(notifyThread_, WM_HANDOFF, 0, 0);
+      if (HWND window = notifyWindow_)
+        PostMessageW(window, WM_HANDOFF, 0, 0);
+      else
+        PostThreadMessageW(notifyThread_, WM_HANDOFF, 0, 0);
     }
   }
 }

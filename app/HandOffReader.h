@@ -4,6 +4,7 @@
 // came.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <string>
 #include <thread>
@@ -15,7 +16,8 @@
 
 class CHandOffReader {
  public:
-  // `area` must stay open until Stop; `notifyThread` gets WM_HANDOFF for every text.
+  // `area` must stay open until Stop; `notifyThread` gets WM_HANDOFF for every text
+  // until a window is named to get it instead.
   CHandOffReader(CHandOffArea& area, DWORD notifyThread);
   ~CHandOffReader() { Stop(); }
   CHandOffReader(const CHandOffReader&) = delete;
@@ -30,11 +32,16 @@ class CHandOffReader {
   // The oldest text taken and not yet handed out.
   bool Next(std::string& text);
 
+  // From now on WM_HANDOFF goes to `window` (null: to the thread again). Texts taken
+  // before were announced to the thread: whoever names the window takes those too.
+  void NotifyWindow(HWND window) { notifyWindow_ = window; }
+
  private:
   void Run();
 
   CHandOffArea& area_;
   DWORD notifyThread_;
+  std::atomic<HWND> notifyWindow_{nullptr};
   base::UniqueKernelHandle textEvent_, stopEvent_;
   base::SlimLock lock_;
   std::deque<std::string> texts_;

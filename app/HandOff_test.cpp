@@ -15,6 +15,7 @@
 #include "app/InstanceArea.h"
 #include "base/Utf8.h"
 #include "testing/Testing.h"
+#include "winui/MessageWindow.h"
 
 namespace {
 
@@ -282,9 +283,18 @@ TEST(HandOff, AReaderThreadTakesTextsAtOnceWhileTheWindowIsBusy) {
         << i;
   EXPECT_LT(GetTickCount64() - start, 3000u);
   EXPECT_TRUE(MessageWaits());
+  // Once a window is named, it is told instead of the thread.
+  DropMessages();
+  int told = 0;
+  winui::MessageWindow window(WM_HANDOFF, [&] { ++told; });
+  ASSERT_TRUE(window.Create());
+  reader.NotifyWindow(window.Hwnd());
+  ASSERT_EQ(CHandOffWriter(name, {5000}, {}).Send("\"C:\\5\"", [] { return DWORD(0); }),
+            Outcome::kTaken);
+  EXPECT_TRUE(tolvatest::PumpUntil([&] { return told == 1; }));
   reader.Stop();
   std::string text;
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < 6; ++i) {
     ASSERT_TRUE(reader.Next(text)) << i;
     EXPECT_EQ(text, "\"C:\\" + std::to_string(i) + "\"");
   }

@@ -45,6 +45,12 @@ class CSingleInstance {
   // time, e.g. on a timer. False when there was nothing to give.
   bool OnHandOff(const CHandOffArea::QueueFilesFn& queueFiles);
 
+  // The first instance: texts taken from now on are announced to `window` (null: to the
+  // thread again). Without a reader thread the writers still tell the thread.
+  void NotifyWindow(HWND window) {
+    if (reader_) reader_->NotifyWindow(window);
+  }
+
   // The first instance once its window has closed: later starts are told it is closing,
   // the area goes, then the count. A text taken but not queued is passed to a new start.
   void Finish();
