@@ -247,6 +247,8 @@ void CCopyLoop::RequestOpen(Writer& rows, const TaskPtr& task) {
       outcome = loop.OpenFinished(weak, generation, files);
       loop.queue_.Wake();  // a failed open holds no place any more
     });
+    // Written with the table free: every copying thread needs it, a log write does not.
+    if (!outcome.readyName.empty()) g_log.Printf("[%s] - task is ready", outcome.readyName.c_str());
     // Handles the kernel did not take (stale, or the kernel is gone) close here.
     files = OpenedFiles();
     link->With([&](CCopyLoop& loop) {
@@ -510,7 +512,7 @@ CCopyLoop::OpenOutcome CCopyLoop::OpenFinished(const std::weak_ptr<CDownloadTask
   task->cutAtEnd = files.longerThanSource;
 
   task->SetState(TS_READY);
-  g_log.Printf("[%s] - task is ready", task->name.c_str());
+  outcome.readyName = task->name;
   rows.Notify(Kind::TaskReady, index, task);
   // The opening thread goes on to copy: waking the downloader thread to hand the read to
   // another pool thread cost two server round trips and two thread switches a file.
@@ -933,22 +935,25 @@ void CCopyLoop::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t 
       return;
     }
     CloseTask(rows, task.get(), TS_COMPLETED);
-    if (verifiedFrom == 0)
-      g_log.Printf("[%s] - verified", task->name.c_str());
-    else if (verifiedFrom != kNotVerified)
-      g_log.Printf("[%s] - verified from byte %llu, where the copy went on", task->name.c_str(),
-                   static_cast<unsigned long long>(verifiedFrom));
-    g_log.Printf("[%s] - complete.", task->name.c_str());
     task->verifyRestarts = 0;
     task->check.reset();
     task->SetWaitReason(verifiedFrom != kNotVerified ? "Verified" : "");
     // A later copy of the same source may replace this one while nobody changes it.
     rows->RecordFinishedCopy(*task, endOfFile, written);
-    for (auto& other : rows->Tasks()) {
-      int state = other->GetState();
-      if (state == TS_READY || state == TS_DOWNLOADED) othersCopy = true;
+    // From the end: tasks added last are the likeliest to copy still.
+    const auto& tasks = rows->Tasks();
+    for (size_t i = tasks.size(); i-- > 0 && !othersCopy;) {
+      const int state = tasks[i]->GetState();
+      othersCopy = state == TS_READY || state == TS_DOWNLOADED;
     }
   }
+  // Written with the table free: every copying thread needs it, a log write does not.
+  if (verifiedFrom == 0)
+    g_log.Printf("[%s] - verified", task->name.c_str());
+  else if (verifiedFrom != kNotVerified)
+    g_log.Printf("[%s] - verified from byte %llu, where the copy went on", task->name.c_str(),
+                 static_cast<unsigned long long>(verifiedFrom));
+  g_log.Printf("[%s] - complete.", task->name.c_str());
   // The last copying task's end is in the file at once; others may wait their turn.
   saver_.SaveSoon(!othersCopy);
   auto rows = table_.Read();

@@ -135,6 +135,7 @@ class CCopyLoop {
     bool saveList = false;
     bool takeOver = false;  // a take-over waits for the window's thread
     ReadPtr copy;           // the task is open: its first read, for this thread to make
+    std::string readyName;  // the task opened: its log line, written once the table is free
   };
   // Takes the handles it keeps out of `files`.
   OpenOutcome OpenFinished(const std::weak_ptr<CDownloadTask>& weak, uint32_t generation,
