@@ -126,6 +126,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   static constexpr unsigned kRowsChanged = 1;    // a task may have no row yet
   static constexpr unsigned kTaskProgress = 2;   // progress, speed or state
   static constexpr unsigned kTaskCompleted = 4;  // a task has completed
+  // Set while the refresh timer runs: its tick takes the changes, and reports post no
+  // notice (only the end of the last copy does, to be shown at once).
+  static constexpr unsigned kHeld = 1u << 31;
   // Repaints and tip changes come at most once in this period while notices keep coming.
   static constexpr UINT_PTR kRefreshTimer = 1;
   static constexpr UINT kRefreshPeriodMs = 250;
@@ -145,6 +148,9 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // else gathered with others into one posted notice.
   void Report(unsigned changes);
   void OnChanges(unsigned changes, bool now);
+  // On the window's thread: takes the changes reported so far; while the refresh timer
+  // runs, the reports after them wait for its tick.
+  void TakeChanges();
   // Something shown changed: refreshes at once after a quiet spell, else when the
   // period is over (at the next notice or tick, whichever comes first).
   void ViewChanged();
@@ -200,7 +206,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   std::atomic<bool> m_active{false};
   std::atomic<bool> m_started{false};
   // Changes reported by the kernel's threads and not yet taken; a notice is posted only
-  // when this goes from none to some, so one at most waits in the queue.
+  // when this goes from none to some, so one at most waits in the queue, and none
+  // while the refresh timer holds them (kHeld).
   std::atomic<unsigned> m_changes{0};
   // What each row shows, beside the control: matching rows to tasks never reads the
   // control back.

@@ -31,9 +31,15 @@ void CDownloaderDlg::Deliver(Notice notice, LPARAM arg) {
 void CDownloaderDlg::Report(unsigned changes) {
   if (OnUiThread()) {
     OnChanges(changes, true);
-  } else if (m_changes.fetch_or(changes) == 0 && !Post(Notice::Changed, 0)) {
+    return;
+  }
+  const unsigned before = m_changes.fetch_or(changes);
+  if (before == 0) {
     // Nothing will take these: let the next report try to post again.
-    m_changes = 0;
+    if (!Post(Notice::Changed, 0)) m_changes = 0;
+  } else if ((before & kHeld) && (changes & kTaskCompleted) && !m_kernel.AnyTaskCopying()) {
+    // The end of the last copy shows at once, not at the tick.
+    Post(Notice::Changed, 0);
   }
 }
 
@@ -101,7 +107,7 @@ void CDownloaderDlg::HandleNotice(Notice notice, LPARAM arg) {
       RefreshNow();
       break;
     case Notice::Changed:
-      OnChanges(m_changes.exchange(0), false);
+      TakeChanges();
       break;
     case Notice::Deleted:
       if (arg >= 0 && arg < static_cast<LPARAM>(m_rowNames.size())) {
@@ -125,6 +131,15 @@ void CDownloaderDlg::OnChanges(unsigned changes, bool now) {
   else if (changes)
     ViewChanged();
   if (changes) CheckBatchDone();
+}
+
+void CDownloaderDlg::TakeChanges() {
+  // Workers' notices cost a server call each way and a thread switch: with thousands of
+  // small files ending a second, the tick takes them instead, as often as it repaints.
+  OnChanges(m_changes.exchange(kHeld) & ~kHeld, false);
+  if (m_refreshTimerOn) return;
+  // No tick comes back for them: reports post again, and one made meanwhile is taken.
+  if (m_changes.fetch_and(~kHeld) & ~kHeld) OnChanges(m_changes.exchange(0), false);
 }
 
 void CDownloaderDlg::CheckBatchDone() {
@@ -184,11 +199,14 @@ void CDownloaderDlg::RefreshNow() {
 }
 
 void CDownloaderDlg::OnRefreshTimer() {
+  // The reports held since the last look.
+  if (const unsigned held = m_changes.exchange(kHeld) & ~kHeld) OnChanges(held, false);
   if (m_viewStale) {
     RefreshNow();
   } else {
     KillTimer(Hwnd(), kRefreshTimer);
     m_refreshTimerOn = false;
+    if (m_changes.fetch_and(~kHeld) & ~kHeld) TakeChanges();
   }
 }
 
