@@ -56,6 +56,12 @@ copy_tool() {
   echo "wall=$(seconds_since "$start")"
 }
 
+# Whether the instance still runs, and how its log ends: what a failed start leaves.
+instance_state() {
+  if kill -0 "$instance" 2>/dev/null; then echo -n "still running"; else echo -n "ended"; fi
+  echo -n "; its log ends: $(tail -c 400 "$log" 2>/dev/null | tr '\n' '|')"
+}
+
 log_count() {
   grep -c -- "$1" "$log" 2>/dev/null
 }
@@ -71,11 +77,12 @@ tolva() {
   # The window's process id, to close it when done (output through a file: a background
   # program of Wine's would hold a pipe open).
   wine "$probe" wait --timeout 90000 </dev/null >"$work/window" 2>/dev/null ||
-    fail "tolva.exe showed no window"
+    fail "tolva.exe showed no window ($(instance_state))"
   window=$(sed -n 's/.*pid=\([0-9]*\).*/\1/p' "$work/window")
   local deadline=$((SECONDS + 90))
   until [ "$(log_count 'nothing to do$')" -gt 0 ]; do
-    [ $SECONDS -lt $deadline ] && kill -0 "$instance" 2>/dev/null || fail "tolva.exe never became idle"
+    [ $SECONDS -lt $deadline ] && kill -0 "$instance" 2>/dev/null ||
+      fail "tolva.exe never became idle ($(instance_state))"
     sleep "$POLL"
   done
   empty "$dest"
