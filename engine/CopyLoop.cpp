@@ -940,12 +940,7 @@ void CCopyLoop::CompleteTask(const TaskPtr& task, uint32_t generation, uint64_t 
     task->SetWaitReason(verifiedFrom != kNotVerified ? "Verified" : "");
     // A later copy of the same source may replace this one while nobody changes it.
     rows->RecordFinishedCopy(*task, endOfFile, written);
-    // From the end: tasks added last are the likeliest to copy still.
-    const auto& tasks = rows->Tasks();
-    for (size_t i = tasks.size(); i-- > 0 && !othersCopy;) {
-      const int state = tasks[i]->GetState();
-      othersCopy = state == TS_READY || state == TS_DOWNLOADED;
-    }
+    othersCopy = rows->AnyCopying();
   }
   // Written with the table free: every copying thread needs it, a log write does not.
   if (verifiedFrom == 0)

@@ -54,15 +54,7 @@ std::shared_ptr<CDownloadTask> CDownloaderKernel::TaskRef(int index) const {
   return table.Ref(index);
 }
 
-bool CDownloaderKernel::AnyTaskCopying() const {
-  auto rows = table.Read();
-  const auto& tasks = rows->Tasks();
-  for (size_t i = tasks.size(); i-- > 0;) {
-    const int state = tasks[i]->GetState();
-    if (state == TS_READY || state == TS_DOWNLOADED) return true;
-  }
-  return false;
-}
+bool CDownloaderKernel::AnyTaskCopying() const { return table.Read()->AnyCopying(); }
 
 bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
                                  const std::string& folder) {

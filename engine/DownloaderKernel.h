@@ -114,8 +114,7 @@ class CDownloaderKernel {
   // The same, held: the record stays valid for the holder even after it leaves the list.
   std::shared_ptr<CDownloadTask> TaskRef(int index) const;
 
-  // Whether some task is ready or copying. From any thread: it takes the table's lock,
-  // and looks from the newest task, the likeliest to copy still.
+  // Whether some task is ready or copying. From any thread: it takes the table's lock.
   bool AnyTaskCopying() const;
 
   // Threads that make file-system calls for the kernel right now (for tests).

@@ -14,6 +14,14 @@ const CTaskTable::TaskPtr& CTaskTable::Ref(int index) const {
   return tasks[static_cast<size_t>(index)];
 }
 
+bool CTaskTable::Rows::AnyCopying() const {
+  for (size_t i = tasks_.size(); i-- > 0;) {
+    const int state = tasks_[i]->GetState();
+    if (state == TS_READY || state == TS_DOWNLOADED) return true;
+  }
+  return false;
+}
+
 int CTaskTable::Rows::IndexOf(const CDownloadTask* task) const {
   for (size_t i = 0; i < tasks_.size(); ++i)
     if (tasks_[i].get() == task) return static_cast<int>(i);

@@ -25,6 +25,9 @@ class CTaskTable {
    public:
     const std::vector<TaskPtr>& Tasks() const { return tasks_; }
     int IndexOf(const CDownloadTask* task) const;  // -1 when not in the list
+    // Some task is ready or copying. Looked for from the newest task, the likeliest to
+    // copy still.
+    bool AnyCopying() const;
     // The listed task that asked for or got `destination` (any case), among those that
     // copy `source` unless it is empty; null when none. Found through the index, so
     // adding thousands of files is not quadratic.

@@ -151,6 +151,8 @@ class CDownloaderDlg : public winui::Dialog, public CKernelHost {
   // On the window's thread: takes the changes reported so far; while the refresh timer
   // runs, the reports after them wait for its tick.
   void TakeChanges();
+  // With the refresh timer stopped: reports post again, and one made meanwhile is taken.
+  void ReleaseHeldChanges();
   // Something shown changed: refreshes at once after a quiet spell, else when the
   // period is over (at the next notice or tick, whichever comes first).
   void ViewChanged();

@@ -137,8 +137,10 @@ void CDownloaderDlg::TakeChanges() {
   // Workers' notices cost a server call each way and a thread switch: with thousands of
   // small files ending a second, the tick takes them instead, as often as it repaints.
   OnChanges(m_changes.exchange(kHeld) & ~kHeld, false);
-  if (m_refreshTimerOn) return;
-  // No tick comes back for them: reports post again, and one made meanwhile is taken.
+  if (!m_refreshTimerOn) ReleaseHeldChanges();
+}
+
+void CDownloaderDlg::ReleaseHeldChanges() {
   if (m_changes.fetch_and(~kHeld) & ~kHeld) OnChanges(m_changes.exchange(0), false);
 }
 
@@ -206,7 +208,7 @@ void CDownloaderDlg::OnRefreshTimer() {
   } else {
     KillTimer(Hwnd(), kRefreshTimer);
     m_refreshTimerOn = false;
-    if (m_changes.fetch_and(~kHeld) & ~kHeld) TakeChanges();
+    ReleaseHeldChanges();
   }
 }
 
