@@ -5,8 +5,8 @@
 # still be reachable, as delay imports.
 set -u
 objdump=$1 program=$2
-allowed="advapi32.dll kernel32.dll msvcrt.dll"
-delayed="user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll oleaut32.dll"
+allowed="kernel32.dll msvcrt.dll"
+delayed="advapi32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll oleaut32.dll"
 status=0
 imports=$("$objdump" -p "$program" | awk '/DLL Name:/ {print tolower($3)}')
 if [ -z "$imports" ]; then
