@@ -58,8 +58,14 @@ copy_tool() {
 
 # Whether the instance still runs, and how its log ends: what a failed start leaves.
 instance_state() {
-  if kill -0 "$instance" 2>/dev/null; then echo -n "still running"; else echo -n "ended"; fi
+  if kill -0 "$instance" 2>/dev/null; then
+    echo -n "still running"
+  else
+    wait "$instance"
+    echo -n "ended with exit code $?"
+  fi
   echo -n "; its log ends: $(tail -c 400 "$log" 2>/dev/null | tr '\n' '|')"
+  echo -n "; Wine's errors: $(tail -c 400 "$work/wine-errors.txt" 2>/dev/null | tr '\n' '|')"
 }
 
 log_count() {
@@ -72,7 +78,8 @@ tolva() {
   mkdir -p "$work" && cp "$exe" "$work/tolva.exe" || fail "cannot set up $work"
   log=$work/tolva.exe.log
   cd "$work" || fail "no $work"
-  wine "$work/tolva.exe" </dev/null >/dev/null 2>&1 &
+  # Wine's error lines: a start that dies before Tolva's log exists says nothing else.
+  WINEDEBUG=err+all wine "$work/tolva.exe" </dev/null >/dev/null 2>"$work/wine-errors.txt" &
   instance=$!
   # The window's process id, to close it when done (output through a file: a background
   # program of Wine's would hold a pipe open).

@@ -107,10 +107,20 @@ class TolvaInstance:
         if not display_alive():
             raise BenchFailure(f"the display {os.environ.get('DISPLAY')} is gone (was its Xvfb "
                                "ended by someone else?)")
-        self.child = procs.Child(["wine", self.exe], cwd=self.folder, start_new_session=True)
+        # Wine's own error lines go to a file: a start that dies before Tolva's log
+        # exists says nothing anywhere else.
+        errors = os.path.join(self.folder, "wine-errors.txt")
+        with open(errors, "wb") as sink:
+            self.child = procs.Child(["wine", self.exe], cwd=self.folder, start_new_session=True,
+                                     stderr=sink, env=dict(os.environ, WINEDEBUG="err+all"))
         code, out = self._probe("wait", "--timeout", str(timeout * 1000))
         if code != 0:
-            raise BenchFailure(f"{self.exe} showed no window within {timeout} s")
+            ended = (f"ended with exit code {self.child.exit_code}" if self.child.poll()
+                     else "still running")
+            with open(errors, "rb") as f:
+                said = f.read()[-600:].decode(errors="replace").replace("\n", "|") or "nothing"
+            raise BenchFailure(f"{self.exe} showed no window within {timeout} s (the process "
+                               f"{ended}; Wine's errors: {said})")
         self.windows_pid = tolvalog.parse_pairs(out).get("pid")
         text = b""
         deadline = time.monotonic() + timeout
