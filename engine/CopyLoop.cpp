@@ -548,6 +548,7 @@ void CCopyLoop::DownloaderLoop() {
 bool CCopyLoop::IssueReads() {
   bool busy = false;
   auto rows = table_.Write();
+  CEventLog::Batch lines(g_log);  // the opens' lines in one write, before the table is free
   for (const TaskPtr& task : queue_.Due(rows)) RequestOpen(rows, task);
   for (auto& task : rows->Tasks()) {
     int state = task->GetState();

@@ -66,6 +66,9 @@ bool CDownloaderKernel::AddTasks(const std::vector<std::string>& sources,
   bool added = false;
   {
     auto rows = table.Write();
+    // Their lines in one write, made before the table is free again, so that they come
+    // before whatever the opens then write.
+    CEventLog::Batch lines(g_log);
     std::vector<TaskPtr> batch;
     // Each in the list at once: the same source twice in one call is one task. Every
     // task is in the list (and can be paused or deleted) before any open returns.
@@ -129,6 +132,7 @@ bool CDownloaderKernel::Start() {
   notices.Start();
   {
     auto rows = table.Write();
+    CEventLog::Batch lines(g_log);
     for (auto& task : rows->Tasks()) {
       // A task added just before is open or opening already.
       if (task->read || (task->openPending && task->openGeneration == task->generation)) continue;

@@ -58,15 +58,50 @@ std::string CEventLog::FormatLine(const SYSTEMTIME& t, const char* message) {
   return line;
 }
 
-void CEventLog::Write(const char* message) {
-  if (!message) return;
+namespace {
+
+// The innermost batch of the calling thread, if any.
+thread_local CEventLog::Batch* t_batch = nullptr;
+// A batch this big goes to the file at once: thousands of files added together hold
+// no megabytes of lines.
+constexpr size_t kBatchBytes = 64 * 1024;
+
+}  // namespace
+
+CEventLog::Batch::Batch(CEventLog& log) : log_(&log), outer_(t_batch) { t_batch = this; }
+
+CEventLog::Batch::~Batch() {
+  t_batch = outer_;
+  if (lines_.empty()) return;
+  if (outer_ && outer_->log_ == log_)
+    outer_->lines_ += lines_;  // the outer batch keeps them in order with its own
+  else
+    log_->Append(lines_);
+}
+
+void CEventLog::Append(const std::string& lines) {
   base::SlimGuard guard(writeLock);
   if (!file) return;
+  DWORD written = 0;
+  WriteFile(file.Get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+}
+
+void CEventLog::Write(const char* message) {
+  if (!message) return;
   SYSTEMTIME now;
   GetLocalTime(&now);
   std::string line = FormatLine(now, message);
-  DWORD written = 0;
-  WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  Batch* batch = t_batch;
+  while (batch && batch->log_ != this) batch = batch->outer_;
+  if (batch) {
+    batch->lines_ += line;
+    if (batch->lines_.size() >= kBatchBytes) {
+      Append(batch->lines_);
+      batch->lines_.clear();
+    }
+    return;
+  }
+  Append(line);
 }
 
 void CEventLog::Printf(const char* format, ...) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -69,6 +70,14 @@ TEST(EventLog, WritesNothingUntilOpenAndAppendsAcrossOpens) {
     ASSERT_TRUE(log.Open(path));
     log.Write("first run");
     log.Write(nullptr);
+    {
+      CEventLog::Batch batch(log);
+      {
+        CEventLog::Batch inner(log);
+        log.Write("batched");
+      }
+      EXPECT_EQ(Lines(ReadBytes(path)).size(), 1u);  // held until the outer batch ends
+    }
   }
   {
     CEventLog log;
@@ -76,12 +85,14 @@ TEST(EventLog, WritesNothingUntilOpenAndAppendsAcrossOpens) {
     log.Printf("[%s] - %s", "report", "second run");
   }
   std::vector<std::string> lines = Lines(ReadBytes(path));
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   std::regex form(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d -- (.*))");
   std::smatch m;
   ASSERT_TRUE(std::regex_match(lines[0], m, form)) << lines[0];
   EXPECT_EQ(m[1], "first run");
   ASSERT_TRUE(std::regex_match(lines[1], m, form)) << lines[1];
+  EXPECT_EQ(m[1], "batched");
+  ASSERT_TRUE(std::regex_match(lines[2], m, form)) << lines[2];
   EXPECT_EQ(m[1], "[report] - second run");
 }
 
@@ -113,8 +124,13 @@ TEST(EventLog, LinesOfManyThreadsNeverMixAndOthersCanRead) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&log, t] {
-      for (int i = 0; i < kLines; ++i)
-        log.Printf("thread %d line %d %s", t, i, std::string(100 + t * 50, 'a' + t).c_str());
+      // Odd threads write in batches of a few lines.
+      for (int i = 0; i < kLines;) {
+        std::unique_ptr<CEventLog::Batch> batch;
+        if (t % 2) batch = std::make_unique<CEventLog::Batch>(log);
+        for (int k = 0; k < 7 && i < kLines; ++k, ++i)
+          log.Printf("thread %d line %d %s", t, i, std::string(100 + t * 50, 'a' + t).c_str());
+      }
     });
   for (auto& th : threads) th.join();
 
