@@ -32,21 +32,31 @@ int CDownloaderApp::Run() {
   return ExitInstance();
 }
 
-bool CDownloaderApp::InitInstance() {
-  // Decided before anything is logged: a later start's hand-off failures go to the same
-  // log as the running instance's lines.
+void CDownloaderApp::OpenLog() {
+  if (m_logOpened) return;
+  m_logOpened = true;
   m_dataFolder = CDataFolder::ForThisProgram();
   g_log.Open(m_dataFolder.LogPath());
+}
 
+bool CDownloaderApp::InitInstance() {
   const wchar_t* commandLine = GetCommandLineW();
-  m_instance = std::make_unique<CSingleInstance>(CSingleInstance::Names(),
-                                                 CHandOffWriter::Timeouts(), LogLine);
+  // A later start opens the log only for a line to write there (its hand-off failures
+  // go to the running instance's log): where the log goes is decided by making and
+  // deleting a file beside the program, which would cost every later start a file
+  // created in the server and two searches of that folder.
+  m_instance = std::make_unique<CSingleInstance>(
+      CSingleInstance::Names(), CHandOffWriter::Timeouts(), [this](const std::string& message) {
+        OpenLog();
+        LogLine(message);
+      });
   if (!m_instance->Start()) {
     // Failures are logged by the writer; a later start shows nothing in any case, but
     // a script that started it learns from the exit code.
     if (!m_instance->HandOff(CDownloaderCommandLineInfo::RawArguments(commandLine))) m_exitCode = 1;
     return false;
   }
+  OpenLog();
   // Only the first instance needs OLE (dialogs, the shell, the list file's reader): a
   // later start that only hands its files over ends sooner without it.
   m_oleInitialized = SUCCEEDED(OleInitialize(nullptr));

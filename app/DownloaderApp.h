@@ -22,7 +22,7 @@ class CDownloaderApp {
   // InitInstance, then ExitInstance: the process's exit code.
   int Run();
 
-  // Log, OLE, the own arguments, then either the hand-off (a later start) or the main
+  // Either the hand-off (a later start) or the log, OLE, the own arguments and the main
   // window until the user closes it. Always false: the program ends when it returns.
   bool InitInstance();
   int ExitInstance();
@@ -36,10 +36,13 @@ class CDownloaderApp {
   // A text whose message was lost in some other modal loop is picked up here.
   static void CALLBACK HandOffTimer(HWND, UINT, UINT_PTR, DWORD);
   void RunFirstInstance(const CDownloaderCommandLineInfo& commandLine);
+  // Decides where the task list and the log are kept and opens the log, once.
+  void OpenLog();
 
   CDataFolder m_dataFolder;  // where the task list and the log are kept
   std::unique_ptr<CSingleInstance> m_instance;
   CDownloaderDlg* m_pMainWnd = nullptr;
+  bool m_logOpened = false;
   bool m_oleInitialized = false;
   bool m_inHandOff = false;
   // 1 when the sources of this start reached no window: a later start could not hand
