@@ -125,11 +125,6 @@ def run_timeout(w):
     return 120 + w.total / 4e6 + w.count * 0.2
 
 
-def rotate(items, by):
-    by %= len(items)
-    return list(items[by:]) + list(items[:by])
-
-
 def speed_check(exe, sources, destination, timeout):
     result = subprocess.run(["wine", exe, "--dest", tools.winpath(destination)] +
                             [tools.winpath(s) for s in sources], capture_output=True, text=True,
@@ -172,11 +167,11 @@ def tolva_run(ctx, w, r, tool, harness, sources, source_folder, destination, scr
 
 def run_rounds(ctx, w, results, rounds, sources, source_folder, check_sources, destination,
                scratch, speed_check_exe=None):
-    """Every round runs every tool under every harness once, in orders that rotate."""
+    """Every round runs every tool under every harness once, in orders that change."""
     for r in range(rounds):
-        for result in rotate(results, r):
+        for result in workloads.round_order(results, r):
             harness = result.harness
-            for tool in rotate(w.tools, r):
+            for tool in workloads.round_order(w.tools, r):
                 if tool in report.TOLVAS:
                     m = tolva_run(ctx, w, r, tool, harness, sources, source_folder,
                                   destination, scratch, result)
@@ -398,8 +393,8 @@ def main(argv):
     if baseline_exe:
         heading.append(exe_line("baseline tolva.exe", baseline_exe) +
                        ", its rounds interleaved with the other tools'")
-    heading += [f"{args.rounds} rounds per workload, tools in turn (the order rotates each "
-                f"round), median [min-max]; MB/s = 10^6 bytes/s; every copy checked byte for byte.",
+    heading += [f"{args.rounds} rounds per workload, tools in turn (the order turns "
+                f"each round, and runs backwards every other round), median [min-max]; MB/s = 10^6 bytes/s; every copy checked byte for byte.",
                 "Harnesses: " + "; ".join(harness_text[h] for h in args.harnesses) +
                 f". Files per later start of Tolva: {starts}.",
                 "CPU = user+sys of the processes the bench started (for Tolva: the running "

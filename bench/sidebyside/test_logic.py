@@ -207,6 +207,15 @@ class Workloads(unittest.TestCase):
         with self.assertRaises(ValueError):
             workloads.select(plan, "W9")
 
+    def test_rounds_change_which_tool_runs_right_after_which(self):
+        tools = ["tolva", "baseline", "xcopy", "copy", "cp"]
+        orders = [workloads.round_order(tools, r) for r in range(4)]
+        for order in orders:
+            self.assertEqual(sorted(order), sorted(tools))
+        after = {o.index("baseline") - o.index("tolva") == 1 for o in orders}
+        before = {o.index("tolva") - o.index("baseline") == 1 for o in orders}
+        self.assertEqual((after, before), ({True, False}, {True, False}))
+
     def test_verify_names_the_missing_or_differing_file(self):
         w = workloads.Workload("T", "T", 3, 3000)
         with tempfile.TemporaryDirectory() as folder:
