@@ -72,11 +72,7 @@ CEventLog::Batch::Batch(CEventLog& log) : log_(&log), outer_(t_batch) { t_batch 
 
 CEventLog::Batch::~Batch() {
   t_batch = outer_;
-  if (lines_.empty()) return;
-  if (outer_ && outer_->log_ == log_)
-    outer_->lines_ += lines_;  // the outer batch keeps them in order with its own
-  else
-    log_->Append(lines_);
+  if (!lines_.empty()) log_->Append(lines_);
 }
 
 void CEventLog::Append(const std::string& lines) {
@@ -91,8 +87,10 @@ void CEventLog::Write(const char* message) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   std::string line = FormatLine(now, message);
-  Batch* batch = t_batch;
-  while (batch && batch->log_ != this) batch = batch->outer_;
+  // The outermost batch of this log gathers them all, so that they stay in order.
+  Batch* batch = nullptr;
+  for (Batch* b = t_batch; b; b = b->outer_)
+    if (b->log_ == this) batch = b;
   if (batch) {
     batch->lines_ += line;
     if (batch->lines_.size() >= kBatchBytes) {
