@@ -393,8 +393,9 @@ def main(argv):
     if baseline_exe:
         heading.append(exe_line("baseline tolva.exe", baseline_exe) +
                        ", its rounds interleaved with the other tools'")
-    heading += [f"{args.rounds} rounds per workload, tools in turn (the order turns "
-                f"each round, and runs backwards every other round), median [min-max]; MB/s = 10^6 bytes/s; every copy checked byte for byte.",
+    heading += [f"{args.rounds} rounds per workload, tools in turn (the order turns each round, "
+                "and runs backwards every other round), median [min-max]; MB/s = 10^6 bytes/s; "
+                "every copy checked byte for byte.",
                 "Harnesses: " + "; ".join(harness_text[h] for h in args.harnesses) +
                 f". Files per later start of Tolva: {starts}.",
                 "CPU = user+sys of the processes the bench started (for Tolva: the running "

@@ -60,7 +60,7 @@ std::string CEventLog::FormatLine(const SYSTEMTIME& t, const char* message) {
 
 namespace {
 
-// The innermost batch of the calling thread, if any.
+// The innermost batch of the calling thread, if any; each names the one around it.
 thread_local CEventLog::Batch* t_batch = nullptr;
 // A batch this big goes to the file at once: thousands of files added together hold
 // no megabytes of lines.
