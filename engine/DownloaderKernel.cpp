@@ -3,6 +3,8 @@
 #include <objbase.h>
 
 #include "base/ComScope.h"
+#include "base/ErrorText.h"
+#include "base/Utf8.h"
 #include "engine/DestinationPath.h"
 #include "engine/EventLog.h"
 #include "engine/TaskListFile.h"
@@ -250,13 +252,33 @@ void CDownloaderKernel::AddFoundTasks() {
 
 void CDownloaderKernel::SaveTaskList(bool positionsNow) { saver.Save(positionsNow); }
 
+void CDownloaderKernel::KeepUnreadList(bool parsed, size_t tasksRead) {
+  const std::string& list = saver.Path();
+  const std::string kept = list + ".kept";
+  std::string outcome = "the file is kept as " + kept + ".";
+  if (!CopyFileW(base::WidePath(list).c_str(), base::WidePath(kept).c_str(), FALSE)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;  // no list yet
+    outcome = "it could not be kept: " + base::ErrorText(error);
+  }
+  const std::string why = parsed ? "could not be read whole: " + std::to_string(tasksRead) +
+                                       " tasks were read from it"
+                                 : "could not be read: no XML reader could be created";
+  g_log.Printf("The task list %s %s; %s", list.c_str(), why.c_str(), outcome.c_str());
+}
+
 bool CDownloaderKernel::LoadTaskList() {
   std::vector<TaskListEntry> entries;
+  bool damaged = false;
+  bool loaded = false;
   // The reader needs COM on this thread; the window's thread normally has it already.
   {
     base::ComScope com;
-    if (!CTaskListFile(saver.Path()).Load(entries)) return false;
+    loaded = CTaskListFile(saver.Path()).Load(entries, &damaged);
   }
+  // The next write replaces the file: what could not be read of it is kept beside it.
+  if (!loaded || damaged) KeepUnreadList(loaded, entries.size());
+  if (!loaded) return false;
 
   std::vector<TaskPtr> batch;
   batch.reserve(entries.size());

@@ -69,6 +69,8 @@ class CDownloaderKernel {
   const std::string& GetListPath() const { return saver.Path(); }
 
   // Reads the task list file once, before Start. False only when no XML parser exists.
+  // A list that cannot be read whole is copied to "<list>.kept" first, as the next
+  // write replaces it, and the log says so.
   bool LoadTaskList();
   // One task per source, into `folder` (empty = the default folder). False when the
   // observer refused an add without any folder, or no source made a new task (a
@@ -121,6 +123,8 @@ class CDownloaderKernel {
   int IoThreadCount() const { return pool.ThreadCount(); }
 
  private:
+  // Copies the list file aside and logs why; `parsed`: the reader worked on it.
+  void KeepUnreadList(bool parsed, size_t tasksRead);
   using TaskPtr = CTaskTable::TaskPtr;
 
   bool PrepareTask(CTaskTable::Writer& rows, const std::string& sourcePath,

@@ -93,6 +93,10 @@ void AppendAttribute(std::string& out, const std::string& value) {
   }
 }
 
+// The declaration every list starts with (its values are ASCII, the name stays for the
+// readers that know it).
+constexpr char kHeader[] = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n";
+
 // A file name beside `path` for the text before it replaces the list.
 std::wstring TempPathFor(const std::string& path) { return base::WidePath(path + ".tmp"); }
 
@@ -182,7 +186,7 @@ bool UsablePath(const std::optional<std::string>& path) {
 CTaskListFile::CTaskListFile(std::string path) : path_(std::move(path)) {}
 
 std::string CTaskListFile::Format(const std::vector<TaskListEntry>& entries) {
-  std::string text = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<downloader>\n";
+  std::string text = std::string(kHeader) + "<downloader>\n";
   for (const TaskListEntry& e : entries) {
     text += "\t<task name=\"";
     AppendAttribute(text, e.name);
@@ -230,12 +234,9 @@ bool CTaskListFile::Write(const std::string& text) const {
   return false;
 }
 
-bool CTaskListFile::Load(std::vector<TaskListEntry>& entries) const {
-  CXmlDocument doc;
-  if (!doc.Create()) return false;
-  std::string bytes;
-  // A missing or unreadable file is an empty list; so is one that does not parse.
-  if (!ReadFileBytes(path_, bytes) || !doc.Load(bytes)) return true;
+namespace {
+
+void AddEntries(const CXmlDocument& doc, std::vector<TaskListEntry>& entries) {
   for (auto& row : doc.SelectAttributes(L"/downloader/task", kAttributes)) {
     // A task cannot run without its two paths; such an element is skipped, the rest load.
     if (!UsablePath(row[1]) || !UsablePath(row[2])) continue;
@@ -256,6 +257,42 @@ bool CTaskListFile::Load(std::vector<TaskListEntry>& entries) const {
     // Without the mark, only a copy under way was surely written by the task itself.
     e.madeFile = (row[8] && *row[8] == "1") || e.HasPosition();
     entries.push_back(std::move(e));
+  }
+}
+
+}  // namespace
+
+bool CTaskListFile::Load(std::vector<TaskListEntry>& entries, bool* damaged) const {
+  if (damaged) *damaged = false;
+  CXmlDocument doc;
+  if (!doc.Create()) return false;
+  std::string bytes;
+  if (!ReadFileBytes(path_, bytes)) {
+    // Only a list that is not there is an empty one.
+    const DWORD error = GetLastError();
+    if (damaged && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) *damaged = true;
+    return true;
+  }
+  if (bytes.empty() || doc.Load(bytes)) {
+    AddEntries(doc, entries);
+    return true;
+  }
+  if (damaged) *damaged = true;
+  // The file is written one task to a line: whatever broke the whole leaves the other
+  // lines' tasks, each read as a list of its own.
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(at, end - at);
+    at = end + 1;
+    const size_t first = line.find_first_not_of(" \t\r");
+    const size_t last = line.find_last_not_of(" \t\r");
+    if (first == std::string::npos || line.compare(first, 6, "<task ") != 0 ||
+        line.compare(last - 1, 2, "/>") != 0)
+      continue;
+    if (doc.Load(std::string(kHeader) + "<downloader>" + line + "</downloader>"))
+      AddEntries(doc, entries);
   }
   return true;
 }

@@ -43,9 +43,11 @@ class CTaskListFile {
   bool Write(const std::string& text) const;
 
   // Reads the entries back in file order into `entries` (appended). False only when no
-  // XML parser could be created; a missing or unreadable file gives true and no
-  // entries. COM must be initialised on the calling thread.
-  bool Load(std::vector<TaskListEntry>& entries) const;
+  // XML parser could be created; a missing file gives true and no entries. A file that
+  // is there but cannot be read, or is not well-formed throughout, sets `damaged`: its
+  // entries are then those of the task lines that still parse one by one. COM must be
+  // initialised on the calling thread.
+  bool Load(std::vector<TaskListEntry>& entries, bool* damaged = nullptr) const;
 
  private:
   std::string path_;

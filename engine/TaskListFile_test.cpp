@@ -139,24 +139,42 @@ TEST_F(TaskListFileTest, OldFileWithRawWindows1251BytesLoads) {
   EXPECT_EQ(read[0].state, 1);
 }
 
-TEST_F(TaskListFileTest, MissingBrokenOrForeignFilesGiveNoEntries) {
-  EXPECT_TRUE(LoadAll().empty());  // no file at all
+TEST_F(TaskListFileTest, BrokenFilesGiveTheirWholeTaskLinesAndSayTheyAreDamaged) {
+  bool damaged = true;
+  std::vector<TaskListEntry> none;
+  EXPECT_TRUE(CTaskListFile(path_).Load(none, &damaged));
+  EXPECT_TRUE(none.empty());
+  EXPECT_FALSE(damaged) << "no file at all is an empty list";
 
-  PutBytes(std::string(kHeader) + "\t<task name=\"a\" source=\"C:\\a\" destination=\"C:\\b\"");
-  EXPECT_TRUE(LoadAll().empty());
-
-  PutBytes(std::string(kHeader) +
-           "\t<task name=\"a&b\" source=\"s\" destination=\"d\" "
-           "state=\"1\" />\n</downloader>");
-  EXPECT_TRUE(LoadAll().empty());
-
-  PutBytes(
-      "<?xml version=\"1.0\"?>\n<other><task name=\"a\" source=\"s\" destination=\"d\" "
-      "state=\"1\" /></other>");
-  EXPECT_TRUE(LoadAll().empty());
-
-  PutBytes("");
-  EXPECT_TRUE(LoadAll().empty());
+  const std::string a = "\t<task name=\"a\" source=\"C:\\a\" destination=\"C:\\b\" />\n";
+  const std::string c = "\t<task name=\"c\" source=\"C:\\c\" destination=\"C:\\d\" />\n";
+  const struct {
+    std::string bytes;
+    std::vector<std::string> sources;
+    bool damaged;
+  } cases[] = {
+      {"", {}, false},
+      {"<?xml version=\"1.0\"?>\n<other>" + a + "</other>", {}, false},
+      {std::string(kHeader) + "\t<task name=\"a\" source=\"C:\\a\" destination=\"C:\\b\"",
+       {}, true},
+      {std::string(kHeader) + "\t<task name=\"a&b\" source=\"s\" destination=\"d\" />\n" + c +
+           "</downloader>",
+       {"C:\\c"}, true},
+      // Two writers' texts run into each other: the lines that stayed whole still load.
+      {std::string(kHeader) + a + "\t<task name=\"x\" sou" + std::string(kHeader) + c +
+           "</downloader>",
+       {"C:\\a", "C:\\c"}, true},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.bytes);
+    PutBytes(k.bytes);
+    std::vector<TaskListEntry> entries;
+    ASSERT_TRUE(CTaskListFile(path_).Load(entries, &damaged));
+    std::vector<std::string> sources;
+    for (const TaskListEntry& e : entries) sources.push_back(e.source);
+    EXPECT_EQ(sources, k.sources);
+    EXPECT_EQ(damaged, k.damaged);
+  }
 }
 
 TEST_F(TaskListFileTest, LoadReadsOnlyTaskElementsAndToleratesOddAttributes) {

@@ -466,6 +466,7 @@ Section "Uninstall"
   ; The program's own files beside it; its data in %LOCALAPPDATA%\Tolva is the user's.
   Delete "$INSTDIR\tolva.info"
   Delete "$INSTDIR\tolva.info.tmp"
+  Delete "$INSTDIR\tolva.info.kept"
   Delete "$INSTDIR\tolva.exe.log"
   Delete "$INSTDIR\uninstall.exe"
   ; Not recursive: anything the user put here, downloads included, stays.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ComScope.h"
 #include "base/Utf8.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/TaskListFile.h"
@@ -103,20 +104,22 @@ std::vector<Damaged> DamagedFiles() {
       Task(kCyrillic, "C:\\s\\" + kCyrillic + ".doc", "C:\\d\\" + kCyrillic + ".doc") +
       "</downloader>";
   const Sources cyrillicSource = {"C:\\s\\" + kCyrillic + ".doc"};
+  // What stays of a broken list: its task lines that are whole.
+  const Sources a = {"C:\\s\\a.txt"};
   return {
       {"an empty file", "", {}},
       {"blanks only", " \n\t\n", {}},
       {"the declaration only", kDeclaration, {}},
       {"cut inside an element",
        kDeclaration + "<downloader>\n" + good + "\t<task name=\"b\" source=\"C:\\s\\b",
-       {}},
-      {"no end tag", kDeclaration + "<downloader>\n" + good, {}},
-      {"a wrong end tag", kDeclaration + "<downloader>\n" + good + "</download>", {}},
-      {"two roots", List(good) + "<downloader>" + good + "</downloader>", {}},
+       a},
+      {"no end tag", kDeclaration + "<downloader>\n" + good, a},
+      {"a wrong end tag", kDeclaration + "<downloader>\n" + good + "</download>", a},
+      {"two roots", List(good) + "<downloader>" + good + "</downloader>", a},
       {"another root", kDeclaration + "<tasks>" + good + "</tasks>", {}},
       {"tasks one level too deep", List("<group>" + good + "</group>"), {}},
-      {"a NUL byte inside", List(good + std::string(1, '\0') + good), {}},
-      {"binary junk after the root", List(good) + "\x01\xFF\xFE\x80junk", {}},
+      {"a NUL byte inside", List(good + std::string(1, '\0') + good), a},
+      {"binary junk after the root", List(good) + "\x01\xFF\xFE\x80junk", a},
       {"a repeated attribute",
        List(TaskLine("name=\"a\" source=\"C:\\s\\a\" source=\"C:\\s\\b\" destination=\"d\"")),
        {}},
@@ -158,13 +161,20 @@ std::vector<Damaged> DamagedFiles() {
 }
 
 // Everything the kernel loads from a damaged file is written back by its next rewrite
-// as a file that reads back the same.
+// as a file that reads back the same; the damaged file itself is kept beside it.
 TEST(DamagedTaskList, LoadsWhatIsValidAndTheNextRewriteReplacesTheRest) {
   TempFolder dir;
   const std::string path = dir.File("tolva.info");
   for (const Damaged& d : DamagedFiles()) {
     SCOPED_TRACE(d.what);
     tolvatest::WriteBytes(path, d.bytes);
+    DeleteFileW(base::Widen(path + ".kept").c_str());
+    bool damaged = false;
+    {
+      base::ComScope com;
+      std::vector<TaskListEntry> read;
+      ASSERT_TRUE(CTaskListFile(path).Load(read, &damaged));
+    }
     std::vector<TaskListEntry> loaded;
     {
       CDownloaderKernel kernel;
@@ -176,6 +186,10 @@ TEST(DamagedTaskList, LoadsWhatIsValidAndTheNextRewriteReplacesTheRest) {
       kernel.SaveTaskList();
     }
     ExpectSameEntries(enginetest::LoadListFile(path), loaded);
+    EXPECT_EQ(tolvatest::FileExists(path + ".kept"), damaged);
+    if (damaged) {
+      EXPECT_TRUE(tolvatest::ReadBytes(path + ".kept") == d.bytes);
+    }
   }
 }
 

@@ -170,7 +170,7 @@ INSTALLED_FILES=(tolva.exe tolvashell.dll tolvastarter.dll README.md uninstall.e
 # With the 32-bit compiler the setup holds the 32-bit automation library too.
 [ -n "$(ls /usr/bin/i686-w64-mingw32-g++-posix 2>/dev/null)" ] && INSTALLED_FILES+=(x86/tolvastarter.dll)
 # Files the program writes beside itself; the uninstaller removes them too.
-PROGRAM_FILES=(tolva.info tolva.info.tmp tolva.exe.log)
+PROGRAM_FILES=(tolva.info tolva.info.tmp tolva.info.kept tolva.exe.log)
 
 USER_CLASSES_BEFORE=$(user_classes)
 
@@ -480,7 +480,7 @@ fi
 # What the uninstaller must leave: the user's downloads, settings and data folder.
 mkdir -p "$LOCALAPPDATA_UNIX/Tolva"
 echo kept >"$LOCALAPPDATA_UNIX/Tolva/tolva.info"
-touch "$INSTDIR/tolva.info.tmp" "$INSTDIR/tolva.exe.log"
+touch "$INSTDIR/tolva.info.tmp" "$INSTDIR/tolva.info.kept" "$INSTDIR/tolva.exe.log"
 
 echo "== silent uninstall"
 # Without /ALLUSERS: the uninstaller tells the scope from the entry naming its folder.
