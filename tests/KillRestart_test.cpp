@@ -21,6 +21,20 @@ namespace {
 using namespace testing_tolva;
 using namespace tolvatest;
 
+// The names and sizes in a folder, for a failure message.
+std::string FileNames(const std::wstring& folder) {
+  std::string names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return " (none)";
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      names += " " + U8(found.cFileName) + " (" + std::to_string(found.nFileSizeLow) + ")";
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
 TEST(KillRestart, TwentyKillsAtRandomMomentsLoseAndCorruptNothing) {
   TestShare share;
   if (!share.Available()) GTEST_SKIP() << TestShare::kNotAvailable;
@@ -72,14 +86,22 @@ TEST(KillRestart, TwentyKillsAtRandomMomentsLoseAndCorruptNothing) {
     ASSERT_TRUE(program.KillFirst());
 
     std::vector<TaskListEntry> entries;
-    ASSERT_TRUE(CTaskListFile(list).Load(entries)) << "the list file does not load";
+    bool damaged = false;
+    ASSERT_TRUE(CTaskListFile(list).Load(entries, &damaged)) << "the list file does not load";
+    std::string missing;
     for (int i = 0; i < kFiles; ++i) {
       if (finished(i)) continue;
       ++unfinishedAtKills;
       bool listed = false;
       for (const TaskListEntry& e : entries) listed = listed || e.source == share.Path(names[i]);
-      EXPECT_TRUE(listed) << names[i] << " is unfinished and not in the list";
+      if (!listed) missing += " " + names[i];
     }
+    EXPECT_TRUE(missing.empty() && !damaged)
+        << (damaged ? "the kill left the list file damaged; " : "")
+        << "unfinished and not in the list:" << missing << "\nthe list:\n"
+        << ReadBytes(list) << "\nthe destination holds:" << FileNames(f.dst)
+        << "\nthe program's log ends:\n"
+        << program.LogTail(4000);
   }
   RecordProperty("unfinished_at_kills", unfinishedAtKills);
 

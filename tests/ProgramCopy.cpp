@@ -111,9 +111,21 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
-  if (exe_.empty() || !CreateProcessW(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                                      nullptr, Folder().c_str(), &si, &pi))
-    return base::UniqueKernelHandle();
+  if (exe_.empty()) return base::UniqueKernelHandle();
+  // Wine fails a start now and then with ERROR_INTERNAL_ERROR: the new process ended
+  // before it had finished starting, before any of the program's code ran. Once more
+  // after a pause; a program that cannot start fails the second time too.
+  bool started = false;
+  for (int attempt = 0; attempt < 2 && !started; ++attempt) {
+    if (attempt > 0) {
+      std::printf("the start failed with ERROR_INTERNAL_ERROR; starting once more\n");
+      Sleep(500);
+    }
+    started = CreateProcessW(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             Folder().c_str(), &si, &pi) != FALSE;
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (!started) return base::UniqueKernelHandle();
   CloseHandle(pi.hThread);
   if (processId) *processId = pi.dwProcessId;
   return base::UniqueKernelHandle(pi.hProcess);
