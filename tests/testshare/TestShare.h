@@ -62,8 +62,9 @@ class TestShare {
 
   // A counter the share keeps since it started or was last reset: "bytes-read" (read
   // from its files), "flushes" (fsyncs), "cut-bytes" (zeroed by power cuts),
-  // "most-readers" (open files with a read under way at once, at most), "flips" (bytes
-  // stored inverted by flip-byte rules); -1 when the share cannot say.
+  // "most-readers" (open files with a read under way at once, at most), "files-reading"
+  // (such files now), "flips" (bytes stored inverted by flip-byte rules); -1 when the
+  // share cannot say.
   long long Counter(const std::string& name) const {
     const std::string text = ControlText();
     const size_t at = text.find(name + " ");

@@ -19,8 +19,8 @@
 //   flip-byte-once NAME AT  (the same for the next such write only, then gone)
 // Reading /.control lists the faults in force, then "bytes-read N": what was read from
 // files since the start or the last "reset", "flushes N", "cut-bytes N",
-// "most-readers N": the most open files (handles) with a read under way at once, and
-// "flips N" (bytes stored inverted).
+// "most-readers N": the most open files (handles) with a read under way at once,
+// "files-reading N": how many have one now, and "flips N" (bytes stored inverted).
 //
 // Hangs sit in getattr, never in open: the wineserver itself opens every file a Windows
 // program opens, so a sleeping open would stall every Wine process, while a lookup
@@ -345,8 +345,10 @@ static char *describe(void) {
   pthread_mutex_lock(&lock);
   if (vanished) fprintf(out, "vanish\n");
   if (space_left >= 0) fprintf(out, "space %lld\n", space_left);
-  fprintf(out, "bytes-read %lld\nflushes %lld\ncut-bytes %lld\nmost-readers %d\nflips %lld\n",
-          bytes_read, flushes, cut_bytes, most_readers, flips);
+  fprintf(out,
+          "bytes-read %lld\nflushes %lld\ncut-bytes %lld\nmost-readers %d\nfiles-reading %d\n"
+          "flips %lld\n",
+          bytes_read, flushes, cut_bytes, most_readers, reader_count, flips);
   for (int i = 0; i < rule_count; i++) {
     const char *name = strcmp(rules[i].path, "*") == 0 ? "*" : rules[i].path + 1;
     if (rules[i].kind == DELAY_READ || rules[i].kind == FLIP_BYTE || rules[i].kind == FLIP_BYTE_ONCE)
