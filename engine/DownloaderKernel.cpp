@@ -261,9 +261,9 @@ void CDownloaderKernel::KeepUnreadList(bool parsed, size_t tasksRead) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;  // no list yet
     outcome = "it could not be kept: " + base::ErrorText(error);
   }
-  const std::string why = parsed ? "could not be read whole: " + std::to_string(tasksRead) +
-                                       " tasks were read from it"
-                                 : "could not be read: no XML reader could be created";
+  const std::string why =
+      parsed ? "could not be read whole: " + std::to_string(tasksRead) + " tasks were read from it"
+             : "could not be read: no XML reader could be created";
   g_log.Printf("The task list %s %s; %s", list.c_str(), why.c_str(), outcome.c_str());
 }
 

@@ -156,14 +156,17 @@ TEST_F(TaskListFileTest, BrokenFilesGiveTheirWholeTaskLinesAndSayTheyAreDamaged)
       {"", {}, false},
       {"<?xml version=\"1.0\"?>\n<other>" + a + "</other>", {}, false},
       {std::string(kHeader) + "\t<task name=\"a\" source=\"C:\\a\" destination=\"C:\\b\"",
-       {}, true},
+       {},
+       true},
       {std::string(kHeader) + "\t<task name=\"a&b\" source=\"s\" destination=\"d\" />\n" + c +
            "</downloader>",
-       {"C:\\c"}, true},
+       {"C:\\c"},
+       true},
       // Two writers' texts run into each other: the lines that stayed whole still load.
       {std::string(kHeader) + a + "\t<task name=\"x\" sou" + std::string(kHeader) + c +
            "</downloader>",
-       {"C:\\a", "C:\\c"}, true},
+       {"C:\\a", "C:\\c"},
+       true},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.bytes);
