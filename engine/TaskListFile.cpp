@@ -93,8 +93,7 @@ void AppendAttribute(std::string& out, const std::string& value) {
   }
 }
 
-// The declaration every list starts with (its values are ASCII, the name stays for the
-// readers that know it).
+// The declaration every list starts with; a broken list's lines are each read after it.
 constexpr char kHeader[] = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n";
 
 // A file name beside `path` for the text before it replaces the list.
@@ -119,7 +118,11 @@ bool ReadFileBytes(const std::string& path, std::string& bytes) {
   if (!file) return false;
   LARGE_INTEGER size{};
   // The list holds one short line per unfinished task; anything huge is not ours.
-  if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > (64LL << 20)) return false;
+  if (!GetFileSizeEx(file.Get(), &size)) return false;
+  if (size.QuadPart > (64LL << 20)) {
+    SetLastError(ERROR_FILE_TOO_LARGE);  // there, but not a list: kept, not taken as none
+    return false;
+  }
   bytes.resize(static_cast<size_t>(size.QuadPart));
   size_t done = 0;
   while (done < bytes.size()) {
