@@ -184,6 +184,31 @@ bool UsablePath(const std::optional<std::string>& path) {
   return path->size() <= kLongestPath || base::Widen(*path).size() <= kLongestPath;
 }
 
+// The task elements of a parsed list, as entries.
+void AddEntries(const CXmlDocument& doc, std::vector<TaskListEntry>& entries) {
+  for (auto& row : doc.SelectAttributes(L"/downloader/task", kAttributes)) {
+    // A task cannot run without its two paths; such an element is skipped, the rest load.
+    if (!UsablePath(row[1]) || !UsablePath(row[2])) continue;
+    TaskListEntry e;
+    e.name = row[0].value_or(std::string());
+    e.source = std::move(*row[1]);
+    e.destination = std::move(*row[2]);
+    // Without a state the task simply starts as not yet opened.
+    e.state = row[3] ? ParseState(*row[3]) : 0;
+    // A position counts only whole: all three numbers, and not past the source's end.
+    const auto offset = ParseCount(row[4]), size = ParseCount(row[5]), time = ParseCount(row[6]);
+    if (offset && size && time && *offset > 0 && *offset <= *size && *size != UINT64_MAX) {
+      e.offset = *offset;
+      e.sourceSize = *size;
+      e.sourceTime = *time;
+    }
+    if (UsablePath(row[7])) e.askedDestination = std::move(*row[7]);
+    // Without the mark, only a copy under way was surely written by the task itself.
+    e.madeFile = (row[8] && *row[8] == "1") || e.HasPosition();
+    entries.push_back(std::move(e));
+  }
+}
+
 }  // namespace
 
 CTaskListFile::CTaskListFile(std::string path) : path_(std::move(path)) {}
@@ -236,34 +261,6 @@ bool CTaskListFile::Write(const std::string& text) const {
   SetLastError(error);
   return false;
 }
-
-namespace {
-
-void AddEntries(const CXmlDocument& doc, std::vector<TaskListEntry>& entries) {
-  for (auto& row : doc.SelectAttributes(L"/downloader/task", kAttributes)) {
-    // A task cannot run without its two paths; such an element is skipped, the rest load.
-    if (!UsablePath(row[1]) || !UsablePath(row[2])) continue;
-    TaskListEntry e;
-    e.name = row[0].value_or(std::string());
-    e.source = std::move(*row[1]);
-    e.destination = std::move(*row[2]);
-    // Without a state the task simply starts as not yet opened.
-    e.state = row[3] ? ParseState(*row[3]) : 0;
-    // A position counts only whole: all three numbers, and not past the source's end.
-    const auto offset = ParseCount(row[4]), size = ParseCount(row[5]), time = ParseCount(row[6]);
-    if (offset && size && time && *offset > 0 && *offset <= *size && *size != UINT64_MAX) {
-      e.offset = *offset;
-      e.sourceSize = *size;
-      e.sourceTime = *time;
-    }
-    if (UsablePath(row[7])) e.askedDestination = std::move(*row[7]);
-    // Without the mark, only a copy under way was surely written by the task itself.
-    e.madeFile = (row[8] && *row[8] == "1") || e.HasPosition();
-    entries.push_back(std::move(e));
-  }
-}
-
-}  // namespace
 
 bool CTaskListFile::Load(std::vector<TaskListEntry>& entries, bool* damaged) const {
   if (damaged) *damaged = false;

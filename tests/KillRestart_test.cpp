@@ -9,6 +9,7 @@
 #include <chrono>
 #include <random>
 
+#include "base/UniqueHandle.h"
 #include "engine/DownloaderKernel.h"
 #include "engine/TaskListFile.h"
 #include "tests/FaultSeed.h"
@@ -25,13 +26,12 @@ using namespace tolvatest;
 std::string FileNames(const std::wstring& folder) {
   std::string names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return " (none)";
+  base::UniqueFindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+  if (!search) return " (none)";
   do {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
       names += " " + U8(found.cFileName) + " (" + std::to_string(found.nFileSizeLow) + ")";
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.Get(), &found));
   return names;
 }
 

@@ -112,9 +112,9 @@ base::UniqueKernelHandle ProgramCopy::Start(const std::string& arguments, DWORD*
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
   if (exe_.empty()) return base::UniqueKernelHandle();
-  // Wine fails a start now and then with ERROR_INTERNAL_ERROR: the new process ended
-  // before it had finished starting, before any of the program's code ran. Once more
-  // after a pause; a program that cannot start fails the second time too.
+  // Wine now and then fails a start with ERROR_INTERNAL_ERROR, its word for a new
+  // process that ended before it had finished starting. Once more after a pause; a
+  // program that cannot start fails the second time too.
   bool started = false;
   for (int attempt = 0; attempt < 2 && !started; ++attempt) {
     if (attempt > 0) {
