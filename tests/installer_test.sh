@@ -63,14 +63,18 @@ key_present() {
   echo "      (reg query $1 failed once, exit $?: ${out:0:200})"
   key_exists "$1"
 }
-# Prints the data of one value; /ve for the default value.
+# Prints the data of one value; /ve for the default value. A failed query is asked once
+# more, as for keys: once (2026-12-11) reg.exe found no NoModify value right after a setup
+# that writes it unconditionally, and the rerun found it. The first miss goes to stderr.
 reg_value() {
-  local out
-  if [ "$2" = "/ve" ]; then
-    out=$($WINE64 reg query "$1" /ve 2>/dev/null)
-  else
-    out=$($WINE64 reg query "$1" /v "$2" 2>/dev/null)
-  fi
+  local out try status
+  local what=(/v "$2")
+  [ "$2" = "/ve" ] && what=(/ve)
+  for try in 1 2; do
+    out=$($WINE64 reg query "$1" "${what[@]}" 2>/dev/null) && break
+    status=$?
+    [ $try = 1 ] && echo "      (reg query $1 ${what[*]} failed once, exit $status)" >&2
+  done
   echo "$out" | tr -d '\r' | sed -n 's/^ *[^ ].*REG_[A-Z_]* *//p' | head -n 1
 }
 expect_value() {
