@@ -32,7 +32,7 @@ bool SamePositions(const std::vector<TaskListEntry>& a, const std::vector<TaskLi
 CListSaver::CListSaver(const CTaskTable& table, HANDLE wake)
     : table_(table), wake_(wake), listPath(CDataFolder::BesideThisProgram().ListPath()) {}
 
-void CListSaver::Save(bool positionsNow) {
+void CListSaver::Save(bool positionsNow, bool wakeWriter) {
   // Every change made before this call is in any snapshot taken after this line.
   const uint64_t ticket = ++tickets_;
   // The snapshot is taken with the writers' lock held: the many pool threads that each
@@ -91,6 +91,7 @@ void CListSaver::Save(bool positionsNow) {
     if (written->saveError)
       g_log.Write(("The task list is saved again to " + listPath + ".").c_str());
     written->saveError = 0;
+    written->retryMs = 0;
     return;
   }
   // Once per change of reason: a folder that stays unwritable must not fill the log
@@ -102,6 +103,15 @@ void CListSaver::Save(bool positionsNow) {
                  " Unfinished downloads will not be resumed after a restart.")
                     .c_str());
   written->saveError = error;
+  // The tasks not written are still to be written, change or no change: a reader that
+  // held the file, or a folder that came back, must not leave them out until the next
+  // change, which may never come before a restart.
+  written->retryMs =
+      std::min<uint64_t>(kListRetryMaxMs, std::max<uint64_t>(kListRetryMs, 2 * written->retryMs));
+  writeTick_ = GetTickCount64() + written->retryMs - kListRewriteMs;
+  dirty_ = true;
+  // The downloader thread may be asleep with no write pending: it sets its wait anew.
+  if (wakeWriter) SetEvent(wake_);
 }
 
 void CListSaver::SaveSoon(bool now) {
@@ -122,13 +132,18 @@ void CListSaver::SaveClaimSoon() {
   if (was == 0) SetEvent(wake_);
 }
 
-DWORD CListSaver::WriteDeferred() {
-  if (!dirty_) return INFINITE;
-  const uint64_t now = GetTickCount64();
+DWORD CListSaver::DueInMs() const {
   uint64_t due = writeTick_ + kListRewriteMs;
   if (const uint64_t claim = claimDue_; claim != 0 && claim < due) due = claim;
-  if (now < due) return static_cast<DWORD>(due - now);
-  Save();
-  // Positions alone may have been put off again: come back for them.
-  return dirty_ ? kListRewriteMs : INFINITE;
+  const uint64_t now = GetTickCount64();
+  return now < due ? static_cast<DWORD>(due - now) : 0;
+}
+
+DWORD CListSaver::WriteDeferred() {
+  if (!dirty_) return INFINITE;
+  if (const DWORD wait = DueInMs()) return wait;
+  Save(false, false);
+  // Positions alone may have been put off again, or a failed write waits for its retry:
+  // come back for them.
+  return dirty_ ? std::max<DWORD>(DueInMs(), 1) : INFINITE;
 }

@@ -25,6 +25,10 @@ constexpr uint32_t kListPositionRewriteMs = 2000;
 // claimed meanwhile share one write. (Each claim written before its copy went on cost
 // 2,000 files of 16 KiB some 600 writes of the whole list, a fifth of their time.)
 constexpr uint32_t kListClaimRewriteMs = 50;
+// A list that could not be written is tried again this long after, without waiting for
+// another change, the wait doubling up to kListRetryMaxMs while it keeps failing.
+constexpr uint32_t kListRetryMs = 2000;
+constexpr uint32_t kListRetryMaxMs = 60000;
 
 class CListSaver {
  public:
@@ -40,7 +44,7 @@ class CListSaver {
   // Writes the list now when it changed, or returns once a write that began after this
   // call has ended (callers that arrive during one write share the next). `positionsNow`:
   // also positions that moved within kListPositionRewriteMs. Never with the table held.
-  void Save(bool positionsNow = false);
+  void Save(bool positionsNow = false) { Save(positionsNow, true); }
   // Marks the list changed for the downloader thread (`now`: due at once).
   void SaveSoon(bool now = false);
   // Marks a claimed name for the downloader thread: due within kListClaimRewriteMs.
@@ -64,7 +68,14 @@ class CListSaver {
     uint64_t positionsTick = 0;  // when positions were last written
     uint64_t writeMs = 0;        // how long the last write took
     DWORD saveError = 0;         // why the last save failed, 0 after a good one; logged on change
+    uint64_t retryMs = 0;        // the wait before the next try after a failed save
   };
+
+  // `wakeWriter`: a failed write wakes the downloader thread to wait for the retry
+  // (false on that thread itself).
+  void Save(bool positionsNow, bool wakeWriter);
+  // Milliseconds until a deferred write is due, 0 when it is due now.
+  DWORD DueInMs() const;
 
   const CTaskTable& table_;
   HANDLE wake_;
@@ -72,7 +83,9 @@ class CListSaver {
   std::atomic<uint64_t> tickets_{0};  // one per Save call, drawn before its snapshot
   base::Guarded<Written> written_;
   std::atomic<bool> dirty_{false};
-  std::atomic<uint64_t> writeTick_{0};  // when the list was last written (or checked)
-  std::atomic<uint64_t> claimDue_{0};   // when a claimed name must be written, 0: none
+  // When the list was last written (or checked); after a failed write, set so that the
+  // next routine write waits for the retry.
+  std::atomic<uint64_t> writeTick_{0};
+  std::atomic<uint64_t> claimDue_{0};  // when a claimed name must be written, 0: none
   std::atomic<uint32_t> writes_{0};
 };

@@ -331,7 +331,8 @@ TEST_F(TaskListFileTest, FailedWriteKeepsTheOldList) {
 // A claimed name is written within kListClaimRewriteMs, not a whole rewrite period
 // after the last write, with the claims made meanwhile; a write of the list covers
 // the claims before it, which then leave the downloader thread nothing to wait for.
-TEST_F(TaskListFileTest, ClaimedNamesAreWrittenSoonAndTogether) {
+// A write that failed is tried again after a while with no further change.
+TEST_F(TaskListFileTest, ClaimedNamesAreWrittenSoonAndTogetherAndFailedWritesAgain) {
   CKernelNotices notices;
   CTaskTable table(notices);
   base::UniqueKernelHandle wake(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -372,6 +373,26 @@ TEST_F(TaskListFileTest, ClaimedNamesAreWrittenSoonAndTogether) {
   add("e");
   saver.SaveClaimSoon();  // a claim after that write wakes the thread again
   EXPECT_EQ(WaitForSingleObject(wake.Get(), 0), WAIT_OBJECT_0);
+
+  {
+    // Another program holds the list: the rename over it fails.
+    base::UniqueFileHandle holder(CreateFileW(base::Widen(path_).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    saver.Save();
+    EXPECT_EQ(LoadAll().size(), 4u);
+  }
+  // The sleeping downloader thread is woken to wait for the retry, not woken again at
+  // once.
+  EXPECT_EQ(WaitForSingleObject(wake.Get(), 0), WAIT_OBJECT_0);
+  wait = saver.WriteDeferred();
+  EXPECT_GT(wait, kListRewriteMs);
+  for (int turns = 0; wait != INFINITE && turns < 10; ++turns) {
+    Sleep(wait + 1);
+    wait = saver.WriteDeferred();
+  }
+  EXPECT_EQ(wait, INFINITE);
+  EXPECT_EQ(LoadAll().size(), 5u);
 }
 
 }  // namespace
