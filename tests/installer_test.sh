@@ -134,8 +134,17 @@ wineserver -w
 wineserver -p >/dev/null 2>&1
 $WINE64 cmd.exe /c exit >/dev/null 2>&1 </dev/null
 
-LOCALAPPDATA_WIN=$($WINE64 cmd.exe /c echo %LOCALAPPDATA% </dev/null 2>/dev/null | tr -d '\r')
-LOCALAPPDATA_UNIX=$(winepath -u "$LOCALAPPDATA_WIN" 2>/dev/null)
+# Asked up to three times: once (2026-12-11) the fresh prefix's cmd.exe printed nothing
+# here, and every check after it failed for the empty folder. A miss is printed.
+for try in 1 2 3; do
+  LOCALAPPDATA_WIN=$($WINE64 cmd.exe /c echo %LOCALAPPDATA% </dev/null 2>/dev/null | tr -d '\r')
+  LOCALAPPDATA_UNIX=$(winepath -u "$LOCALAPPDATA_WIN" 2>/dev/null)
+  case "$LOCALAPPDATA_WIN" in
+    [A-Za-z]:\\*) [ -n "$LOCALAPPDATA_UNIX" ] && break ;;
+  esac
+  echo "      (try $try: %LOCALAPPDATA% read as '$LOCALAPPDATA_WIN', '$LOCALAPPDATA_UNIX')"
+  sleep 1
+done
 # winepath answers through dosdevices\c:, a link to drive_c; find reports drive_c.
 LOCALAPPDATA_UNIX=$(realpath -m "$LOCALAPPDATA_UNIX")
 if [ -n "$ALLUSERS" ]; then
