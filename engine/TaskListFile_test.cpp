@@ -345,6 +345,14 @@ TEST_F(TaskListFileTest, ClaimedNamesAreWrittenSoonAndTogetherAndFailedWritesAga
     task->destination = "C:\\In\\" + name;
     table.Write()->Add(task);
   };
+  // The downloader thread's turns: it sleeps as long as it is told, until nothing is due.
+  auto runDeferred = [&](DWORD wait, int turns) {
+    while (wait != INFINITE && turns-- > 0) {
+      Sleep(wait + 1);
+      wait = saver.WriteDeferred();
+    }
+    return wait;
+  };
   add("a");
   saver.Save();
   ASSERT_EQ(LoadAll().size(), 1u);
@@ -358,11 +366,7 @@ TEST_F(TaskListFileTest, ClaimedNamesAreWrittenSoonAndTogetherAndFailedWritesAga
   EXPECT_EQ(WaitForSingleObject(wake.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   DWORD wait = saver.WriteDeferred();
   EXPECT_LE(wait, kListClaimRewriteMs);
-  for (int turns = 0; wait != INFINITE && turns < 100; ++turns) {
-    Sleep(wait + 1);
-    wait = saver.WriteDeferred();
-  }
-  EXPECT_EQ(wait, INFINITE);
+  EXPECT_EQ(runDeferred(wait, 100), INFINITE);
   EXPECT_EQ(LoadAll().size(), 3u);
 
   add("d");
@@ -387,11 +391,7 @@ TEST_F(TaskListFileTest, ClaimedNamesAreWrittenSoonAndTogetherAndFailedWritesAga
   EXPECT_EQ(WaitForSingleObject(wake.Get(), 0), WAIT_OBJECT_0);
   wait = saver.WriteDeferred();
   EXPECT_GT(wait, kListRewriteMs);
-  for (int turns = 0; wait != INFINITE && turns < 10; ++turns) {
-    Sleep(wait + 1);
-    wait = saver.WriteDeferred();
-  }
-  EXPECT_EQ(wait, INFINITE);
+  EXPECT_EQ(runDeferred(wait, 10), INFINITE);
   EXPECT_EQ(LoadAll().size(), 5u);
 }
 
