@@ -32,7 +32,7 @@ bool SamePositions(const std::vector<TaskListEntry>& a, const std::vector<TaskLi
 CListSaver::CListSaver(const CTaskTable& table, HANDLE wake)
     : table_(table), wake_(wake), listPath(CDataFolder::BesideThisProgram().ListPath()) {}
 
-void CListSaver::Save(bool positionsNow, bool wakeWriter) {
+void CListSaver::SaveFrom(bool positionsNow, bool writerThread) {
   // Every change made before this call is in any snapshot taken after this line.
   const uint64_t ticket = ++tickets_;
   // The snapshot is taken with the writers' lock held: the many pool threads that each
@@ -111,7 +111,7 @@ void CListSaver::Save(bool positionsNow, bool wakeWriter) {
   writeTick_ = GetTickCount64() + written->retryMs - kListRewriteMs;
   dirty_ = true;
   // The downloader thread may be asleep with no write pending: it sets its wait anew.
-  if (wakeWriter) SetEvent(wake_);
+  if (!writerThread) SetEvent(wake_);
 }
 
 void CListSaver::SaveSoon(bool now) {
@@ -142,7 +142,7 @@ DWORD CListSaver::DueInMs() const {
 DWORD CListSaver::WriteDeferred() {
   if (!dirty_) return INFINITE;
   if (const DWORD wait = DueInMs()) return wait;
-  Save(false, false);
+  SaveFrom(false, true);
   // Positions alone may have been put off again, or a failed write waits for its retry:
   // come back for them.
   return dirty_ ? std::max<DWORD>(DueInMs(), 1) : INFINITE;

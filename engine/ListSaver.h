@@ -44,7 +44,7 @@ class CListSaver {
   // Writes the list now when it changed, or returns once a write that began after this
   // call has ended (callers that arrive during one write share the next). `positionsNow`:
   // also positions that moved within kListPositionRewriteMs. Never with the table held.
-  void Save(bool positionsNow = false) { Save(positionsNow, true); }
+  void Save(bool positionsNow = false) { SaveFrom(positionsNow, false); }
   // Marks the list changed for the downloader thread (`now`: due at once).
   void SaveSoon(bool now = false);
   // Marks a claimed name for the downloader thread: due within kListClaimRewriteMs.
@@ -71,9 +71,9 @@ class CListSaver {
     uint64_t retryMs = 0;        // the wait before the next try after a failed save
   };
 
-  // `wakeWriter`: a failed write wakes the downloader thread to wait for the retry
-  // (false on that thread itself).
-  void Save(bool positionsNow, bool wakeWriter);
+  // Save; a failed write wakes the downloader thread to wait for the retry, unless this
+  // is that thread.
+  void SaveFrom(bool positionsNow, bool writerThread);
   // Milliseconds until a deferred write is due, 0 when it is due now.
   DWORD DueInMs() const;
 

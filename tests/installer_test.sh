@@ -54,28 +54,24 @@ trap cleanup EXIT
 # reg.exe sees the 32-bit registry (Wow6432Node\CLSID).
 WINE64=wine
 key_exists() { $WINE64 reg query "$1" >/dev/null 2>&1; }
-# For a key that must be there: asked twice before it counts as missing. Once in a full
-# run (2026-12-10) reg.exe reported an HKCR key missing that the same run found a minute
-# later; the first miss is printed, so that it stays visible.
-key_present() {
-  local out
-  out=$($WINE64 reg query "$1" 2>&1) && return 0
-  echo "      (reg query $1 failed once, exit $?: ${out:0:200})"
-  key_exists "$1"
+# `reg query ARGS`, printed, for what must be there: asked twice before it counts as
+# missing. reg.exe has missed what was there once: an HKCR key that the same run found a
+# minute later (2026-12-10), a NoModify value that setup had just written (2026-12-11).
+# The first miss is printed to stderr, so that it stays visible.
+reg_query_twice() {
+  local out status
+  out=$($WINE64 reg query "$@" 2>&1) && { echo "$out"; return 0; }
+  status=$?
+  echo "      (reg query $* failed once, exit $status: ${out:0:200})" >&2
+  $WINE64 reg query "$@" 2>/dev/null
 }
-# Prints the data of one value; /ve for the default value. A failed query is asked once
-# more, as for keys: once (2026-12-11) reg.exe found no NoModify value right after a setup
-# that writes it unconditionally, and the rerun found it. The first miss goes to stderr.
+key_present() { reg_query_twice "$1" >/dev/null; }
+# Prints the data of one value; /ve for the default value.
 reg_value() {
-  local out try status
   local what=(/v "$2")
   [ "$2" = "/ve" ] && what=(/ve)
-  for try in 1 2; do
-    out=$($WINE64 reg query "$1" "${what[@]}" 2>/dev/null) && break
-    status=$?
-    [ $try = 1 ] && echo "      (reg query $1 ${what[*]} failed once, exit $status)" >&2
-  done
-  echo "$out" | tr -d '\r' | sed -n 's/^ *[^ ].*REG_[A-Z_]* *//p' | head -n 1
+  reg_query_twice "$1" "${what[@]}" | tr -d '\r' | sed -n 's/^ *[^ ].*REG_[A-Z_]* *//p' |
+    head -n 1
 }
 expect_value() {
   local key=$1 name=$2 want=$3 got
